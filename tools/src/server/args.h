@@ -1,0 +1,39 @@
+// The server's command line.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+
+namespace kavrel::server {
+
+inline constexpr const char* kVersion = "2.1.0";
+
+struct Args {
+  std::filesystem::path db = "./kavrel_data";
+  std::optional<std::filesystem::path> socket;
+  std::uint64_t max_clients = 100;
+  std::uint64_t timeout_ms = 30000;
+  std::string log_level = "info";
+
+  // The --socket value, or the database directory joined with "kavrel.sock".
+  std::filesystem::path socket_path() const;
+  log::Level level() const { return log::parse_level(log_level); }
+};
+
+// The outcome of parsing: either Args to run with, or an exit status with the text the parser
+// wants printed (help and version go to standard output, errors to standard error).
+struct ParseOutcome {
+  std::optional<Args> args;
+  int exit_status = 0;
+  std::string out;
+  std::string err;
+};
+
+ParseOutcome parse_args(const std::vector<std::string>& argv);
+
+}  // namespace kavrel::server

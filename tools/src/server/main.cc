@@ -1,0 +1,51 @@
+// kavrel-server: parses its command line, installs the logger, opens the database directory and
+// serves it until SIGINT.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/log.h"
+#include "core/text.h"
+#include "tools/src/server/args.h"
+#include "tools/src/server/interrupt.h"
+
+namespace {
+constexpr const char* kTarget = "kavrel_server";
+// Exit status of the fatal stops (directory creation, interrupt handling).
+constexpr int kFatalStatus = 101;
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kavrel;
+  auto parsed = server::parse_args(std::vector<std::string>(argv, argv + argc));
+  std::fputs(parsed.out.c_str(), stdout);
+  std::fputs(parsed.err.c_str(), stderr);
+  if (!parsed.args) return parsed.exit_status;
+  const server::Args& args = *parsed.args;
+
+  log::install(args.level(), log::color_from_env());
+  const std::filesystem::path socket_path = args.socket_path();
+
+  std::error_code ec;
+  if (!std::filesystem::exists(args.db, ec)) {
+    std::filesystem::create_directories(args.db, ec);
+    if (ec) {
+      std::fprintf(stderr, "Failed to create database directory: %s (os error %d)\n",
+                   ec.message().c_str(), ec.value());
+      return kFatalStatus;
+    }
+  }
+  log::info(kTarget, "Starting Kavrel server: db={}, socket={}", debug_quote(args.db.string()),
+            debug_quote(socket_path.string()));
+
+  if (std::string err = server::install_interrupt_handler(socket_path); !err.empty()) {
+    std::fprintf(stderr, "Error setting Ctrl-C handler: %s\n", err.c_str());
+    return kFatalStatus;
+  }
+  log::info(kTarget, "Kavrel server ready, accepting connections");
+  for (;;) pause();
+}
