@@ -1,0 +1,64 @@
+// Database: the object every connection shares. It wraps the DurableStorage with the commit
+// protocol, snapshot reads and scans, and the table registries and queries.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "storage/durable_storage.h"
+#include "storage/table/query.h"
+#include "storage/table/schema.h"
+
+namespace kavrel {
+
+inline constexpr std::size_t MIN_PREFIX_LEN = 2;
+
+class Database {
+ public:
+  // The whole storage open: lock, keyring, log, manifest, manager, memtable, recovery check,
+  // group commit, then the replay of the log.
+  static Result<std::shared_ptr<Database>> open(const std::filesystem::path& dir,
+                                                StorageEncryption encryption = {});
+  // Syncs the log and writes "ok" into ".clean_shutdown" (errors ignored), then lets go of the
+  // storage.
+  ~Database();
+
+  DurableStorage& storage() { return *storage_; }
+  const std::filesystem::path& path() const { return dir_; }
+
+  // The commit protocol. Returns the commit timestamp; the versions are visible only after the
+  // Commit record is durable.
+  Result<std::uint64_t> commit(std::uint64_t txn_id);
+  // The value visible to the transaction, or nullopt; "Transaction not found" if not running.
+  Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
+  // Every visible key starting with prefix, ascending, with its value.
+  Result<std::vector<std::pair<Bytes, Bytes>>> scan_unchecked(std::uint64_t txn_id,
+                                                              BytesView prefix);
+  // scan_unchecked with the 2-byte minimum; keys that are not UTF-8 are dropped.
+  Result<PathEntries> scan_path(std::uint64_t txn_id, std::string_view prefix);
+
+  Result<> register_table(TableSchema schema) { return tables_.register_table(std::move(schema)); }
+  const TableRegistry& tables() const { return tables_; }
+  // A query under the transaction's snapshot.
+  QueryBuilder query(std::uint64_t txn_id, std::string path);
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+ private:
+  Database(std::filesystem::path dir, std::shared_ptr<DurableStorage> storage)
+      : dir_(std::move(dir)), storage_(std::move(storage)) {}
+
+  std::filesystem::path dir_;
+  std::shared_ptr<DurableStorage> storage_;
+  TableRegistry tables_;
+};
+
+}  // namespace kavrel

@@ -1,0 +1,101 @@
+// DurableStorage: the storage engine of one database directory. It owns the directory lock, the
+// log, the transaction manager, the memtable, the per-transaction log buffers and the
+// group-commit coordinator, and is shared by reference count.
+//
+// Every operation may be called from any connection thread. Transaction ids are those returned
+// by begin_transaction(); operations on an id that is not running behave as documented per call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/sharded_map.h"
+#include "storage/crypto/encryption.h"
+
+namespace kavrel {
+
+class DatabaseLock;
+class TxnWal;
+class TxnWalBuffer;
+class MvccManager;
+class MvccMemTable;
+class EventDrivenGroupCommit;
+
+// The opener's encryption wish: where the key-encryption key came from, and the key (none: the
+// database must not have a keyring).
+struct StorageEncryption {
+  std::string kek_source_id = "none";
+  std::optional<EncryptionKey> key;
+};
+
+// Figures of a replay.
+struct RecoveryStats {
+  std::uint64_t transactions = 0;
+  std::uint64_t pairs = 0;
+  std::uint64_t commit_ts = 0;
+};
+
+class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
+ public:
+  // Opens steps 1-10 of the storage open (lock, keyring, log, counters, manifest, manager,
+  // memtable, recovery check, group commit). Recovery itself is run by Database::open.
+  static Result<std::shared_ptr<DurableStorage>> open(const std::filesystem::path& dir,
+                                                      StorageEncryption encryption);
+  ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
+
+  // A fresh transaction id; its Begin record is appended (not synced).
+  Result<std::uint64_t> begin_transaction();
+  // Records the write, buffers its log record and installs a pending version.
+  Result<> write_refs(std::uint64_t txn_id, BytesView key, BytesView value);
+  // The same for a deletion (a tombstone).
+  Result<> delete_key(std::uint64_t txn_id, BytesView key);
+  // Ends the transaction without effect; unknown ids succeed.
+  Result<> abort(std::uint64_t txn_id);
+  // Appends a Checkpoint record, syncs, remembers its LSN, publishes the manifest if the
+  // database had one. Returns the LSN.
+  Result<std::uint64_t> checkpoint();
+  // Syncs the log and writes "clean" into ".clean_shutdown".
+  Result<> shutdown();
+
+  Result<bool> check_recovery_needed(const std::filesystem::path& dir);
+  Result<RecoveryStats> recover();
+
+  const std::filesystem::path& path() const { return dir_; }
+  std::uint64_t last_checkpoint_lsn() const {
+    return last_checkpoint_lsn_.load(std::memory_order_acquire);
+  }
+  bool encrypted() const { return encrypted_; }
+  TxnWal& wal() { return *wal_; }
+  MvccManager& manager() { return *manager_; }
+  MvccMemTable& memtable() { return *memtable_; }
+  EventDrivenGroupCommit& group_commit() { return *group_commit_; }
+  // Removes and returns the transaction's log buffer (commit step 1).
+  std::optional<TxnWalBuffer> take_buffer(std::uint64_t txn_id);
+
+  DurableStorage(const DurableStorage&) = delete;
+  DurableStorage& operator=(const DurableStorage&) = delete;
+
+ private:
+  DurableStorage();
+  Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
+
+  std::filesystem::path dir_;
+  std::unique_ptr<DatabaseLock> lock_;
+  std::shared_ptr<TxnWal> wal_;
+  std::shared_ptr<MvccManager> manager_;
+  std::shared_ptr<MvccMemTable> memtable_;
+  std::unique_ptr<ShardedMap<std::uint64_t, TxnWalBuffer>> buffers_;
+  std::unique_ptr<EventDrivenGroupCommit> group_commit_;
+  std::atomic<std::uint64_t> last_checkpoint_lsn_{0};
+  bool manifest_exists_ = false;
+  bool encrypted_ = false;
+  std::atomic<std::uint64_t> recovery_flag_{0};
+};
+
+}  // namespace kavrel

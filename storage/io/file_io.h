@@ -1,0 +1,44 @@
+// The narrow seam through which the log, the manifest and the keyring reach the file system.
+//
+// Production calls go straight to POSIX. Tests install a FaultPlan to make chosen calls fail
+// (EIO, ENOSPC), write short, or lose what was not synced. The plan is process-wide and meant for
+// tests only; with no plan installed every call is a plain system call.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace kavrel::io {
+
+// Which call a fault applies to.
+enum class Op : std::uint8_t { Write, Fsync, Rename, Link, OpenCreate };
+
+// A test's instructions. fail(op, n) is asked before every call of that kind: returning an errno
+// makes the call fail with it without touching the file. short_write(n) may cap a write's size.
+struct FaultPlan {
+  std::function<std::optional<int>(Op op)> fail;
+  std::function<std::optional<std::size_t>(std::size_t requested)> short_write;
+};
+
+// Installs (or, with nullopt, removes) the process-wide plan.
+void set_fault_plan(std::optional<FaultPlan> plan);
+
+// Calls counted since start (for tests that count fsyncs).
+std::uint64_t fsync_count();
+
+// The wrapped calls; same contracts as POSIX (return -1 and set errno on failure).
+ssize_t write(int fd, const void* buf, std::size_t n);
+int fsync(int fd);
+int rename(const char* from, const char* to);
+int link(const char* from, const char* to);
+// open() with O_CREAT (the only opens that can be made to fail).
+int open_create(const char* path, int flags, mode_t mode);
+
+// Writes all n bytes, retrying on EINTR and after short writes. Returns 0 or an errno.
+int write_all(int fd, const void* buf, std::size_t n);
+
+}  // namespace kavrel::io

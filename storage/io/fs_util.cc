@@ -1,0 +1,113 @@
+#include "storage/io/fs_util.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+#include "core/unique_fd.h"
+#include "storage/io/file_io.h"
+
+namespace kavrel {
+
+void fsync_dir(const std::filesystem::path& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) (void)io::fsync(fd.get());
+}
+
+Bytes random_bytes(std::size_t n) {
+  Bytes out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = getrandom(out.data() + got, n - got, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "fatal: the system's random source failed: errno %d\n", errno);
+      std::abort();
+    }
+    got += static_cast<std::size_t>(r);
+  }
+  return out;
+}
+
+std::string random_alnum(std::size_t n) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string out;
+  out.reserve(n);
+  while (out.size() < n) {
+    for (unsigned char b : random_bytes(n)) {
+      if (b < 248 && out.size() < n) out.push_back(kAlphabet[b % 62]);  // 248 = 4 * 62: unbiased
+    }
+  }
+  return out;
+}
+
+Result<> create_dir_all(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return fail(KavrelError::io(ec.value()));
+  return {};
+}
+
+namespace {
+// Moves from to to without replacing an existing file.
+int move_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // No renameat2 here: a hard link refuses an existing name, then the temporary goes away.
+  if (io::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
+}
+}  // namespace
+
+Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& dir,
+                                                  std::string_view name, BytesView contents,
+                                                  PublishMode mode) {
+  using Stage = PublishError::Stage;
+  const std::filesystem::path target = dir / name;
+  std::filesystem::path tmp;
+  UniqueFd fd;
+  for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
+    tmp = dir / (".tmp" + random_alnum(6));
+    fd = UniqueFd(io::open_create(tmp.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd.valid() && errno != EEXIST) return std::unexpected(PublishError{Stage::Temp, errno});
+  }
+  if (!fd.valid()) return std::unexpected(PublishError{Stage::Temp, EEXIST});
+  const auto remove_tmp = [&] { ::unlink(tmp.c_str()); };
+  if (int err = io::write_all(fd.get(), contents.data(), contents.size()); err != 0) {
+    remove_tmp();
+    return std::unexpected(PublishError{Stage::Temp, err});
+  }
+  if (io::fsync(fd.get()) != 0) {
+    const int err = errno;
+    remove_tmp();
+    return std::unexpected(PublishError{Stage::Temp, err});
+  }
+  if (mode == PublishMode::Replace) {
+    if (io::rename(tmp.c_str(), target.c_str()) != 0) {
+      const int err = errno;
+      remove_tmp();
+      return std::unexpected(PublishError{Stage::Move, err});
+    }
+  } else if (int err = move_no_replace(tmp, target); err != 0) {
+    remove_tmp();
+    if (err == EEXIST) return PublishOutcome::AlreadyExists;
+    return std::unexpected(PublishError{Stage::Move, err});
+  }
+  if (io::fsync(fd.get()) != 0) return std::unexpected(PublishError{Stage::AfterMove, errno});
+  fsync_dir(dir);
+  return PublishOutcome::Published;
+}
+
+}  // namespace kavrel

@@ -1,0 +1,45 @@
+// File-system helpers shared by the manifest, the keyring and the storage open.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+namespace kavrel {
+
+// Opens the directory read-only, fsyncs it and closes it; every error is ignored.
+void fsync_dir(const std::filesystem::path& dir);
+
+// n characters from [A-Za-z0-9], from the operating system's random source.
+std::string random_alnum(std::size_t n);
+// n bytes from the operating system's random source; a failure of the source is fatal.
+Bytes random_bytes(std::size_t n);
+
+// Creates dir and its missing parents (mode 0777 before umask). Io error on failure.
+Result<> create_dir_all(const std::filesystem::path& dir);
+
+// Atomic publish of `contents` as dir/name: a temporary ".tmp" + 6 random alphanumerics in dir
+// (created exclusively, mode 0600), written and fsynced, then moved into place, then the new file
+// and the directory fsynced.
+//   Replace:     rename over an existing file.
+//   NoOverwrite: the move fails when dir/name exists (renameat2 RENAME_NOREPLACE, or link+unlink
+//                where that is unsupported); the outcome is then AlreadyExists and nothing changed.
+// When creating, writing or moving the temporary fails it is removed and the old file is
+// untouched (Io error, or for NoOverwrite a move failure other than "exists": MoveFailed with the
+// system message in the error text). A failed fsync after the move returns an Io error with the
+// new file already in place.
+enum class PublishMode { Replace, NoOverwrite };
+enum class PublishOutcome { Published, AlreadyExists };
+struct PublishError {
+  enum class Stage { Temp, Move, AfterMove } stage;
+  int err;
+};
+Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& dir,
+                                                  std::string_view name, BytesView contents,
+                                                  PublishMode mode);
+
+}  // namespace kavrel

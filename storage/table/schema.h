@@ -1,0 +1,66 @@
+// Table schemas and the in-memory registries of the Database. Registration lives in memory only:
+// nothing is logged, so tables must be registered again after every start.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/sharded_map.h"
+
+namespace kavrel {
+
+// The wire code of REGISTER_TABLE.
+enum class ColumnType : std::uint8_t { Int = 0, UInt = 1, Float = 2, Text = 3, Binary = 4, Bool = 5 };
+
+struct ColumnDef {
+  std::string name;
+  ColumnType column_type;
+  bool nullable;
+};
+
+struct TableSchema {
+  std::string name;
+  std::vector<ColumnDef> columns;
+};
+
+// The packed-row codec's own type codes (they differ from ColumnType's).
+enum class PackedColumnType : std::uint8_t {
+  Bool = 0,
+  Int = 1,
+  UInt = 2,
+  Float = 3,
+  Text = 4,
+  Binary = 5
+};
+
+struct PackedColumn {
+  std::string name;
+  bool nullable;
+  PackedColumnType packed_type;
+};
+
+struct PackedTableSchema {
+  std::string name;
+  std::vector<PackedColumn> columns;
+};
+
+PackedColumnType to_packed_type(ColumnType type);
+PackedTableSchema to_packed_schema(const TableSchema& schema);
+
+// The two registries (`tables` and `packed_schemas`), keyed by table name. Safe for concurrent
+// use; registration of a name that exists fails with "Table '{}' already exists".
+class TableRegistry {
+ public:
+  Result<> register_table(TableSchema schema);
+  std::optional<TableSchema> table(const std::string& name) const;
+  std::optional<PackedTableSchema> packed_schema(const std::string& name) const;
+
+ private:
+  ShardedMap<std::string, TableSchema, 16> tables_;
+  ShardedMap<std::string, PackedTableSchema, 16> packed_schemas_;
+};
+
+}  // namespace kavrel
