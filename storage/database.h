@@ -55,6 +55,9 @@ class Database {
  private:
   Database(std::filesystem::path dir, std::shared_ptr<DurableStorage> storage)
       : dir_(std::move(dir)), storage_(std::move(storage)) {}
+  // Ends a transaction whose commit failed: it leaves the running transactions and its pending
+  // versions are swept, as an abort would.
+  void end_failed(std::uint64_t txn_id);
 
   std::filesystem::path dir_;
   std::shared_ptr<DurableStorage> storage_;

@@ -6,6 +6,7 @@
 // by begin_transaction(); operations on an id that is not running behave as documented per call.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -95,6 +96,10 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::atomic<std::uint64_t> last_checkpoint_lsn_{0};
   bool manifest_exists_ = false;
   bool encrypted_ = false;
+  // The log's sealing state from the keyring, for readers of the log.
+  std::shared_ptr<const EncryptionEngine> engine_;
+  std::array<std::uint8_t, 16> db_uuid_{};
+  std::uint32_t key_epoch_ = 0;
   std::atomic<std::uint64_t> recovery_flag_{0};
 };
 

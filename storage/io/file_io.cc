@@ -1,6 +1,8 @@
 #include "storage/io/file_io.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/syscall.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -59,6 +61,12 @@ int fsync(int fd) {
 int rename(const char* from, const char* to) {
   if (injected_failure(Op::Rename)) return -1;
   return ::rename(from, to);
+}
+
+int rename_noreplace(const char* from, const char* to) {
+  if (injected_failure(Op::Rename)) return -1;
+  return static_cast<int>(
+      ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
 }
 
 int link(const char* from, const char* to) {

@@ -35,6 +35,8 @@ ssize_t write(int fd, const void* buf, std::size_t n);
 int fsync(int fd);
 int rename(const char* from, const char* to);
 int link(const char* from, const char* to);
+// Renames without replacing an existing target (renameat2 RENAME_NOREPLACE). Faults as Rename.
+int rename_noreplace(const char* from, const char* to);
 // open() with O_CREAT (the only opens that can be made to fail).
 int open_create(const char* path, int flags, mode_t mode);
 

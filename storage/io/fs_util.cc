@@ -1,9 +1,7 @@
 #include "storage/io/fs_util.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/random.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,10 +57,7 @@ Result<> create_dir_all(const std::filesystem::path& dir) {
 namespace {
 // Moves from to to without replacing an existing file.
 int move_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) ==
-      0) {
-    return 0;
-  }
+  if (io::rename_noreplace(from.c_str(), to.c_str()) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
   // No renameat2 here: a hard link refuses an existing name, then the temporary goes away.
   if (io::link(from.c_str(), to.c_str()) != 0) return errno;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -10,6 +12,8 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "ipc/ipc_server.h"
+#include "storage/database.h"
 #include "tools/src/server/args.h"
 #include "tools/src/server/interrupt.h"
 
@@ -42,10 +46,25 @@ int main(int argc, char** argv) {
   log::info(kTarget, "Starting Kavrel server: db={}, socket={}", debug_quote(args.db.string()),
             debug_quote(socket_path.string()));
 
+  // The server supplies no key: databases with a keyring are refused.
+  auto db = Database::open(args.db, StorageEncryption{"none", std::nullopt});
+  if (!db) {
+    log::error(kTarget, "Failed to open database: {}", db.error().message());
+    return 1;
+  }
+  auto listener = std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db));
+
   if (std::string err = server::install_interrupt_handler(socket_path); !err.empty()) {
     std::fprintf(stderr, "Error setting Ctrl-C handler: %s\n", err.c_str());
+    listener.reset();  // releases the listener, then the database and its storage
     return kFatalStatus;
   }
   log::info(kTarget, "Kavrel server ready, accepting connections");
-  for (;;) pause();
+  if (auto r = listener->run(); !r) {
+    log::error(kTarget, "Server error: {}", r.error().message());
+    std::fflush(stdout);
+    std::_Exit(1);  // without releasing the storage first
+  }
+  listener.reset();
+  return 0;
 }

@@ -1,0 +1,135 @@
+#include "storage/database.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "core/text.h"
+#include "storage/group_commit.h"
+#include "storage/io/file_io.h"
+#include "storage/mvcc/memtable.h"
+#include "storage/mvcc/mvcc_manager.h"
+#include "storage/wal/txn_wal.h"
+
+namespace kavrel {
+namespace {
+
+constexpr std::uint8_t kSerializable = 2;
+
+KavrelError validation_failed() {
+  return KavrelError::validation(
+      "transaction aborted: SSI validation failed (serialization conflict) or transaction not "
+      "found");
+}
+
+KavrelError transaction_not_found() { return KavrelError::internal("Transaction not found"); }
+
+}  // namespace
+
+Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& dir,
+                                                 StorageEncryption encryption) {
+  auto storage = DurableStorage::open(dir, std::move(encryption));
+  if (!storage) return fail(std::move(storage.error()));
+  std::shared_ptr<Database> db(new Database(dir, std::move(*storage)));
+  if (auto stats = db->storage_->recover(); !stats) return fail(std::move(stats.error()));
+  return db;
+}
+
+Database::~Database() {
+  // Errors are ignored: the marker's content is never read, and the log was already synced
+  // for every acknowledged commit.
+  ignore_error(storage_->wal().sync(), "release");
+  const auto marker = dir_ / ".clean_shutdown";
+  UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.valid()) (void)io::write_all(fd.get(), "ok", 2);
+}
+
+Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
+  DurableStorage& s = *storage_;
+  MvccManager& manager = s.manager();
+  // 1. The transaction's writes reach the log as one contiguous run. If they cannot, the
+  // transaction can never commit: it ends here, its pending versions swept.
+  if (auto buffer = s.take_buffer(txn_id); buffer && buffer->count > 0) {
+    if (auto r = s.wal().write_buffer(*buffer); !r) {
+      end_failed(txn_id);
+      return fail(std::move(r.error()));
+    }
+  }
+  // 2. Find it.
+  auto txn = manager.copy_active(txn_id);
+  if (!txn) return fail(validation_failed());
+  // 3. Validate. A refused transaction ends here; its pending versions are swept so that its
+  // keys do not refuse every later writer.
+  if (txn->mode == kSerializable && !manager.validate_ssi(*txn) && !manager.validate_ssi(*txn)) {
+    end_failed(txn_id);
+    return fail(validation_failed());
+  }
+  // 4-5. Its timestamp, and its removal from the running transactions.
+  const std::uint64_t commit_ts = manager.allocate_commit_ts();
+  auto removed = manager.remove_active(txn_id);
+  if (!removed) return fail(validation_failed());
+  // 6. Remembered for the validation of concurrent transactions.
+  if (removed->mode == kSerializable && !removed->read_set.empty() &&
+      !removed->write_set.empty()) {
+    manager.remember_committed(
+        txn_id, SsiRecord{commit_ts, std::move(removed->read_filter), std::move(removed->write_filter),
+                          std::move(removed->read_set), removed->write_set});
+  }
+  // 7. Its snapshot is no longer in use.
+  manager.track_active_end(removed->snapshot_ts);
+  // 8. Durable before visible. A failed sync ends it like an abort: nothing of it may be seen.
+  if (auto error = s.group_commit().submit_and_wait(txn_id)) {
+    s.memtable().sweep_uncommitted(txn_id);
+    return fail(KavrelError::internal(*error));
+  }
+  // 9. Visible; versions no running or future snapshot can see are dropped on the way.
+  s.memtable().commit(txn_id, commit_ts, removed->write_set, manager.min_active_snapshot());
+  return commit_ts;
+}
+
+Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) {
+  MvccManager& manager = storage_->manager();
+  const auto snapshot = manager.snapshot_of(txn_id);
+  if (!snapshot) return fail(transaction_not_found());
+  manager.record_read(txn_id, key);
+  return storage_->memtable().visible(key, txn_id, *snapshot);
+}
+
+Result<std::vector<std::pair<Bytes, Bytes>>> Database::scan_unchecked(std::uint64_t txn_id,
+                                                                      BytesView prefix) {
+  const auto snapshot = storage_->manager().snapshot_of(txn_id);
+  if (!snapshot) return fail(transaction_not_found());
+  return storage_->memtable().scan_prefix(prefix, txn_id, *snapshot);
+}
+
+Result<PathEntries> Database::scan_path(std::uint64_t txn_id, std::string_view prefix) {
+  if (prefix.size() < MIN_PREFIX_LEN) {
+    return fail(KavrelError::invalid_argument(fmt::format(
+        "Prefix too short: {} bytes (minimum {} required). Use scan_unchecked() for unrestricted "
+        "scans.",
+        prefix.size(), MIN_PREFIX_LEN)));
+  }
+  auto entries = scan_unchecked(txn_id, prefix);
+  if (!entries) return fail(std::move(entries.error()));
+  PathEntries out;
+  out.reserve(entries->size());
+  for (auto& [key, value] : *entries) {
+    if (is_valid_utf8(key)) out.emplace_back(std::move(key), std::move(value));
+  }
+  return out;
+}
+
+void Database::end_failed(std::uint64_t txn_id) {
+  MvccManager& manager = storage_->manager();
+  if (auto removed = manager.remove_active(txn_id)) manager.track_active_end(removed->snapshot_ts);
+  storage_->memtable().sweep_uncommitted(txn_id);
+}
+
+QueryBuilder Database::query(std::uint64_t txn_id, std::string path) {
+  return QueryBuilder(
+      tables_, [this, txn_id](std::string_view prefix) { return scan_path(txn_id, prefix); },
+      std::move(path));
+}
+
+}  // namespace kavrel

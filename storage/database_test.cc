@@ -1,0 +1,409 @@
+// The engine as its callers use it: the commit protocol, reads and scans, abort, recovery,
+// checkpoints, encryption and failures of the log.
+#include "storage/database.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "storage/group_commit.h"
+#include "storage/io/file_io.h"
+#include "storage/mvcc/mvcc_manager.h"
+#include "storage/wal/txn_wal.h"
+#include "tests/support/temp_dir.h"
+
+namespace kavrel {
+namespace {
+
+const char* kValidation =
+    "Validation error: transaction aborted: SSI validation failed (serialization conflict) or "
+    "transaction not found";
+
+std::string read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  void TearDown() override { io::set_fault_plan(std::nullopt); }
+
+  std::shared_ptr<Database> open(StorageEncryption enc = {}) {
+    auto db = Database::open(tmp_.path(), std::move(enc));
+    EXPECT_TRUE(db) << db.error().message();
+    return db ? *db : nullptr;
+  }
+  std::uint64_t begin(Database& db) {
+    auto t = db.storage().begin_transaction();
+    EXPECT_TRUE(t) << t.error().message();
+    return *t;
+  }
+  // One write in a transaction of its own, as a PUT request does.
+  void put(Database& db, BytesView key, BytesView value) {
+    const auto t = begin(db);
+    ASSERT_TRUE(db.storage().write_refs(t, key, value));
+    auto ts = db.commit(t);
+    ASSERT_TRUE(ts) << ts.error().message();
+  }
+  void del(Database& db, BytesView key) {
+    const auto t = begin(db);
+    ASSERT_TRUE(db.storage().delete_key(t, key));
+    ASSERT_TRUE(db.commit(t));
+  }
+  std::optional<Bytes> get(Database& db, BytesView key) {
+    const auto t = begin(db);
+    auto v = db.get(t, key);
+    EXPECT_TRUE(v);
+    EXPECT_TRUE(db.storage().abort(t));
+    return v ? *v : std::nullopt;
+  }
+  std::vector<std::pair<Bytes, Bytes>> scan(Database& db, BytesView prefix) {
+    const auto t = begin(db);
+    auto v = db.scan_unchecked(t, prefix);
+    EXPECT_TRUE(v);
+    EXPECT_TRUE(db.storage().abort(t));
+    return v ? *v : std::vector<std::pair<Bytes, Bytes>>{};
+  }
+
+  testing::TempDir tmp_;
+};
+
+TEST_F(DatabaseTest, CommitIsVisibleOnlyToLaterSnapshots) {
+  auto db = open();
+  const auto writer = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(writer, "k", "v1"));
+  EXPECT_EQ(*db->get(writer, "k"), "v1") << "a transaction sees its own write";
+  const auto before = begin(*db);
+  EXPECT_EQ(*db->get(before, "k"), std::nullopt) << "pending writes of others are invisible";
+  auto ts = db->commit(writer);
+  ASSERT_TRUE(ts);
+  const auto after = begin(*db);
+  EXPECT_EQ(*db->get(after, "k"), "v1");
+  EXPECT_EQ(*db->get(before, "k"), std::nullopt) << "committed at or after the snapshot";
+  EXPECT_GT(*db->storage().manager().snapshot_of(after), *ts);
+}
+
+TEST_F(DatabaseTest, CommitOfNothingStillSyncsAndTakesATimestamp) {
+  auto db = open();
+  const auto t1 = begin(*db);
+  const auto syncs = io::fsync_count();
+  auto ts1 = db->commit(t1);
+  ASSERT_TRUE(ts1);
+  EXPECT_GT(io::fsync_count(), syncs);
+  auto ts2 = db->commit(begin(*db));
+  ASSERT_TRUE(ts2);
+  EXPECT_GT(*ts2, *ts1);
+}
+
+TEST_F(DatabaseTest, CommitTwiceOrUnknownIdGivesTheValidationMessage) {
+  auto db = open();
+  const auto t = begin(*db);
+  ASSERT_TRUE(db->commit(t));
+  for (std::uint64_t id : {t, std::uint64_t{12345}}) {
+    auto r = db->commit(id);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), kValidation);
+  }
+}
+
+TEST_F(DatabaseTest, ReadsOfUnknownTransactionsFail) {
+  auto db = open();
+  const auto t = begin(*db);
+  ASSERT_TRUE(db->storage().abort(t));
+  for (std::uint64_t id : {t, std::uint64_t{999}}) {
+    EXPECT_EQ(db->get(id, "k").error().message(), "Internal error: Transaction not found");
+    EXPECT_EQ(db->scan_unchecked(id, "").error().message(),
+              "Internal error: Transaction not found");
+  }
+}
+
+TEST_F(DatabaseTest, WriteSkewIsRefusedAndTheLoserLeavesNoPendingVersions) {
+  auto db = open();
+  put(*db, "x", "0");
+  put(*db, "y", "0");
+  const auto t1 = begin(*db), t2 = begin(*db);
+  for (auto t : {t1, t2}) {
+    ASSERT_TRUE(db->get(t, "x"));
+    ASSERT_TRUE(db->get(t, "y"));
+  }
+  ASSERT_TRUE(db->storage().write_refs(t1, "y", "1"));
+  ASSERT_TRUE(db->storage().write_refs(t2, "x", "1"));
+  ASSERT_TRUE(db->commit(t1));
+  auto r = db->commit(t2);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), kValidation);
+  EXPECT_EQ(get(*db, "x"), "0");
+  put(*db, "x", "2");  // no write-write conflict left behind by the refused transaction
+  EXPECT_EQ(get(*db, "x"), "2");
+}
+
+TEST_F(DatabaseTest, SecondWriterConflictsUntilTheFirstEnds) {
+  auto db = open();
+  const auto t1 = begin(*db), t2 = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(t1, "k", "a"));
+  auto r = db->storage().write_refs(t2, "k", "b");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "Internal error: Write-write conflict detected");
+  ASSERT_TRUE(db->storage().abort(t2));
+  ASSERT_TRUE(db->commit(t1));
+  put(*db, "k", "c");
+  EXPECT_EQ(get(*db, "k"), "c");
+}
+
+TEST_F(DatabaseTest, AbortFreesTheKeyAndItsValueIsNeverRead) {
+  auto db = open();
+  put(*db, "k", "committed");
+  const auto t = begin(*db);
+  ASSERT_TRUE(db->storage().delete_key(t, "k"));
+  ASSERT_TRUE(db->storage().write_refs(t, "other", "pending"));
+  EXPECT_EQ(*db->get(t, "k"), std::nullopt) << "own pending delete";
+  ASSERT_TRUE(db->storage().abort(t));
+  EXPECT_EQ(get(*db, "k"), "committed");
+  EXPECT_EQ(get(*db, "other"), std::nullopt);
+  put(*db, "other", "new");
+  EXPECT_EQ(get(*db, "other"), "new");
+  EXPECT_TRUE(db->storage().abort(424242)) << "unknown ids abort successfully";
+  EXPECT_EQ(db->storage().manager().active_count(), 0u);
+}
+
+TEST_F(DatabaseTest, AbortOfAReadOnlyTransactionLogsNothing) {
+  auto db = open();
+  put(*db, "k", "v");
+  ASSERT_TRUE(db->storage().wal().sync());
+  const auto t = begin(*db);
+  ASSERT_TRUE(db->storage().wal().sync());
+  const auto size = std::filesystem::file_size(tmp_ / "wal.log");
+  ASSERT_TRUE(db->get(t, "k"));
+  ASSERT_TRUE(db->storage().abort(t));
+  ASSERT_TRUE(db->storage().wal().sync());
+  EXPECT_EQ(std::filesystem::file_size(tmp_ / "wal.log"), size);
+}
+
+TEST_F(DatabaseTest, ScansAreOrderedAndSeeOnlyTheSnapshot) {
+  auto db = open();
+  for (const char* k : {"ab3", "ab1", "b", "ab2", "a", "ab"}) put(*db, k, k);
+  del(*db, "ab2");
+  const auto other = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(other, "ab4", "pending"));
+  auto got = scan(*db, "ab");
+  std::vector<Bytes> keys;
+  for (auto& [k, v] : got) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<Bytes>{"ab", "ab1", "ab3"}));
+  EXPECT_EQ(scan(*db, "").size(), 5u);
+  EXPECT_TRUE(scan(*db, "zz").empty());
+  const auto t = begin(*db);
+  EXPECT_EQ(db->scan_path(t, "a").error().message(),
+            "Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use "
+            "scan_unchecked() for unrestricted scans.");
+  EXPECT_EQ(db->scan_path(t, "").error().message(),
+            "Invalid argument: Prefix too short: 0 bytes (minimum 2 required). Use "
+            "scan_unchecked() for unrestricted scans.");
+}
+
+TEST_F(DatabaseTest, ScanPathDropsKeysThatAreNotUtf8) {
+  auto db = open();
+  put(*db, "p/a", "1");
+  put(*db, "p/\xff", "2");
+  put(*db, "p/c", "3");
+  const auto t = begin(*db);
+  auto got = db->scan_path(t, "p/");
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 2u);
+  EXPECT_EQ((*got)[0].first, "p/a");
+  EXPECT_EQ((*got)[1].first, "p/c");
+}
+
+TEST_F(DatabaseTest, RestartReplaysCommittedDataDeletionsIncluded) {
+  {
+    auto db = open();
+    put(*db, "kept", "v");
+    put(*db, "empty", "");
+    put(*db, "gone", "v");
+    del(*db, "gone");
+    const auto unfinished = begin(*db);
+    ASSERT_TRUE(db->storage().write_refs(unfinished, "unfinished", "v"));
+    ASSERT_TRUE(db->storage().wal().sync());
+  }
+  EXPECT_TRUE(std::filesystem::exists(tmp_ / ".clean_shutdown"));
+  auto db = open();
+  EXPECT_FALSE(std::filesystem::exists(tmp_ / ".clean_shutdown")) << "consumed by the open";
+  EXPECT_EQ(get(*db, "kept"), "v");
+  EXPECT_EQ(get(*db, "empty"), "") << "an empty value stays a present value";
+  EXPECT_EQ(get(*db, "gone"), std::nullopt);
+  EXPECT_EQ(get(*db, "unfinished"), std::nullopt);
+  std::vector<Bytes> keys;
+  for (auto& [k, v] : scan(*db, "")) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<Bytes>{"empty", "kept"}));
+}
+
+TEST_F(DatabaseTest, FreshLogGivesTheFirstClientTransactionTheSecondIdOfThisProcess) {
+  auto db = open();
+  const std::uint64_t pid = static_cast<std::uint64_t>(getpid());
+  EXPECT_EQ(begin(*db), (pid << 32) + 2) << "the replay took the first id";
+  EXPECT_EQ(*db->storage().manager().snapshot_of((pid << 32) + 2), 2u)
+      << "the replay took timestamp 1";
+}
+
+TEST_F(DatabaseTest, WritesAfterATornTailSurviveTheNextRestart) {
+  {
+    auto db = open();
+    put(*db, "a", "1");
+    put(*db, "b", "2");
+  }
+  const auto log = tmp_ / "wal.log";
+  std::filesystem::resize_file(log, std::filesystem::file_size(log) - 3);  // cuts b's Commit
+  {
+    auto db = open();
+    EXPECT_EQ(get(*db, "a"), "1");
+    EXPECT_EQ(get(*db, "b"), std::nullopt);
+    put(*db, "c", "3");
+  }
+  auto db = open();
+  EXPECT_EQ(get(*db, "a"), "1");
+  EXPECT_EQ(get(*db, "c"), "3");
+}
+
+TEST_F(DatabaseTest, CheckpointsAppendAMarkerAndUpdateOnlyAnExistingManifest) {
+  {
+    auto db = open();
+    auto first = db->storage().checkpoint();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, 0u) << "the replay appends nothing to an empty log";
+    auto second = db->storage().checkpoint();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(*second, *first + 1);
+    EXPECT_EQ(db->storage().last_checkpoint_lsn(), *second);
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / "wal.manifest"));
+  }
+  std::ofstream(tmp_ / "wal.manifest") << R"({"last_checkpoint_lsn":7,"db_uuid":"x","format_version":1})";
+  auto db = open();
+  EXPECT_EQ(db->storage().last_checkpoint_lsn(), 7u);
+  auto lsn = db->storage().checkpoint();
+  ASSERT_TRUE(lsn);
+  EXPECT_EQ(read_file(tmp_ / "wal.manifest"),
+            R"({"format_version":1,"db_uuid":"x","last_checkpoint_lsn":)" + std::to_string(*lsn) +
+                "}");
+}
+
+TEST_F(DatabaseTest, OpenRefusalsReleaseTheLock) {
+  std::ofstream(tmp_ / "wal.manifest") << R"({"format_version":2,"db_uuid":"x","last_checkpoint_lsn":0})";
+  auto r = Database::open(tmp_.path());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(),
+            "Corruption detected: unsupported wal.manifest version 2 (expected 1)");
+  EXPECT_FALSE(std::filesystem::exists(tmp_ / ".lock"));
+  std::filesystem::remove(tmp_ / "wal.manifest");
+
+  std::ofstream(tmp_ / "keyring.json") << "{}";
+  r = Database::open(tmp_.path());
+  ASSERT_FALSE(r);
+  EXPECT_FALSE(std::filesystem::exists(tmp_ / ".lock"));
+}
+
+TEST_F(DatabaseTest, EncryptedDatabaseOpensOnlyWithItsKey) {
+  const EncryptionKey key(Bytes(32, '\x11'));
+  {
+    auto db = open(StorageEncryption{"test", key});
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(db->storage().encrypted());
+    put(*db, "secret", "value");
+  }
+  EXPECT_EQ(read_file(tmp_ / "wal.log").find("secret"), std::string::npos);
+  {
+    auto db = open(StorageEncryption{"test", key});
+    ASSERT_TRUE(db);
+    EXPECT_EQ(get(*db, "secret"), "value");
+  }
+  auto wrong = Database::open(tmp_.path(), StorageEncryption{"test", EncryptionKey(Bytes(32, 'x'))});
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().message(),
+            "Encryption error: keyring authentication failed: wrong encryption key or tampered "
+            "keyring; refusing to open");
+  auto none = Database::open(tmp_.path());
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().message(),
+            "Encryption error: database has a keyring (encryption configured) but no encryption "
+            "key was provided (set the KEK, e.g. KAVREL_ENCRYPTION_KEY); refusing to open");
+
+  // A flipped byte inside the first frame: the right key no longer opens the log.
+  {
+    std::fstream f(tmp_ / "wal.log", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(20);
+    f.put('\x5a');
+  }
+  auto tampered = Database::open(tmp_.path(), StorageEncryption{"test", key});
+  ASSERT_FALSE(tampered);
+  EXPECT_EQ(tampered.error().message(),
+            "Encryption error: Decryption failed (wrong key or tampered data)");
+  EXPECT_FALSE(std::filesystem::exists(tmp_ / ".lock"));
+}
+
+TEST_F(DatabaseTest, FailedSyncFailsClosedButReadsGoOn) {
+  auto db = open();
+  put(*db, "before", "1");
+  io::set_fault_plan(io::FaultPlan{
+      [](io::Op op) -> std::optional<int> {
+        if (op == io::Op::Fsync) return EIO;
+        return std::nullopt;
+      },
+      {}});
+  const auto t = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(t, "lost", "x"));
+  auto r = db->commit(t);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), KavrelError::Kind::Internal);
+  EXPECT_NE(r.error().message().find("Input/output error"), std::string::npos)
+      << r.error().message();
+  io::set_fault_plan(std::nullopt);  // the device recovers; the log must stay closed
+
+  EXPECT_EQ(get(*db, "before"), "1") << "reads keep working";
+  EXPECT_EQ(get(*db, "lost"), std::nullopt) << "a failed commit is never visible";
+  const auto t2 = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(t2, "lost", "y")) << "the failed commit left no conflict";
+  auto r2 = db->commit(t2);
+  ASSERT_FALSE(r2) << "nothing is acknowledged after a failed sync";
+  EXPECT_EQ(r2.error().kind(), KavrelError::Kind::Io);
+  EXPECT_FALSE(db->storage().checkpoint());
+  db.reset();
+
+  db = open();
+  EXPECT_EQ(get(*db, "before"), "1");
+  EXPECT_EQ(get(*db, "lost"), std::nullopt) << "the failed batch must not resurrect";
+  put(*db, "after", "2");
+  EXPECT_EQ(get(*db, "after"), "2");
+}
+
+TEST_F(DatabaseTest, ConcurrentCommittersShareSyncs) {
+  auto db = open();
+  constexpr int kThreads = 16, kPerThread = 40;
+  // A fast disk keeps the adaptive target at 1; pin it so that batching is certain here.
+  db->storage().group_commit().force_target(8);
+  const auto syncs = io::fsync_count();
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0};
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (int j = 0; j < kPerThread; ++j) {
+        const std::string key = "k" + std::to_string(i) + "/" + std::to_string(j);
+        auto t = db->storage().begin_transaction();
+        if (!t || !db->storage().write_refs(*t, key, key)) continue;
+        if (db->commit(*t)) ++ok;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ok.load(), kThreads * kPerThread);
+  EXPECT_LT(io::fsync_count() - syncs, static_cast<std::uint64_t>(kThreads * kPerThread));
+  EXPECT_EQ(scan(*db, "k").size(), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+}  // namespace
+}  // namespace kavrel

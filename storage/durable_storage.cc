@@ -1,0 +1,245 @@
+#include "storage/durable_storage.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/log.h"
+#include "storage/crypto/keyring.h"
+#include "storage/group_commit.h"
+#include "storage/io/fs_util.h"
+#include "storage/lock.h"
+#include "storage/mvcc/memtable.h"
+#include "storage/mvcc/mvcc_manager.h"
+#include "storage/wal/txn_wal.h"
+#include "storage/wal/txn_wal_entry.h"
+#include "storage/wal/wal_manifest.h"
+
+namespace kavrel {
+namespace {
+
+constexpr const char* kTarget = "kavrel_storage";
+constexpr std::uint8_t kSerializable = 2;
+
+TxnWalEntry control_record(WalRecordType type, std::uint64_t txn_id) {
+  return TxnWalEntry{{}, {}, txn_id, ts_cache_now_us(), static_cast<std::uint8_t>(type)};
+}
+
+// Writes the clean-shutdown marker (created or truncated).
+Result<> write_marker(const std::filesystem::path& dir, std::string_view content) {
+  UniqueFd fd(::open((dir / ".clean_shutdown").c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return fail(KavrelError::io(errno));
+  if (int err = io::write_all(fd.get(), content.data(), content.size()); err != 0) {
+    return fail(KavrelError::io(err));
+  }
+  return fd.close();
+}
+
+}  // namespace
+
+DurableStorage::DurableStorage()
+    : buffers_(std::make_unique<ShardedMap<std::uint64_t, TxnWalBuffer>>()) {}
+
+DurableStorage::~DurableStorage() {
+  // Only a fully assembled storage (it carries the coordinator) shuts down; the members are then
+  // released in reverse order of declaration, the directory lock last.
+  if (group_commit_) ignore_error(shutdown(), "release cannot report failures");
+}
+
+Result<> DurableStorage::write_refs(std::uint64_t txn_id, BytesView key, BytesView value) {
+  return write_record(txn_id, key, value);
+}
+
+Result<> DurableStorage::delete_key(std::uint64_t txn_id, BytesView key) {
+  return write_record(txn_id, key, std::nullopt);
+}
+
+Result<> DurableStorage::write_record(std::uint64_t txn_id, BytesView key,
+                                      std::optional<BytesView> value) {
+  manager_->record_write(txn_id, key);
+  buffers_->with_shard_exclusive(txn_id, [&](auto& buffers) {
+    auto it = buffers.try_emplace(txn_id, txn_id).first;
+    if (value) {
+      it->second.append(key, *value);
+    } else {
+      it->second.append_delete(key);
+    }
+  });
+  return memtable_->write(key, value, txn_id);
+}
+
+Result<std::uint64_t> DurableStorage::begin_transaction() {
+  const std::uint64_t txn_id = wal_->allocate_txn_id();
+  // After a failure of the log nothing can commit until a restart, but reads go on: they need
+  // a transaction, and its Begin record carries nothing recovery needs.
+  if (!wal_->failed()) {
+    if (auto lsn = wal_->append(control_record(WalRecordType::Begin, txn_id)); !lsn) {
+      return fail(std::move(lsn.error()));
+    }
+  }
+  (void)manager_->begin_with_mode(txn_id, kSerializable);
+  return txn_id;
+}
+
+std::optional<TxnWalBuffer> DurableStorage::take_buffer(std::uint64_t txn_id) {
+  return buffers_->remove(txn_id);
+}
+
+Result<> DurableStorage::abort(std::uint64_t txn_id) {
+  if (take_buffer(txn_id)) {
+    if (auto lsn = wal_->append(control_record(WalRecordType::Abort, txn_id)); !lsn) {
+      return fail(std::move(lsn.error()));
+    }
+    memtable_->sweep_uncommitted(txn_id);
+  }
+  if (auto txn = manager_->remove_active(txn_id)) manager_->track_active_end(txn->snapshot_ts);
+  return {};
+}
+
+Result<std::uint64_t> DurableStorage::checkpoint() {
+  auto lsn = wal_->append(control_record(WalRecordType::Checkpoint, 0));
+  if (!lsn) return fail(std::move(lsn.error()));
+  if (auto r = wal_->sync(); !r) return fail(std::move(r.error()));
+  last_checkpoint_lsn_.store(*lsn, std::memory_order_release);
+  if (manifest_exists_) {
+    if (auto r = WalManifest::publish(dir_, *lsn); !r) return fail(std::move(r.error()));
+  }
+  return *lsn;
+}
+
+Result<> DurableStorage::shutdown() {
+  if (auto r = wal_->sync(); !r) return r;
+  return write_marker(dir_, "clean");
+}
+
+Result<bool> DurableStorage::check_recovery_needed(const std::filesystem::path& dir) {
+  const auto marker = dir / ".clean_shutdown";
+  std::error_code ec;
+  if (std::filesystem::exists(marker, ec) && ::unlink(marker.c_str()) != 0) {
+    return fail(KavrelError::io(errno));
+  }
+  return true;
+}
+
+Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesystem::path& dir,
+                                                             StorageEncryption encryption) {
+  if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
+  std::shared_ptr<DurableStorage> s(new DurableStorage());
+  s->dir_ = dir;
+
+  auto lock = DatabaseLock::acquire(dir);
+  if (!lock) return fail(KavrelError::from(lock.error()));
+  s->lock_ = std::move(*lock);
+
+  std::error_code ec;
+  const bool new_database = !std::filesystem::exists(dir / "wal.log", ec);
+  auto keyring = keyring::load_or_init(dir, encryption.key, encryption.kek_source_id, new_database);
+  if (!keyring) return fail(std::move(keyring.error()));
+  s->encrypted_ = keyring->encrypted;
+  s->engine_ = keyring->engine;
+  s->db_uuid_ = keyring->db_uuid;
+  s->key_epoch_ = keyring->key_epoch;
+
+  auto wal = TxnWal::open(dir, keyring->engine, keyring->db_uuid, keyring->key_epoch);
+  if (!wal) return fail(std::move(wal.error()));
+  s->wal_ = std::move(*wal);
+  if (auto r = s->wal_->recover_state(); !r) return fail(std::move(r.error()));
+
+  if (WalManifest::exists(dir)) {
+    auto manifest = WalManifest::load(dir);
+    if (!manifest) return fail(std::move(manifest.error()));
+    s->last_checkpoint_lsn_.store(manifest->last_checkpoint_lsn);
+    s->manifest_exists_ = true;
+  }
+
+  s->manager_ = std::make_shared<MvccManager>();
+  s->memtable_ = MvccMemTable::with_index_mode(true);
+
+  auto needed = s->check_recovery_needed(dir);
+  if (!needed) return fail(std::move(needed.error()));
+  s->recovery_flag_.store(*needed ? 1 : 0);
+
+  s->group_commit_ = std::make_unique<EventDrivenGroupCommit>(
+      [wal = s->wal_](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
+        for (std::uint64_t id : ids) {
+          if (auto lsn = wal->append(control_record(WalRecordType::Commit, id)); !lsn) {
+            return lsn.error().message();
+          }
+        }
+        if (auto r = wal->sync(); !r) return r.error().message();
+        return std::nullopt;
+      });
+  return s;
+}
+
+Result<RecoveryStats> DurableStorage::recover() {
+  if (recovery_flag_.load() == 0) return RecoveryStats{};
+  const auto started = std::chrono::steady_clock::now();
+  auto reader = WalReader::open(wal_->path(), engine_, db_uuid_, key_epoch_);
+  if (!reader) return fail(std::move(reader.error()));
+
+  // The writes of each running transaction in log order; a deletion is a value-less entry.
+  using Pairs = std::vector<std::pair<Bytes, std::optional<Bytes>>>;
+  std::unordered_map<std::uint64_t, Pairs> pending;
+  // Committed writes go straight into the memtable as pending versions of one replay
+  // transaction: a later write of the same key replaces the earlier one, so each key ends with
+  // the value of its last committed write in log order.
+  const std::uint64_t replay_txn = wal_->allocate_txn_id();
+  KeySet write_set;
+  RecoveryStats stats;
+  auto next_report = started + std::chrono::seconds(1);
+  for (;;) {
+    auto entry = reader->read_record();
+    if (!entry) {
+      if (entry.error().is_unexpected_eof()) break;
+      // A damaged plain tail was moved aside when the log was opened; what remains here is an
+      // error that must stop the open (a device error, or an encrypted frame that fails).
+      return fail(std::move(entry.error()));
+    }
+    switch (static_cast<WalRecordType>(entry->record_type)) {
+      case WalRecordType::Write:
+        pending[entry->txn_id].emplace_back(std::move(entry->key), std::move(entry->value));
+        break;
+      case WalRecordType::Delete:
+        pending[entry->txn_id].emplace_back(std::move(entry->key), std::nullopt);
+        break;
+      case WalRecordType::Begin: pending[entry->txn_id].clear(); break;
+      case WalRecordType::Commit:
+        if (auto it = pending.find(entry->txn_id); it != pending.end()) {
+          for (auto& [key, value] : it->second) {
+            auto r = value ? memtable_->write(key, BytesView(*value), replay_txn)
+                           : memtable_->write(key, std::nullopt, replay_txn);
+            if (!r) return fail(std::move(r.error()));
+            write_set.insert(std::move(key));
+            ++stats.pairs;
+          }
+          pending.erase(it);
+          ++stats.transactions;
+        }
+        break;
+      case WalRecordType::Abort: pending.erase(entry->txn_id); break;
+      default: break;  // checkpoints and reserved codes
+    }
+    if (const auto now = std::chrono::steady_clock::now(); now >= next_report) {
+      log::info(kTarget, "Replaying log: {} records, {} of {} bytes read", reader->records(),
+                reader->bytes_read(), reader->file_size());
+      next_report = now + std::chrono::seconds(1);
+    }
+  }
+  stats.commit_ts = manager_->allocate_commit_ts();
+  memtable_->commit(replay_txn, stats.commit_ts, write_set);
+  recovery_flag_.store(0);
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3}s",
+            stats.transactions, write_set.size(), reader->records(), secs);
+  return stats;
+}
+
+}  // namespace kavrel

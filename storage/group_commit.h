@@ -1,0 +1,77 @@
+// EventDrivenGroupCommit: lets concurrent commits share one log sync.
+//
+// Committing threads queue their transaction ids; whichever thread finds the queue at least as
+// long as the adaptive target, or has waited 20 ms for its outcome, takes a batch off the front,
+// hands it to the batch writer (which appends the Commit records and syncs once) and delivers
+// the outcome to exactly that batch's waiters. There is no background thread.
+//
+// The target batch size follows n = sqrt(2 * lambda * t) clamped to [1, 1000], where lambda is a
+// moving average of commit arrivals per second and t of the batch write-and-sync time. The
+// averages use integer arithmetic with weight 100/1000 for the newest sample; concurrent updates
+// may lose a sample, which only shifts an estimate.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavrel {
+
+class EventDrivenGroupCommit {
+ public:
+  // Writes and syncs one batch; returns nullopt on success or the failure text.
+  using FlushFn = std::function<std::optional<std::string>(const std::vector<std::uint64_t>&)>;
+
+  static constexpr std::uint64_t min_batch = 1;
+  static constexpr std::uint64_t max_batch = 1000;
+  static constexpr std::uint64_t max_wait_us = 10'000;  // a waiter flushes after twice this
+
+  explicit EventDrivenGroupCommit(FlushFn flush_fn) : flush_fn_(std::move(flush_fn)) {}
+
+  // Queues txn_id and waits until its batch was written and synced. Returns nullopt when it is
+  // durable, or the failure text of its batch.
+  std::optional<std::string> submit_and_wait(std::uint64_t txn_id);
+  // Writes and syncs one batch from the front of the queue; does nothing when it is empty.
+  void flush_batch();
+
+  std::uint64_t target_batch() const { return target_batch_.load(std::memory_order_relaxed); }
+  std::uint64_t arrival_rate() const { return arrival_rate_.load(std::memory_order_relaxed); }
+  std::uint64_t fsync_latency_us() const {
+    return fsync_latency_us_.load(std::memory_order_relaxed);
+  }
+  // For tests and benchmarks: pin the target (0 = adaptive).
+  void force_target(std::uint64_t target) { forced_target_.store(target); }
+
+ private:
+  struct Slot {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;                 // guarded by mu
+    std::optional<std::string> error;  // guarded by mu
+  };
+  struct PendingCommit {
+    std::uint64_t txn_id;
+    std::shared_ptr<Slot> slot;
+  };
+
+  std::uint64_t compute_target();
+  void record_arrival();
+
+  FlushFn flush_fn_;
+  std::mutex queue_mu_;
+  std::deque<PendingCommit> queue_;  // guarded by queue_mu_
+  std::atomic<std::uint64_t> target_batch_{10};
+  std::atomic<std::uint64_t> arrival_rate_{100'000};  // arrivals per 1,000 s
+  std::atomic<std::uint64_t> fsync_latency_us_{5'000};
+  std::atomic<std::uint64_t> last_arrival_us_{0};
+  std::atomic<std::uint64_t> forced_target_{0};
+};
+
+}  // namespace kavrel

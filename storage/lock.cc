@@ -1,0 +1,71 @@
+#include "storage/lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "storage/io/file_io.h"
+
+namespace kavrel {
+namespace {
+
+// Replaces the file's content with "<pid>\n" and syncs it.
+int write_pid(int fd, pid_t pid) {
+  if (::lseek(fd, 0, SEEK_SET) < 0 || ::ftruncate(fd, 0) != 0) return errno;
+  const std::string text = std::to_string(pid) + "\n";
+  if (int err = io::write_all(fd, text.data(), text.size()); err != 0) return err;
+  if (io::fsync(fd) != 0) return errno;
+  return 0;
+}
+
+// Whether the locked descriptor is still the file named by path.
+bool still_linked(int fd, const std::filesystem::path& path) {
+  struct stat held {}, named {};
+  if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+  return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<DatabaseLock>, LockError> DatabaseLock::acquire(
+    const std::filesystem::path& dir, std::chrono::nanoseconds timeout) {
+  std::error_code ec;
+  if (!std::filesystem::exists(dir, ec)) {
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return std::unexpected(LockError::io(ec.value()));
+  }
+  const std::filesystem::path path = dir / ".lock";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const pid_t pid = ::getpid();
+  for (;;) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd.valid()) return std::unexpected(LockError::io(errno));
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+      if (!still_linked(fd.get(), path)) continue;  // the holder deleted it as we locked it
+      if (int err = write_pid(fd.get(), pid); err != 0) return std::unexpected(LockError::io(err));
+      return std::unique_ptr<DatabaseLock>(new DatabaseLock(path, std::move(fd), pid));
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return std::unexpected(LockError::io(errno));
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return std::unexpected(LockError::timeout(timeout, timeout));
+    }
+    std::this_thread::sleep_for(kPollInterval);  // sleep_for resumes after interruptions
+  }
+}
+
+DatabaseLock::~DatabaseLock() {
+  // The name goes first, while the lock is still held: a waiter that wins the lock afterwards
+  // then finds its descriptor unlinked and retries on a fresh file. Unlocking first would let it
+  // lock the old file just before the name disappears, and a third process could then lock a
+  // new ".lock" beside it.
+  ::unlink(path_.c_str());
+  ::flock(fd_.get(), LOCK_UN);
+}
+
+}  // namespace kavrel
