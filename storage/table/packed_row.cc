@@ -17,8 +17,15 @@ constexpr std::size_t kNumberLen = 8;
 constexpr std::size_t kLengthLen = 4;
 
 // Tags of the tagged-value encoding.
-enum class ValueTag : std::uint8_t { Null = 0, Int = 1, UInt = 2, Float = 3, Text = 4, Bool = 5,
-                                     Binary = 6 };
+enum class ValueTag : std::uint8_t {
+  Null = 0,
+  Int = 1,
+  UInt = 2,
+  Float = 3,
+  Text = 4,
+  Bool = 5,
+  Binary = 6
+};
 
 // The L bytes after a u32 length L at the start of rest; nullopt if rest is too short.
 std::optional<BytesView> read_length_prefixed(BytesView rest) {
@@ -166,7 +173,8 @@ Bytes encode_packed_row(const std::vector<std::optional<KavValue>>& values,
     const bool present = i < values.size() && values[i].has_value() && !values[i]->is_null() &&
                          append_column(data, *values[i], types[i]);
     if (!present) {
-      bitmap[i / 8] = static_cast<char>(static_cast<unsigned char>(bitmap[i / 8]) | (1u << (i % 8)));
+      bitmap[i / 8] =
+          static_cast<char>(static_cast<unsigned char>(bitmap[i / 8]) | (1u << (i % 8)));
       put_u32(offsets, 0);
     } else {
       put_u32(offsets, static_cast<std::uint32_t>(start));
