@@ -84,7 +84,8 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
     return fail(KavrelError::internal(*error));
   }
   // 9. Visible; versions no running or future snapshot can see are dropped on the way.
-  s.memtable().commit(txn_id, commit_ts, removed->write_set, manager.min_active_snapshot());
+  const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
+  s.memtable().commit(txn_id, commit_ts, removed->write_set, horizon);
   return commit_ts;
 }
 

@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "storage/crypto/keyring.h"
 #include "storage/group_commit.h"
+#include "storage/io/file_io.h"
 #include "storage/io/fs_util.h"
 #include "storage/lock.h"
 #include "storage/mvcc/memtable.h"

@@ -76,6 +76,10 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   MvccManager& manager() { return *manager_; }
   MvccMemTable& memtable() { return *memtable_; }
   EventDrivenGroupCommit& group_commit() { return *group_commit_; }
+  // Whether commits drop the versions that no running or future snapshot can see (on by
+  // default; benchmarks switch it off to measure what it saves).
+  void set_version_pruning(bool on) { prune_versions_.store(on, std::memory_order_relaxed); }
+  bool version_pruning() const { return prune_versions_.load(std::memory_order_relaxed); }
   // Removes and returns the transaction's log buffer (commit step 1).
   std::optional<TxnWalBuffer> take_buffer(std::uint64_t txn_id);
 
@@ -101,6 +105,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::array<std::uint8_t, 16> db_uuid_{};
   std::uint32_t key_epoch_ = 0;
   std::atomic<std::uint64_t> recovery_flag_{0};
+  std::atomic<bool> prune_versions_{true};
 };
 
 }  // namespace kavrel
