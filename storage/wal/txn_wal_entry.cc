@@ -20,8 +20,7 @@ std::uint32_t crc_update(std::uint32_t crc, const char* data, std::size_t n) {
 
 // Writes the 25 fixed bytes of a body at p.
 void store_body_header(char* p, std::uint8_t record_type, std::uint64_t txn_id,
-                       std::uint64_t timestamp_us, std::uint32_t key_len,
-                       std::uint32_t value_len) {
+                       std::uint64_t timestamp_us, std::uint32_t key_len, std::uint32_t value_len) {
   p[0] = static_cast<char>(record_type);
   store_le<std::uint64_t>(p + 1, txn_id);
   store_le<std::uint64_t>(p + 9, timestamp_us);
@@ -30,8 +29,8 @@ void store_body_header(char* p, std::uint8_t record_type, std::uint64_t txn_id,
 }
 
 // Writes the body (without body_len) at p, which has room for 29 + key + value bytes.
-void store_body(char* p, std::uint8_t record_type, std::uint64_t txn_id,
-                std::uint64_t timestamp_us, BytesView key, BytesView value) {
+void store_body(char* p, std::uint8_t record_type, std::uint64_t txn_id, std::uint64_t timestamp_us,
+                BytesView key, BytesView value) {
   store_body_header(p, record_type, txn_id, timestamp_us, static_cast<std::uint32_t>(key.size()),
                     static_cast<std::uint32_t>(value.size()));
   std::uint32_t crc = crc_update(0, p, kBodyHeaderSize);
@@ -99,25 +98,16 @@ void append_record(Bytes& out, std::uint8_t record_type, std::uint64_t txn_id,
   store_body(p + 4, record_type, txn_id, timestamp_us, key, value);
 }
 
+// std::string::resize_and_overwrite is avoided: libstdc++ 12 can size the result wrongly.
 Bytes TxnWalEntry::to_bytes(const TxnWalEntry& e) {
   Bytes out;
-  const std::size_t body_len = kBodyOverhead + e.key.size() + e.value.size();
-  out.resize_and_overwrite(4 + body_len, [&](char* p, std::size_t n) {
-    store_le<std::uint32_t>(p, static_cast<std::uint32_t>(body_len));
-    store_body(p + 4, e.record_type, e.txn_id, e.timestamp_us, e.key, e.value);
-    return n;
-  });
+  append_record(out, e.record_type, e.txn_id, e.timestamp_us, e.key, e.value);
   return out;
 }
 
 Bytes TxnWalEntry::body_bytes(const TxnWalEntry& e) {
-  Bytes out;
-  out.resize_and_overwrite(kBodyOverhead + e.key.size() + e.value.size(),
-                           [&](char* p, std::size_t n) {
-                             store_body(p, e.record_type, e.txn_id, e.timestamp_us, e.key,
-                                        e.value);
-                             return n;
-                           });
+  Bytes out(kBodyOverhead + e.key.size() + e.value.size(), '\0');
+  store_body(out.data(), e.record_type, e.txn_id, e.timestamp_us, e.key, e.value);
   return out;
 }
 
@@ -161,9 +151,8 @@ Result<TxnWalEntry> TxnWalEntry::parse_body(BytesView body) {
   const std::uint32_t stored = get_u32(p + kBodyHeaderSize + key_len + value_len);
   const std::uint32_t computed = checksum(e);
   if (computed != stored) {
-    return fail(KavrelError::corruption(
-        fmt::format("WAL checksum mismatch for txn_id {}: expected {}, got {}", txn_id, computed,
-                    stored)));
+    return fail(KavrelError::corruption(fmt::format(
+        "WAL checksum mismatch for txn_id {}: expected {}, got {}", txn_id, computed, stored)));
   }
   return e;
 }

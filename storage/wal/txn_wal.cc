@@ -1,0 +1,434 @@
+#include "storage/wal/txn_wal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "core/log.h"
+#include "storage/io/file_io.h"
+#include "storage/io/fs_util.h"
+
+namespace kavrel {
+namespace {
+
+constexpr const char* kTarget = "kavrel_storage";
+
+Result<std::uint64_t> file_size_of(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(KavrelError::io(errno));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::shared_ptr<const EncryptionEngine> or_disabled(std::shared_ptr<const EncryptionEngine> e) {
+  return e ? std::move(e) : EncryptionEngine::disabled();
+}
+
+}  // namespace
+
+Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
+                    std::uint64_t sequence) {
+  Bytes aad;
+  aad.reserve(29);
+  put_u8(aad, 0x01);
+  aad.append(reinterpret_cast<const char*>(db_uuid.data()), db_uuid.size());
+  put_u32(aad, key_epoch);
+  put_u64(aad, sequence);
+  return aad;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TxnWalBuffer
+
+TxnWalBuffer::TxnWalBuffer(std::uint64_t id) : txn_id(id) { buf.reserve(kInitialCapacity); }
+
+void TxnWalBuffer::append(BytesView key, BytesView value) {
+  append_record(buf, static_cast<std::uint8_t>(WalRecordType::Write), txn_id, ts_cache_now_us(),
+                key, value);
+  ++count;
+}
+
+void TxnWalBuffer::append_delete(BytesView key) {
+  append_record(buf, static_cast<std::uint8_t>(WalRecordType::Delete), txn_id, ts_cache_now_us(),
+                key, {});
+  ++count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TxnWal: opening and writing
+
+TxnWal::TxnWal(std::filesystem::path dir, UniqueFd fd, std::uint64_t file_size,
+               std::shared_ptr<const EncryptionEngine> engine, std::array<std::uint8_t, 16> db_uuid,
+               std::uint32_t key_epoch)
+    : dir_(std::move(dir)),
+      path_(dir_ / kFileName),
+      fd_(std::move(fd)),
+      engine_(std::move(engine)),
+      db_uuid_(db_uuid),
+      key_epoch_(key_epoch),
+      file_end_(file_size),
+      durable_offset_(file_size) {
+  buf_.reserve(kWriteBufferSize);
+}
+
+Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
+                                             std::shared_ptr<const EncryptionEngine> engine,
+                                             std::array<std::uint8_t, 16> db_uuid,
+                                             std::uint32_t key_epoch) {
+  if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
+  const auto path = dir / kFileName;
+  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC, 0666));
+  if (!fd.valid()) return fail(KavrelError::io(errno));
+  auto size = file_size_of(fd.get());
+  if (!size) return fail(std::move(size.error()));
+  // What the file holds at open counts as durable: the failure path never cuts below it.
+  return std::shared_ptr<TxnWal>(
+      new TxnWal(dir, std::move(fd), *size, or_disabled(std::move(engine)), db_uuid, key_epoch));
+}
+
+TxnWal::~TxnWal() {
+  std::scoped_lock lock(mu_);
+  if (!failed()) ignore_error(flush_locked(), "dropping the log cannot report a failed flush");
+}
+
+KavrelError TxnWal::unusable_error() const {
+  return KavrelError::io_message("log is unusable after an earlier failure: " + fail_text_,
+                                 fail_errno_);
+}
+
+void TxnWal::fail_locked(const KavrelError& cause) {
+  if (failed()) return;
+  fail_text_ = cause.text();
+  fail_errno_ = cause.os_error();
+  failed_.store(true, std::memory_order_release);
+  // The buffered bytes must never reach the file: a failed batch's Commit records would bring
+  // its transactions back at the next open although their committers saw an error.
+  buf_.clear();
+  // Whatever lies past the durable offset may be torn or may be records whose writers were
+  // told they failed; cut it off so a restart does not replay them.
+  const std::uint64_t durable = durable_offset_.load(std::memory_order_acquire);
+  bool truncated = false;
+  if (::ftruncate(fd_.get(), static_cast<off_t>(durable)) == 0) {
+    truncated = true;
+    file_end_ = durable;
+    (void)io::fsync(fd_.get());
+  }
+  log::error(kTarget, "wal.log failed ({}); refusing further writes, {} at offset {}",
+             cause.message(), truncated ? "truncated" : "could not truncate", durable);
+}
+
+Result<> TxnWal::write_file_locked(BytesView data) {
+  if (const int err = io::write_all(fd_.get(), data.data(), data.size()); err != 0) {
+    const KavrelError e = KavrelError::io(err);
+    fail_locked(e);
+    return fail(e);
+  }
+  file_end_ += data.size();
+  return {};
+}
+
+Result<> TxnWal::flush_locked() {
+  if (buf_.empty()) return {};
+  if (auto r = write_file_locked(buf_); !r) return r;
+  buf_.clear();
+  return {};
+}
+
+// The buffered writer: copy into the buffer when the bytes fit its free room; otherwise flush
+// and then buffer them if they are shorter than the buffer, or write them straight through.
+Result<> TxnWal::write_locked(BytesView data) {
+  if (buf_.size() + data.size() <= kWriteBufferSize) {
+    buf_.append(data);
+    return {};
+  }
+  if (auto r = flush_locked(); !r) return r;
+  if (data.size() < kWriteBufferSize) {
+    buf_.append(data);
+    return {};
+  }
+  return write_file_locked(data);
+}
+
+Result<Bytes> TxnWal::encrypt_frame(BytesView body, std::uint64_t sequence) const {
+  auto sealed = engine_->encrypt_with_aad(body, wal_frame_aad(db_uuid_, key_epoch_, sequence));
+  if (!sealed) return fail(KavrelError::from(sealed.error()));
+  Bytes frame;
+  frame.reserve(4 + sealed->size());
+  put_u32(frame, static_cast<std::uint32_t>(sealed->size()));
+  frame.append(*sealed);
+  return frame;
+}
+
+Result<std::uint64_t> TxnWal::append(const TxnWalEntry& entry) {
+  std::scoped_lock lock(mu_);
+  if (failed()) return fail(unusable_error());
+  const bool sealed = encrypted();
+  Bytes bytes;
+  if (sealed) {
+    auto frame = encrypt_frame(TxnWalEntry::body_bytes(entry),
+                               frame_counter_.load(std::memory_order_relaxed));
+    if (!frame) return fail(std::move(frame.error()));
+    bytes = std::move(*frame);
+  } else {
+    bytes = TxnWalEntry::to_bytes(entry);
+  }
+  if (auto r = write_locked(bytes); !r) return fail(std::move(r.error()));
+  if (sealed) frame_counter_.fetch_add(1, std::memory_order_release);
+  return next_lsn_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+Result<> TxnWal::write_buffer(const TxnWalBuffer& buffer) {
+  std::scoped_lock lock(mu_);
+  if (failed()) return fail(unusable_error());
+  if (buffer.buf.empty()) return {};
+  if (!encrypted()) {
+    if (auto r = write_locked(buffer.buf); !r) return r;
+    next_lsn_.fetch_add(buffer.count, std::memory_order_acq_rel);
+    return {};
+  }
+  // Every frame is sealed before any is written, so a damaged buffer or a sealing failure leaves
+  // the log without a partial run of the transaction's records.
+  const BytesView buf = buffer.buf;
+  Bytes frames;
+  frames.reserve(buf.size() + (buffer.count + 1) * EncryptionEngine::kOverhead);
+  std::uint64_t sequence = frame_counter_.load(std::memory_order_relaxed);
+  std::size_t pos = 0;
+  while (buf.size() - pos >= 4) {
+    const std::uint32_t len = get_u32(buf.data() + pos);
+    if (len > buf.size() - pos - 4) {
+      return fail(
+          KavrelError::corruption("txn buffer truncated mid-record during encrypted flush"));
+    }
+    auto frame = encrypt_frame(buf.substr(pos + 4, len), sequence);
+    if (!frame) return fail(std::move(frame.error()));
+    frames.append(*frame);
+    ++sequence;
+    pos += 4 + static_cast<std::size_t>(len);
+  }
+  if (auto r = write_locked(frames); !r) return r;
+  frame_counter_.store(sequence, std::memory_order_release);
+  next_lsn_.fetch_add(buffer.count, std::memory_order_acq_rel);
+  return {};
+}
+
+Result<> TxnWal::sync() {
+  std::scoped_lock sync_lock(sync_mu_);
+  std::uint64_t target = 0;
+  {
+    std::scoped_lock lock(mu_);
+    if (failed()) return fail(unusable_error());
+    if (auto r = flush_locked(); !r) return r;
+    target = file_end_;
+  }
+  // The fsync runs without mu_: appends (every transaction's Begin) go into the buffer
+  // meanwhile and are made durable by the next sync.
+  if (durable_offset_.load(std::memory_order_acquire) < target && io::fsync(fd_.get()) != 0) {
+    const KavrelError e = KavrelError::io(errno);
+    std::scoped_lock lock(mu_);
+    fail_locked(e);
+    return fail(e);
+  }
+  // A failure while the fsync ran may have cut the file below target: report it, never success.
+  std::scoped_lock lock(mu_);
+  if (failed()) return fail(unusable_error());
+  if (durable_offset_.load(std::memory_order_relaxed) < target) {
+    durable_offset_.store(target, std::memory_order_release);
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// TxnWal: the counter scan
+
+Result<> TxnWal::recover_state() {
+  std::scoped_lock sync_lock(sync_mu_);
+  std::scoped_lock lock(mu_);
+  if (failed()) return fail(unusable_error());
+  if (auto r = flush_locked(); !r) return r;
+
+  auto reader = WalReader::open(path_, engine_, db_uuid_, key_epoch_);
+  if (!reader) return fail(std::move(reader.error()));
+  const auto pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(::getpid()));
+  std::uint64_t largest = 0;
+  for (;;) {
+    auto entry = reader->read_record();
+    if (entry) {
+      if ((entry->txn_id >> 32) == pid) largest = std::max(largest, entry->txn_id & 0xffffffffu);
+      continue;
+    }
+    const KavrelError& err = entry.error();
+    if (err.is_unexpected_eof()) break;
+    // A device that fails to read could hide any amount of good log: never treat it as the end.
+    if (err.kind() == KavrelError::Kind::Io && err.os_error() != 0) return fail(err);
+    // An encrypted log is accepted only if every complete frame opens and decodes.
+    if (encrypted()) return fail(err);
+    break;  // a plain log ends at its first damaged record
+  }
+
+  auto size = file_size_of(fd_.get());
+  if (!size) return fail(std::move(size.error()));
+  const std::uint64_t good = reader->good_offset();
+  const std::uint64_t records = reader->records();
+  if (good < *size) {
+    if (auto r = move_tail_aside_locked(good, *size, records); !r) return r;
+  } else if (io::fsync(fd_.get()) != 0) {
+    // The records about to be replayed may come from a run that never synced them.
+    return fail(KavrelError::io(errno));
+  }
+  file_end_ = good;
+  durable_offset_.store(good, std::memory_order_release);
+  next_txn_id_.store((pid << 32) + largest + 1, std::memory_order_relaxed);
+  next_lsn_.store(records, std::memory_order_release);
+  frame_counter_.store(records, std::memory_order_release);
+  return {};
+}
+
+// Without this, records appended after a torn tail would sit behind bytes no reader gets past.
+Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t file_size,
+                                        std::uint64_t lsn) {
+  std::filesystem::path side;
+  UniqueFd out;
+  for (int attempt = 0; !out.valid(); ++attempt) {
+    std::string name = fmt::format("{}.damaged-{}", kFileName, lsn);
+    if (attempt > 0) name += fmt::format(".{}", attempt);
+    side = dir_ / name;
+    out = UniqueFd(io::open_create(side.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0666));
+    if (!out.valid() && (errno != EEXIST || attempt >= 1000)) {
+      return fail(KavrelError::io(errno));
+    }
+  }
+  constexpr std::size_t kChunk = 65'536;
+  auto chunk = std::make_unique<char[]>(kChunk);
+  for (std::uint64_t off = good_offset; off < file_size;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, file_size - off));
+    const ssize_t got = ::pread(fd_.get(), chunk.get(), want, static_cast<off_t>(off));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail(KavrelError::io(errno));
+    }
+    if (got == 0) break;  // the file shrank under us; copy what there was
+    if (const int err = io::write_all(out.get(), chunk.get(), static_cast<std::size_t>(got));
+        err != 0) {
+      return fail(KavrelError::io(err));
+    }
+    off += static_cast<std::uint64_t>(got);
+  }
+  if (io::fsync(out.get()) != 0) return fail(KavrelError::io(errno));
+  if (auto r = out.close(); !r) return r;
+  fsync_dir(dir_);
+  if (::ftruncate(fd_.get(), static_cast<off_t>(good_offset)) != 0) {
+    return fail(KavrelError::io(errno));
+  }
+  if (io::fsync(fd_.get()) != 0) return fail(KavrelError::io(errno));
+  log::warn(kTarget,
+            "wal.log: {} unreadable bytes at offset {} (after {} records) moved to {}; the log "
+            "was truncated there",
+            file_size - good_offset, good_offset, lsn, side.filename().string());
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// WalReader
+
+WalReader::WalReader(UniqueFd fd, std::uint64_t file_size,
+                     std::shared_ptr<const EncryptionEngine> engine,
+                     std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch)
+    : fd_(std::move(fd)),
+      file_size_(file_size),
+      engine_(std::move(engine)),
+      db_uuid_(db_uuid),
+      key_epoch_(key_epoch),
+      buf_(std::make_unique<char[]>(kBufferSize)) {}
+
+Result<WalReader> WalReader::open(const std::filesystem::path& path,
+                                  std::shared_ptr<const EncryptionEngine> engine,
+                                  std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return fail(KavrelError::io(errno));
+  auto size = file_size_of(fd.get());
+  if (!size) return fail(std::move(size.error()));
+  return WalReader(std::move(fd), *size, or_disabled(std::move(engine)), db_uuid, key_epoch);
+}
+
+Result<> WalReader::read_exact(char* dst, std::size_t n) {
+  while (n > 0) {
+    if (pos_ == len_) {
+      // Large reads bypass the buffer; small ones refill it.
+      char* target = n >= kBufferSize ? dst : buf_.get();
+      const std::size_t cap = n >= kBufferSize ? n : kBufferSize;
+      const ssize_t got = ::read(fd_.get(), target, cap);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return fail(KavrelError::io(errno));
+      }
+      if (got == 0) return fail(KavrelError::unexpected_eof());
+      if (target == dst) {
+        dst += got;
+        n -= static_cast<std::size_t>(got);
+        consumed_ += static_cast<std::uint64_t>(got);
+        continue;
+      }
+      pos_ = 0;
+      len_ = static_cast<std::size_t>(got);
+    }
+    const std::size_t take = std::min(n, len_ - pos_);
+    std::copy_n(buf_.get() + pos_, take, dst);
+    pos_ += take;
+    dst += take;
+    n -= take;
+    consumed_ += take;
+  }
+  return {};
+}
+
+Result<Bytes> WalReader::read_body(std::size_t n) {
+  constexpr std::size_t kFirstChunk = 65'536;
+  Bytes body;
+  std::size_t have = 0;
+  while (have < n) {
+    const std::size_t want = std::min(n, std::max(have * 2, kFirstChunk));
+    body.resize(want);
+    if (auto r = read_exact(body.data() + have, want - have); !r) return fail(std::move(r.error()));
+    have = want;
+  }
+  return body;
+}
+
+Result<TxnWalEntry> WalReader::read_record() {
+  char len_bytes[4];
+  if (auto r = read_exact(len_bytes, sizeof len_bytes); !r) return fail(std::move(r.error()));
+  const std::uint32_t n = get_u32(len_bytes);
+  Result<TxnWalEntry> entry;
+  if (!engine_->enabled()) {
+    if (n < kBodyOverhead) return fail(KavrelError::corruption("WAL entry too short"));
+    if (n > kMaxWalEntrySize) {
+      return fail(KavrelError::corruption(
+          fmt::format("WAL entry length {} exceeds maximum {}", n, kMaxWalEntrySize)));
+    }
+    auto body = read_body(n);
+    if (!body) return fail(std::move(body.error()));
+    entry = TxnWalEntry::parse_body(*body);
+  } else {
+    if (n > kMaxWalEntrySize) {
+      return fail(KavrelError::corruption(
+          fmt::format("encrypted WAL frame length {} exceeds maximum {}", n, kMaxWalEntrySize)));
+    }
+    auto sealed = read_body(n);
+    if (!sealed) return fail(std::move(sealed.error()));
+    auto plain = engine_->decrypt_with_aad(*sealed, wal_frame_aad(db_uuid_, key_epoch_, records_));
+    if (!plain) return fail(KavrelError::from(plain.error()));
+    entry = TxnWalEntry::parse_body(*plain);
+  }
+  if (!entry) return entry;
+  ++records_;
+  good_offset_ = consumed_;
+  return entry;
+}
+
+}  // namespace kavrel

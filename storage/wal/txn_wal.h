@@ -1,0 +1,208 @@
+// The write-ahead log file "wal.log": appends, per-transaction buffers, syncs, reading back, and
+// the counter scan at open.
+//
+// File layout. A plain log is the concatenation of records exactly as TxnWalEntry::to_bytes
+// produces them; there is no file header. An encrypted log is a concatenation of frames, one per
+// record:
+//
+//   offset  width  field
+//   0       4      frame length  u32 = record body length + 29
+//   4      ...     EncryptionEngine::encrypt_with_aad(body, aad): 0x01 | nonce | ciphertext | tag
+//
+// The 29 bytes of additional data are not stored: 0x01 | db_uuid (16) | key_epoch (u32) |
+// sequence (u64), the sequence of frame n of the file being n. A frame moved, dropped from the
+// middle, copied from another database or sealed under another key epoch fails authentication.
+//
+// LSN: the 0-based ordinal of a record in the log.
+//
+// Locking. `mu_` guards the buffered writer and the file offsets: every append, buffer write and
+// flush holds it, so records never interleave and a transaction's records form one run. The
+// fsync of `sync()` runs outside `mu_` (appends go on meanwhile and are covered by the next
+// sync); syncs are serialized among themselves by `sync_mu_`, taken before `mu_`.
+//
+// Failure. Once a write, flush or fsync of the log has failed, the log is closed for good: the
+// buffered bytes are discarded, the file is cut back (best effort) to the last offset known
+// durable, and every later append, write_buffer and sync fails with the Io error "log is unusable
+// after an earlier failure: <original error>". A failed fsync leaves the file's content unknown,
+// so retrying could acknowledge data that is not on disk.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/unique_fd.h"
+#include "storage/crypto/encryption.h"
+#include "storage/wal/txn_wal_entry.h"
+
+namespace kavrel {
+
+// The 29 bytes of additional data bound into the frame with the given sequence number.
+Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
+                    std::uint64_t sequence);
+
+// One transaction's Write and Delete records, collected in memory until the transaction commits.
+// Not synchronized: the owner (the buffer map's shard lock) serializes access.
+struct TxnWalBuffer {
+  static constexpr std::size_t kInitialCapacity = 32'768;
+
+  Bytes buf;  // complete plaintext records, back to back
+  std::uint64_t txn_id;
+  std::uint64_t count = 0;  // records in buf
+
+  explicit TxnWalBuffer(std::uint64_t txn_id);
+  // Appends a Write record stamped with ts_cache_now_us().
+  void append(BytesView key, BytesView value);
+  // Appends a Delete record (the key and an empty value).
+  void append_delete(BytesView key);
+};
+
+class TxnWal {
+ public:
+  static constexpr std::size_t kWriteBufferSize = 262'144;
+  static constexpr const char* kFileName = "wal.log";
+
+  // Creates dir (with missing parents) and opens or creates dir/wal.log for appending (mode 0666
+  // before umask). A null engine means EncryptionEngine::disabled(). Counters start at
+  // next_txn_id 1, next_lsn 0, frame_counter 0 until recover_state() runs. Io error on failure.
+  static Result<std::shared_ptr<TxnWal>> open(const std::filesystem::path& dir,
+                                              std::shared_ptr<const EncryptionEngine> engine,
+                                              std::array<std::uint8_t, 16> db_uuid,
+                                              std::uint32_t key_epoch);
+  // Flushes what is still buffered (errors ignored) unless the log has failed.
+  ~TxnWal();
+  TxnWal(const TxnWal&) = delete;
+  TxnWal& operator=(const TxnWal&) = delete;
+
+  // Appends one record (sealed as a frame when encrypted) to the write buffer and returns its
+  // LSN; does not flush or sync. Errors: Encryption (sealing; nothing written, the log stays
+  // usable), Io (write failed: the log is now unusable; no counter changes).
+  Result<std::uint64_t> append(const TxnWalEntry& entry);
+  Result<std::uint64_t> append_no_flush(const TxnWalEntry& entry) { return append(entry); }
+
+  // Writes a transaction's buffer as one contiguous run: plain, in one piece; encrypted, one
+  // frame per record. Adds the buffer's count to next_lsn. An empty buffer writes nothing.
+  // Errors: Corruption "txn buffer truncated mid-record during encrypted flush" and Encryption
+  // (both before anything is written), Io (the log is now unusable).
+  Result<> write_buffer(const TxnWalBuffer& buffer);
+
+  // Flushes the write buffer and fsyncs the file; on success every record appended before the
+  // call is durable. The fsync itself runs without holding the writer mutex. Fails (Io) when
+  // the log failed before or while this sync ran.
+  Result<> sync();
+
+  // The frame for one record body: u32 length followed by the sealed body, sealed with the
+  // additional data of `sequence`. Encryption error on failure.
+  Result<Bytes> encrypt_frame(BytesView body, std::uint64_t sequence) const;
+
+  // The counter scan at open; must run before the first append. Reads the log to its end, sets
+  // next_txn_id = pid << 32 | (largest lower half of ids of this pid) + 1, next_lsn and
+  // frame_counter = records read. A plain log ends at its first unreadable record; an encrypted
+  // log only at a torn final frame, any other error of it is returned. A device read error is
+  // always returned. An unreadable tail is copied to "wal.log.damaged-<lsn>" and cut from the
+  // log (with a warning), so records appended afterwards are read by later scans.
+  Result<> recover_state();
+
+  // Draws a transaction id (fetch-and-add 1 on next_txn_id).
+  std::uint64_t allocate_txn_id() { return next_txn_id_.fetch_add(1, std::memory_order_relaxed); }
+
+  std::uint64_t next_txn_id() const { return next_txn_id_.load(std::memory_order_relaxed); }
+  std::uint64_t next_lsn() const { return next_lsn_.load(std::memory_order_acquire); }
+  std::uint64_t frame_counter() const { return frame_counter_.load(std::memory_order_acquire); }
+  // File offset up to which the log is known durable (synced, or present at open).
+  std::uint64_t durable_offset() const { return durable_offset_.load(std::memory_order_acquire); }
+  // Whether a write, flush or fsync has failed; the log then refuses every write and sync.
+  bool failed() const { return failed_.load(std::memory_order_acquire); }
+  const std::filesystem::path& path() const { return path_; }
+  bool encrypted() const { return engine_->enabled(); }
+
+ private:
+  TxnWal(std::filesystem::path dir, UniqueFd fd, std::uint64_t file_size,
+         std::shared_ptr<const EncryptionEngine> engine, std::array<std::uint8_t, 16> db_uuid,
+         std::uint32_t key_epoch);
+
+  // All of these require mu_. Every write failure closes the log (fail_locked) before returning.
+  Result<> write_locked(BytesView data);
+  Result<> flush_locked();
+  Result<> write_file_locked(BytesView data);
+  void fail_locked(const KavrelError& cause);
+  KavrelError unusable_error() const;
+  Result<> move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t file_size,
+                                  std::uint64_t lsn);
+
+  const std::filesystem::path dir_;
+  const std::filesystem::path path_;
+  const UniqueFd fd_;
+  const std::shared_ptr<const EncryptionEngine> engine_;
+  const std::array<std::uint8_t, 16> db_uuid_;
+  const std::uint32_t key_epoch_;
+
+  std::mutex sync_mu_;  // serializes syncs; taken before mu_
+  std::mutex mu_;
+  Bytes buf_;                   // guarded by mu_; the write buffer
+  std::uint64_t file_end_ = 0;  // guarded by mu_; bytes handed to the file so far
+  std::string fail_text_;       // guarded by mu_; set once, before failed_ becomes true
+  int fail_errno_ = 0;          // guarded by mu_; as fail_text_
+  std::atomic<bool> failed_{false};
+  std::atomic<std::uint64_t> durable_offset_{0};  // written under sync_mu_ and mu_
+
+  std::atomic<std::uint64_t> next_txn_id_{1};
+  std::atomic<std::uint64_t> next_lsn_{0};       // written under mu_
+  std::atomic<std::uint64_t> frame_counter_{0};  // written under mu_
+};
+
+// Reads records back from a log, one at a time, through an 8 KiB buffer over its own read-only
+// descriptor. Used by the counter scan and the replay.
+class WalReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8'192;
+
+  // Opens path read-only. A null engine means a plain log. Io error on failure.
+  static Result<WalReader> open(const std::filesystem::path& path,
+                                std::shared_ptr<const EncryptionEngine> engine,
+                                std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch);
+
+  // The next record. Errors: KavrelError::unexpected_eof() at the end of the data (a short
+  // length or body, or a body cut short); Corruption "WAL entry too short", "WAL entry length N
+  // exceeds maximum 536870912", "encrypted WAL frame length N exceeds maximum 536870912" or a
+  // record's own check; Encryption when a frame does not open; Io with its errno when the device
+  // fails. After an error the reader is not to be used further.
+  Result<TxnWalEntry> read_record();
+
+  // File offset just past the last record read successfully.
+  std::uint64_t good_offset() const { return good_offset_; }
+  // Bytes consumed from the file so far.
+  std::uint64_t bytes_read() const { return consumed_; }
+  // Size of the file when the reader was opened.
+  std::uint64_t file_size() const { return file_size_; }
+  // Records read successfully (also the frame counter of the next frame).
+  std::uint64_t records() const { return records_; }
+
+ private:
+  WalReader(UniqueFd fd, std::uint64_t file_size, std::shared_ptr<const EncryptionEngine> engine,
+            std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch);
+  Result<> read_exact(char* dst, std::size_t n);
+  // n bytes, storage growing with the bytes actually read (a forged length costs no memory).
+  Result<Bytes> read_body(std::size_t n);
+
+  UniqueFd fd_;
+  std::uint64_t file_size_;
+  std::shared_ptr<const EncryptionEngine> engine_;
+  std::array<std::uint8_t, 16> db_uuid_;
+  std::uint32_t key_epoch_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  std::uint64_t consumed_ = 0;
+  std::uint64_t good_offset_ = 0;
+  std::uint64_t records_ = 0;
+};
+
+}  // namespace kavrel
