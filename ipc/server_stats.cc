@@ -47,9 +47,8 @@ std::string ServerStats::render(std::uint64_t active_transactions) const {
       "\"uptime_secs\":{},\"memtable_size_bytes\":0,\"wal_size_bytes\":0,"
       "\"active_transactions\":{}}}",
       connections_total.load(kRelaxed), connections_active.load(kRelaxed),
-      requests_total.load(kRelaxed), requests_success.load(kRelaxed),
-      requests_error.load(kRelaxed), bytes_received.load(kRelaxed), bytes_sent.load(kRelaxed),
-      uptime_secs(), active_transactions);
+      requests_total.load(kRelaxed), requests_success.load(kRelaxed), requests_error.load(kRelaxed),
+      bytes_received.load(kRelaxed), bytes_sent.load(kRelaxed), uptime_secs(), active_transactions);
 }
 
 }  // namespace kavrel

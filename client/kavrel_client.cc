@@ -1,0 +1,275 @@
+#include "client/kavrel_client.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace kavrel {
+namespace {
+
+constexpr std::size_t kReceiveChunk = 64 * 1024;
+
+ClientError io_errno(int err) {
+  if (err == EAGAIN || err == EWOULDBLOCK) return ClientError::io("timed out");
+  return ClientError::io(os_error_text(err));
+}
+
+ClientError unexpected_response(std::uint8_t op, const Message& m) {
+  return ClientError::protocol(fmt::format("unexpected response {:#x} ({} bytes) to request {:#x}",
+                                           m.opcode, m.payload.size(), op));
+}
+
+std::uint64_t decode_u64(const Bytes& payload) { return get_u64(payload.data()); }
+
+}  // namespace
+
+std::string ClientError::message() const {
+  switch (kind_) {
+    case Kind::Connect: return "Connect error: " + text_;
+    case Kind::Io: return "I/O error: " + text_;
+    case Kind::Protocol: return "Protocol error: " + text_;
+    case Kind::Server: return text_;
+  }
+  return text_;
+}
+
+ClientResult<Client> Client::connect(const std::filesystem::path& socket,
+                                     std::chrono::milliseconds timeout) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string& path = socket.native();
+  if (path.size() >= sizeof addr.sun_path) {
+    return std::unexpected(ClientError::connect(os_error_text(ENAMETOOLONG)));
+  }
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return std::unexpected(ClientError::connect(os_error_text(errno)));
+  if (timeout.count() > 0) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    // The send time-out also bounds a connect to a full backlog.
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+      return std::unexpected(ClientError::connect(os_error_text(errno)));
+    }
+  }
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::unexpected(ClientError::connect(os_error_text(errno)));
+  return Client(std::move(fd), timeout);
+}
+
+ClientResult<> Client::send_frame(std::uint8_t opcode, BytesView payload) {
+  const Bytes frame = encode_frame(opcode, payload);
+  BytesView rest = frame;
+  while (!rest.empty()) {
+    const ssize_t n = ::send(fd_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(io_errno(errno));
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::optional<Message> Client::take_buffered_frame() {
+  const std::size_t avail = rbuf_.size() - rpos_;
+  if (avail < FRAME_HEADER_SIZE) return std::nullopt;
+  const char* p = rbuf_.data() + rpos_;
+  const std::uint32_t len = get_u32(p + 1);
+  if (avail - FRAME_HEADER_SIZE < len) return std::nullopt;
+  Message m{static_cast<std::uint8_t>(p[0]), Bytes(p + FRAME_HEADER_SIZE, len)};
+  rpos_ += FRAME_HEADER_SIZE + len;
+  if (rpos_ == rbuf_.size()) {
+    rbuf_.clear();
+    rpos_ = 0;
+  }
+  return m;
+}
+
+ClientResult<std::size_t> Client::receive_some(bool block, bool* would_block) {
+  // Drop consumed bytes before growing, so the buffer holds at most one partial frame plus a
+  // chunk.
+  if (rpos_ > 0) {
+    rbuf_.erase(rbuf_.begin(), rbuf_.begin() + static_cast<std::ptrdiff_t>(rpos_));
+    rpos_ = 0;
+  }
+  const std::size_t old = rbuf_.size();
+  rbuf_.resize(old + kReceiveChunk);
+  for (;;) {
+    const ssize_t n =
+        ::recv(fd_.get(), rbuf_.data() + old, kReceiveChunk, block ? 0 : MSG_DONTWAIT);
+    if (n >= 0) {
+      rbuf_.resize(old + static_cast<std::size_t>(n));
+      return static_cast<std::size_t>(n);
+    }
+    if (errno == EINTR) continue;
+    const int err = errno;
+    rbuf_.resize(old);
+    if (!block && (err == EAGAIN || err == EWOULDBLOCK)) {
+      *would_block = true;
+      return 0;
+    }
+    return std::unexpected(io_errno(err));
+  }
+}
+
+ClientResult<Message> Client::read_frame() {
+  for (;;) {
+    if (auto m = take_buffered_frame()) return std::move(*m);
+    auto n = receive_some(true);
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) return std::unexpected(ClientError::io("connection closed by the server"));
+  }
+}
+
+ClientResult<Message> Client::call(std::uint8_t opcode, BytesView payload) {
+  if (auto sent = send_frame(opcode, payload); !sent) return std::unexpected(sent.error());
+  return read_frame();
+}
+
+ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& requests) {
+  Bytes out;
+  for (const auto& r : requests) out += encode_frame(r.opcode, r.payload);
+  std::size_t sent = 0;
+  std::vector<Message> responses;
+  responses.reserve(requests.size());
+  const int poll_timeout = timeout_.count() > 0 ? static_cast<int>(timeout_.count()) : -1;
+  while (responses.size() < requests.size()) {
+    while (auto m = take_buffered_frame()) responses.push_back(std::move(*m));
+    if (responses.size() == requests.size()) break;
+    pollfd p{fd_.get(), static_cast<short>(POLLIN | (sent < out.size() ? POLLOUT : 0)), 0};
+    const int ready = ::poll(&p, 1, poll_timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(io_errno(errno));
+    }
+    if (ready == 0) return std::unexpected(ClientError::io("timed out"));
+    if ((p.revents & POLLOUT) != 0 && sent < out.size()) {
+      const ssize_t n =
+          ::send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        return std::unexpected(io_errno(errno));
+      }
+    }
+    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      bool would_block = false;
+      auto n = receive_some(false, &would_block);
+      if (!n) return std::unexpected(std::move(n.error()));
+      if (*n == 0 && !would_block)
+        return std::unexpected(ClientError::io("connection closed by the server"));
+    }
+  }
+  return responses;
+}
+
+ClientResult<Message> Client::expect(std::uint8_t opcode, BytesView payload,
+                                     std::uint8_t expected) {
+  auto m = call(opcode, payload);
+  if (!m) return m;
+  if (m->opcode == response::ERROR) return std::unexpected(ClientError::server(m->payload));
+  if (m->opcode != expected) return std::unexpected(unexpected_response(opcode, *m));
+  if (expected == response::TXN_ID && m->payload.size() != 8) {
+    return std::unexpected(unexpected_response(opcode, *m));
+  }
+  return m;
+}
+
+ClientResult<> Client::expect_empty(std::uint8_t opcode, BytesView payload, std::uint8_t expected) {
+  auto m = expect(opcode, payload, expected);
+  if (!m) return std::unexpected(std::move(m.error()));
+  if (!m->payload.empty()) return std::unexpected(unexpected_response(opcode, *m));
+  return {};
+}
+
+ClientResult<> Client::put(BytesView key, BytesView value) {
+  return expect_empty(opcode::PUT, encode_put(key, value), response::OK);
+}
+
+ClientResult<Bytes> Client::get(BytesView key) {
+  auto m = expect(opcode::GET, key, response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return std::move(m->payload);
+}
+
+ClientResult<> Client::del(BytesView key) {
+  return expect_empty(opcode::DELETE, key, response::OK);
+}
+
+ClientResult<std::uint64_t> Client::begin() {
+  auto m = expect(opcode::BEGIN_TXN, {}, response::TXN_ID);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return decode_u64(m->payload);
+}
+
+ClientResult<std::uint64_t> Client::commit(std::uint64_t handle) {
+  auto m = expect(opcode::COMMIT_TXN, encode_txn_handle(handle), response::TXN_ID);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return decode_u64(m->payload);
+}
+
+ClientResult<> Client::abort(std::uint64_t handle) {
+  return expect_empty(opcode::ABORT_TXN, encode_txn_handle(handle), response::OK);
+}
+
+ClientResult<std::string> Client::query(std::string_view path, std::uint32_t limit,
+                                        std::uint32_t offset,
+                                        const std::vector<std::string>& columns) {
+  auto m = expect(opcode::QUERY, encode_query(path, limit, offset, columns), response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return std::move(m->payload);
+}
+
+ClientResult<> Client::register_table(std::string_view name,
+                                      const std::vector<WireColumn>& columns) {
+  return expect_empty(opcode::REGISTER_TABLE, encode_schema(name, columns), response::OK);
+}
+
+ClientResult<> Client::put_path(const std::vector<std::string>& segments, BytesView value) {
+  return expect_empty(opcode::PUT_PATH, encode_path(segments, value), response::OK);
+}
+
+ClientResult<Bytes> Client::get_path(const std::vector<std::string>& segments) {
+  auto m = expect(opcode::GET_PATH, encode_path(segments), response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return std::move(m->payload);
+}
+
+ClientResult<ScanListing> Client::scan(std::string_view prefix) {
+  auto m = expect(opcode::SCAN, prefix, response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  auto listing = decode_scan_listing(m->payload);
+  if (!listing) return std::unexpected(ClientError::protocol("malformed scan listing"));
+  return std::move(*listing);
+}
+
+ClientResult<> Client::checkpoint() { return expect_empty(opcode::CHECKPOINT, {}, response::OK); }
+
+ClientResult<std::string> Client::stats() {
+  auto m = expect(opcode::STATS, {}, response::STATS_JSON);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return std::move(m->payload);
+}
+
+ClientResult<> Client::ping() { return expect_empty(opcode::PING, {}, response::PONG); }
+
+ClientResult<std::string> Client::execute_sql(std::string_view sql) {
+  auto m = expect(opcode::EXECUTE_SQL, sql, response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  return std::move(m->payload);
+}
+
+}  // namespace kavrel

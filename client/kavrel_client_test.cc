@@ -1,0 +1,235 @@
+// The client against a scripted stand-in server: request encodings, response decoding, the error
+// kinds, and pipelining that cannot deadlock.
+#include "client/kavrel_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace kavrel {
+namespace {
+
+bool read_exact(int fd, char* dst, std::size_t n) {
+  while (n > 0) {
+    const ssize_t got = ::read(fd, dst, n);
+    if (got <= 0) return false;
+    dst += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool write_all(int fd, BytesView data) {
+  while (!data.empty()) {
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Accepts one connection and answers every request frame with the raw bytes the script returns;
+// nullopt closes the connection instead.
+class ScriptedServer {
+ public:
+  using Script = std::function<std::optional<Bytes>(const Message&)>;
+
+  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+    listener_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket().c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(listener_.get(), 4), 0);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedServer() { thread_.join(); }
+
+  std::filesystem::path socket() const { return dir_ / "s.sock"; }
+  std::vector<Message> requests() {
+    std::scoped_lock lock(mu_);
+    return requests_;
+  }
+
+ private:
+  void serve() {
+    UniqueFd conn(::accept(listener_.get(), nullptr, nullptr));
+    for (;;) {
+      char header[5];
+      if (!read_exact(conn.get(), header, 5)) return;
+      Message m{static_cast<std::uint8_t>(header[0]), Bytes(get_u32(header + 1), '\0')};
+      if (!read_exact(conn.get(), m.payload.data(), m.payload.size())) return;
+      {
+        std::scoped_lock lock(mu_);
+        requests_.push_back(m);
+      }
+      auto reply = script_(m);
+      if (!reply || !write_all(conn.get(), *reply)) return;
+    }
+  }
+
+  testing::TempDir dir_;
+  Script script_;
+  UniqueFd listener_;
+  std::mutex mu_;
+  std::vector<Message> requests_;  // guarded by mu_
+  std::thread thread_;
+};
+
+Bytes u64(std::uint64_t v) {
+  Bytes b;
+  put_u64(b, v);
+  return b;
+}
+
+TEST(ClientTest, TypedCallsSendTheirEncodingAndDecodeTheAnswer) {
+  const ScanListing listing = {{"ab/1", "x"}, {"ab/2", ""}};
+  ScriptedServer server([&](const Message& m) -> std::optional<Bytes> {
+    switch (m.opcode) {
+      case opcode::GET:
+      case opcode::GET_PATH: return encode_frame(response::VALUE, "val");
+      case opcode::BEGIN_TXN: return encode_frame(response::TXN_ID, u64(7));
+      case opcode::COMMIT_TXN: return encode_frame(response::TXN_ID, u64(99));
+      case opcode::QUERY: return encode_frame(response::VALUE, "[]");
+      case opcode::SCAN: return encode_frame(response::VALUE, *encode_scan_listing(listing));
+      case opcode::STATS: return encode_frame(response::STATS_JSON, "{}");
+      case opcode::PING: return encode_frame(response::PONG, "");
+      case opcode::EXECUTE_SQL: return encode_frame(response::VALUE, "{\"error\":1}");
+      default: return encode_frame(response::OK, "");
+    }
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value()) << client.error().message();
+  Client& c = *client;
+  ASSERT_TRUE(c.put(Bytes("k\0", 2), "v").has_value());
+  EXPECT_EQ(c.get("k").value(), "val");
+  ASSERT_TRUE(c.del("k").has_value());
+  EXPECT_EQ(c.begin().value(), 7u);
+  EXPECT_EQ(c.commit(7).value(), 99u);
+  ASSERT_TRUE(c.abort(3).has_value());
+  EXPECT_EQ(c.query("users", 5, 2, {"name"}).value(), "[]");
+  ASSERT_TRUE(c.register_table("users", {{"name", 3, true}}).has_value());
+  ASSERT_TRUE(c.put_path({"users", "42"}, "row").has_value());
+  EXPECT_EQ(c.get_path({"users", "42"}).value(), "val");
+  EXPECT_EQ(c.scan("ab").value(), listing);
+  ASSERT_TRUE(c.checkpoint().has_value());
+  EXPECT_EQ(c.stats().value(), "{}");
+  ASSERT_TRUE(c.ping().has_value());
+  EXPECT_EQ(c.execute_sql("SELECT 1").value(), "{\"error\":1}");
+
+  const std::vector<Message> expected = {
+      {opcode::PUT, encode_put(Bytes("k\0", 2), "v")},
+      {opcode::GET, "k"},
+      {opcode::DELETE, "k"},
+      {opcode::BEGIN_TXN, ""},
+      {opcode::COMMIT_TXN, u64(7)},
+      {opcode::ABORT_TXN, u64(3)},
+      {opcode::QUERY, encode_query("users", 5, 2, {"name"})},
+      {opcode::REGISTER_TABLE, encode_schema("users", {{"name", 3, true}})},
+      {opcode::PUT_PATH, encode_path({"users", "42"}, "row")},
+      {opcode::GET_PATH, encode_path({"users", "42"})},
+      {opcode::SCAN, "ab"},
+      {opcode::CHECKPOINT, ""},
+      {opcode::STATS, ""},
+      {opcode::PING, ""},
+      {opcode::EXECUTE_SQL, "SELECT 1"},
+  };
+  EXPECT_EQ(server.requests(), expected);
+}
+
+TEST(ClientTest, ErrorKinds) {
+  int n = 0;
+  ScriptedServer server([&](const Message&) -> std::optional<Bytes> {
+    switch (n++) {
+      case 0: return encode_frame(response::ERROR, "Transaction not found: 42");
+      case 1: return encode_frame(response::PONG, "");        // wrong code for a PUT
+      case 2: return encode_frame(response::TXN_ID, "abcd");  // handle not 8 bytes
+      case 3: return encode_frame(response::OK, "");
+      default: return std::nullopt;  // closes without an answer
+    }
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+
+  auto server_error = client->commit(42);
+  ASSERT_FALSE(server_error.has_value());
+  EXPECT_EQ(server_error.error().kind(), ClientError::Kind::Server);
+  EXPECT_EQ(server_error.error().message(), "Transaction not found: 42");
+
+  auto wrong_code = client->put("k", "v");
+  ASSERT_FALSE(wrong_code.has_value());
+  EXPECT_EQ(wrong_code.error().kind(), ClientError::Kind::Protocol);
+
+  auto short_handle = client->begin();
+  ASSERT_FALSE(short_handle.has_value());
+  EXPECT_EQ(short_handle.error().kind(), ClientError::Kind::Protocol);
+
+  ASSERT_TRUE(client->put("k", "v").has_value());  // the connection goes on after each
+
+  auto closed = client->ping();
+  ASSERT_FALSE(closed.has_value());
+  EXPECT_EQ(closed.error().kind(), ClientError::Kind::Io);
+  EXPECT_EQ(closed.error().message(), "I/O error: connection closed by the server");
+}
+
+TEST(ClientTest, ConnectFailsWithoutServer) {
+  testing::TempDir dir;
+  auto client = Client::connect(dir / "missing.sock", std::chrono::seconds(1));
+  ASSERT_FALSE(client.has_value());
+  EXPECT_EQ(client.error().kind(), ClientError::Kind::Connect);
+  EXPECT_EQ(client.error().message(), "Connect error: No such file or directory (os error 2)");
+
+  auto too_long = Client::connect(dir / std::string(120, 'x'), std::chrono::seconds(1));
+  ASSERT_FALSE(too_long.has_value());
+  EXPECT_EQ(too_long.error().kind(), ClientError::Kind::Connect);
+}
+
+TEST(ClientTest, ReceiveTimeoutIsAnIoError) {
+  ScriptedServer server([&](const Message&) -> std::optional<Bytes> {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return std::nullopt;
+  });
+  auto client = Client::connect(server.socket(), std::chrono::milliseconds(50));
+  ASSERT_TRUE(client.has_value());
+  auto r = client->ping();
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "I/O error: timed out");
+}
+
+// The stand-in answers one frame at a time and blocks while writing a response. Sending all
+// requests before reading any would fill both socket buffers and hang; pipeline() interleaves.
+TEST(ClientTest, PipelineOfLargeFramesKeepsOrderWithoutDeadlock) {
+  ScriptedServer server([&](const Message& m) -> std::optional<Bytes> {
+    return encode_frame(response::VALUE, m.payload);
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(60));
+  ASSERT_TRUE(client.has_value());
+  std::vector<Message> requests;
+  for (int i = 0; i < 32; ++i) {
+    requests.push_back({opcode::GET, Bytes(512 * 1024, static_cast<char>('a' + i % 26))});
+  }
+  requests.push_back({opcode::GET, ""});
+  auto responses = client->pipeline(requests);
+  ASSERT_TRUE(responses.has_value()) << responses.error().message();
+  ASSERT_EQ(responses->size(), requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ((*responses)[i].opcode, response::VALUE);
+    EXPECT_EQ((*responses)[i].payload, requests[i].payload) << i;
+  }
+  // Raw frames after a pipeline still line up.
+  auto echo = client->call(opcode::GET, "tail");
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->payload, "tail");
+}
+
+}  // namespace
+}  // namespace kavrel

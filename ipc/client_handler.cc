@@ -1,0 +1,415 @@
+#include "ipc/client_handler.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "core/text.h"
+#include "ipc/protocol.h"
+
+namespace kavrel {
+namespace {
+
+constexpr const char* kSqlRefusal =
+    "SQL execution must be implemented client-side. Use Python SDK for full SQL support.";
+
+Message ok() { return {response::OK, {}}; }
+Message value(Bytes bytes) { return {response::VALUE, std::move(bytes)}; }
+Message txn_id(std::uint64_t id) { return {response::TXN_ID, encode_txn_handle(id)}; }
+Message error_of(const KavrelError& e) { return Message::error(e.message()); }
+Message protocol_error(std::string text) {
+  return Message::error(IpcError::protocol(std::move(text)).message());
+}
+
+}  // namespace
+
+ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats)
+    : db_(std::move(db)), stats_(std::move(stats)) {}
+
+ClientHandler::~ClientHandler() { abort_all(); }
+
+void ClientHandler::abort_all() {
+  for (const auto& [handle, txn] : transactions_) {
+    ignore_error(db_->storage().abort(txn), "a disconnect ends the transaction either way");
+  }
+  transactions_.clear();
+}
+
+std::optional<std::uint64_t> ClientHandler::storage_txn(std::uint64_t handle) const {
+  const auto it = transactions_.find(handle);
+  if (it == transactions_.end()) return std::nullopt;
+  return it->second;
+}
+
+Message ClientHandler::process_request(const Message& request) {
+  Message out = dispatch(request);
+  // The length field has 32 bits; a larger payload would desynchronise the stream.
+  if (out.payload.size() > 0xFFFFFFFFu) {
+    return Message::error(
+        fmt::format("Response too large: {} bytes (max 4294967295)", out.payload.size()));
+  }
+  return out;
+}
+
+Message ClientHandler::dispatch(const Message& request) {
+  const BytesView payload = request.payload;
+  switch (request.opcode) {
+    case opcode::PUT: return put(payload);
+    case opcode::GET: return get_key(payload);
+    case opcode::DELETE: return del(payload);
+    case opcode::BEGIN_TXN: return begin_txn();
+    case opcode::COMMIT_TXN: return commit_txn(payload);
+    case opcode::ABORT_TXN: return abort_txn(payload);
+    case opcode::QUERY: return query(payload);
+    case opcode::REGISTER_TABLE: return register_table(payload);
+    case opcode::PUT_PATH: return put_path(payload);
+    case opcode::GET_PATH: return get_path(payload);
+    case opcode::SCAN: return scan(payload);
+    case opcode::CHECKPOINT: return checkpoint();
+    case opcode::STATS: return {response::STATS_JSON, stats_->render(transactions_.size())};
+    case opcode::PING: return {response::PONG, {}};
+    case opcode::EXECUTE_SQL: return execute_sql(payload);
+    default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
+  }
+}
+
+Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_bytes) {
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) return error_of(txn.error());
+  auto written =
+      value_bytes ? storage.write_refs(*txn, key, *value_bytes) : storage.delete_key(*txn, key);
+  if (!written) {
+    ignore_error(storage.abort(*txn), "the write error is the one reported");
+    return error_of(written.error());
+  }
+  // A failed commit has already ended the transaction (or left it registered after a failed
+  // log write, as the commit protocol decides); it is not aborted again.
+  auto committed = db_->commit(*txn);
+  if (!committed) return error_of(committed.error());
+  return ok();
+}
+
+Message ClientHandler::put(BytesView payload) {
+  auto req = decode_put(payload);
+  if (!req) return protocol_error(std::move(req.error()));
+  return write_one(req->key, req->value);
+}
+
+Message ClientHandler::del(BytesView key) { return write_one(key, std::nullopt); }
+
+Message ClientHandler::get_key(BytesView key) {
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) return error_of(txn.error());
+  auto got = db_->get(*txn, key);
+  ignore_error(storage.abort(*txn), "a read ends its transaction either way");
+  if (!got) return error_of(got.error());
+  // An absent key and an empty value give the same answer.
+  return value(std::move(*got).value_or(Bytes()));
+}
+
+Message ClientHandler::begin_txn() {
+  auto txn = db_->storage().begin_transaction();
+  if (!txn) return error_of(txn.error());
+  const std::uint64_t handle = next_txn_id_++;
+  transactions_[handle] = *txn;
+  return txn_id(handle);
+}
+
+Message ClientHandler::commit_txn(BytesView payload) {
+  auto handle = decode_txn_handle(opcode::COMMIT_TXN, payload);
+  if (!handle) return Message::error(handle.error());
+  const auto it = transactions_.find(*handle);
+  if (it == transactions_.end()) {
+    return Message::error(IpcError::transaction_not_found(*handle).message());
+  }
+  const std::uint64_t txn = it->second;
+  transactions_.erase(it);
+  auto ts = db_->commit(txn);
+  if (!ts) return error_of(ts.error());
+  return txn_id(*ts);
+}
+
+Message ClientHandler::abort_txn(BytesView payload) {
+  auto handle = decode_txn_handle(opcode::ABORT_TXN, payload);
+  if (!handle) return Message::error(handle.error());
+  const auto it = transactions_.find(*handle);
+  if (it == transactions_.end()) {
+    return Message::error(IpcError::transaction_not_found(*handle).message());
+  }
+  const std::uint64_t txn = it->second;
+  transactions_.erase(it);
+  auto aborted = db_->storage().abort(txn);
+  if (!aborted) return error_of(aborted.error());
+  return ok();
+}
+
+Message ClientHandler::query(BytesView payload) {
+  auto req = decode_query(payload);
+  if (!req) return Message::error(req.error());
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) return error_of(txn.error());
+  QueryBuilder builder = db_->query(*txn, std::string(req->path));
+  if (req->limit != 0) builder.limit = req->limit;
+  if (req->offset != 0) builder.offset = req->offset;
+  if (!req->columns.empty()) {
+    builder.columns(std::vector<std::string>(req->columns.begin(), req->columns.end()));
+  }
+  auto toon = builder.to_toon();
+  ignore_error(storage.abort(*txn), "a read ends its transaction either way");
+  if (!toon) return error_of(toon.error());
+  return value(std::move(*toon));
+}
+
+Message ClientHandler::register_table(BytesView payload) {
+  auto schema = decode_schema(payload);
+  if (!schema) return Message::error(schema.error());
+  auto registered = db_->register_table(std::move(*schema));
+  if (!registered) return error_of(registered.error());
+  return ok();
+}
+
+Message ClientHandler::put_path(BytesView payload) {
+  auto req = decode_path(payload);
+  if (!req) return protocol_error(std::move(req.error()));
+  return write_one(req->key(), req->remainder);
+}
+
+Message ClientHandler::get_path(BytesView payload) {
+  auto req = decode_path(payload);
+  if (!req) return protocol_error(std::move(req.error()));
+  return get_key(req->key());
+}
+
+Message ClientHandler::scan(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in scan prefix");
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) return error_of(txn.error());
+  auto entries = db_->scan_path(*txn, payload);
+  ignore_error(storage.abort(*txn), "a read ends its transaction either way");
+  if (!entries) return error_of(entries.error());
+  std::size_t too_long = 0;
+  auto listing = encode_scan_listing(*entries, &too_long);
+  if (!listing) {
+    // A truncated 16-bit key length would make the client misread every later entry.
+    if (too_long != 0) {
+      return Message::error(fmt::format("Key too long for scan listing: {} bytes (max {})",
+                                        too_long, MAX_SCAN_KEY_LEN));
+    }
+    return Message::error("Scan result too large for scan listing");
+  }
+  return value(std::move(*listing));
+}
+
+Message ClientHandler::checkpoint() {
+  auto lsn = db_->storage().checkpoint();
+  if (!lsn) return error_of(lsn.error());
+  return ok();
+}
+
+Message ClientHandler::execute_sql(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in SQL query");
+  try {
+    nlohmann::ordered_json refusal;
+    refusal["error"] = kSqlRefusal;
+    refusal["sql"] = std::string(payload);
+    return value(refusal.dump());
+  } catch (const nlohmann::json::exception& e) {
+    return Message::error(std::string("Failed to serialize error: ") + e.what());
+  }
+}
+
+// ---- The connection loop -----------------------------------------------------------------
+
+namespace {
+
+// An 8 KiB buffered reader over its own descriptor.
+class FrameReader {
+ public:
+  explicit FrameReader(UniqueFd fd) : fd_(std::move(fd)), buf_(kConnectionBufferSize) {}
+
+  // The next byte, or nullopt at a clean end of input.
+  Result<std::optional<std::uint8_t>, IpcError> read_opcode() {
+    if (pos_ == end_) {
+      auto n = fill();
+      if (!n) return std::unexpected(std::move(n.error()));
+      if (*n == 0) return std::optional<std::uint8_t>();
+    }
+    return std::optional<std::uint8_t>(static_cast<std::uint8_t>(buf_[pos_++]));
+  }
+
+  // Exactly n bytes into dst; end of input before that is an Io error.
+  Result<void, IpcError> read_exact(char* dst, std::size_t n) {
+    while (n > 0) {
+      if (pos_ < end_) {
+        const std::size_t k = std::min(n, end_ - pos_);
+        std::memcpy(dst, buf_.data() + pos_, k);
+        pos_ += k;
+        dst += k;
+        n -= k;
+        continue;
+      }
+      // Large reads bypass the buffer.
+      auto got = n >= buf_.size() ? recv_some(dst, n) : fill();
+      if (!got) return std::unexpected(std::move(got.error()));
+      if (*got == 0) return std::unexpected(IpcError::io_message("failed to fill whole buffer"));
+      if (n >= buf_.size()) {
+        dst += *got;
+        n -= *got;
+      }
+    }
+    return {};
+  }
+
+ private:
+  Result<std::size_t, IpcError> fill() {
+    pos_ = end_ = 0;
+    auto n = recv_some(buf_.data(), buf_.size());
+    if (n) end_ = *n;
+    return n;
+  }
+  Result<std::size_t, IpcError> recv_some(char* dst, std::size_t n) {
+    for (;;) {
+      const ssize_t got = ::recv(fd_.get(), dst, n, 0);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) return std::unexpected(IpcError::io(errno));
+    }
+  }
+
+  UniqueFd fd_;
+  std::vector<char> buf_;
+  std::size_t pos_ = 0, end_ = 0;
+};
+
+// An 8 KiB buffered writer over its own descriptor. Sends with MSG_NOSIGNAL: a peer that has gone
+// away is an error of this connection, never a SIGPIPE for the process.
+class FrameWriter {
+ public:
+  explicit FrameWriter(UniqueFd fd) : fd_(std::move(fd)) { buf_.reserve(kConnectionBufferSize); }
+
+  Result<void, IpcError> write(BytesView data) {
+    if (buf_.size() + data.size() > kConnectionBufferSize) {
+      auto flushed = flush();
+      if (!flushed) return flushed;
+    }
+    if (data.size() >= kConnectionBufferSize) return send_all(data);
+    buf_.append(data);
+    return {};
+  }
+
+  Result<void, IpcError> flush() {
+    auto sent = send_all(buf_);
+    buf_.clear();
+    return sent;
+  }
+
+ private:
+  Result<void, IpcError> send_all(BytesView data) {
+    while (!data.empty()) {
+      const ssize_t n = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(IpcError::io(errno));
+      }
+      data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+  }
+
+  UniqueFd fd_;
+  Bytes buf_;
+};
+
+Result<UniqueFd, IpcError> dup_cloexec(int fd) {
+  const int d = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (d < 0) return std::unexpected(IpcError::io(errno));
+  return UniqueFd(d);
+}
+
+Result<void, IpcError> write_response(FrameWriter& writer, const Message& response) {
+  char header[FRAME_HEADER_SIZE];
+  header[0] = static_cast<char>(response.opcode);
+  store_le<std::uint32_t>(header + 1, static_cast<std::uint32_t>(response.payload.size()));
+  auto w = writer.write(BytesView(header, sizeof header));
+  if (w) w = writer.write(response.payload);
+  if (w) w = writer.flush();
+  return w;
+}
+
+// One line in one write, so that lines of concurrent connections do not interleave.
+void print_stderr_line(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
+                                      std::chrono::microseconds receive_timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(receive_timeout.count() / 1'000'000);
+  tv.tv_usec = static_cast<suseconds_t>(receive_timeout.count() % 1'000'000);
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    return std::unexpected(IpcError::io(errno));
+  }
+  auto read_fd = dup_cloexec(fd);
+  if (!read_fd) return std::unexpected(std::move(read_fd.error()));
+  auto write_fd = dup_cloexec(fd);
+  if (!write_fd) return std::unexpected(std::move(write_fd.error()));
+  FrameReader reader(std::move(*read_fd));
+  FrameWriter writer(std::move(*write_fd));
+
+  for (;;) {
+    auto op = reader.read_opcode();
+    if (!op) return std::unexpected(std::move(op.error()));
+    if (!*op) return {};  // clean close
+    char len_bytes[4];
+    if (auto r = reader.read_exact(len_bytes, sizeof len_bytes); !r) return r;
+    const std::uint32_t len = get_u32(len_bytes);
+    if (len > MAX_MESSAGE_SIZE) {
+      return std::unexpected(IpcError::message_too_large(len, MAX_MESSAGE_SIZE));
+    }
+    Message request{**op, Bytes(len, '\0')};
+    if (len > 0) {
+      if (auto r = reader.read_exact(request.payload.data(), len); !r) return r;
+    }
+    stats.request_received(len);
+    const Message response = handler.process_request(request);
+    stats.response_ready(response.opcode, response.payload.size());
+    if (auto r = write_response(writer, response); !r) return r;
+  }
+}
+
+void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
+                      std::shared_ptr<ServerStats> stats,
+                      std::chrono::microseconds receive_timeout) {
+  {
+    ClientHandler handler(std::move(db), stats);
+    auto served = run_connection(stream.get(), handler, *stats, receive_timeout);
+    if (!served) {
+      print_stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));
+    }
+    // Open transactions are aborted on every kind of disconnect, not only on a clean close:
+    // left registered they would hold back the engine until the process ends.
+    handler.abort_all();
+  }
+  stream = UniqueFd();
+  stats->connection_ended();
+}
+
+}  // namespace kavrel

@@ -1,0 +1,401 @@
+// ClientHandler over a real Database in a temporary directory, and the connection loop over a
+// socket pair.
+#include "ipc/client_handler.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "storage/mvcc/mvcc_manager.h"
+#include "tests/support/temp_dir.h"
+
+namespace kavrel {
+namespace {
+
+using namespace std::string_literals;
+
+Bytes u16(std::uint16_t v) {
+  Bytes b;
+  put_u16(b, v);
+  return b;
+}
+Bytes u32(std::uint32_t v) {
+  Bytes b;
+  put_u32(b, v);
+  return b;
+}
+Bytes u64(std::uint64_t v) {
+  Bytes b;
+  put_u64(b, v);
+  return b;
+}
+
+class ClientHandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = Database::open(dir_ / "db");
+    ASSERT_TRUE(opened.has_value()) << opened.error().message();
+    db_ = *opened;
+  }
+  std::unique_ptr<ClientHandler> handler() { return std::make_unique<ClientHandler>(db_, stats_); }
+  std::size_t running_transactions() { return db_->storage().manager().active_count(); }
+
+  testing::TempDir dir_;
+  std::shared_ptr<Database> db_;
+  std::shared_ptr<ServerStats> stats_ = std::make_shared<ServerStats>();
+};
+
+Message call(ClientHandler& h, std::uint8_t op, BytesView payload = {}) {
+  return h.process_request(Message{op, Bytes(payload)});
+}
+
+TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
+  struct Case {
+    std::uint8_t op;
+    Bytes payload;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {opcode::PUT, "\x01\x02\x03", "Protocol error: PUT payload too short"},
+      {opcode::PUT, u32(10) + "abcde", "Protocol error: PUT payload key truncated"},
+      {opcode::PUT_PATH, u16(1) + u16(4) + "ab", "Protocol error: Path segment truncated"},
+      {opcode::GET_PATH, "\x01", "Protocol error: Path payload too short"},
+      {opcode::GET_PATH, u16(1) + u16(1) + "\xff", "Protocol error: Invalid UTF-8 in path"},
+      {opcode::COMMIT_TXN, Bytes(7, '\x01'), "COMMIT_TXN requires txn_id"},
+      {opcode::ABORT_TXN, "", "ABORT_TXN requires txn_id"},
+      {opcode::COMMIT_TXN, u64(42), "Transaction not found: 42"},
+      {opcode::ABORT_TXN, u64(42) + "extra", "Transaction not found: 42"},
+      {opcode::QUERY, "\x01", "Query payload too short"},
+      {opcode::QUERY, u16(5) + "users" + u32(0) + u32(0), "Query columns count truncated"},
+      {opcode::REGISTER_TABLE, u16(200) + "x" + u16(0), "Invalid UTF-8 in schema"},
+      {opcode::REGISTER_TABLE, u16(1) + "t" + u16(1) + u16(1) + "c" + "\x06\x00"s,
+       "Invalid column type"},
+      {opcode::SCAN, "a\xff", "Invalid UTF-8 in scan prefix"},
+      {opcode::SCAN, "a",
+       "Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use scan_unchecked() "
+       "for unrestricted scans."},
+      {opcode::EXECUTE_SQL, "SELECT \xc3", "Invalid UTF-8 in SQL query"},
+      {0x00, "", "Unknown opcode: 0x0"},
+      {0x10, "", "Unknown opcode: 0x10"},
+      {0x84, "", "Unknown opcode: 0x84"},
+      {0xff, "payload", "Unknown opcode: 0xff"},
+  };
+  auto h = handler();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    const Message r = call(*h, c.op, c.payload);
+    EXPECT_EQ(r, Message::error(c.error));
+    EXPECT_EQ(running_transactions(), 0u);
+  }
+}
+
+TEST_F(ClientHandlerTest, KeyValueRequests) {
+  auto h = handler();
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("k", Bytes("v\0v", 3))), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::GET, "k"), (Message{response::VALUE, Bytes("v\0v", 3)}));
+  // Absent and empty look alike.
+  EXPECT_EQ(call(*h, opcode::GET, "missing"), (Message{response::VALUE, ""}));
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("empty", "")).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::GET, "empty"), (Message{response::VALUE, ""}));
+  // Key length 0 and nothing else: the empty key with the empty value.
+  EXPECT_EQ(call(*h, opcode::PUT, u32(0)).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("", "zero")).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::GET, ""), (Message{response::VALUE, "zero"}));
+
+  EXPECT_EQ(call(*h, opcode::DELETE, "k"), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::GET, "k"), (Message{response::VALUE, ""}));
+
+  EXPECT_EQ(call(*h, opcode::PUT_PATH, encode_path({"users", "42"}, "row")).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::GET, "users/42"), (Message{response::VALUE, "row"}));
+  EXPECT_EQ(call(*h, opcode::GET_PATH, encode_path({"users", "42"}) + "ignored"),
+            (Message{response::VALUE, "row"}));
+  EXPECT_EQ(running_transactions(), 0u);  // every request ended its own transaction
+}
+
+TEST_F(ClientHandlerTest, ServiceRequests) {
+  auto h = handler();
+  EXPECT_EQ(call(*h, opcode::PING, "ignored"), (Message{response::PONG, ""}));
+  EXPECT_EQ(call(*h, opcode::CHECKPOINT), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::REGISTER_TABLE, encode_schema("users", {{"name", 3, false}})),
+            (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::REGISTER_TABLE, encode_schema("users", {})),
+            Message::error("Invalid argument: Table 'users' already exists"));
+  EXPECT_EQ(call(*h, opcode::QUERY, encode_query("users", 0, 0, {})),
+            (Message{response::VALUE, "[]"}));
+  EXPECT_EQ(call(*h, opcode::QUERY, encode_query("u", 0, 0, {})),
+            Message::error("Invalid argument: Prefix too short: 1 bytes (minimum 2 required). "
+                           "Use scan_unchecked() for unrestricted scans."));
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+TEST_F(ClientHandlerTest, ScanListsVisibleUtf8KeysInOrder) {
+  auto h = handler();
+  for (const auto& [k, v] : std::vector<std::pair<Bytes, Bytes>>{
+           {"ab/2", "two"}, {"ab/1", ""}, {"ab/\xff", "hidden"}, {"ac", "other"}, {"ab/3", "x"}}) {
+    ASSERT_EQ(call(*h, opcode::PUT, encode_put(k, v)).opcode, response::OK);
+  }
+  ASSERT_EQ(call(*h, opcode::DELETE, "ab/3").opcode, response::OK);
+  const Message r = call(*h, opcode::SCAN, "ab");
+  ASSERT_EQ(r.opcode, response::VALUE);
+  EXPECT_EQ(r.payload, u32(2) + u16(4) + "ab/1" + u32(0) + u16(4) + "ab/2" + u32(3) + "two");
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+// A key longer than the 16-bit length field of the listing must not come out truncated.
+TEST_F(ClientHandlerTest, ScanRefusesKeysTooLongForTheListing) {
+  auto h = handler();
+  const Bytes long_key = "ab" + Bytes(69998, 'x');
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put(long_key, "v")).opcode, response::OK);
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put("ab", "short")).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::SCAN, "ab"),
+            Message::error("Key too long for scan listing: 70000 bytes (max 65535)"));
+  // A key of exactly 65535 bytes still fits.
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put("cd" + Bytes(65533, 'y'), "v")).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::SCAN, "cd").opcode, response::VALUE);
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+TEST_F(ClientHandlerTest, TransactionHandlesArePerConnection) {
+  auto a = handler();
+  auto b = handler();
+  EXPECT_EQ(call(*a, opcode::BEGIN_TXN), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_EQ(call(*a, opcode::BEGIN_TXN, "ignored"), (Message{response::TXN_ID, u64(2)}));
+  EXPECT_EQ(call(*b, opcode::BEGIN_TXN), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_EQ(running_transactions(), 3u);
+  EXPECT_NE(a->storage_txn(1), b->storage_txn(1));
+
+  // b has no handle 2.
+  EXPECT_EQ(call(*b, opcode::COMMIT_TXN, u64(2)), Message::error("Transaction not found: 2"));
+  const Message committed = call(*a, opcode::COMMIT_TXN, u64(2));
+  ASSERT_EQ(committed.opcode, response::TXN_ID);
+  EXPECT_EQ(committed.payload.size(), 8u);
+  EXPECT_EQ(call(*a, opcode::COMMIT_TXN, u64(2)), Message::error("Transaction not found: 2"));
+  EXPECT_EQ(call(*a, opcode::ABORT_TXN, u64(1)), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*a, opcode::ABORT_TXN, u64(1)), Message::error("Transaction not found: 1"));
+  // Handles are never reused.
+  EXPECT_EQ(call(*a, opcode::BEGIN_TXN), (Message{response::TXN_ID, u64(3)}));
+  EXPECT_EQ(a->open_transactions(), 1u);
+  EXPECT_EQ(running_transactions(), 2u);
+}
+
+TEST_F(ClientHandlerTest, PutBetweenBeginAndAbortStaysCommitted) {
+  auto h = handler();
+  ASSERT_EQ(call(*h, opcode::BEGIN_TXN).opcode, response::TXN_ID);
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put("key", "value")).opcode, response::OK);
+  ASSERT_EQ(call(*h, opcode::ABORT_TXN, u64(1)).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::GET, "key"), (Message{response::VALUE, "value"}));
+  EXPECT_EQ(call(*handler(), opcode::GET, "key"), (Message{response::VALUE, "value"}));
+}
+
+TEST_F(ClientHandlerTest, AbortAllAndDestructionEndOpenTransactions) {
+  auto h = handler();
+  call(*h, opcode::BEGIN_TXN);
+  call(*h, opcode::BEGIN_TXN);
+  ASSERT_EQ(running_transactions(), 2u);
+  h->abort_all();
+  EXPECT_EQ(running_transactions(), 0u);
+  EXPECT_EQ(h->open_transactions(), 0u);
+  EXPECT_EQ(call(*h, opcode::COMMIT_TXN, u64(1)), Message::error("Transaction not found: 1"));
+
+  call(*h, opcode::BEGIN_TXN);
+  ASSERT_EQ(running_transactions(), 1u);
+  h.reset();
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+TEST_F(ClientHandlerTest, StatsCountsThisConnectionsTransactions) {
+  auto a = handler();
+  auto b = handler();
+  call(*a, opcode::BEGIN_TXN);
+  call(*a, opcode::BEGIN_TXN);
+  const Message sa = call(*a, opcode::STATS);
+  ASSERT_EQ(sa.opcode, response::STATS_JSON);
+  EXPECT_EQ(sa.payload, stats_->render(2));
+  EXPECT_NE(sa.payload.find("\"active_transactions\":2}"), std::string::npos);
+  EXPECT_NE(call(*b, opcode::STATS).payload.find("\"active_transactions\":0}"), std::string::npos);
+}
+
+TEST_F(ClientHandlerTest, SqlRefusalEscapesLikeJson) {
+  const std::string prefix =
+      "{\"error\":\"SQL execution must be implemented client-side. Use Python SDK for full SQL "
+      "support.\",\"sql\":\"";
+  struct Case {
+    Bytes sql;
+    const char* escaped;
+  };
+  const std::vector<Case> cases = {
+      {"SELECT 1", "SELECT 1"},
+      {"say \"hi\"", "say \\\"hi\\\""},
+      {"back\\slash", "back\\\\slash"},
+      {"a\nb\tc\rd\be\ff", "a\\nb\\tc\\rd\\be\\ff"},
+      {"\x01\x1f\x0b"s + "\0"s, "\\u0001\\u001f\\u000b\\u0000"},
+      {"caf\xc3\xa9 \xe2\x82\xac \x7f", "caf\xc3\xa9 \xe2\x82\xac \x7f"},
+      {"", ""},
+  };
+  auto h = handler();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.escaped);
+    EXPECT_EQ(call(*h, opcode::EXECUTE_SQL, c.sql),
+              (Message{response::VALUE, prefix + c.escaped + "\"}"}));
+  }
+}
+
+// ---- The connection loop over a socket pair ------------------------------------------------
+
+class ConnectionTest : public ClientHandlerTest {
+ protected:
+  // Starts serve_connection on one end of a socket pair; the test talks through peer_.
+  void start(std::chrono::microseconds timeout = kReceiveTimeout) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    peer_ = UniqueFd(fds[0]);
+    stats_->connection_admitted();
+    thread_ = std::thread([this, server = fds[1], timeout] {
+      serve_connection(UniqueFd(server), db_, stats_, timeout);
+    });
+  }
+  // Waits for the connection to end and returns what it printed on standard error.
+  std::string finish() {
+    if (thread_.joinable()) thread_.join();
+    stderr_taken_ = true;
+    return ::testing::internal::GetCapturedStderr();
+  }
+  void SetUp() override {
+    ClientHandlerTest::SetUp();
+    ::testing::internal::CaptureStderr();
+  }
+  void TearDown() override {
+    peer_ = UniqueFd();
+    if (thread_.joinable()) thread_.join();
+    if (!stderr_taken_) ::testing::internal::GetCapturedStderr();
+  }
+
+  void send_bytes(BytesView data) {
+    while (!data.empty()) {
+      const ssize_t n = ::send(peer_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+      ASSERT_GT(n, 0);
+      data.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  // The next response frame; nullopt when the server closed the connection first.
+  std::optional<Message> read_response() {
+    char header[5];
+    if (!read_exact(header, 5)) return std::nullopt;
+    Message m{static_cast<std::uint8_t>(header[0]), Bytes(get_u32(header + 1), '\0')};
+    if (!read_exact(m.payload.data(), m.payload.size())) return std::nullopt;
+    return m;
+  }
+  bool read_exact(char* dst, std::size_t n) {
+    while (n > 0) {
+      const ssize_t got = ::recv(peer_.get(), dst, n, 0);
+      if (got <= 0) return false;
+      dst += got;
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+  // True when the server has closed its end without sending anything more.
+  bool closed_without_frame() {
+    char c;
+    return ::recv(peer_.get(), &c, 1, 0) == 0;
+  }
+
+  UniqueFd peer_;
+  std::thread thread_;
+  bool stderr_taken_ = false;
+};
+
+TEST_F(ConnectionTest, ZeroLengthPayloadAndBackToBackFrames) {
+  start();
+  // Two requests in one send are answered in order.
+  send_bytes(encode_frame(opcode::PING, "") + encode_frame(opcode::GET, "nothing"));
+  EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
+  EXPECT_EQ(read_response(), (Message{response::VALUE, ""}));
+  // An ERROR answer keeps the connection.
+  send_bytes(encode_frame(0x10, ""));
+  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x10"));
+  send_bytes(encode_frame(opcode::PING, "abc"));
+  EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
+  peer_ = UniqueFd();  // clean close
+  EXPECT_EQ(finish(), "");
+  EXPECT_EQ(stats_->requests_total.load(), 4u);
+  EXPECT_EQ(stats_->requests_success.load(), 3u);
+  EXPECT_EQ(stats_->requests_error.load(), 1u);
+  EXPECT_EQ(stats_->bytes_received.load(), 5u + 12u + 5u + 8u);
+  EXPECT_EQ(stats_->bytes_sent.load(), 5u + 5u + 25u + 5u);
+  EXPECT_EQ(stats_->connections_active.load(), 0u);
+}
+
+TEST_F(ConnectionTest, LargestPayloadAcceptedOneMoreRefused) {
+  start();
+  send_bytes(encode_frame(opcode::PING, Bytes(MAX_MESSAGE_SIZE, 'p')));
+  EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
+  Bytes header;
+  put_u8(header, opcode::PUT);
+  put_u32(header, MAX_MESSAGE_SIZE + 1);
+  send_bytes(header);
+  EXPECT_TRUE(closed_without_frame());
+  EXPECT_EQ(finish(),
+            "[IpcServer] Client error: Message too large: 16777217 bytes (max: 16777216)\n");
+  EXPECT_EQ(stats_->requests_total.load(), 1u);  // the refused frame is counted nowhere
+  EXPECT_EQ(stats_->connections_active.load(), 0u);
+}
+
+TEST_F(ConnectionTest, CleanCloseAbortsOpenTransactions) {
+  start();
+  send_bytes(encode_frame(opcode::BEGIN_TXN, "") + encode_frame(opcode::BEGIN_TXN, ""));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(2)}));
+  EXPECT_EQ(running_transactions(), 2u);
+  peer_ = UniqueFd();
+  EXPECT_EQ(finish(), "");
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+TEST_F(ConnectionTest, FrameCutShortIsAnErrorAndStillAbortsTransactions) {
+  start();
+  send_bytes(encode_frame(opcode::BEGIN_TXN, ""));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(1)}));
+  send_bytes(Bytes("\x01\x10\x00", 3));  // opcode and half a length
+  peer_ = UniqueFd();
+  EXPECT_EQ(finish(), "[IpcServer] Client error: I/O error: failed to fill whole buffer\n");
+  EXPECT_EQ(running_transactions(), 0u);
+  EXPECT_EQ(stats_->connections_active.load(), 0u);
+}
+
+TEST_F(ConnectionTest, SilentClientTimesOut) {
+  start(std::chrono::milliseconds(50));
+  send_bytes(encode_frame(opcode::BEGIN_TXN, ""));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_TRUE(closed_without_frame());
+  EXPECT_EQ(finish(),
+            "[IpcServer] Client error: I/O error: Resource temporarily unavailable (os error "
+            "11)\n");
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+// Writing to a peer that has gone away must end the connection, not the process (SIGPIPE).
+TEST_F(ConnectionTest, PeerGoneBeforeReadingItsAnswer) {
+  start();
+  send_bytes(encode_frame(opcode::PUT, encode_put("big", Bytes(1 << 20, 'v'))));
+  EXPECT_EQ(read_response(), (Message{response::OK, ""}));
+  send_bytes(encode_frame(opcode::GET, "big"));
+  peer_ = UniqueFd();
+  const std::string err = finish();
+  EXPECT_TRUE(err == "[IpcServer] Client error: I/O error: Broken pipe (os error 32)\n" ||
+              err ==
+                  "[IpcServer] Client error: I/O error: Connection reset by peer (os error "
+                  "104)\n")
+      << err;
+  EXPECT_EQ(stats_->requests_total.load(), 2u);
+  EXPECT_EQ(stats_->requests_success.load(), 2u);  // counted before the write failed
+  EXPECT_EQ(stats_->connections_active.load(), 0u);
+}
+
+}  // namespace
+}  // namespace kavrel

@@ -1,0 +1,54 @@
+// IpcServer: the Unix-domain socket listener. run() prepares the socket file, binds, listens and
+// then accepts on the calling thread until stop(); each admitted connection is served by a
+// detached thread of its own (2 MiB stack) that runs serve_connection. The listener never reads
+// or writes a byte of any connection: it admits, refuses above max_clients, counts and hands
+// over. Lines of the listener go straight to standard error, prefixed "[IpcServer] ".
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+#include "core/error.h"
+#include "ipc/server_stats.h"
+#include "storage/database.h"
+
+namespace kavrel {
+
+class IpcServer {
+ public:
+  // A server with fresh statistics, not running. db must not be null.
+  IpcServer(std::filesystem::path socket_path, std::uint64_t max_clients,
+            std::shared_ptr<Database> db);
+  // Stops the server (see stop()).
+  ~IpcServer();
+  IpcServer(const IpcServer&) = delete;
+  IpcServer& operator=(const IpcServer&) = delete;
+
+  // Serves until stop(): returns success after the loop ended (the socket file deleted and the
+  // listening socket closed), AlreadyRunning if run is active already, Io if the socket cannot
+  // be prepared (stale file not deletable, path longer than 107 bytes, socket, bind, listen or
+  // blocking mode failing). After an error the server may be run again.
+  Result<void, IpcError> run();
+
+  // Clears the running flag and wakes a blocked accept by connecting to the socket once. Safe
+  // from any thread; does nothing if the server is not running.
+  void stop();
+
+  std::shared_ptr<ServerStats> stats() const { return stats_; }
+  const std::filesystem::path& socket_path() const { return socket_path_; }
+
+ private:
+  Result<int, IpcError> open_listener();
+  void accept_loop(int listener);
+  void spawn_connection(int fd);
+
+  std::filesystem::path socket_path_;
+  std::uint64_t max_clients_;
+  std::shared_ptr<Database> db_;
+  std::shared_ptr<ServerStats> stats_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace kavrel
