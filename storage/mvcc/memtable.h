@@ -1,0 +1,106 @@
+// MvccMemTable: the in-memory multi-version table. Every key maps to a VersionChain (committed
+// versions newest first plus one pending slot); an optional DeferredSortedIndex keeps the keys in
+// order for prefix scans.
+//
+// Invariants:
+// - A chain's pending slot belongs to at most one transaction; a second writer is refused with
+//   "Write-write conflict detected" until the owner commits or is swept.
+// - Every key with a chain has been appended to the ordered index before its chain was created,
+//   so a scan (which merges pending index keys first) finds every key written before it began.
+//   The index may also hold keys without anything visible (aborted writes, deletions); scans
+//   skip them.
+// - owned_ remembers, per transaction, the keys where it filled a pending slot. It may name keys
+//   whose slot the transaction no longer owns (they are skipped), but every slot a transaction
+//   owns is named, so the sweep visits only the transaction's own keys.
+// - With a horizon H > 0, commit drops versions that no snapshot >= H can see, and removes the
+//   chain of a key whose newest version is a tombstone below H and which has no pending slot (its
+//   index entry goes at a later compaction). The caller guarantees that every running and every
+//   future reader has a snapshot >= H.
+//
+// Locking: the key map and owned_ are sharded maps; every operation holds at most one shard lock
+// at a time, exclusive for write, commit and sweep, shared for lookups and scans. The index's
+// pending list is appended to before the key's shard is locked; when it has outgrown the sorted
+// keys (and holds at least 10,000), that writer compacts it, also before locking its shard.
+// commit() queues removed keys with the index after releasing the shard locks. Any thread may
+// call anything.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/sharded_map.h"
+#include "core/version_chain.h"
+#include "storage/mvcc/deferred_index.h"
+#include "storage/mvcc/key_set.h"
+
+namespace kavrel {
+
+class MvccMemTable {
+ public:
+  // A new, empty table; with ordered = true it carries the ordered key index.
+  static std::shared_ptr<MvccMemTable> with_index_mode(bool ordered);
+  explicit MvccMemTable(bool ordered);
+  MvccMemTable(const MvccMemTable&) = delete;
+  MvccMemTable& operator=(const MvccMemTable&) = delete;
+
+  // Installs a pending version (an absent value is a deletion) owned by txn_id, or replaces the
+  // value of txn_id's own pending version. Fails with Internal "Write-write conflict detected"
+  // when another transaction's version is pending; the chain is then unchanged (the key is in
+  // the index all the same). May compact the ordered index first (see above).
+  Result<> write(BytesView key, std::optional<BytesView> value, std::uint64_t txn_id);
+
+  // Stamps txn_id's pending versions of `keys` with commit_ts, one key at a time. Keys without a
+  // chain or without a pending version of txn_id are skipped. With horizon > 0, also prunes each
+  // committed chain to what snapshots >= horizon can see (see the invariants above).
+  void commit(std::uint64_t txn_id, std::uint64_t commit_ts, const KeySet& keys,
+              std::uint64_t horizon = 0);
+
+  // The value a reader sees: its own pending version if it has one, else the newest version
+  // committed before snapshot_ts; nullopt for no chain, nothing visible or a tombstone.
+  std::optional<Bytes> visible(BytesView key, std::uint64_t reader_txn_id,
+                               std::uint64_t snapshot_ts) const;
+
+  // Every key starting with `prefix` that has a visible value, with the value. With the ordered
+  // index the result is in ascending key order; without it, in the map's order.
+  std::vector<std::pair<Bytes, Bytes>> scan_prefix(BytesView prefix, std::uint64_t reader_txn_id,
+                                                   std::uint64_t snapshot_ts) const;
+
+  // Empties every pending slot owned by txn_id, whether or not txn_id is a running transaction.
+  // Visits only the keys txn_id wrote.
+  void sweep_uncommitted(std::uint64_t txn_id);
+
+  // Number of chains (keys), summed over the shards.
+  std::size_t chain_count() const;
+  // Committed plus pending versions of all chains (a full walk; for tests and benchmarks).
+  std::size_t version_count() const;
+  // Number of transactions with remembered pending slots (for tests).
+  std::size_t owners_count() const { return owned_.size(); }
+
+  bool has_ordered_index() const { return index_ != nullptr; }
+  // The ordered index, or nullptr when the table has none.
+  DeferredSortedIndex* ordered_index() const { return index_.get(); }
+
+ private:
+  using ChainMap = ShardedMap<Bytes, VersionChain>;
+
+  // Commits one key under its shard lock; true when the key's chain was removed.
+  bool commit_key(BytesView key, std::uint64_t txn_id, std::uint64_t commit_ts,
+                  std::uint64_t horizon);
+  void remember_owner(std::uint64_t txn_id, BytesView key);
+  bool sweep_key(BytesView key, std::uint64_t txn_id);
+  bool owns_pending(BytesView key, std::uint64_t txn_id) const;
+  std::optional<Bytes> visible_in(const ChainMap::Map& shard, BytesView key,
+                                  std::uint64_t reader_txn_id, std::uint64_t snapshot_ts) const;
+
+  ChainMap data_;
+  std::unique_ptr<DeferredSortedIndex> index_;           // null without the ordered mode
+  ShardedMap<std::uint64_t, std::vector<Bytes>> owned_;  // txn_id -> keys with its pending slots
+};
+
+}  // namespace kavrel
