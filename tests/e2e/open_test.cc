@@ -33,7 +33,11 @@ TEST_F(OpenE2eTest, RefusalsLogOneErrorLineExitOneAndReleaseTheLock) {
     const char* message;
   };
   const Case cases[] = {
-      {"keyring.json", R"({"format_version":1})",
+      // Refused for the missing key before anything of it is checked.
+      {"keyring.json",
+       R"({"format_version":1,"encrypted":true,"db_uuid":"00000000000000000000000000000000",)"
+       R"("kek_source_id":"env","key_epoch":0,"salt":"00000000000000000000000000000000",)"
+       R"("wrapped_dek":"00","canary":"00","mac":"00"})",
        "ERROR kavrel_server: Failed to open database: Encryption error: database has a keyring "
        "(encryption configured) but no encryption key was provided (set the KEK, e.g. "
        "KAVREL_ENCRYPTION_KEY); refusing to open\n"},
