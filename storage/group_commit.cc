@@ -38,26 +38,27 @@ void EventDrivenGroupCommit::record_arrival() {
 std::optional<std::string> EventDrivenGroupCommit::submit_and_wait(std::uint64_t txn_id) {
   record_arrival();
   auto slot = std::make_shared<Slot>();
-  std::size_t length;
-  std::uint64_t target;
+  bool flush_now;
   {
     std::scoped_lock lock(queue_mu_);
     queue_.push_back({txn_id, slot});
-    target = compute_target();
-    length = queue_.size();
+    const std::uint64_t target = compute_target();
+    flush_now = queue_.size() >= target || flushing_ == 0;
   }
-  if (length >= target) flush_batch();
+  if (flush_now) flush_batch();
 
   std::unique_lock lock(slot->mu);
   while (!slot->done) {
-    if (slot->cv.wait_for(lock, std::chrono::microseconds(2 * max_wait_us)) ==
-        std::cv_status::timeout) {
-      // Nobody flushed our entry in time: flush what is queued ourselves. The slot lock is
-      // dropped meanwhile, since a flush delivers outcomes under slot locks.
-      lock.unlock();
-      flush_batch();
-      lock.lock();
-    }
+    slot->cv.wait_for(lock, std::chrono::microseconds(2 * max_wait_us),
+                      [&] { return slot->done || slot->lead; });
+    if (slot->done) break;
+    // Handed the lead by a finished batch, or nobody flushed our entry in time: write what is
+    // queued ourselves. The slot lock is dropped meanwhile, since a flush delivers outcomes
+    // under slot locks.
+    slot->lead = false;
+    lock.unlock();
+    flush_batch();
+    lock.lock();
   }
   return slot->error;
 }
@@ -72,6 +73,7 @@ void EventDrivenGroupCommit::flush_batch() {
     batch.assign(std::make_move_iterator(queue_.begin()),
                  std::make_move_iterator(queue_.begin() + static_cast<std::ptrdiff_t>(n)));
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+    ++flushing_;
   }
   std::vector<std::uint64_t> ids;
   ids.reserve(batch.size());
@@ -91,6 +93,19 @@ void EventDrivenGroupCommit::flush_batch() {
     p.slot->done = true;
     p.slot->error = error;
     p.slot->cv.notify_one();
+  }
+
+  // Commits that queued up meanwhile go out now, written by the first of their waiters.
+  std::shared_ptr<Slot> next;
+  {
+    std::scoped_lock lock(queue_mu_);
+    --flushing_;
+    if (flushing_ == 0 && !queue_.empty()) next = queue_.front().slot;
+  }
+  if (next) {
+    std::scoped_lock lock(next->mu);
+    next->lead = true;
+    next->cv.notify_one();
   }
 }
 

@@ -1,9 +1,16 @@
 // EventDrivenGroupCommit: lets concurrent commits share one log sync.
 //
 // Committing threads queue their transaction ids; whichever thread finds the queue at least as
-// long as the adaptive target, or has waited 20 ms for its outcome, takes a batch off the front,
-// hands it to the batch writer (which appends the Commit records and syncs once) and delivers
-// the outcome to exactly that batch's waiters. There is no background thread.
+// long as the adaptive target, or finds no batch being written, or has waited 20 ms for its
+// outcome, takes a batch off the front, hands it to the batch writer (which appends the Commit
+// records and syncs once) and delivers the outcome to exactly that batch's waiters. When a batch
+// ends with commits still queued, the first of their waiters is woken to write them at once.
+// There is no background thread.
+//
+// Commits that arrive while a batch is being written wait for it and then go out together. The
+// target only caps a batch: a committer never waits for arrivals that may not come. (Waiting for
+// the target alone stalls every commit for the full 20 ms whenever fewer clients than the target
+// are committing, and released waiters arrive in bursts that drive the arrival estimate up.)
 //
 // The target batch size follows n = sqrt(2 * lambda * t) clamped to [1, 1000], where lambda is a
 // moving average of commit arrivals per second and t of the batch write-and-sync time. The
@@ -54,6 +61,7 @@ class EventDrivenGroupCommit {
     std::mutex mu;
     std::condition_variable cv;
     bool done = false;                 // guarded by mu
+    bool lead = false;                 // guarded by mu: write the queued commits now
     std::optional<std::string> error;  // guarded by mu
   };
   struct PendingCommit {
@@ -67,6 +75,7 @@ class EventDrivenGroupCommit {
   FlushFn flush_fn_;
   std::mutex queue_mu_;
   std::deque<PendingCommit> queue_;  // guarded by queue_mu_
+  int flushing_ = 0;                 // guarded by queue_mu_: batches being written
   std::atomic<std::uint64_t> target_batch_{10};
   std::atomic<std::uint64_t> arrival_rate_{100'000};  // arrivals per 1,000 s
   std::atomic<std::uint64_t> fsync_latency_us_{5'000};

@@ -1,0 +1,365 @@
+// kavrel-cli against a real server: every command, the exit statuses and the shell's
+// transaction handles (the shell is fed its lines on standard input).
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
+
+#ifndef KAVREL_CLI_BIN
+#error "KAVREL_CLI_BIN must name the kavrel-cli binary"
+#endif
+
+namespace kavrel::testing {
+namespace {
+
+const std::string kUnreachableHint = "(is kavrel-server running? start it with `make run`)";
+
+std::set<std::string> lines_of(const std::string& text) {
+  std::set<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.insert(line);
+  return out;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"--db", db_.string()},
+                                              tmp_.path());
+    ASSERT_TRUE(server_->wait_ready(socket_)) << server_->stdout_text() << server_->stderr_text();
+  }
+
+  // kavrel-cli -s SOCKET args..., with stdin_text on standard input.
+  CommandResult cli(std::vector<std::string> args, const std::string& stdin_text = {}) {
+    args.insert(args.begin(), {KAVREL_CLI_BIN, "-s", socket_.string()});
+    return run_command(args, stdin_text);
+  }
+
+  // Runs a command that must succeed and returns its standard output.
+  std::string ok(std::vector<std::string> args, const std::string& stdin_text = {}) {
+    const CommandResult r = cli(args, stdin_text);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+  }
+
+  TempDir tmp_;
+  std::filesystem::path db_ = tmp_ / "db";
+  std::filesystem::path socket_ = db_ / "kavrel.sock";
+  std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(CliTest, KeyValueCommands) {
+  EXPECT_EQ(ok({"ping"}), "PONG\n");
+  EXPECT_EQ(ok({"put", "hello", "world"}), "OK\n");
+  EXPECT_EQ(ok({"get", "hello"}), "world\n");
+  EXPECT_EQ(ok({"put", "get", "a key named like a command"}), "OK\n");
+  EXPECT_EQ(ok({"get", "get"}), "a key named like a command\n");
+  EXPECT_EQ(ok({"put", "--", "-dash", "-v"}), "OK\n");
+  EXPECT_EQ(ok({"get", "--", "-dash"}), "-v\n");
+  EXPECT_EQ(ok({"put", "hello2", "there"}), "OK\n");
+  EXPECT_EQ(ok({"scan", "hel"}), "hello\tworld\nhello2\tthere\n");
+  EXPECT_EQ(ok({"del", "hello"}), "OK\n");
+  EXPECT_EQ(ok({"get", "hello"}), "\n");  // absent reads as empty
+  EXPECT_EQ(ok({"scan", "hel"}), "hello2\tthere\n");
+  EXPECT_EQ(ok({"scan", "zz"}), "");
+  EXPECT_EQ(ok({"checkpoint"}), "OK\n");
+
+  // -d DB finds DB/kavrel.sock.
+  const CommandResult r = run_command({KAVREL_CLI_BIN, "-d", db_.string(), "get", "hello2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "there\n");
+}
+
+TEST_F(CliTest, ValuesFromFilesStandardInputAndHex) {
+  const std::string binary("a\0b\xff\n", 5);
+  const auto file = tmp_ / "value.bin";
+  std::ofstream(file, std::ios::binary) << binary;
+
+  EXPECT_EQ(ok({"put", "file", "@" + file.string()}), "OK\n");
+  EXPECT_EQ(ok({"--hex", "get", "file"}), "610062ff0a\n");
+  // Not a terminal: the bytes as they are, then a newline.
+  EXPECT_EQ(ok({"get", "file"}), binary + "\n");
+  // A listing stays one entry a line: such values are escaped.
+  EXPECT_EQ(ok({"scan", "fi"}), "file\t\"a\\0b\\xff\\n\"\n");
+  EXPECT_EQ(ok({"scan", "fi", "--hex"}), "file\t610062ff0a\n");
+
+  EXPECT_EQ(ok({"put", "stdin", "-"}, std::string("from\0stdin", 10)), "OK\n");
+  EXPECT_EQ(ok({"get", "stdin", "--hex"}), "66726f6d00737464696e\n");
+  EXPECT_EQ(ok({"put", "hex", "--hex", "DEAD beef"}), "OK\n");
+  EXPECT_EQ(ok({"get", "hex", "--hex"}), "deadbeef\n");
+  EXPECT_EQ(ok({"put", "at", "@@home"}), "OK\n");
+  EXPECT_EQ(ok({"get", "at"}), "@home\n");
+}
+
+TEST_F(CliTest, PathsAndQueriesOfAnUnregisteredTable) {
+  EXPECT_EQ(ok({"put-path", "users/1/name", "alice"}), "OK\n");
+  EXPECT_EQ(ok({"put-path", "users", "1", "age", "--", "31"}), "OK\n");
+  EXPECT_EQ(ok({"put-path", "users", "2", "name", "--", "bob, jr"}), "OK\n");
+  EXPECT_EQ(ok({"get-path", "users/1/name"}), "alice\n");
+  EXPECT_EQ(ok({"get-path", "users", "2", "name"}), "bob, jr\n");
+  EXPECT_EQ(ok({"get", "users/1/age"}), "31\n");  // segments are joined with "/"
+
+  // Rows of an unregistered table come in no particular order.
+  EXPECT_EQ(lines_of(ok({"query", "users", "--columns", "name,age"})),
+            (std::set<std::string>{"name    | age", "--------+----", "alice   | 31", "bob, jr | ∅",
+                                   "(2 rows)"}));
+  EXPECT_EQ(ok({"query", "users/1", "--columns", "age,name", "--raw"}),
+            "result[1]{age,name}:31,alice\n");
+  EXPECT_EQ(ok({"query", "users/2", "--columns", "name", "--raw"}),
+            "result[1]{name}:\"bob, jr\"\n");
+  EXPECT_EQ(ok({"query", "users", "--offset", "5"}), "(0 rows)\n");
+  EXPECT_EQ(ok({"query", "users", "--limit", "1", "--columns", "name"}).find("(1 row)\n") !=
+                std::string::npos,
+            true);
+  EXPECT_EQ(ok({"query", "nobody"}), "(0 rows)\n");
+}
+
+TEST_F(CliTest, RegisteredTableReadsPackedRows) {
+  EXPECT_EQ(ok({"register", "people", "id:int", "name:text?", "ok:bool"}), "OK\n");
+  // A packed row of 3 columns: null bitmap (1 byte), 3 offsets, then id (8 bytes), name
+  // (length 5 + "carol"), ok (1 byte).
+  const std::string row =
+      "00"                        // null bitmap: no nulls
+      "000000000800000011000000"  // offsets 0, 8 and 17 (u32 each)
+      "2a00000000000000"          // id 42
+      "050000006361726f6c"        // name: length 5, "carol"
+      "01";                       // ok: true
+  EXPECT_EQ(ok({"put", "people/42", "--hex", row}), "OK\n");
+  EXPECT_EQ(ok({"query", "people", "--columns", "id,name,ok"}),
+            "id | name  | ok\n"
+            "---+-------+---\n"
+            "42 | carol | T\n"
+            "(1 row)\n");
+
+  const CommandResult again = cli({"register", "people", "id:int"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(again.err, "Invalid argument: Table 'people' already exists\n");
+}
+
+TEST_F(CliTest, StatsAndSql) {
+  const std::string pretty = ok({"stats"});
+  EXPECT_TRUE(pretty.starts_with("{\n  \"connections_total\": ")) << pretty;
+  EXPECT_NE(pretty.find("\n  \"active_transactions\": 0\n}\n"), std::string::npos) << pretty;
+  const std::string raw = ok({"stats", "--json"});
+  EXPECT_TRUE(std::regex_match(
+      raw, std::regex(R"(\{"connections_total":\d+,.*"active_transactions":0\}\n)")))
+      << raw;
+
+  const CommandResult sql = cli({"sql", "SELECT", "1"});
+  EXPECT_EQ(sql.status, 1);
+  EXPECT_EQ(sql.out, "");
+  EXPECT_EQ(
+      sql.err,
+      "SQL execution must be implemented client-side. Use Python SDK for full SQL support.\n");
+  const CommandResult json = cli({"sql", "--json", "SELECT \"x\""});
+  EXPECT_EQ(json.status, 1);
+  EXPECT_EQ(json.out,
+            "{\"error\":\"SQL execution must be implemented client-side. Use Python SDK for full "
+            "SQL support.\",\"sql\":\"SELECT \\\"x\\\"\"}\n");
+}
+
+TEST_F(CliTest, ExitStatuses) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err_start;  // the start of standard error
+  };
+  const std::string missing = (tmp_ / "missing").string();
+  const Case cases[] = {
+      {{"get"}, 2, "error: KEY is required\n"},
+      {{"nosuch"}, 2, "error: The following argument was not expected: nosuch\n"},
+      {{"put-path", "a", "b", "c"}, 2, "error: put-path with more than two arguments needs --"},
+      {{"query", "t", "--limit", "x"}, 2, "error: invalid value 'x' for --limit"},
+      {{"register", "t", "id:integer"}, 2, "error: invalid column 'id:integer'"},
+      {{"put", "k", "@" + missing}, 2, "error: cannot read \"" + missing + "\": No such file"},
+      {{"put", "k", "--hex", "abc"}, 2, "error: invalid hexadecimal value"},
+      {{"begin"}, 2, "error: begin needs the connection of the shell"},
+      {{"commit", "1"}, 2, "error: commit needs the connection of the shell"},
+      {{"scan", "a"},
+       1,
+       "Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use scan_unchecked() "
+       "for unrestricted scans.\n"},
+      {{"register", "dup"}, 0, ""},
+      {{"register", "dup"}, 1, "Invalid argument: Table 'dup' already exists\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const CommandResult r = cli(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(r.err.starts_with(c.err_start)) << r.err;
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "");
+    }
+  }
+  EXPECT_EQ(cli({"--help"}).status, 0);
+  EXPECT_NE(cli({"--help"}).out.find("Exit status: 0 success"), std::string::npos);
+}
+
+TEST_F(CliTest, UnreachableServerExitsThreeNamingTheSocket) {
+  const auto nowhere = tmp_ / "nowhere.sock";
+  const CommandResult r = run_command({KAVREL_CLI_BIN, "-s", nowhere.string(), "ping"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "error: cannot reach the server at \"" + nowhere.string() +
+                       "\": No such file or directory (os error 2) " + kUnreachableHint + "\n");
+
+  const auto other_db = tmp_ / "otherdb";
+  const CommandResult d = run_command({KAVREL_CLI_BIN, "-d", other_db.string(), "get", "k"});
+  EXPECT_EQ(d.status, 3);
+  EXPECT_NE(d.err.find("\"" + (other_db / "kavrel.sock").string() + "\""), std::string::npos);
+
+  // The shell connects before reading its first line.
+  const CommandResult shell = run_command({KAVREL_CLI_BIN, "-s", nowhere.string()}, "ping\n");
+  EXPECT_EQ(shell.status, 3);
+  EXPECT_EQ(shell.out, "");
+
+  // A server that goes away: the same status.
+  server_->signal(SIGKILL);
+  ASSERT_TRUE(server_->wait_exit().has_value());
+  EXPECT_EQ(cli({"ping"}).status, 3);
+}
+
+TEST_F(CliTest, ShellKeepsTransactionHandlesAcrossLines) {
+  const CommandResult r = cli({}, R"(begin
+begin
+put a 1
+stats --json
+commit
+abort 1
+commit
+commit 42
+begin
+get a
+put "my key" "two words"
+get 'my key'
+put bad "unterminated
+quit
+put after-quit x
+)");
+  // The last failing line was the unterminated quote (a usage error).
+  EXPECT_EQ(r.status, 2);
+  const std::regex expected(
+      "handle 1\n"
+      "handle 2\n"
+      "OK\n"
+      R"(\{"connections_total":.*"active_transactions":2\}\n)"
+      R"(committed handle 2 at timestamp (\d+)\n)"
+      "aborted handle 1\n"
+      "handle 3\n"
+      "1\n"
+      "OK\n"
+      "two words\n");
+  EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+  EXPECT_EQ(r.err,
+            "error: no open transaction: begin one first, or name a handle\n"
+            "Transaction not found: 42\n"
+            "error: unterminated double quote\n");
+  // Nothing after quit ran.
+  EXPECT_EQ(ok({"get", "after-quit"}), "\n");
+  // Handles are private to the connection that began them.
+  const CommandResult other = cli({}, "commit 3\n");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.err, "Transaction not found: 3\n");
+}
+
+TEST_F(CliTest, ShellRunsEveryCommandOnOneConnection) {
+  const CommandResult r = cli({}, R"(ping
+# a comment, then a blank line
+
+put-path t/1/x "a;b"
+get-path t 1 x
+query t/1 --raw
+stats --json
+help
+exit
+)");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.out.starts_with("PONG\nOK\na;b\nresult[1]{x}:\"a;b\"\n")) << r.out;
+  // One connection served the whole shell: the statistics counted it and the one the fixture
+  // made to see that the server was ready.
+  EXPECT_NE(r.out.find("\"connections_total\":2,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("commit [HANDLE]"), std::string::npos) << r.out;
+}
+
+// kavrel-bench sits beside kavrel-cli in the build; the test is skipped when it was not built.
+class BenchToolTest : public CliTest {
+ protected:
+  void SetUp() override {
+    bench_ = std::filesystem::path(KAVREL_CLI_BIN).parent_path() / "kavrel-bench";
+    if (!std::filesystem::exists(bench_)) GTEST_SKIP() << "no " << bench_;
+    CliTest::SetUp();
+  }
+
+  CommandResult bench(std::vector<std::string> args) {
+    args.insert(args.begin(), {bench_.string(), "-s", socket_.string()});
+    return run_command(args);
+  }
+
+  std::filesystem::path bench_;
+};
+
+TEST_F(BenchToolTest, RunsEachWorkloadToItsRequestCount) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string counts;  // what the JSON summary must hold
+  };
+  const Case cases[] = {
+      {{"-w", "put", "-c", "2", "-n", "300", "--keys", "100000"},
+       R"("workload":"put","connections":2,"pipeline":1,"keys":100000,"value_size":100,"requests":300,"errors":0,)"},
+      {{"-w", "get", "-n", "200", "--pipeline", "8", "--keys", "50"},
+       R"("requests":200,"errors":0,)"},
+      {{"-w", "mixed", "-n", "200", "--ratio", "0.5", "--keys", "50"},
+       R"("ratio":0.5,"requests":200,"errors":0,)"},
+      {{"-w", "scan", "-n", "50", "--keys", "300", "--no-preload"}, R"("requests":50,"errors":0,)"},
+      {{"-w", "txn", "-c", "2", "-n", "40", "--pipeline", "4"},
+       R"("requests":80,"errors":0,"transactions":40,)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    std::vector<std::string> args = c.args;
+    args.push_back("--json");
+    const CommandResult r = bench(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.counts), std::string::npos) << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out,
+        std::regex(
+            R"("latency_us":\{"p50":[0-9.]+,"p90":[0-9.]+,"p99":[0-9.]+,"p99_9":[0-9.]+,"max":[0-9.]+)")))
+        << r.out;
+  }
+  // The get run's preload wrote every key of its space with values of the given size.
+  EXPECT_EQ(ok({"get", "bench:0000000049"}).size(), 101u);
+  EXPECT_EQ(ok({"get", "bench:0000000050"}), "\n");
+  // Text summary.
+  const CommandResult text = bench({"-n", "20"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_TRUE(
+      text.out.starts_with("put: 1 connection, pipeline 1, 10000 keys, 100-byte values\n"
+                           "  20 requests in "))
+      << text.out;
+  EXPECT_NE(text.out.find("  latency (microseconds): p50 "), std::string::npos);
+}
+
+TEST_F(BenchToolTest, ExitStatuses) {
+  EXPECT_EQ(bench({"-w", "nope"}).err,
+            "error: unknown workload 'nope'\nRun 'kavrel-bench --help' for the options.\n");
+  EXPECT_EQ(bench({"--ratio", "2"}).status, 2);
+  EXPECT_EQ(bench({"-n", "0"}).status, 2);
+  EXPECT_EQ(bench({"--pipeline", "64", "-w", "mixed", "--value-size", "100000"}).status, 2);
+  const auto nowhere = tmp_ / "nowhere.sock";
+  const CommandResult r = run_command({bench_.string(), "-s", nowhere.string(), "-n", "5"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "error: cannot reach the server at \"" + nowhere.string() +
+                       "\": No such file or directory (os error 2) " + kUnreachableHint + "\n");
+}
+
+}  // namespace
+}  // namespace kavrel::testing

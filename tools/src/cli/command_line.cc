@@ -1,0 +1,252 @@
+#include "tools/src/cli/command_line.h"
+
+#include <charconv>
+#include <filesystem>
+#include <limits>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+namespace kavrel::cli {
+namespace {
+
+constexpr const char* kVersion = "2.1.0";
+
+constexpr const char* kFooter =
+    R"(Values: VALUE is the argument itself, @FILE for the contents of a file (@@text for a
+text that starts with @), or - for standard input. With --hex a value is given in hexadecimal,
+and get, get-path and scan show values in hexadecimal. On a terminal, values that are not plain
+text are shown escaped ("\x00\xff").
+
+Paths: put-path takes SEG... -- VALUE, or exactly two arguments a/b/c VALUE; get-path takes
+SEG... or a/b/c. Column types of register: int, uint, float, text, binary, bool; a trailing ?
+makes the column nullable ('age:int?', quoted for the shell).
+
+Without a command kavrel-cli reads commands line by line on one connection (an interactive
+shell on a terminal); begin, commit and abort belong there.
+
+Exit status: 0 success, 1 the server answered an error, 2 usage error, 3 the server cannot be
+reached.)";
+
+// The index of the command word: the first word that is neither an option nor the value of a
+// connection option.
+std::size_t command_index(const std::vector<std::string>& words) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (w == "-s" || w == "--socket" || w == "-d" || w == "--db") {
+      ++i;
+    } else if (!w.starts_with("-")) {
+      return i;
+    }
+  }
+  return words.size();
+}
+
+std::vector<std::string> split_path(const std::string& path) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', start);
+    out.push_back(path.substr(start, slash - start));
+    if (slash == std::string::npos) return out;
+    start = slash + 1;
+  }
+}
+
+// A whole number for --limit and --offset; the parser's own conversion would wrap "-1".
+std::uint32_t parse_u32(const std::string& text, const char* name) {
+  std::uint32_t v = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, v);
+  if (text.empty() || ec != std::errc() || ptr != end) {
+    throw CLI::ConversionError(
+        fmt::format("invalid value '{}' for {}: expected a whole number from 0 to {}", text, name,
+                    std::numeric_limits<std::uint32_t>::max()));
+  }
+  return v;
+}
+
+// Checks the arguments that the parser cannot: put-path's two forms and get-path's a/b/c form.
+void normalize_paths(Invocation& inv) {
+  if (inv.command == "put-path" && !inv.path_value) {
+    if (inv.args.size() == 1) {
+      throw CLI::ValidationError(
+          "put-path needs a value: put-path SEG... -- VALUE, or put-path a/b/c VALUE");
+    }
+    if (inv.args.size() > 2) {
+      throw CLI::ValidationError(
+          "put-path with more than two arguments needs -- before the value: "
+          "put-path SEG... -- VALUE");
+    }
+    inv.path_value = inv.args[1];
+    inv.args = split_path(inv.args[0]);
+  } else if (inv.command == "get-path" && inv.args.size() == 1) {
+    inv.args = split_path(inv.args[0]);
+  }
+}
+
+}  // namespace
+
+std::string shell_help() {
+  return R"(Commands (COMMAND --help shows its options; --hex works with every command):
+  ping                              checks that the server answers
+  put KEY VALUE                     stores VALUE (text, @FILE, or hex with --hex) under KEY
+  get KEY                           shows the value of KEY (empty when absent)
+  del KEY                           deletes KEY
+  scan PREFIX                       lists key<TAB>value for keys starting with PREFIX (2+ bytes)
+  put-path SEG... -- VALUE          stores VALUE under the path (or: put-path a/b/c VALUE)
+  get-path SEG...                   shows the value under the path (or: get-path a/b/c)
+  register TABLE COL:TYPE[?]...     registers a table (int uint float text binary bool; ?: nullable)
+  query PATH [--limit N] [--offset N] [--columns a,b] [--raw]
+                                    shows a table's rows
+  stats [--json]                    shows the server's statistics
+  checkpoint                        asks the server for a checkpoint
+  sql TEXT                          sends SQL (the server refuses it: SQL runs client-side)
+  begin                             begins a transaction and shows its handle
+  commit [HANDLE]                   commits the latest (or the given) handle, shows its timestamp
+  abort [HANDLE]                    aborts the latest (or the given) handle
+  help                              shows this list
+  quit, exit                        leaves the shell
+
+Every request still runs in a transaction of its own on the server: begin hands out a handle,
+commit shows its commit timestamp, abort drops it. Handles belong to this connection, and the
+prompt lists the open ones. Words are quoted with '...' or "..." (with \n, \t, \" and \xNN).
+)";
+}
+
+std::string Invocation::socket_path() const {
+  if (socket) return *socket;
+  if (db) return (std::filesystem::path(*db) / "kavrel.sock").string();
+  return kDefaultSocket;
+}
+
+ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
+  Invocation inv;
+  const std::size_t cmd = command_index(words);
+  // put-path SEG... -- VALUE: the value is the last word and "--" the one before it.
+  if (cmd < words.size() && words[cmd] == "put-path" && words.size() >= cmd + 3 &&
+      words[words.size() - 2] == "--") {
+    inv.path_value = words.back();
+    words.resize(words.size() - 2);
+  }
+
+  CLI::App app{"Kavrel command-line client: one command per run, or a shell without one",
+               in_shell ? "" : "kavrel-cli"};
+  app.require_subcommand(0, 1);  // at most one command; keys named like commands stay keys
+  app.fallthrough();             // options of the program may follow the command
+  app.footer(in_shell ? "" : kFooter);
+  std::string socket, db;
+  CLI::Option* socket_opt = nullptr;
+  CLI::Option* db_opt = nullptr;
+  if (!in_shell) {
+    app.set_version_flag("-V,--version", fmt::format("kavrel-cli {}", kVersion));
+    socket_opt =
+        app.add_option("-s,--socket", socket,
+                       fmt::format("The server's Unix socket (default: {})", kDefaultSocket))
+            ->type_name("SOCKET");
+    db_opt = app.add_option("-d,--db", db, "The database directory: its socket is DB/kavrel.sock")
+                 ->type_name("DB");
+  }
+  app.add_flag("--hex", inv.hex, "Values in hexadecimal");
+
+  std::string key, value, prefix, path, table, handle;
+  std::vector<std::string> segments, specs, sql_words;
+  std::string limit = "0", offset = "0";
+
+  app.add_subcommand("ping", "Checks that the server answers");
+  auto* put = app.add_subcommand("put", "Stores VALUE under KEY");
+  put->add_option("KEY", key, "The key")->required();
+  put->add_option("VALUE", value, "The value, @FILE or - (standard input)")->required();
+  auto* get = app.add_subcommand("get", "Shows the value of KEY (empty when absent)");
+  get->add_option("KEY", key, "The key")->required();
+  auto* del = app.add_subcommand("del", "Deletes KEY");
+  del->add_option("KEY", key, "The key")->required();
+  auto* scan = app.add_subcommand("scan", "Lists key<TAB>value for every key starting with PREFIX");
+  scan->add_option("PREFIX", prefix, "At least 2 bytes")->required();
+  auto* put_path = app.add_subcommand("put-path", "Stores a value under a path: SEG... -- VALUE");
+  put_path->add_option("SEG", segments, "Path segments, or a/b/c followed by VALUE")->required();
+  auto* get_path = app.add_subcommand("get-path", "Shows the value under a path: SEG... or a/b/c");
+  get_path->add_option("SEG", segments, "Path segments, or a/b/c")->required();
+  auto* reg = app.add_subcommand("register", "Registers a table: TABLE COL:TYPE[?]...");
+  reg->add_option("TABLE", table, "The table name")->required();
+  reg->add_option("COLUMN", specs,
+                  "NAME:TYPE, TYPE one of int uint float text binary bool; ? = nullable");
+  auto* query = app.add_subcommand("query", "Queries a table (or a row range: table/row)");
+  query->add_option("PATH", path, "The table name, optionally /row...")->required();
+  query->add_option("--limit", limit, "At most N rows (0: all)")->type_name("N");
+  query->add_option("--offset", offset, "Skips the first N rows")->type_name("N");
+  query->add_option("--columns", inv.columns, "Only these columns, in this order")
+      ->type_name("a,b")
+      ->delimiter(',');
+  query->add_flag("--raw", inv.raw, "Prints the TOON text as the server sent it");
+  auto* stats = app.add_subcommand("stats", "Shows the server's statistics");
+  stats->add_flag("--json", inv.json, "The JSON as the server sent it, on one line");
+  app.add_subcommand("checkpoint", "Asks the server for a checkpoint");
+  auto* sql =
+      app.add_subcommand("sql", "Sends SQL text (the server refuses it: SQL runs client-side)");
+  sql->add_option("TEXT", sql_words, "The SQL text (several words are joined by blanks)")
+      ->required();
+  sql->add_flag("--json", inv.json, "The server's JSON answer as it is");
+  app.add_subcommand("begin", "Begins a transaction and shows its handle (shell only)");
+  auto* commit = app.add_subcommand(
+      "commit", "Commits a handle (default: the latest) and shows its timestamp");
+  commit->add_option("HANDLE", handle, "A handle from begin (shell only)");
+  auto* abort = app.add_subcommand("abort", "Aborts a handle (default: the latest)");
+  abort->add_option("HANDLE", handle, "A handle from begin (shell only)");
+  if (in_shell) {
+    app.add_subcommand("help", "Lists the commands");
+    app.add_subcommand("quit", "Leaves the shell");
+    app.add_subcommand("exit", "Leaves the shell");
+  }
+
+  ParsedLine out;
+  try {
+    std::vector<std::string> rev(words.rbegin(), words.rend());
+    app.parse(rev);
+    const auto chosen = app.get_subcommands();
+    if (!chosen.empty()) inv.command = chosen.front()->get_name();
+    if (inv.path_value && inv.command != "put-path") {
+      throw CLI::ExtrasError({"--", *inv.path_value});
+    }
+    inv.limit = parse_u32(limit, "--limit");
+    inv.offset = parse_u32(offset, "--offset");
+    if (inv.command == "put") inv.args = {key, value};
+    if (inv.command == "get" || inv.command == "del") inv.args = {key};
+    if (inv.command == "scan") inv.args = {prefix};
+    if (inv.command == "put-path" || inv.command == "get-path") inv.args = segments;
+    if (inv.command == "register") {
+      inv.args = {table};
+      inv.args.insert(inv.args.end(), specs.begin(), specs.end());
+    }
+    if (inv.command == "query") inv.args = {path};
+    if (inv.command == "sql") inv.args = sql_words;
+    if ((inv.command == "commit" || inv.command == "abort") && !handle.empty()) {
+      inv.args = {handle};
+    }
+    normalize_paths(inv);
+    if (socket_opt != nullptr && socket_opt->count() > 0 && db_opt->count() > 0) {
+      throw CLI::ValidationError("give either -s SOCKET or -d DB, not both");
+    }
+  } catch (const CLI::CallForHelp&) {
+    out.out = app.help();
+    return out;
+  } catch (const CLI::CallForAllHelp&) {
+    out.out = app.help("", CLI::AppFormatMode::All);
+    return out;
+  } catch (const CLI::CallForVersion& e) {
+    out.out = std::string(e.what()) + "\n";
+    return out;
+  } catch (const CLI::ParseError& e) {
+    out.status = kExitUsage;
+    out.err = fmt::format("error: {}\n{}\n", e.what(),
+                          in_shell ? "Type 'help' for the commands, or COMMAND --help."
+                                   : "Run 'kavrel-cli --help' for the commands.");
+    return out;
+  }
+  if (socket_opt != nullptr && socket_opt->count() > 0) inv.socket = socket;
+  if (db_opt != nullptr && db_opt->count() > 0) inv.db = db;
+  out.invocation = std::move(inv);
+  return out;
+}
+
+}  // namespace kavrel::cli

@@ -1,0 +1,28 @@
+// kavrel-cli: one command against a running kavrel-server, or a shell without one.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/src/cli/command_line.h"
+#include "tools/src/cli/session.h"
+#include "tools/src/cli/shell.h"
+
+int main(int argc, char** argv) {
+  using namespace kavrel::cli;
+  const ParsedLine parsed = parse_command_line(std::vector<std::string>(argv + 1, argv + argc),
+                                               /*in_shell=*/false);
+  std::fputs(parsed.out.c_str(), stdout);
+  std::fputs(parsed.err.c_str(), stderr);
+  if (!parsed.invocation) return parsed.status;
+  const Invocation& inv = *parsed.invocation;
+
+  SessionOptions options;
+  options.socket = inv.socket_path();
+  options.in_shell = inv.command.empty();
+  options.stdout_tty = ::isatty(STDOUT_FILENO) == 1;
+  Session session(options);
+  if (!options.in_shell) return session.run(inv);
+  return run_shell(session, ::isatty(STDIN_FILENO) == 1, inv.hex);
+}
