@@ -4,7 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <expected>
+#include "core/expected_compat.h"
 #include <string>
 #include <utility>
 

@@ -23,7 +23,7 @@ namespace kavrel {
 
 class DatabaseLock;
 class TxnWal;
-class TxnWalBuffer;
+struct TxnWalBuffer;
 class MvccManager;
 class MvccMemTable;
 class EventDrivenGroupCommit;
