@@ -1,13 +1,9 @@
 #include "storage/database.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
 
 #include "core/text.h"
 #include "storage/group_commit.h"
-#include "storage/io/file_io.h"
 #include "storage/mvcc/memtable.h"
 #include "storage/mvcc/mvcc_manager.h"
 #include "storage/wal/txn_wal.h"
@@ -40,9 +36,7 @@ Database::~Database() {
   // Errors are ignored: the marker's content is never read, and the log was already synced
   // for every acknowledged commit.
   ignore_error(storage_->wal().sync(), "release");
-  const auto marker = dir_ / ".clean_shutdown";
-  UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.valid()) (void)io::write_all(fd.get(), "ok", 2);
+  ignore_error(storage_->write_marker("ok"), "release");
 }
 
 Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {

@@ -31,17 +31,6 @@ TxnWalEntry control_record(WalRecordType type, std::uint64_t txn_id) {
   return TxnWalEntry{{}, {}, txn_id, ts_cache_now_us(), static_cast<std::uint8_t>(type)};
 }
 
-// Writes the clean-shutdown marker (created or truncated).
-Result<> write_marker(const std::filesystem::path& dir, std::string_view content) {
-  UniqueFd fd(::open((dir / ".clean_shutdown").c_str(),
-                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return fail(KavrelError::io(errno));
-  if (int err = io::write_all(fd.get(), content.data(), content.size()); err != 0) {
-    return fail(KavrelError::io(err));
-  }
-  return fd.close();
-}
-
 }  // namespace
 
 DurableStorage::DurableStorage()
@@ -94,8 +83,12 @@ std::optional<TxnWalBuffer> DurableStorage::take_buffer(std::uint64_t txn_id) {
 
 Result<> DurableStorage::abort(std::uint64_t txn_id) {
   if (take_buffer(txn_id)) {
-    if (auto lsn = wal_->append(control_record(WalRecordType::Abort, txn_id)); !lsn) {
-      return fail(std::move(lsn.error()));
+    // After a failure of the log nothing commits until a restart, and the Abort record carries
+    // nothing recovery needs: the transaction still ends, so its snapshot and keys are freed.
+    if (!wal_->failed()) {
+      if (auto lsn = wal_->append(control_record(WalRecordType::Abort, txn_id)); !lsn) {
+        return fail(std::move(lsn.error()));
+      }
     }
     memtable_->sweep_uncommitted(txn_id);
   }
@@ -114,9 +107,19 @@ Result<std::uint64_t> DurableStorage::checkpoint() {
   return *lsn;
 }
 
+Result<> DurableStorage::write_marker(std::string_view content) {
+  UniqueFd fd(::open((dir_ / ".clean_shutdown").c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.valid()) return fail(KavrelError::io(errno));
+  if (int err = io::write_all(fd.get(), content.data(), content.size()); err != 0) {
+    return fail(KavrelError::io(err));
+  }
+  return fd.close();
+}
+
 Result<> DurableStorage::shutdown() {
   if (auto r = wal_->sync(); !r) return r;
-  return write_marker(dir_, "clean");
+  return write_marker("clean");
 }
 
 Result<bool> DurableStorage::check_recovery_needed(const std::filesystem::path& dir) {
@@ -168,12 +171,15 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
 
   s->group_commit_ = std::make_unique<EventDrivenGroupCommit>(
       [wal = s->wal_](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
-        for (std::uint64_t id : ids) {
-          if (auto lsn = wal->append(control_record(WalRecordType::Commit, id)); !lsn) {
-            return lsn.error().message();
-          }
-        }
-        if (auto r = wal->sync(); !r) return r.error().message();
+        std::vector<TxnWalEntry> commits;
+        commits.reserve(ids.size());
+        for (std::uint64_t id : ids) commits.push_back(control_record(WalRecordType::Commit, id));
+        auto end = wal->append_batch(commits);
+        if (!end) return end.error().message();
+        // A failed sync may come after another batch's sync already made these records
+        // durable; then they are committed and must be reported so, or they would come back
+        // at the next open although their committers were told they failed.
+        if (auto r = wal->sync(); !r && wal->durable_offset() < *end) return r.error().message();
         return std::nullopt;
       });
   return s;
@@ -210,7 +216,7 @@ Result<RecoveryStats> DurableStorage::recover() {
       case WalRecordType::Delete:
         pending[entry->txn_id].emplace_back(std::move(entry->key), std::nullopt);
         break;
-      case WalRecordType::Begin: pending[entry->txn_id].clear(); break;
+      case WalRecordType::Begin: pending.erase(entry->txn_id); break;  // writes start afresh
       case WalRecordType::Commit:
         if (auto it = pending.find(entry->txn_id); it != pending.end()) {
           for (auto& [key, value] : it->second) {

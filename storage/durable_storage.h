@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -63,6 +64,9 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   Result<std::uint64_t> checkpoint();
   // Syncs the log and writes "clean" into ".clean_shutdown".
   Result<> shutdown();
+  // Writes content into ".clean_shutdown" (created or truncated). Only its existence is ever
+  // tested, by the next open, which deletes it.
+  Result<> write_marker(std::string_view content);
 
   Result<bool> check_recovery_needed(const std::filesystem::path& dir);
   Result<RecoveryStats> recover();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -39,21 +40,44 @@ TEST(GroupCommitTest, IdleCommitIsFlushedAtOnceByItsOwnThread) {
   EXPECT_EQ(gc.target_batch(), 1u) << "starting averages give a target of 1";
 }
 
-TEST(GroupCommitTest, QueuedCommitsShareOneFlushInQueueOrder) {
-  BatchLog log;
-  EventDrivenGroupCommit gc(log.fn());
+TEST(GroupCommitTest, CommitsQueuedDuringAFlushShareTheNextOneInQueueOrder) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  std::vector<std::vector<std::uint64_t>> batches;
+  EventDrivenGroupCommit gc([&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
+    std::unique_lock lock(mu);
+    batches.push_back(ids);
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });  // the first batch's sync is slow
+    return std::nullopt;
+  });
   gc.force_target(2);
-  std::optional<std::string> first_result = "unset";
-  std::thread first([&] { first_result = gc.submit_and_wait(1); });
-  std::this_thread::sleep_for(5ms);  // below the 20 ms wait: 1 is still queued
-  EXPECT_EQ(gc.submit_and_wait(2), std::nullopt);
+  std::thread first([&] { EXPECT_EQ(gc.submit_and_wait(1), std::nullopt); });
+  {
+    std::unique_lock lock(mu);
+    cv.wait(lock, [&] { return batches.size() == 1; });  // 1 is being written
+  }
+  std::thread second([&] { EXPECT_EQ(gc.submit_and_wait(2), std::nullopt); });
+  std::thread third([&] {
+    std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(gc.submit_and_wait(3), std::nullopt);
+  });
+  std::this_thread::sleep_for(5ms);  // below the 20 ms wait: 2 and 3 are queued
+  {
+    std::scoped_lock lock(mu);
+    release = true;
+  }
+  cv.notify_all();
   first.join();
-  EXPECT_EQ(first_result, std::nullopt);
-  ASSERT_EQ(log.batches.size(), 1u);
-  EXPECT_EQ(log.batches[0], (std::vector<std::uint64_t>{1, 2}));
+  second.join();
+  third.join();
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_EQ(batches[0], std::vector<std::uint64_t>{1});
+  EXPECT_EQ(batches[1], (std::vector<std::uint64_t>{2, 3}));
 }
 
-TEST(GroupCommitTest, LoneWaiterFlushesItselfAfterTheWait) {
+TEST(GroupCommitTest, LoneCommitNeverWaitsForTheTarget) {
   BatchLog log;
   EventDrivenGroupCommit gc(log.fn());
   gc.force_target(5);  // never reached by one commit

@@ -20,11 +20,18 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
   // Indexed first, on every write (also a refused one), before the chain can exist.
   if (index_ && index_->insert(key)) index_->try_compact();
   Version pending{value ? std::optional<Bytes>(std::in_place, *value) : std::nullopt, txn_id, 0};
+  bool created = false;
   const ChainWrite outcome = data_.with_shard_exclusive(key, [&](ChainMap::Map& shard) {
     auto it = shard.find(key);
-    if (it == shard.end()) it = shard.emplace(Bytes(key), VersionChain{}).first;
+    if (it == shard.end()) {
+      it = shard.emplace(Bytes(key), VersionChain{}).first;
+      created = true;
+    }
     return it->second.write(std::move(pending));
   });
+  // A compaction may have dropped the key (its chain was pruned away) between the insertion
+  // above and the creation of the new chain; indexing it again keeps it visible to scans.
+  if (created && index_ && index_->insert(key)) index_->try_compact();
   switch (outcome) {
     case ChainWrite::Conflict: return fail(KavrelError::internal("Write-write conflict detected"));
     case ChainWrite::Installed: remember_owner(txn_id, key); break;

@@ -182,6 +182,27 @@ Result<std::uint64_t> TxnWal::append(const TxnWalEntry& entry) {
   return next_lsn_.fetch_add(1, std::memory_order_acq_rel);
 }
 
+Result<std::uint64_t> TxnWal::append_batch(const std::vector<TxnWalEntry>& entries) {
+  std::scoped_lock lock(mu_);
+  if (failed()) return fail(unusable_error());
+  const bool sealed = encrypted();
+  std::uint64_t sequence = frame_counter_.load(std::memory_order_relaxed);
+  Bytes bytes;
+  for (const TxnWalEntry& entry : entries) {
+    if (sealed) {
+      auto frame = encrypt_frame(TxnWalEntry::body_bytes(entry), sequence++);
+      if (!frame) return fail(std::move(frame.error()));
+      bytes.append(*frame);
+    } else {
+      bytes.append(TxnWalEntry::to_bytes(entry));
+    }
+  }
+  if (auto r = write_locked(bytes); !r) return fail(std::move(r.error()));
+  if (sealed) frame_counter_.store(sequence, std::memory_order_release);
+  next_lsn_.fetch_add(entries.size(), std::memory_order_acq_rel);
+  return file_end_ + buf_.size();
+}
+
 Result<> TxnWal::write_buffer(const TxnWalBuffer& buffer) {
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());

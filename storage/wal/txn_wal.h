@@ -35,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -92,6 +93,10 @@ class TxnWal {
   // Errors: Corruption "txn buffer truncated mid-record during encrypted flush" and Encryption
   // (both before anything is written), Io (the log is now unusable).
   Result<> write_buffer(const TxnWalBuffer& buffer);
+  // Appends the records as one piece (so they become durable all together or not at all) and
+  // returns the log offset just past them: once durable_offset() reaches it they are on disk,
+  // whatever a later failure reports.
+  Result<std::uint64_t> append_batch(const std::vector<TxnWalEntry>& entries);
 
   // Flushes the write buffer and fsyncs the file; on success every record appended before the
   // call is durable. The fsync itself runs without holding the writer mutex. Fails (Io) when

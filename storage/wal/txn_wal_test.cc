@@ -153,6 +153,28 @@ TEST(TxnWalTest, LsnNumberingFollowsTheRecordsOfTheFile) {
   }
 }
 
+TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
+  FaultPlanReset reset;
+  TempDir dir;
+  auto wal = open_wal(dir.path());
+  ASSERT_TRUE(wal);
+  auto end = wal->append_batch({control(WalRecordType::Commit, 1), control(WalRecordType::Commit, 2)});
+  ASSERT_TRUE(end.has_value());
+  EXPECT_EQ(*end, 66u);
+  EXPECT_EQ(wal->next_lsn(), 2u);
+  ASSERT_TRUE(wal->sync().has_value());  // another batch's sync covers these records
+  ASSERT_TRUE(wal->append(control(WalRecordType::Commit, 3)).has_value());
+  io::set_fault_plan(io::FaultPlan{[](io::Op op) -> std::optional<int> {
+                                     if (op == io::Op::Fsync) return EIO;
+                                     return std::nullopt;
+                                   },
+                                   {}});
+  EXPECT_FALSE(wal->sync().has_value());
+  EXPECT_GE(wal->durable_offset(), *end) << "the batch is on disk: its commits must stand";
+  io::set_fault_plan(std::nullopt);
+  EXPECT_EQ(size_of(dir / "wal.log"), *end) << "only the unsynced record is cut off";
+}
+
 TEST(TxnWalTest, BufferRecordsWritesAndDeletions) {
   TxnWalBuffer buffer(42);
   EXPECT_GE(buffer.buf.capacity(), TxnWalBuffer::kInitialCapacity);

@@ -35,10 +35,12 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
       ->default_str("info");
 
   // Unsigned options are checked here rather than by the parser, which would wrap "-1".
+  // One leading "+" is accepted, as unsigned decimal parsing usually does.
   const auto check_u64 = [](const std::string& text, const char* name, std::uint64_t& out) {
+    const char* begin = text.data() + (text.starts_with('+') ? 1 : 0);
     const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
-    if (text.empty() || ec != std::errc() || ptr != end) {
+    const auto [ptr, ec] = std::from_chars(begin, end, out);
+    if (begin == end || ec != std::errc() || ptr != end) {
       throw CLI::ConversionError(
           fmt::format("invalid value '{}' for '{}': expected an unsigned integer", text, name));
     }

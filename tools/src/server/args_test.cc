@@ -66,6 +66,12 @@ TEST(ArgsTest, ZeroClientsAndAnyTimeoutAccepted) {
   auto r = parse({"--max-clients", "0", "--timeout-ms", "1"});
   ASSERT_TRUE(r.args);
   EXPECT_EQ(r.args->max_clients, 0u);
+  r = parse({"--max-clients", "+5"});
+  ASSERT_TRUE(r.args);
+  EXPECT_EQ(r.args->max_clients, 5u);
+  for (const char* bad : {"+", "++5", "5 ", "0x10"}) {
+    EXPECT_EQ(parse({"--max-clients", bad}).exit_status, 2) << bad;
+  }
 }
 
 TEST(ArgsTest, HelpAndVersionExitZero) {

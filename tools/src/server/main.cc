@@ -2,6 +2,7 @@
 // serves it until SIGINT.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
   const server::Args& args = *parsed.args;
 
   log::install(args.level(), log::color_from_env());
+  // A closed pipe on standard output or error (the log's reader went away) must not end the
+  // server; sockets are written with MSG_NOSIGNAL already.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::filesystem::path socket_path = args.socket_path();
 
   std::error_code ec;
