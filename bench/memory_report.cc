@@ -104,7 +104,8 @@ void run_case(const char* name, bool prune, std::uint64_t key_space) {
     const std::uint64_t grown = rss_bytes() - base;
     const std::uint64_t live = key_space == 0 ? kOps : key_space;
     std::string extra;
-    if (key_space != 0) extra = fmt::format(", mixed read/update {:.0f} ops/s", mixed_ops_per_sec(*db));
+    if (key_space != 0)
+      extra = fmt::format(", mixed read/update {:.0f} ops/s", mixed_ops_per_sec(*db));
     std::printf("%-8s pruning %-3s: RSS +%.1f MiB, %.0f bytes per live key%s\n", name,
                 prune ? "on" : "off", static_cast<double>(grown) / (1 << 20),
                 static_cast<double>(grown) / static_cast<double>(live), extra.c_str());

@@ -19,8 +19,9 @@ template <class E>
 class unexpected {
  public:
   template <class G = E>
-    requires(!is_same_v<remove_cvref_t<G>, unexpected> && is_constructible_v<E, G>)
-  constexpr explicit unexpected(G&& e) : e_(std::forward<G>(e)) {}
+  requires(!is_same_v<remove_cvref_t<G>, unexpected> &&
+           is_constructible_v<E, G>) constexpr explicit unexpected(G&& e)
+      : e_(std::forward<G>(e)) {}
   constexpr const E& error() const& noexcept { return e_; }
   constexpr E& error() & noexcept { return e_; }
   constexpr E&& error() && noexcept { return std::move(e_); }
@@ -40,13 +41,11 @@ class expected {
   using value_type = T;
   using error_type = E;
 
-  constexpr expected()
-    requires is_default_constructible_v<T>
-      : v_(in_place_index<0>) {}
+  constexpr expected() requires is_default_constructible_v<T> : v_(in_place_index<0>) {}
   template <class U = T>
-    requires(!is_same_v<remove_cvref_t<U>, expected> &&
-             !is_same_v<remove_cvref_t<U>, in_place_t> && is_constructible_v<T, U>)
-  constexpr expected(U&& v) : v_(in_place_index<0>, std::forward<U>(v)) {}  // NOLINT
+  requires(!is_same_v<remove_cvref_t<U>, expected> && !is_same_v<remove_cvref_t<U>, in_place_t> &&
+           is_constructible_v<T, U>) constexpr expected(U&& v)
+      : v_(in_place_index<0>, std::forward<U>(v)) {}  // NOLINT
   template <class G>
   constexpr expected(const unexpected<G>& e) : v_(in_place_index<1>, e.error()) {}  // NOLINT
   template <class G>

@@ -64,11 +64,10 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
   auto removed = manager.remove_active(txn_id);
   if (!removed) return fail(validation_failed());
   // 6. Remembered for the validation of concurrent transactions.
-  if (removed->mode == kSerializable && !removed->read_set.empty() &&
-      !removed->write_set.empty()) {
-    manager.remember_committed(
-        txn_id, SsiRecord{commit_ts, std::move(removed->read_filter), std::move(removed->write_filter),
-                          std::move(removed->read_set), removed->write_set});
+  if (removed->mode == kSerializable && !removed->read_set.empty() && !removed->write_set.empty()) {
+    manager.remember_committed(txn_id, SsiRecord{commit_ts, std::move(removed->read_filter),
+                                                 std::move(removed->write_filter),
+                                                 std::move(removed->read_set), removed->write_set});
   }
   // 7. Its snapshot is no longer in use.
   manager.track_active_end(removed->snapshot_ts);

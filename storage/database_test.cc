@@ -9,11 +9,11 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <mutex>
-#include <unordered_map>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include <gtest/gtest.h>
 
@@ -289,18 +289,20 @@ TEST_F(DatabaseTest, CheckpointsAppendAMarkerAndUpdateOnlyAnExistingManifest) {
     EXPECT_EQ(db->storage().last_checkpoint_lsn(), *second);
     EXPECT_FALSE(std::filesystem::exists(tmp_ / "wal.manifest"));
   }
-  std::ofstream(tmp_ / "wal.manifest") << R"({"last_checkpoint_lsn":7,"db_uuid":"x","format_version":1})";
+  std::ofstream(tmp_ / "wal.manifest")
+      << R"({"last_checkpoint_lsn":7,"db_uuid":"x","format_version":1})";
   auto db = open();
   EXPECT_EQ(db->storage().last_checkpoint_lsn(), 7u);
   auto lsn = db->storage().checkpoint();
   ASSERT_TRUE(lsn);
-  EXPECT_EQ(read_file(tmp_ / "wal.manifest"),
-            R"({"format_version":1,"db_uuid":"x","last_checkpoint_lsn":)" + std::to_string(*lsn) +
-                "}");
+  EXPECT_EQ(
+      read_file(tmp_ / "wal.manifest"),
+      R"({"format_version":1,"db_uuid":"x","last_checkpoint_lsn":)" + std::to_string(*lsn) + "}");
 }
 
 TEST_F(DatabaseTest, OpenRefusalsReleaseTheLock) {
-  std::ofstream(tmp_ / "wal.manifest") << R"({"format_version":2,"db_uuid":"x","last_checkpoint_lsn":0})";
+  std::ofstream(tmp_ / "wal.manifest")
+      << R"({"format_version":2,"db_uuid":"x","last_checkpoint_lsn":0})";
   auto r = Database::open(tmp_.path());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(),
@@ -328,7 +330,8 @@ TEST_F(DatabaseTest, EncryptedDatabaseOpensOnlyWithItsKey) {
     ASSERT_TRUE(db);
     EXPECT_EQ(get(*db, "secret"), "value");
   }
-  auto wrong = Database::open(tmp_.path(), StorageEncryption{"test", EncryptionKey(Bytes(32, 'x'))});
+  auto wrong =
+      Database::open(tmp_.path(), StorageEncryption{"test", EncryptionKey(Bytes(32, 'x'))});
   ASSERT_FALSE(wrong);
   EXPECT_EQ(wrong.error().message(),
             "Encryption error: keyring authentication failed: wrong encryption key or tampered "
@@ -355,12 +358,11 @@ TEST_F(DatabaseTest, EncryptedDatabaseOpensOnlyWithItsKey) {
 TEST_F(DatabaseTest, FailedSyncFailsClosedButReadsGoOn) {
   auto db = open();
   put(*db, "before", "1");
-  io::set_fault_plan(io::FaultPlan{
-      [](io::Op op) -> std::optional<int> {
-        if (op == io::Op::Fsync) return EIO;
-        return std::nullopt;
-      },
-      {}});
+  io::set_fault_plan(io::FaultPlan{[](io::Op op) -> std::optional<int> {
+                                     if (op == io::Op::Fsync) return EIO;
+                                     return std::nullopt;
+                                   },
+                                   {}});
   const auto t = begin(*db);
   ASSERT_TRUE(db->storage().write_refs(t, "lost", "x"));
   auto r = db->commit(t);

@@ -108,8 +108,8 @@ Result<std::uint64_t> DurableStorage::checkpoint() {
 }
 
 Result<> DurableStorage::write_marker(std::string_view content) {
-  UniqueFd fd(::open((dir_ / ".clean_shutdown").c_str(),
-                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  UniqueFd fd(
+      ::open((dir_ / ".clean_shutdown").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   if (int err = io::write_all(fd.get(), content.data(), content.size()); err != 0) {
     return fail(KavrelError::io(err));

@@ -16,7 +16,8 @@ std::uint64_t wall_micros() {
 std::uint64_t EventDrivenGroupCommit::compute_target() {
   std::uint64_t target = forced_target_.load(std::memory_order_relaxed);
   if (target == 0) {
-    const double lambda = static_cast<double>(arrival_rate_.load(std::memory_order_relaxed)) / 1000.0;
+    const double lambda =
+        static_cast<double>(arrival_rate_.load(std::memory_order_relaxed)) / 1000.0;
     const double t = static_cast<double>(fsync_latency_us_.load(std::memory_order_relaxed)) / 1e6;
     const auto n = static_cast<std::uint64_t>(std::sqrt(2.0 * lambda * t));
     target = std::min(max_batch, std::max(n, min_batch));

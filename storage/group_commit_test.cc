@@ -45,13 +45,14 @@ TEST(GroupCommitTest, CommitsQueuedDuringAFlushShareTheNextOneInQueueOrder) {
   std::condition_variable cv;
   bool release = false;
   std::vector<std::vector<std::uint64_t>> batches;
-  EventDrivenGroupCommit gc([&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
-    std::unique_lock lock(mu);
-    batches.push_back(ids);
-    cv.notify_all();
-    cv.wait(lock, [&] { return release; });  // the first batch's sync is slow
-    return std::nullopt;
-  });
+  EventDrivenGroupCommit gc(
+      [&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
+        std::unique_lock lock(mu);
+        batches.push_back(ids);
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });  // the first batch's sync is slow
+        return std::nullopt;
+      });
   gc.force_target(2);
   std::thread first([&] { EXPECT_EQ(gc.submit_and_wait(1), std::nullopt); });
   {
@@ -94,7 +95,8 @@ TEST(GroupCommitTest, FailedSyncFailsEveryMemberOfTheBatchWithOneText) {
   std::vector<std::optional<std::string>> results(3);
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([&, i] { results[i] = gc.submit_and_wait(static_cast<std::uint64_t>(i)); });
+    threads.emplace_back(
+        [&, i] { results[i] = gc.submit_and_wait(static_cast<std::uint64_t>(i)); });
   }
   for (auto& t : threads) t.join();
   for (const auto& r : results) EXPECT_EQ(r, log.fail_with);
@@ -136,12 +138,13 @@ TEST(GroupCommitTest, WaiterFlushesNextEntriesWhileAnotherBatchIsSlow) {
   std::atomic<int> calls{0};
   std::mutex mu;
   std::vector<std::vector<std::uint64_t>> batches;
-  EventDrivenGroupCommit gc([&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
-    if (calls.fetch_add(1) == 0) std::this_thread::sleep_for(100ms);  // the first batch is slow
-    std::scoped_lock lock(mu);
-    batches.push_back(ids);
-    return std::nullopt;
-  });
+  EventDrivenGroupCommit gc(
+      [&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
+        if (calls.fetch_add(1) == 0) std::this_thread::sleep_for(100ms);  // the first batch is slow
+        std::scoped_lock lock(mu);
+        batches.push_back(ids);
+        return std::nullopt;
+      });
   gc.force_target(1);
   std::thread slow([&] { EXPECT_EQ(gc.submit_and_wait(1), std::nullopt); });
   std::this_thread::sleep_for(10ms);

@@ -26,7 +26,8 @@ int write_pid(int fd, pid_t pid) {
 
 // Whether the locked descriptor is still the file named by path.
 bool still_linked(int fd, const std::filesystem::path& path) {
-  struct stat held {}, named {};
+  struct stat held {
+  }, named{};
   if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
   return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/syscall.h>
 #include <stdio.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -65,8 +65,7 @@ int rename(const char* from, const char* to) {
 
 int rename_noreplace(const char* from, const char* to) {
   if (injected_failure(Op::Rename)) return -1;
-  return static_cast<int>(
-      ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
 }
 
 int link(const char* from, const char* to) {

@@ -30,8 +30,8 @@ Result<> TableRegistry::register_table(TableSchema schema) {
   // concurrent registrations of one new name exactly one succeeds.
   return tables_.with_shard_exclusive(schema.name, [&](auto& tables) -> Result<> {
     if (tables.contains(schema.name)) {
-      return fail(KavrelError::invalid_argument(
-          fmt::format("Table '{}' already exists", schema.name)));
+      return fail(
+          KavrelError::invalid_argument(fmt::format("Table '{}' already exists", schema.name)));
     }
     packed_schemas_.insert_or_assign(schema.name, to_packed_schema(schema));
     std::string name = schema.name;

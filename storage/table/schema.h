@@ -13,7 +13,14 @@
 namespace kavrel {
 
 // The wire code of REGISTER_TABLE.
-enum class ColumnType : std::uint8_t { Int = 0, UInt = 1, Float = 2, Text = 3, Binary = 4, Bool = 5 };
+enum class ColumnType : std::uint8_t {
+  Int = 0,
+  UInt = 1,
+  Float = 2,
+  Text = 3,
+  Binary = 4,
+  Bool = 5
+};
 
 struct ColumnDef {
   std::string name;

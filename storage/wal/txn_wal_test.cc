@@ -158,7 +158,8 @@ TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
   TempDir dir;
   auto wal = open_wal(dir.path());
   ASSERT_TRUE(wal);
-  auto end = wal->append_batch({control(WalRecordType::Commit, 1), control(WalRecordType::Commit, 2)});
+  auto end =
+      wal->append_batch({control(WalRecordType::Commit, 1), control(WalRecordType::Commit, 2)});
   ASSERT_TRUE(end.has_value());
   EXPECT_EQ(*end, 66u);
   EXPECT_EQ(wal->next_lsn(), 2u);

@@ -41,8 +41,9 @@ TEST_F(OpenE2eTest, RefusalsLogOneErrorLineExitOneAndReleaseTheLock) {
        "ERROR kavrel_server: Failed to open database: Encryption error: database has a keyring "
        "(encryption configured) but no encryption key was provided (set the KEK, e.g. "
        "KAVREL_ENCRYPTION_KEY); refusing to open\n"},
-      {"wal.manifest", "not json", "ERROR kavrel_server: Failed to open database: Corruption "
-                                   "detected: malformed wal.manifest: "},
+      {"wal.manifest", "not json",
+       "ERROR kavrel_server: Failed to open database: Corruption "
+       "detected: malformed wal.manifest: "},
       {"wal.manifest", R"({"format_version":2,"db_uuid":"x","last_checkpoint_lsn":0})",
        "ERROR kavrel_server: Failed to open database: Corruption detected: unsupported "
        "wal.manifest version 2 (expected 1)\n"},
