@@ -54,7 +54,7 @@ class ScriptedServer {
   }
   ~ScriptedServer() { thread_.join(); }
 
-  std::filesystem::path socket() const { return dir_ / "s.sock"; }
+  [[nodiscard]] std::filesystem::path socket() const { return dir_ / "s.sock"; }
   std::vector<Message> requests() {
     std::scoped_lock lock(mu_);
     return requests_;

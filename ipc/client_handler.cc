@@ -396,7 +396,7 @@ Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStat
 }
 
 void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
-                      std::shared_ptr<ServerStats> stats,
+                      const std::shared_ptr<ServerStats>& stats,
                       std::chrono::microseconds receive_timeout) {
   {
     ClientHandler handler(std::move(db), stats);

@@ -76,7 +76,7 @@ inline constexpr std::size_t kConnectionBufferSize = 8192;
 // connection error is reported on standard error as "[IpcServer] Client error: <text>".
 // Never raises SIGPIPE. The receive time-out is a parameter for tests only.
 void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
-                      std::shared_ptr<ServerStats> stats,
+                      const std::shared_ptr<ServerStats>& stats,
                       std::chrono::microseconds receive_timeout = kReceiveTimeout);
 
 // The connection loop over fd with a caller-owned handler: returns success on a clean close

@@ -54,7 +54,7 @@ struct ConnectionStart {
 
 void* connection_main(void* arg) {
   std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(arg));
-  serve_connection(std::move(start->stream), std::move(start->db), std::move(start->stats));
+  serve_connection(std::move(start->stream), std::move(start->db), start->stats);
   return nullptr;
 }
 

@@ -24,8 +24,8 @@ KavrelError transaction_not_found() { return KavrelError::internal("Transaction 
 }  // namespace
 
 Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& dir,
-                                                 StorageEncryption encryption) {
-  auto storage = DurableStorage::open(dir, std::move(encryption));
+                                                 const StorageEncryption& encryption) {
+  auto storage = DurableStorage::open(dir, encryption);
   if (!storage) return fail(std::move(storage.error()));
   std::shared_ptr<Database> db(new Database(dir, std::move(*storage)));
   if (auto stats = db->storage_->recover(); !stats) return fail(std::move(stats.error()));

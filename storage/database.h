@@ -25,7 +25,7 @@ class Database {
   // The whole storage open: lock, keyring, log, manifest, manager, memtable, recovery check,
   // group commit, then the replay of the log.
   static Result<std::shared_ptr<Database>> open(const std::filesystem::path& dir,
-                                                StorageEncryption encryption = {});
+                                                const StorageEncryption& encryption = {});
   // Syncs the log and writes "ok" into ".clean_shutdown" (errors ignored), then lets go of the
   // storage.
   ~Database();

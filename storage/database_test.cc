@@ -42,8 +42,8 @@ class DatabaseTest : public ::testing::Test {
  protected:
   void TearDown() override { io::set_fault_plan(std::nullopt); }
 
-  std::shared_ptr<Database> open(StorageEncryption enc = {}) {
-    auto db = Database::open(tmp_.path(), std::move(enc));
+  std::shared_ptr<Database> open(const StorageEncryption& enc = {}) {
+    auto db = Database::open(tmp_.path(), enc);
     EXPECT_TRUE(db) << db.error().message();
     return db ? *db : nullptr;
   }

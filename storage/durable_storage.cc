@@ -64,15 +64,20 @@ Result<> DurableStorage::write_record(std::uint64_t txn_id, BytesView key,
   return memtable_->write(key, value, txn_id);
 }
 
+Result<> DurableStorage::log_marker(WalRecordType type, std::uint64_t txn_id) {
+  // Once the log has failed nothing commits until a restart, but reads and aborts go on: they
+  // need their transactions, and Begin and Abort records carry nothing recovery needs. So a
+  // marker is skipped, or its failure ignored, when the log is (or has just become) unusable.
+  if (wal_->failed()) return {};
+  if (auto lsn = wal_->append(control_record(type, txn_id)); !lsn && !wal_->failed()) {
+    return fail(std::move(lsn.error()));
+  }
+  return {};
+}
+
 Result<std::uint64_t> DurableStorage::begin_transaction() {
   const std::uint64_t txn_id = wal_->allocate_txn_id();
-  // After a failure of the log nothing can commit until a restart, but reads go on: they need
-  // a transaction, and its Begin record carries nothing recovery needs.
-  if (!wal_->failed()) {
-    if (auto lsn = wal_->append(control_record(WalRecordType::Begin, txn_id)); !lsn) {
-      return fail(std::move(lsn.error()));
-    }
-  }
+  if (auto r = log_marker(WalRecordType::Begin, txn_id); !r) return fail(std::move(r.error()));
   (void)manager_->begin_with_mode(txn_id, kSerializable);
   return txn_id;
 }
@@ -83,13 +88,7 @@ std::optional<TxnWalBuffer> DurableStorage::take_buffer(std::uint64_t txn_id) {
 
 Result<> DurableStorage::abort(std::uint64_t txn_id) {
   if (take_buffer(txn_id)) {
-    // After a failure of the log nothing commits until a restart, and the Abort record carries
-    // nothing recovery needs: the transaction still ends, so its snapshot and keys are freed.
-    if (!wal_->failed()) {
-      if (auto lsn = wal_->append(control_record(WalRecordType::Abort, txn_id)); !lsn) {
-        return fail(std::move(lsn.error()));
-      }
-    }
+    if (auto r = log_marker(WalRecordType::Abort, txn_id); !r) return r;
     memtable_->sweep_uncommitted(txn_id);
   }
   if (auto txn = manager_->remove_active(txn_id)) manager_->track_active_end(txn->snapshot_ts);
@@ -132,7 +131,7 @@ Result<bool> DurableStorage::check_recovery_needed(const std::filesystem::path& 
 }
 
 Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesystem::path& dir,
-                                                             StorageEncryption encryption) {
+                                                             const StorageEncryption& encryption) {
   if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
   std::shared_ptr<DurableStorage> s(new DurableStorage());
   s->dir_ = dir;

@@ -22,6 +22,7 @@
 
 namespace kavrel {
 
+enum class WalRecordType : std::uint8_t;
 class DatabaseLock;
 class TxnWal;
 struct TxnWalBuffer;
@@ -48,7 +49,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // Opens steps 1-10 of the storage open (lock, keyring, log, counters, manifest, manager,
   // memtable, recovery check, group commit). Recovery itself is run by Database::open.
   static Result<std::shared_ptr<DurableStorage>> open(const std::filesystem::path& dir,
-                                                      StorageEncryption encryption);
+                                                      const StorageEncryption& encryption);
   ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
 
   // A fresh transaction id; its Begin record is appended (not synced).
@@ -93,6 +94,8 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
  private:
   DurableStorage();
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
+  // Appends a Begin or Abort record unless the log has failed (see the definition).
+  Result<> log_marker(WalRecordType type, std::uint64_t txn_id);
 
   std::filesystem::path dir_;
   std::unique_ptr<DatabaseLock> lock_;

@@ -115,7 +115,7 @@ TEST(GroupCommitTest, EveryCommitGetsExactlyOneOutcomeUnderLoad) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
-        if (!gc.submit_and_wait(static_cast<std::uint64_t>(t * kPerThread + i))) ++ok;
+        if (!gc.submit_and_wait(static_cast<std::uint64_t>(t) * kPerThread + i)) ++ok;
       }
     });
   }

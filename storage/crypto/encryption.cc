@@ -62,7 +62,7 @@ class Cipher {
     if (gcry_cipher_setiv(hd_, nonce.data(), nonce.size()) != 0) return false;
     return aad.empty() || gcry_cipher_authenticate(hd_, aad.data(), aad.size()) == 0;
   }
-  gcry_cipher_hd_t get() const { return hd_; }
+  [[nodiscard]] gcry_cipher_hd_t get() const { return hd_; }
 
  private:
   gcry_cipher_hd_t hd_ = nullptr;

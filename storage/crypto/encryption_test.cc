@@ -221,6 +221,8 @@ TEST(EncryptionTest, KeyCopiesAndAssignmentKeepTheBytes) {
   EncryptionKey b = filled_key('b');
   EncryptionKey c(a);
   EXPECT_EQ(c.view(), a.view());
+  c = filled_key('c');  // the copy owns its bytes: changing it leaves the original alone
+  EXPECT_EQ(a.view(), Bytes(32, 'a'));
   b = a;
   EXPECT_EQ(b.view(), Bytes(32, 'a'));
   b = b;  // self-assignment must not wipe the key

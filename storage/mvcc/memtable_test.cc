@@ -242,7 +242,7 @@ TEST(MvccMemTableTest, TombstoneBelowHorizonDropsTheChainAndLaterTheIndexEntry) 
 // A reference that keeps every version: the value a snapshot sees.
 struct Model {
   std::map<Bytes, std::vector<std::pair<std::uint64_t, std::optional<Bytes>>>> versions;
-  std::optional<Bytes> read(const Bytes& key, std::uint64_t snapshot) const {
+  [[nodiscard]] std::optional<Bytes> read(const Bytes& key, std::uint64_t snapshot) const {
     auto it = versions.find(key);
     if (it == versions.end()) return std::nullopt;
     std::optional<Bytes> out;
@@ -251,7 +251,7 @@ struct Model {
     }
     return out;
   }
-  Pairs scan(std::uint64_t snapshot) const {
+  [[nodiscard]] Pairs scan(std::uint64_t snapshot) const {
     Pairs out;
     for (const auto& [key, chain] : versions) {
       if (auto v = read(key, snapshot)) out.emplace_back(key, *v);

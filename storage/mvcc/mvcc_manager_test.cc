@@ -26,8 +26,8 @@ MvccTransaction make_txn(std::uint64_t snapshot, std::initializer_list<const cha
   return t;
 }
 
-SsiRecord make_record(std::uint64_t commit_ts, std::vector<std::string> reads,
-                      std::vector<std::string> writes) {
+SsiRecord make_record(std::uint64_t commit_ts, const std::vector<std::string>& reads,
+                      const std::vector<std::string>& writes) {
   SsiRecord r;
   r.commit_ts = commit_ts;
   for (const auto& k : reads) {

@@ -518,7 +518,7 @@ TEST(TxnWalRecoverTest, EmptyLogStartsTheSequenceAtOne) {
 
 // Writes Begin 1, Write 1 (k=v), Commit 1 through the log and closes it; returns its size.
 std::uint64_t write_base_log(const fs::path& dir, std::shared_ptr<const EncryptionEngine> engine) {
-  auto wal = open_wal(dir, engine);
+  auto wal = open_wal(dir, std::move(engine));
   EXPECT_TRUE(wal->append(control(WalRecordType::Begin, 1)).has_value());
   TxnWalBuffer buffer(1);
   buffer.append("k", "v");
@@ -710,7 +710,7 @@ TEST(TxnWalFailureTest, FailedWriteClosesTheLogAndDropsTheBatch) {
        "Input/output error (os error 5)"},
       {"short write then ENOSPC",
        [](std::shared_ptr<std::atomic<int>> writes) {
-         return io::FaultPlan{[writes](io::Op op) -> std::optional<int> {
+         return io::FaultPlan{[writes = std::move(writes)](io::Op op) -> std::optional<int> {
                                 if (op == io::Op::Write && writes->fetch_add(1) >= 1) {
                                   return ENOSPC;
                                 }

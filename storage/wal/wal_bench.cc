@@ -34,7 +34,7 @@ class ScratchDir {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
-  const std::filesystem::path& path() const { return path_; }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;

@@ -136,8 +136,8 @@ class ManifestSax {
     return false;
   }
 
-  const std::optional<std::string>& error() const { return error_; }
-  const WalManifest& manifest() const { return out_; }
+  [[nodiscard]] const std::optional<std::string>& error() const { return error_; }
+  [[nodiscard]] const WalManifest& manifest() const { return out_; }
 
  private:
   enum class Container { None, Object, Array };

@@ -42,7 +42,7 @@ class CliTest : public ::testing::Test {
 
   // Runs a command that must succeed and returns its standard output.
   std::string ok(std::vector<std::string> args, const std::string& stdin_text = {}) {
-    const CommandResult r = cli(args, stdin_text);
+    const CommandResult r = cli(std::move(args), stdin_text);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     return r.out;

@@ -19,9 +19,9 @@ constexpr const char* kReady = "Kavrel server ready, accepting connections";
 
 class OpenE2eTest : public ::testing::Test {
  protected:
-  std::filesystem::path db() const { return tmp_ / "db"; }
-  std::filesystem::path socket() const { return db() / "kavrel.sock"; }
-  std::vector<std::string> args() const { return {"--db", db().string()}; }
+  [[nodiscard]] std::filesystem::path db() const { return tmp_ / "db"; }
+  [[nodiscard]] std::filesystem::path socket() const { return db() / "kavrel.sock"; }
+  [[nodiscard]] std::vector<std::string> args() const { return {"--db", db().string()}; }
 
   TempDir tmp_;
 };

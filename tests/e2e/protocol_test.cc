@@ -19,8 +19,8 @@ constexpr const char* kListening = "[IpcServer] Listening on ";
 
 class ProtocolE2eTest : public ::testing::Test {
  protected:
-  std::filesystem::path db() const { return tmp_ / "db"; }
-  std::filesystem::path socket() const { return db() / "kavrel.sock"; }
+  [[nodiscard]] std::filesystem::path db() const { return tmp_ / "db"; }
+  [[nodiscard]] std::filesystem::path socket() const { return db() / "kavrel.sock"; }
 
   // Starts the server and waits for its listening line (not for a connection: that would
   // count in the statistics).

@@ -58,7 +58,7 @@ int decode_status(int status) {
 }  // namespace
 
 ServerProcess::ServerProcess(std::vector<std::string> args, const std::filesystem::path& out_dir,
-                             std::vector<std::string> env) {
+                             const std::vector<std::string>& env) {
   const int n = g_counter.fetch_add(1);
   out_ = out_dir / ("server" + std::to_string(n) + ".out");
   err_ = out_dir / ("server" + std::to_string(n) + ".err");
@@ -148,7 +148,7 @@ std::string ServerProcess::stdout_text() const { return read_file(out_); }
 std::string ServerProcess::stderr_text() const { return read_file(err_); }
 
 CommandResult run_command(const std::vector<std::string>& argv_in, const std::string& stdin_text,
-                          std::vector<std::string> env) {
+                          const std::vector<std::string>& env) {
   char tmpl[] = "/tmp/kvcmd.XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
   const std::filesystem::path dir(tmpl);

@@ -17,7 +17,7 @@ class ServerProcess {
   // Starts kavrel-server with the arguments (the binary name is added) and the extra
   // environment entries ("NAME=value"). Output files live in out_dir.
   ServerProcess(std::vector<std::string> args, const std::filesystem::path& out_dir,
-                std::vector<std::string> env = {"NO_COLOR=1"});
+                const std::vector<std::string>& env = {"NO_COLOR=1"});
   ~ServerProcess();  // SIGKILLs the child if it still runs
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -55,6 +55,6 @@ struct CommandResult {
   std::string err;
 };
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& stdin_text = {},
-                          std::vector<std::string> env = {"NO_COLOR=1"});
+                          const std::vector<std::string>& env = {"NO_COLOR=1"});
 
 }  // namespace kavrel::testing

@@ -108,7 +108,7 @@ class FrameSource {
     return false;
   }
 
-  std::uint64_t transactions() const { return transactions_; }
+  [[nodiscard]] std::uint64_t transactions() const { return transactions_; }
 
  private:
   std::string random_key() { return bench_key(keys_(rng_)); }
