@@ -225,7 +225,8 @@ TEST(EncryptionTest, KeyCopiesAndAssignmentKeepTheBytes) {
   EXPECT_EQ(a.view(), Bytes(32, 'a'));
   b = a;
   EXPECT_EQ(b.view(), Bytes(32, 'a'));
-  b = b;  // self-assignment must not wipe the key
+  EncryptionKey& alias = b;
+  b = alias;  // self-assignment must not wipe the key
   EXPECT_EQ(b.view(), Bytes(32, 'a'));
   EXPECT_EQ(EncryptionKey().view(), Bytes(32, '\0'));
   EXPECT_FALSE(EncryptionKey::from_bytes(Bytes(31, 'x')).has_value());

@@ -435,6 +435,12 @@ Result<TxnWalEntry> WalReader::read_record() {
     auto body = read_body(n);
     if (!body) return fail(std::move(body.error()));
     entry = TxnWalEntry::parse_body(*body);
+    // A damaged length that still covers a whole record would swallow the records after it
+    // (the decoder ignores bytes past the checksum); every record this log writes is exact.
+    if (entry && kBodyOverhead + entry->key.size() + entry->value.size() != n) {
+      return fail(KavrelError::corruption(
+          fmt::format("WAL entry length {} does not match its contents", n)));
+    }
   } else {
     if (n > kMaxWalEntrySize) {
       return fail(KavrelError::corruption(

@@ -176,6 +176,22 @@ TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
   EXPECT_EQ(size_of(dir / "wal.log"), *end) << "only the unsynced record is cut off";
 }
 
+TEST(WalReaderTest, LengthThatSwallowsTheNextRecordEndsThePlainLog) {
+  TempDir dir;
+  Bytes log = TxnWalEntry::to_bytes(write_entry(5, "k", "v"));
+  const Bytes commit = TxnWalEntry::to_bytes(control(WalRecordType::Commit, 5));
+  store_le<std::uint32_t>(log.data(),
+                          get_u32(log.data()) + static_cast<std::uint32_t>(commit.size()));
+  log += commit;
+  write_file(dir / "wal.log", log);
+  auto reader = WalReader::open(dir / "wal.log", nullptr, kUuid, kEpoch);
+  ASSERT_TRUE(reader.has_value());
+  auto r = reader->read_record();
+  ASSERT_FALSE(r.has_value()) << "the record decodes, but its length does not match it";
+  EXPECT_EQ(r.error().message(),
+            "Corruption detected: WAL entry length 64 does not match its contents");
+}
+
 TEST(TxnWalTest, BufferRecordsWritesAndDeletions) {
   TxnWalBuffer buffer(42);
   EXPECT_GE(buffer.buf.capacity(), TxnWalBuffer::kInitialCapacity);

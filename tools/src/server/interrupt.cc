@@ -45,6 +45,13 @@ std::string install_interrupt_handler(std::filesystem::path socket_path) {
   } catch (const std::system_error& e) {
     return e.what();
   }
+  // Every other thread (this one and the connection threads it starts) blocks SIGINT, so the
+  // signal is taken by the "ctrl-c" thread, which waits in sem_wait: some runtimes (the thread
+  // sanitizer's among them) defer a handler until its thread returns from a blocking call.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   return {};
 }
 

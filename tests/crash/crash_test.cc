@@ -1,0 +1,466 @@
+// kavrel_crash_test: kills the real server with SIGKILL at random moments while several writers
+// put and delete keys, restarts it on the same directory and checks that every acknowledged
+// operation survived and that nothing else appeared.
+//
+// Model. Every key belongs to exactly one writer, and a writer has at most one request in flight,
+// so the set of states a key may legitimately be in after a restart is exact: the state of its
+// last acknowledged operation, or the state its in-flight operation (sent, not answered when the
+// server died) would have produced. A value is "<key>#<sequence>#<padding>" and is never empty,
+// so an empty GET answer means absent; SCAN tells absent keys from present ones on its own and
+// must agree with GET. After each restart the observed state becomes the new acknowledged state.
+//
+// Usage: kavrel_crash_test [--rounds=N] [--seed=N] [--writers=N] [--keys=N] [--min-ms=N]
+//                          [--max-ms=N] [--rounds-per-dir=N] [--cut-tail=BYTES] [--verbose]
+// Prints one summary line and exits 0 when nothing was lost, resurrected or invented.
+// --cut-tail=BYTES checks the checker: it cuts that many bytes off the log after every kill,
+// which destroys acknowledged commits, so the run must then report losses and fail.
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "client/kavrel_client.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace kavrel::crash {
+namespace {
+
+using testing::ServerProcess;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kPrefix = "cr/";
+
+struct Options {
+  int rounds = 20;
+  std::uint64_t seed = 0;  // 0: from the clock
+  int writers = 8;
+  int keys = 32;  // per writer
+  int min_ms = 20;
+  int max_ms = 400;
+  int rounds_per_dir = 100;  // a fresh directory after this many rounds bounds the log's size
+  std::uint64_t cut_tail = 0;
+  bool verbose = false;
+};
+
+// What a key holds: a value, or nothing (never written or deleted).
+using State = std::optional<std::string>;
+
+struct KeyModel {
+  std::string key;
+  State acked;             // the state of the last acknowledged operation
+  bool in_flight = false;  // an operation was sent and not answered
+  State in_flight_state;   // what that operation would have left
+};
+
+struct Totals {
+  std::uint64_t acknowledged = 0;    // PUTs and DELETEs answered OK
+  std::uint64_t checkpoints = 0;     // CHECKPOINTs answered OK
+  std::uint64_t keys_checked = 0;    // key states compared after restarts
+  std::uint64_t in_flight_seen = 0;  // in-flight operations found applied
+  std::uint64_t lost = 0;
+  std::uint64_t resurrected = 0;
+  std::uint64_t invented = 0;       // keys or values nobody wrote
+  std::uint64_t server_errors = 0;  // ERROR answers (none are expected)
+  std::uint64_t early_kills = 0;    // kills during start-up or replay
+  std::uint64_t tails_moved = 0;    // damaged log tails moved aside at open
+  std::uint64_t failures = 0;       // anything else that went wrong (start, connect...)
+};
+
+std::string make_value(const std::string& key, std::uint64_t seq) {
+  std::string v = key + "#" + std::to_string(seq) + "#";
+  // Mostly short values; now and then one larger than the log's 256 KiB write buffer, which is
+  // written straight through.
+  std::size_t pad = (seq * 2654435761u) % 120;
+  if (seq % 1009 == 0) pad = 270'000 + seq % 1000;
+  v.reserve(v.size() + pad);
+  for (std::size_t i = 0; i < pad; ++i) v.push_back(static_cast<char>('a' + (seq + i) % 26));
+  return v;
+}
+
+std::string describe(const State& s) {
+  if (!s) return "<absent>";
+  if (s->size() > 60)
+    return "\"" + s->substr(0, 60) + "...\" (" + std::to_string(s->size()) + " B)";
+  return "\"" + *s + "\"";
+}
+
+// Whether v is a value some writer could have produced for key.
+bool well_formed(const std::string& key, const std::string& v) {
+  if (v.size() < key.size() + 3 || v.compare(0, key.size(), key) != 0 || v[key.size()] != '#') {
+    return false;
+  }
+  const std::size_t end = v.find('#', key.size() + 1);
+  if (end == std::string::npos) return false;
+  std::uint64_t seq = 0;
+  const auto [p, ec] = std::from_chars(v.data() + key.size() + 1, v.data() + end, seq);
+  return ec == std::errc() && p == v.data() + end && make_value(key, seq) == v;
+}
+
+class Writer {
+ public:
+  Writer(int id, int keys, std::uint64_t seed) : id_(id), rng_(seed) {
+    for (int k = 0; k < keys; ++k) {
+      char name[64];
+      std::snprintf(name, sizeof name, "%.*sw%d/k%03d", static_cast<int>(kPrefix.size()),
+                    kPrefix.data(), id, k);
+      keys_.push_back(KeyModel{name, std::nullopt, false, std::nullopt});
+    }
+  }
+
+  // Sends operations until the connection fails (the server was killed) or stop is set.
+  void run(const std::filesystem::path& socket, const std::atomic<bool>& stop) {
+    acknowledged_ = checkpoints_ = errors_ = 0;
+    auto client = Client::connect(socket, std::chrono::seconds(20));
+    if (!client) return;  // killed before we got in
+    std::uniform_int_distribution<std::size_t> pick(0, keys_.size() - 1);
+    std::uniform_int_distribution<int> op(0, 999);
+    while (!stop.load(std::memory_order_relaxed)) {
+      const int roll = op(rng_);
+      if (roll < 3 && id_ == 0) {  // now and then a checkpoint between the writes
+        auto r = client->checkpoint();
+        if (r) {
+          ++checkpoints_;
+          continue;
+        }
+        if (!r.error().is_server_error()) return;
+        note_error(r.error().text());
+        continue;
+      }
+      KeyModel& k = keys_[pick(rng_)];
+      const bool put = roll < 700 || !k.acked;  // deletes only of present keys
+      k.in_flight = true;
+      k.in_flight_state = put ? State(make_value(k.key, ++seq_)) : State();
+      auto r = put ? client->put(k.key, *k.in_flight_state) : client->del(k.key);
+      if (r) {
+        k.acked = std::move(k.in_flight_state);
+        k.in_flight = false;
+        ++acknowledged_;
+        continue;
+      }
+      if (!r.error().is_server_error()) return;  // the connection died: stays in flight
+      // An ERROR answer means the operation did not take effect.
+      k.in_flight = false;
+      note_error(r.error().text());
+    }
+  }
+
+  std::vector<KeyModel>& keys() { return keys_; }
+  std::uint64_t acknowledged() const { return acknowledged_; }
+  std::uint64_t checkpoints() const { return checkpoints_; }
+  std::uint64_t errors() const { return errors_; }
+  const std::string& last_error() const { return last_error_; }
+
+ private:
+  void note_error(std::string text) {
+    ++errors_;
+    last_error_ = std::move(text);
+  }
+
+  int id_;
+  std::mt19937_64 rng_;
+  std::vector<KeyModel> keys_;
+  std::uint64_t seq_ = 0;
+  std::uint64_t acknowledged_ = 0;
+  std::uint64_t checkpoints_ = 0;
+  std::uint64_t errors_ = 0;
+  std::string last_error_;
+};
+
+class CrashTest {
+ public:
+  explicit CrashTest(Options o) : o_(std::move(o)), rng_(o_.seed) {}
+
+  int run() {
+    const auto started = Clock::now();
+    reset_directory();
+    for (int round = 1; round <= o_.rounds; ++round) {
+      if (round > 1 && (round - 1) % o_.rounds_per_dir == 0) {
+        if (!final_check()) break;
+        reset_directory();
+      }
+      if (!kill_round(round)) break;
+    }
+    if (t_.failures == 0) final_check();
+    const double secs = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf(
+        "kavrel_crash_test: seed=%llu rounds=%d acknowledged=%llu keys_checked=%llu "
+        "in_flight_applied=%llu lost=%llu resurrected=%llu invented=%llu server_errors=%llu "
+        "checkpoints=%llu early_kills=%llu tails_moved=%llu failures=%llu elapsed=%.1fs\n",
+        static_cast<unsigned long long>(o_.seed), rounds_done_, ull(t_.acknowledged),
+        ull(t_.keys_checked), ull(t_.in_flight_seen), ull(t_.lost), ull(t_.resurrected),
+        ull(t_.invented), ull(t_.server_errors), ull(t_.checkpoints), ull(t_.early_kills),
+        ull(t_.tails_moved), ull(t_.failures), secs);
+    const bool ok = t_.lost == 0 && t_.resurrected == 0 && t_.invented == 0 &&
+                    t_.server_errors == 0 && t_.failures == 0 && rounds_done_ == o_.rounds;
+    return ok ? 0 : 1;
+  }
+
+ private:
+  static unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
+
+  std::filesystem::path db() const { return dir_->path() / "db"; }
+  std::filesystem::path socket() const { return db() / "kavrel.sock"; }
+
+  void reset_directory() {
+    dir_ = std::make_unique<TempDir>();
+    writers_.clear();
+    for (int w = 0; w < o_.writers; ++w) {
+      writers_.push_back(std::make_unique<Writer>(w, o_.keys, rng_()));
+    }
+  }
+
+  std::unique_ptr<ServerProcess> start() {
+    return std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--db", db().string(), "--log-level", "info"}, dir_->path());
+  }
+
+  void failure(const std::string& what, const ServerProcess* server) {
+    ++t_.failures;
+    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+    if (server != nullptr) {
+      std::fprintf(stderr, "--- server stdout ---\n%s--- server stderr ---\n%s",
+                   server->stdout_text().c_str(), server->stderr_text().c_str());
+    }
+  }
+
+  // Counts and checks a stopped server's output.
+  void inspect_output(const ServerProcess& server) {
+    const std::string out = server.stdout_text();
+    for (std::size_t p = out.find("unreadable bytes at offset"); p != std::string::npos;
+         p = out.find("unreadable bytes at offset", p + 1)) {
+      ++t_.tails_moved;
+    }
+  }
+
+  // One round: start, maybe kill during start-up, verify the previous round, write, kill.
+  bool kill_round(int round) {
+    std::uniform_int_distribution<int> one_in(0, 7);
+    if (one_in(rng_) == 0) {
+      // A kill while the server opens the directory and replays the log.
+      auto early = start();
+      std::uniform_int_distribution<int> delay(0, 40);
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay(rng_)));
+      early->signal(SIGKILL);
+      if (!early->wait_exit()) {
+        failure("server did not die after SIGKILL", early.get());
+        return false;
+      }
+      inspect_output(*early);
+      ++t_.early_kills;
+    }
+    auto server = start();
+    if (!server->wait_ready(socket(), std::chrono::seconds(60))) {
+      failure("server did not become ready in round " + std::to_string(round), server.get());
+      return false;
+    }
+    if (!verify(*server, round)) return false;
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (auto& w : writers_) {
+      threads.emplace_back([&, w = w.get()] { w->run(socket(), stop); });
+    }
+    std::uniform_int_distribution<int> delay(o_.min_ms, o_.max_ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay(rng_)));
+    server->signal(SIGKILL);
+    for (auto& t : threads) t.join();
+    const auto status = server->wait_exit();
+    if (status != 128 + SIGKILL) {
+      failure("server ended with status " + (status ? std::to_string(*status) : "<none>") +
+                  " instead of being killed",
+              server.get());
+      return false;
+    }
+    inspect_output(*server);
+    if (o_.cut_tail > 0) {
+      const auto log = db() / "wal.log";
+      const auto size = std::filesystem::file_size(log);
+      std::filesystem::resize_file(log, size - std::min<std::uint64_t>(size, o_.cut_tail));
+    }
+    std::uint64_t acked = 0;
+    for (auto& w : writers_) {
+      acked += w->acknowledged();
+      t_.checkpoints += w->checkpoints();
+      t_.server_errors += w->errors();
+      if (w->errors() > 0) {
+        std::fprintf(stderr, "FAIL: round %d: %llu ERROR answers, last: %s\n", round,
+                     ull(w->errors()), w->last_error().c_str());
+      }
+    }
+    t_.acknowledged += acked;
+    ++rounds_done_;
+    if (o_.verbose) {
+      std::printf("round %d: %llu operations acknowledged before the kill\n", round, ull(acked));
+      std::fflush(stdout);
+    }
+    return true;
+  }
+
+  // Restarts, verifies, stops with SIGINT, restarts and verifies again (the clean path).
+  bool final_check() {
+    for (int pass = 0; pass < 2; ++pass) {
+      auto server = start();
+      if (!server->wait_ready(socket(), std::chrono::seconds(60))) {
+        failure("server did not become ready for the final check", server.get());
+        return false;
+      }
+      if (!verify(*server, 0)) return false;
+      server->signal(SIGINT);
+      if (server->wait_exit() != 0) {
+        failure("server did not exit 0 after SIGINT", server.get());
+        return false;
+      }
+      inspect_output(*server);
+    }
+    return true;
+  }
+
+  // Compares every key with the states its history allows, then adopts what was found.
+  bool verify(ServerProcess& server, int round) {
+    auto client = Client::connect(socket(), std::chrono::seconds(60));
+    if (!client) {
+      failure("cannot connect: " + client.error().message(), &server);
+      return false;
+    }
+    auto listing = client->scan(kPrefix);
+    if (!listing) {
+      failure("SCAN failed: " + listing.error().message(), &server);
+      return false;
+    }
+    std::map<std::string, std::string> scanned(listing->begin(), listing->end());
+    std::map<std::string, KeyModel*> known;
+    for (auto& w : writers_) {
+      for (auto& k : w->keys()) known[k.key] = &k;
+    }
+    const std::string where = round > 0 ? "round " + std::to_string(round) : "final check";
+    for (const auto& [key, value] : scanned) {
+      if (!known.contains(key)) {
+        ++t_.invented;
+        std::fprintf(stderr, "FAIL: %s: key %s was never written\n", where.c_str(), key.c_str());
+      }
+    }
+    bool ok = true;
+    for (auto& [key, k] : known) {
+      const auto it = scanned.find(key);
+      const State observed = it == scanned.end() ? State() : State(it->second);
+      auto got = client->get(key);
+      if (!got) {
+        failure("GET failed: " + got.error().message(), &server);
+        return false;
+      }
+      if (*got != observed.value_or("")) {
+        ok = false;
+        ++t_.invented;
+        std::fprintf(stderr, "FAIL: %s: GET %s = %s but SCAN shows %s\n", where.c_str(),
+                     key.c_str(), describe(State(*got)).c_str(), describe(observed).c_str());
+      }
+      ++t_.keys_checked;
+      if (observed == k->acked) {
+        // As acknowledged (an in-flight operation that would leave the same state included).
+      } else if (k->in_flight && observed == k->in_flight_state) {
+        ++t_.in_flight_seen;
+      } else {
+        ok = false;
+        if (observed && !well_formed(key, *observed)) {
+          ++t_.invented;
+        } else if (!k->acked) {
+          ++t_.resurrected;
+        } else {
+          ++t_.lost;
+        }
+        std::fprintf(stderr, "FAIL: %s: %s reads %s; acknowledged %s%s%s\n", where.c_str(),
+                     key.c_str(), describe(observed).c_str(), describe(k->acked).c_str(),
+                     k->in_flight ? ", in flight " : "",
+                     k->in_flight ? describe(k->in_flight_state).c_str() : "");
+      }
+      k->acked = observed;
+      k->in_flight = false;
+      k->in_flight_state.reset();
+    }
+    if (!ok && o_.verbose) {
+      std::fprintf(stderr, "--- server stdout ---\n%s", server.stdout_text().c_str());
+    }
+    return true;  // mismatches are counted; the run goes on to find more
+  }
+
+  Options o_;
+  std::mt19937_64 rng_;
+  std::unique_ptr<TempDir> dir_;
+  std::vector<std::unique_ptr<Writer>> writers_;
+  Totals t_;
+  int rounds_done_ = 0;
+};
+
+bool parse_int(std::string_view text, long long& out) {
+  const auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && p == text.data() + text.size();
+}
+
+int usage(const char* message) {
+  std::fprintf(stderr,
+               "kavrel_crash_test: %s\nusage: kavrel_crash_test [--rounds=N] [--seed=N] "
+               "[--writers=N] [--keys=N] [--min-ms=N] [--max-ms=N] [--rounds-per-dir=N] "
+               "[--cut-tail=BYTES] [--verbose]\n",
+               message);
+  return 2;
+}
+
+}  // namespace
+}  // namespace kavrel::crash
+
+int main(int argc, char** argv) {
+  using namespace kavrel::crash;
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const auto eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    const std::string_view value = eq == std::string_view::npos ? "" : arg.substr(eq + 1);
+    long long n = 0;
+    if (name == "--verbose") {
+      o.verbose = true;
+    } else if (!parse_int(value, n) || n < 0) {
+      return usage(("bad argument: " + std::string(arg)).c_str());
+    } else if (name == "--rounds" && n >= 1) {
+      o.rounds = static_cast<int>(n);
+    } else if (name == "--seed") {
+      o.seed = static_cast<std::uint64_t>(n);
+    } else if (name == "--writers" && n >= 1 && n <= 64) {
+      o.writers = static_cast<int>(n);
+    } else if (name == "--keys" && n >= 1 && n <= 1000) {
+      o.keys = static_cast<int>(n);
+    } else if (name == "--min-ms") {
+      o.min_ms = static_cast<int>(n);
+    } else if (name == "--max-ms") {
+      o.max_ms = static_cast<int>(n);
+    } else if (name == "--cut-tail") {
+      o.cut_tail = static_cast<std::uint64_t>(n);
+    } else if (name == "--rounds-per-dir" && n >= 1) {
+      o.rounds_per_dir = static_cast<int>(n);
+    } else {
+      return usage(("bad argument: " + std::string(arg)).c_str());
+    }
+  }
+  if (o.min_ms > o.max_ms) return usage("--min-ms must not exceed --max-ms");
+  if (o.seed == 0) {
+    o.seed = static_cast<std::uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch().count() & 0x7fffffffffffffff);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  return CrashTest(o).run();
+}
