@@ -129,30 +129,31 @@ Message ClientHandler::begin_txn() {
   return txn_id(handle);
 }
 
-Message ClientHandler::commit_txn(BytesView payload) {
-  auto handle = decode_txn_handle(opcode::COMMIT_TXN, payload);
-  if (!handle) return Message::error(handle.error());
+Result<std::uint64_t, std::string> ClientHandler::take_transaction(std::uint8_t op,
+                                                                   BytesView payload) {
+  auto handle = decode_txn_handle(op, payload);
+  if (!handle) return std::unexpected(std::move(handle.error()));
   const auto it = transactions_.find(*handle);
   if (it == transactions_.end()) {
-    return Message::error(IpcError::transaction_not_found(*handle).message());
+    return std::unexpected(IpcError::transaction_not_found(*handle).message());
   }
   const std::uint64_t txn = it->second;
-  transactions_.erase(it);
-  auto ts = db_->commit(txn);
+  transactions_.erase(it);  // the handle is gone whatever the storage answers
+  return txn;
+}
+
+Message ClientHandler::commit_txn(BytesView payload) {
+  auto txn = take_transaction(opcode::COMMIT_TXN, payload);
+  if (!txn) return Message::error(txn.error());
+  auto ts = db_->commit(*txn);
   if (!ts) return error_of(ts.error());
   return txn_id(*ts);
 }
 
 Message ClientHandler::abort_txn(BytesView payload) {
-  auto handle = decode_txn_handle(opcode::ABORT_TXN, payload);
-  if (!handle) return Message::error(handle.error());
-  const auto it = transactions_.find(*handle);
-  if (it == transactions_.end()) {
-    return Message::error(IpcError::transaction_not_found(*handle).message());
-  }
-  const std::uint64_t txn = it->second;
-  transactions_.erase(it);
-  auto aborted = db_->storage().abort(txn);
+  auto txn = take_transaction(opcode::ABORT_TXN, payload);
+  if (!txn) return Message::error(txn.error());
+  auto aborted = db_->storage().abort(*txn);
   if (!aborted) return error_of(aborted.error());
   return ok();
 }

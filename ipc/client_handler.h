@@ -48,6 +48,9 @@ class ClientHandler {
   Message get_key(BytesView key);
   Message del(BytesView key);
   Message begin_txn();
+  // Decodes a COMMIT_TXN/ABORT_TXN handle and removes it from this connection's transactions:
+  // the storage transaction id, or the error text to answer.
+  Result<std::uint64_t, std::string> take_transaction(std::uint8_t op, BytesView payload);
   Message commit_txn(BytesView payload);
   Message abort_txn(BytesView payload);
   Message query(BytesView payload);

@@ -150,7 +150,7 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   app.add_flag("--hex", inv.hex, "Values in hexadecimal");
 
   std::string key, value, prefix, path, table, handle;
-  std::vector<std::string> segments, specs, sql_words;
+  std::vector<std::string> segments, column_args, sql_words;
   std::string limit = "0", offset = "0";
 
   app.add_subcommand("ping", "Checks that the server answers");
@@ -169,7 +169,7 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   get_path->add_option("SEG", segments, "Path segments, or a/b/c")->required();
   auto* reg = app.add_subcommand("register", "Registers a table: TABLE COL:TYPE[?]...");
   reg->add_option("TABLE", table, "The table name")->required();
-  reg->add_option("COLUMN", specs,
+  reg->add_option("COLUMN", column_args,
                   "NAME:TYPE, TYPE one of int uint float text binary bool; ? = nullable");
   auto* query = app.add_subcommand("query", "Queries a table (or a row range: table/row)");
   query->add_option("PATH", path, "The table name, optionally /row...")->required();
@@ -216,7 +216,7 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
     if (inv.command == "put-path" || inv.command == "get-path") inv.args = segments;
     if (inv.command == "register") {
       inv.args = {table};
-      inv.args.insert(inv.args.end(), specs.begin(), specs.end());
+      inv.args.insert(inv.args.end(), column_args.begin(), column_args.end());
     }
     if (inv.command == "query") inv.args = {path};
     if (inv.command == "sql") inv.args = sql_words;

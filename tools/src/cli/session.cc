@@ -16,12 +16,12 @@ namespace {
 void write(std::FILE* f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }
 
 // NAME:TYPE or NAME:TYPE? as a wire column; the name may itself hold ':' (the last one counts).
-std::optional<WireColumn> parse_column(std::string_view spec) {
-  const std::size_t colon = spec.rfind(':');
+std::optional<WireColumn> parse_column(std::string_view column_arg) {
+  const std::size_t colon = column_arg.rfind(':');
   if (colon == std::string_view::npos) return std::nullopt;
   WireColumn col;
-  col.name = std::string(spec.substr(0, colon));
-  std::string_view type = spec.substr(colon + 1);
+  col.name = std::string(column_arg.substr(0, colon));
+  std::string_view type = column_arg.substr(colon + 1);
   if (type.ends_with('?')) {
     col.nullable = true;
     type.remove_suffix(1);
