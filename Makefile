@@ -79,7 +79,7 @@ format-check:
 LINT_DIR := build/lint
 lint: deps
 	CC=clang CXX=clang++ cmake -S . -B $(LINT_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	run-clang-tidy -quiet -j $(JOBS) -p $(LINT_DIR) $(filter %.cc,$(SOURCES))
+	run-clang-tidy -quiet -j $(JOBS) -p $(LINT_DIR) $(filter-out tests/fuzz/%,$(filter %.cc,$(SOURCES)))
 
 clean:
 	rm -rf build

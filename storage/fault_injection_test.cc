@@ -90,7 +90,7 @@ const char* stage_name(Stage s) {
 
 // Fails the publish in dir at the given stage. The temporary file exists from its creation to
 // the move, which tells its writes and fsyncs from those of the log and the lock.
-io::FaultPlan publish_fault(Stage stage, int err, std::filesystem::path dir) {
+io::FaultPlan publish_fault(Stage stage, int err, const std::filesystem::path& dir) {
   auto moved = std::make_shared<std::atomic<bool>>(false);
   auto fired = std::make_shared<std::atomic<bool>>(false);
   return io::FaultPlan{[=](io::Op op) -> std::optional<int> {
@@ -117,8 +117,8 @@ class FaultInjectionTest : public ::testing::Test {
  protected:
   void TearDown() override { io::set_fault_plan(std::nullopt); }
 
-  std::shared_ptr<Database> open(StorageEncryption enc = {}) {
-    auto db = Database::open(tmp_.path(), std::move(enc));
+  std::shared_ptr<Database> open(const StorageEncryption& enc = {}) {
+    auto db = Database::open(tmp_.path(), enc);
     EXPECT_TRUE(db) << db.error().message();
     return db ? *db : nullptr;
   }
@@ -165,10 +165,10 @@ class FaultInjectionTest : public ::testing::Test {
   }
   // Reopens (no faults) and compares everything with the model.
   std::shared_ptr<Database> reopen_and_compare(std::shared_ptr<Database>& db,
-                                               StorageEncryption enc = {}) {
+                                               const StorageEncryption& enc = {}) {
     db.reset();
     io::set_fault_plan(std::nullopt);
-    auto again = open(std::move(enc));
+    auto again = open(enc);
     if (!again) return nullptr;
     EXPECT_EQ(scan(*again), model_);
     return again;

@@ -160,10 +160,10 @@ class Writer {
   }
 
   std::vector<KeyModel>& keys() { return keys_; }
-  std::uint64_t acknowledged() const { return acknowledged_; }
-  std::uint64_t checkpoints() const { return checkpoints_; }
-  std::uint64_t errors() const { return errors_; }
-  const std::string& last_error() const { return last_error_; }
+  [[nodiscard]] std::uint64_t acknowledged() const { return acknowledged_; }
+  [[nodiscard]] std::uint64_t checkpoints() const { return checkpoints_; }
+  [[nodiscard]] std::uint64_t errors() const { return errors_; }
+  [[nodiscard]] const std::string& last_error() const { return last_error_; }
 
  private:
   void note_error(std::string text) {
@@ -183,7 +183,7 @@ class Writer {
 
 class CrashTest {
  public:
-  explicit CrashTest(Options o) : o_(std::move(o)), rng_(o_.seed) {}
+  explicit CrashTest(const Options& o) : o_(o), rng_(o_.seed) {}
 
   int run() {
     const auto started = Clock::now();
@@ -213,8 +213,8 @@ class CrashTest {
  private:
   static unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
-  std::filesystem::path db() const { return dir_->path() / "db"; }
-  std::filesystem::path socket() const { return db() / "kavrel.sock"; }
+  [[nodiscard]] std::filesystem::path db() const { return dir_->path() / "db"; }
+  [[nodiscard]] std::filesystem::path socket() const { return db() / "kavrel.sock"; }
 
   void reset_directory() {
     dir_ = std::make_unique<TempDir>();
@@ -431,12 +431,13 @@ int main(int argc, char** argv) {
     const auto eq = arg.find('=');
     const std::string_view name = arg.substr(0, eq);
     const std::string_view value = eq == std::string_view::npos ? "" : arg.substr(eq + 1);
-    long long n = 0;
     if (name == "--verbose") {
       o.verbose = true;
-    } else if (!parse_int(value, n) || n < 0) {
-      return usage(("bad argument: " + std::string(arg)).c_str());
-    } else if (name == "--rounds" && n >= 1) {
+      continue;
+    }
+    long long n = 0;
+    if (!parse_int(value, n) || n < 0) return usage(("bad argument: " + std::string(arg)).c_str());
+    if (name == "--rounds" && n >= 1) {
       o.rounds = static_cast<int>(n);
     } else if (name == "--seed") {
       o.seed = static_cast<std::uint64_t>(n);
