@@ -53,8 +53,12 @@ class EventDrivenGroupCommit {
   std::uint64_t fsync_latency_us() const {
     return fsync_latency_us_.load(std::memory_order_relaxed);
   }
-  // For tests and benchmarks: pin the target (0 = adaptive).
+  // For tests and benchmarks: pin the target (0 = adaptive), and the queue's length.
   void force_target(std::uint64_t target) { forced_target_.store(target); }
+  std::size_t queued() {
+    std::scoped_lock lock(queue_mu_);
+    return queue_.size();
+  }
 
  private:
   struct Slot {
