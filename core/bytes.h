@@ -20,6 +20,13 @@ inline void put_le(Bytes& out, T v) {
   for (std::size_t i = 0; i < sizeof(T); ++i) buf[i] = static_cast<char>((v >> (8 * i)) & 0xff);
   out.append(buf, sizeof(T));
 }
+// The little-endian bytes of v on their own, e.g. to assemble a payload by hand.
+template <class T>
+inline Bytes le_bytes(T v) {
+  Bytes out;
+  put_le(out, v);
+  return out;
+}
 inline void put_u16(Bytes& out, std::uint16_t v) { put_le(out, v); }
 inline void put_u32(Bytes& out, std::uint32_t v) { put_le(out, v); }
 inline void put_u64(Bytes& out, std::uint64_t v) { put_le(out, v); }

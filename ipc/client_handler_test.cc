@@ -19,22 +19,6 @@ namespace {
 
 using namespace std::string_literals;
 
-Bytes u16(std::uint16_t v) {
-  Bytes b;
-  put_u16(b, v);
-  return b;
-}
-Bytes u32(std::uint32_t v) {
-  Bytes b;
-  put_u32(b, v);
-  return b;
-}
-Bytes u64(std::uint64_t v) {
-  Bytes b;
-  put_u64(b, v);
-  return b;
-}
-
 class ClientHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,18 +46,27 @@ TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
   };
   const std::vector<Case> cases = {
       {opcode::PUT, "\x01\x02\x03", "Protocol error: PUT payload too short"},
-      {opcode::PUT, u32(10) + "abcde", "Protocol error: PUT payload key truncated"},
-      {opcode::PUT_PATH, u16(1) + u16(4) + "ab", "Protocol error: Path segment truncated"},
+      {opcode::PUT, le_bytes<std::uint32_t>(10) + "abcde",
+       "Protocol error: PUT payload key truncated"},
+      {opcode::PUT_PATH, le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(4) + "ab",
+       "Protocol error: Path segment truncated"},
       {opcode::GET_PATH, "\x01", "Protocol error: Path payload too short"},
-      {opcode::GET_PATH, u16(1) + u16(1) + "\xff", "Protocol error: Invalid UTF-8 in path"},
+      {opcode::GET_PATH, le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "\xff",
+       "Protocol error: Invalid UTF-8 in path"},
       {opcode::COMMIT_TXN, Bytes(7, '\x01'), "COMMIT_TXN requires txn_id"},
       {opcode::ABORT_TXN, "", "ABORT_TXN requires txn_id"},
-      {opcode::COMMIT_TXN, u64(42), "Transaction not found: 42"},
-      {opcode::ABORT_TXN, u64(42) + "extra", "Transaction not found: 42"},
+      {opcode::COMMIT_TXN, le_bytes<std::uint64_t>(42), "Transaction not found: 42"},
+      {opcode::ABORT_TXN, le_bytes<std::uint64_t>(42) + "extra", "Transaction not found: 42"},
       {opcode::QUERY, "\x01", "Query payload too short"},
-      {opcode::QUERY, u16(5) + "users" + u32(0) + u32(0), "Query columns count truncated"},
-      {opcode::REGISTER_TABLE, u16(200) + "x" + u16(0), "Invalid UTF-8 in schema"},
-      {opcode::REGISTER_TABLE, u16(1) + "t" + u16(1) + u16(1) + "c" + "\x06\x00"s,
+      {opcode::QUERY,
+       le_bytes<std::uint16_t>(5) + "users" + le_bytes<std::uint32_t>(0) +
+           le_bytes<std::uint32_t>(0),
+       "Query columns count truncated"},
+      {opcode::REGISTER_TABLE, le_bytes<std::uint16_t>(200) + "x" + le_bytes<std::uint16_t>(0),
+       "Invalid UTF-8 in schema"},
+      {opcode::REGISTER_TABLE,
+       le_bytes<std::uint16_t>(1) + "t" + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) +
+           "c" + "\x06\x00"s,
        "Invalid column type"},
       {opcode::SCAN, "a\xff", "Invalid UTF-8 in scan prefix"},
       {opcode::SCAN, "a",
@@ -103,7 +96,7 @@ TEST_F(ClientHandlerTest, KeyValueRequests) {
   EXPECT_EQ(call(*h, opcode::PUT, encode_put("empty", "")).opcode, response::OK);
   EXPECT_EQ(call(*h, opcode::GET, "empty"), (Message{response::VALUE, ""}));
   // Key length 0 and nothing else: the empty key with the empty value.
-  EXPECT_EQ(call(*h, opcode::PUT, u32(0)).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::PUT, le_bytes<std::uint32_t>(0)).opcode, response::OK);
   EXPECT_EQ(call(*h, opcode::PUT, encode_put("", "zero")).opcode, response::OK);
   EXPECT_EQ(call(*h, opcode::GET, ""), (Message{response::VALUE, "zero"}));
 
@@ -142,7 +135,9 @@ TEST_F(ClientHandlerTest, ScanListsVisibleUtf8KeysInOrder) {
   ASSERT_EQ(call(*h, opcode::DELETE, "ab/3").opcode, response::OK);
   const Message r = call(*h, opcode::SCAN, "ab");
   ASSERT_EQ(r.opcode, response::VALUE);
-  EXPECT_EQ(r.payload, u32(2) + u16(4) + "ab/1" + u32(0) + u16(4) + "ab/2" + u32(3) + "two");
+  EXPECT_EQ(r.payload, le_bytes<std::uint32_t>(2) + le_bytes<std::uint16_t>(4) + "ab/1" +
+                           le_bytes<std::uint32_t>(0) + le_bytes<std::uint16_t>(4) + "ab/2" +
+                           le_bytes<std::uint32_t>(3) + "two");
   EXPECT_EQ(running_transactions(), 0u);
 }
 
@@ -163,22 +158,26 @@ TEST_F(ClientHandlerTest, ScanRefusesKeysTooLongForTheListing) {
 TEST_F(ClientHandlerTest, TransactionHandlesArePerConnection) {
   auto a = handler();
   auto b = handler();
-  EXPECT_EQ(call(*a, opcode::BEGIN_TXN), (Message{response::TXN_ID, u64(1)}));
-  EXPECT_EQ(call(*a, opcode::BEGIN_TXN, "ignored"), (Message{response::TXN_ID, u64(2)}));
-  EXPECT_EQ(call(*b, opcode::BEGIN_TXN), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_EQ(call(*a, opcode::BEGIN_TXN), (Message{response::TXN_ID, le_bytes<std::uint64_t>(1)}));
+  EXPECT_EQ(call(*a, opcode::BEGIN_TXN, "ignored"),
+            (Message{response::TXN_ID, le_bytes<std::uint64_t>(2)}));
+  EXPECT_EQ(call(*b, opcode::BEGIN_TXN), (Message{response::TXN_ID, le_bytes<std::uint64_t>(1)}));
   EXPECT_EQ(running_transactions(), 3u);
   EXPECT_NE(a->storage_txn(1), b->storage_txn(1));
 
   // b has no handle 2.
-  EXPECT_EQ(call(*b, opcode::COMMIT_TXN, u64(2)), Message::error("Transaction not found: 2"));
-  const Message committed = call(*a, opcode::COMMIT_TXN, u64(2));
+  EXPECT_EQ(call(*b, opcode::COMMIT_TXN, le_bytes<std::uint64_t>(2)),
+            Message::error("Transaction not found: 2"));
+  const Message committed = call(*a, opcode::COMMIT_TXN, le_bytes<std::uint64_t>(2));
   ASSERT_EQ(committed.opcode, response::TXN_ID);
   EXPECT_EQ(committed.payload.size(), 8u);
-  EXPECT_EQ(call(*a, opcode::COMMIT_TXN, u64(2)), Message::error("Transaction not found: 2"));
-  EXPECT_EQ(call(*a, opcode::ABORT_TXN, u64(1)), (Message{response::OK, ""}));
-  EXPECT_EQ(call(*a, opcode::ABORT_TXN, u64(1)), Message::error("Transaction not found: 1"));
+  EXPECT_EQ(call(*a, opcode::COMMIT_TXN, le_bytes<std::uint64_t>(2)),
+            Message::error("Transaction not found: 2"));
+  EXPECT_EQ(call(*a, opcode::ABORT_TXN, le_bytes<std::uint64_t>(1)), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*a, opcode::ABORT_TXN, le_bytes<std::uint64_t>(1)),
+            Message::error("Transaction not found: 1"));
   // Handles are never reused.
-  EXPECT_EQ(call(*a, opcode::BEGIN_TXN), (Message{response::TXN_ID, u64(3)}));
+  EXPECT_EQ(call(*a, opcode::BEGIN_TXN), (Message{response::TXN_ID, le_bytes<std::uint64_t>(3)}));
   EXPECT_EQ(a->open_transactions(), 1u);
   EXPECT_EQ(running_transactions(), 2u);
 }
@@ -187,7 +186,7 @@ TEST_F(ClientHandlerTest, PutBetweenBeginAndAbortStaysCommitted) {
   auto h = handler();
   ASSERT_EQ(call(*h, opcode::BEGIN_TXN).opcode, response::TXN_ID);
   ASSERT_EQ(call(*h, opcode::PUT, encode_put("key", "value")).opcode, response::OK);
-  ASSERT_EQ(call(*h, opcode::ABORT_TXN, u64(1)).opcode, response::OK);
+  ASSERT_EQ(call(*h, opcode::ABORT_TXN, le_bytes<std::uint64_t>(1)).opcode, response::OK);
   EXPECT_EQ(call(*h, opcode::GET, "key"), (Message{response::VALUE, "value"}));
   EXPECT_EQ(call(*handler(), opcode::GET, "key"), (Message{response::VALUE, "value"}));
 }
@@ -200,7 +199,8 @@ TEST_F(ClientHandlerTest, AbortAllAndDestructionEndOpenTransactions) {
   h->abort_all();
   EXPECT_EQ(running_transactions(), 0u);
   EXPECT_EQ(h->open_transactions(), 0u);
-  EXPECT_EQ(call(*h, opcode::COMMIT_TXN, u64(1)), Message::error("Transaction not found: 1"));
+  EXPECT_EQ(call(*h, opcode::COMMIT_TXN, le_bytes<std::uint64_t>(1)),
+            Message::error("Transaction not found: 1"));
 
   call(*h, opcode::BEGIN_TXN);
   ASSERT_EQ(running_transactions(), 1u);
@@ -349,8 +349,8 @@ TEST_F(ConnectionTest, LargestPayloadAcceptedOneMoreRefused) {
 TEST_F(ConnectionTest, CleanCloseAbortsOpenTransactions) {
   start();
   send_bytes(encode_frame(opcode::BEGIN_TXN, "") + encode_frame(opcode::BEGIN_TXN, ""));
-  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(1)}));
-  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(2)}));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, le_bytes<std::uint64_t>(1)}));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, le_bytes<std::uint64_t>(2)}));
   EXPECT_EQ(running_transactions(), 2u);
   peer_ = UniqueFd();
   EXPECT_EQ(finish(), "");
@@ -360,7 +360,7 @@ TEST_F(ConnectionTest, CleanCloseAbortsOpenTransactions) {
 TEST_F(ConnectionTest, FrameCutShortIsAnErrorAndStillAbortsTransactions) {
   start();
   send_bytes(encode_frame(opcode::BEGIN_TXN, ""));
-  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, le_bytes<std::uint64_t>(1)}));
   send_bytes(Bytes("\x01\x10\x00", 3));  // opcode and half a length
   peer_ = UniqueFd();
   EXPECT_EQ(finish(), "[IpcServer] Client error: I/O error: failed to fill whole buffer\n");
@@ -371,7 +371,7 @@ TEST_F(ConnectionTest, FrameCutShortIsAnErrorAndStillAbortsTransactions) {
 TEST_F(ConnectionTest, SilentClientTimesOut) {
   start(std::chrono::milliseconds(50));
   send_bytes(encode_frame(opcode::BEGIN_TXN, ""));
-  EXPECT_EQ(read_response(), (Message{response::TXN_ID, u64(1)}));
+  EXPECT_EQ(read_response(), (Message{response::TXN_ID, le_bytes<std::uint64_t>(1)}));
   EXPECT_TRUE(closed_without_frame());
   EXPECT_EQ(finish(),
             "[IpcServer] Client error: I/O error: Resource temporarily unavailable (os error "

@@ -12,17 +12,6 @@ namespace {
 
 using namespace std::string_literals;
 
-Bytes u16(std::uint16_t v) {
-  Bytes b;
-  put_u16(b, v);
-  return b;
-}
-Bytes u32(std::uint32_t v) {
-  Bytes b;
-  put_u32(b, v);
-  return b;
-}
-
 struct ErrorCase {
   const char* name;
   Bytes payload;
@@ -44,14 +33,16 @@ TEST(DecodePutTest, ErrorsInOrder) {
       {
           {"empty", "", "PUT payload too short"},
           {"three bytes", Bytes("\x01\x00\x00", 3), "PUT payload too short"},
-          {"key length 10, 5 key bytes", u32(10) + "abcde", "PUT payload key truncated"},
-          {"key length beyond any payload", u32(0xFFFFFFFF) + "x", "PUT payload key truncated"},
+          {"key length 10, 5 key bytes", le_bytes<std::uint32_t>(10) + "abcde",
+           "PUT payload key truncated"},
+          {"key length beyond any payload", le_bytes<std::uint32_t>(0xFFFFFFFF) + "x",
+           "PUT payload key truncated"},
       },
       decode_put);
 }
 
 TEST(DecodePutTest, SplitsKeyAndValue) {
-  const Bytes empty_payload = u32(0);
+  const Bytes empty_payload = le_bytes<std::uint32_t>(0);
   auto empty = decode_put(empty_payload);
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->key, "");
@@ -78,13 +69,21 @@ TEST(DecodePathTest, ErrorsInOrder) {
       {
           {"empty", "", "Path payload too short"},
           {"one byte", "\x01", "Path payload too short"},
-          {"no room for a segment length", u16(1) + "\x03", "Path segment length truncated"},
-          {"segment cut short", u16(1) + u16(5) + "ab", "Path segment truncated"},
-          {"segment not UTF-8", u16(1) + u16(1) + "\xff", "Invalid UTF-8 in path"},
+          {"no room for a segment length", le_bytes<std::uint16_t>(1) + "\x03",
+           "Path segment length truncated"},
+          {"segment cut short", le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(5) + "ab",
+           "Path segment truncated"},
+          {"segment not UTF-8", le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "\xff",
+           "Invalid UTF-8 in path"},
           // Segments are checked one after another: the bad first segment is reported even
           // though the second is cut short.
-          {"first bad, second cut", u16(2) + u16(1) + "\xc3" + u16(9), "Invalid UTF-8 in path"},
-          {"second length cut", u16(2) + u16(1) + "a" + "\x01", "Path segment length truncated"},
+          {"first bad, second cut",
+           le_bytes<std::uint16_t>(2) + le_bytes<std::uint16_t>(1) + "\xc3" +
+               le_bytes<std::uint16_t>(9),
+           "Invalid UTF-8 in path"},
+          {"second length cut",
+           le_bytes<std::uint16_t>(2) + le_bytes<std::uint16_t>(1) + "a" + "\x01",
+           "Path segment length truncated"},
       },
       decode_path);
 }
@@ -103,7 +102,7 @@ TEST(DecodePathTest, JoinsSegmentsAndKeepsTheRemainder) {
   EXPECT_EQ(nested->key(), "a/b/c");
   EXPECT_EQ(nested->remainder, "");
 
-  const Bytes none_payload = u16(0) + "rest";
+  const Bytes none_payload = le_bytes<std::uint16_t>(0) + "rest";
   auto none = decode_path(none_payload);
   ASSERT_TRUE(none.has_value());
   EXPECT_EQ(none->key(), "");
@@ -111,22 +110,36 @@ TEST(DecodePathTest, JoinsSegmentsAndKeepsTheRemainder) {
 }
 
 TEST(DecodeQueryTest, ErrorsInOrder) {
-  const Bytes path = u16(5) + "users";
+  const Bytes path = le_bytes<std::uint16_t>(5) + "users";
   expect_errors(
       {
           {"empty", "", "Query payload too short"},
           {"one byte", "\x05", "Query payload too short"},
-          {"path cut short", u16(5) + "use", "Query path truncated"},
-          {"path not UTF-8", u16(2) + "\xc3\x28" + u32(0) + u32(0) + u16(0),
+          {"path cut short", le_bytes<std::uint16_t>(5) + "use", "Query path truncated"},
+          {"path not UTF-8",
+           le_bytes<std::uint16_t>(2) + "\xc3\x28" + le_bytes<std::uint32_t>(0) +
+               le_bytes<std::uint32_t>(0) + le_bytes<std::uint16_t>(0),
            "Invalid UTF-8 in query path"},
           {"no limit", path, "Query limit/offset truncated"},
-          {"offset cut", path + u32(1) + "\x01\x02\x03", "Query limit/offset truncated"},
-          {"exactly path_len + 10 bytes", path + u32(1) + u32(2), "Query columns count truncated"},
-          {"count cut", path + u32(1) + u32(2) + "\x01", "Query columns count truncated"},
-          {"column length cut", path + u32(0) + u32(0) + u16(1) + "\x01",
+          {"offset cut", path + le_bytes<std::uint32_t>(1) + "\x01\x02\x03",
+           "Query limit/offset truncated"},
+          {"exactly path_len + 10 bytes",
+           path + le_bytes<std::uint32_t>(1) + le_bytes<std::uint32_t>(2),
+           "Query columns count truncated"},
+          {"count cut", path + le_bytes<std::uint32_t>(1) + le_bytes<std::uint32_t>(2) + "\x01",
+           "Query columns count truncated"},
+          {"column length cut",
+           path + le_bytes<std::uint32_t>(0) + le_bytes<std::uint32_t>(0) +
+               le_bytes<std::uint16_t>(1) + "\x01",
            "Query column length truncated"},
-          {"column cut", path + u32(0) + u32(0) + u16(1) + u16(4) + "ab", "Query column truncated"},
-          {"column not UTF-8", path + u32(0) + u32(0) + u16(2) + u16(1) + "a" + u16(1) + "\x80",
+          {"column cut",
+           path + le_bytes<std::uint32_t>(0) + le_bytes<std::uint32_t>(0) +
+               le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(4) + "ab",
+           "Query column truncated"},
+          {"column not UTF-8",
+           path + le_bytes<std::uint32_t>(0) + le_bytes<std::uint32_t>(0) +
+               le_bytes<std::uint16_t>(2) + le_bytes<std::uint16_t>(1) + "a" +
+               le_bytes<std::uint16_t>(1) + "\x80",
            "Invalid UTF-8 in query column"},
       },
       decode_query);
@@ -143,29 +156,42 @@ TEST(DecodeQueryTest, RoundTripIgnoresTrailingBytes) {
 }
 
 TEST(DecodeSchemaTest, ErrorsInOrder) {
-  const Bytes name = u16(5) + "users";
+  const Bytes name = le_bytes<std::uint16_t>(5) + "users";
   expect_errors(
       {
           // A name length of 200 makes the length field itself invalid UTF-8 (0xC8 0x00).
-          {"length field not UTF-8", u16(200) + "users" + u16(0), "Invalid UTF-8 in schema"},
-          {"type byte not UTF-8 wins over invalid type", name + u16(1) + u16(1) + "a" + "\xc8\x00"s,
+          {"length field not UTF-8",
+           le_bytes<std::uint16_t>(200) + "users" + le_bytes<std::uint16_t>(0),
+           "Invalid UTF-8 in schema"},
+          {"type byte not UTF-8 wins over invalid type",
+           name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "a" + "\xc8\x00"s,
            "Invalid UTF-8 in schema"},
           {"empty", "", "Schema payload too short"},
           {"one byte", "\x05", "Schema payload too short"},
-          {"name cut short", u16(5) + "ab", "Schema name truncated"},
+          {"name cut short", le_bytes<std::uint16_t>(5) + "ab", "Schema name truncated"},
           // 0xC3 alone is invalid, but followed by the count byte 0xA9 the payload is valid.
-          {"name not UTF-8 on its own", u16(1) + "\xc3" + "\xa9\x00"s,
+          {"name not UTF-8 on its own", le_bytes<std::uint16_t>(1) + "\xc3" + "\xa9\x00"s,
            "Invalid UTF-8 in schema name"},
           {"no column count", name, "Schema column count truncated"},
           {"column count cut", name + "\x01", "Schema column count truncated"},
-          {"column length cut", name + u16(1) + "\x01", "Column name length truncated"},
-          {"column name cut", name + u16(1) + u16(3) + "a", "Column name truncated"},
-          {"column name not UTF-8 on its own", name + u16(1) + u16(1) + "\xc3" + "\xa9\x00"s,
+          {"column length cut", name + le_bytes<std::uint16_t>(1) + "\x01",
+           "Column name length truncated"},
+          {"column name cut", name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(3) + "a",
+           "Column name truncated"},
+          {"column name not UTF-8 on its own",
+           name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "\xc3" + "\xa9\x00"s,
            "Invalid UTF-8 in column name"},
-          {"no type", name + u16(1) + u16(1) + "a", "Column type/nullable truncated"},
-          {"no nullable", name + u16(1) + u16(1) + "a" + "\x03", "Column type/nullable truncated"},
-          {"type 6", name + u16(1) + u16(1) + "a" + "\x06\x00"s, "Invalid column type"},
-          {"second column cut", name + u16(2) + u16(1) + "a" + "\x01\x00"s + u16(1),
+          {"no type", name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "a",
+           "Column type/nullable truncated"},
+          {"no nullable",
+           name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "a" + "\x03",
+           "Column type/nullable truncated"},
+          {"type 6",
+           name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "a" + "\x06\x00"s,
+           "Invalid column type"},
+          {"second column cut",
+           name + le_bytes<std::uint16_t>(2) + le_bytes<std::uint16_t>(1) + "a" + "\x01\x00"s +
+               le_bytes<std::uint16_t>(1),
            "Column name truncated"},
       },
       decode_schema);
@@ -184,12 +210,13 @@ TEST(DecodeSchemaTest, RoundTripWithEveryTypeAndNullableAnyNonZero) {
     EXPECT_EQ(r->columns[i].nullable, columns[i].nullable);
   }
 
-  auto nullable = decode_schema(u16(1) + "t" + u16(1) + u16(1) + "a" + "\x05\x07");
+  auto nullable = decode_schema(le_bytes<std::uint16_t>(1) + "t" + le_bytes<std::uint16_t>(1) +
+                                le_bytes<std::uint16_t>(1) + "a" + "\x05\x07");
   ASSERT_TRUE(nullable.has_value());
   EXPECT_TRUE(nullable->columns[0].nullable);
   EXPECT_EQ(nullable->columns[0].column_type, ColumnType::Bool);
 
-  auto empty = decode_schema(u16(0) + u16(0));
+  auto empty = decode_schema(le_bytes<std::uint16_t>(0) + le_bytes<std::uint16_t>(0));
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->name, "");
   EXPECT_TRUE(empty->columns.empty());
@@ -210,11 +237,14 @@ TEST(WireTest, ScanListingRoundTripAndLimits) {
   const ScanListing entries = {{"ab", "1"}, {"abc", Bytes("\0\1", 2)}, {"abd", ""}};
   auto encoded = encode_scan_listing(entries);
   ASSERT_TRUE(encoded.has_value());
-  EXPECT_EQ(*encoded, u32(3) + u16(2) + "ab" + u32(1) + "1" + u16(3) + "abc" + u32(2) +
-                          Bytes("\0\1", 2) + u16(3) + "abd" + u32(0));
+  EXPECT_EQ(*encoded, le_bytes<std::uint32_t>(3) + le_bytes<std::uint16_t>(2) + "ab" +
+                          le_bytes<std::uint32_t>(1) + "1" + le_bytes<std::uint16_t>(3) + "abc" +
+                          le_bytes<std::uint32_t>(2) + Bytes("\0\1", 2) +
+                          le_bytes<std::uint16_t>(3) + "abd" + le_bytes<std::uint32_t>(0));
   EXPECT_EQ(decode_scan_listing(*encoded), entries);
-  EXPECT_EQ(decode_scan_listing(u32(0)), ScanListing{});
-  EXPECT_FALSE(decode_scan_listing(u32(1) + u16(2) + "ab").has_value());
+  EXPECT_EQ(decode_scan_listing(le_bytes<std::uint32_t>(0)), ScanListing{});
+  EXPECT_FALSE(decode_scan_listing(le_bytes<std::uint32_t>(1) + le_bytes<std::uint16_t>(2) + "ab")
+                   .has_value());
   EXPECT_FALSE(decode_scan_listing("\x01").has_value());
 
   std::size_t too_long = 0;

@@ -23,21 +23,11 @@ Bytes raw_row(Bytes bitmap, const std::vector<std::uint32_t>& offsets, const Byt
   return row + data;
 }
 
-Bytes u64_bytes(std::uint64_t v) {
-  Bytes b;
-  put_u64(b, v);
-  return b;
-}
-
-Bytes u32_bytes(std::uint32_t v) {
-  Bytes b;
-  put_u32(b, v);
-  return b;
-}
-
 TEST(PackedRowTest, NullBitmapOverridesOffset) {
   // Column 1 is marked null yet its offset points at a well-formed Text; columns 0 and 2 are Ints.
-  const Bytes data = u64_bytes(7) + u64_bytes(static_cast<std::uint64_t>(-3)) + u32_bytes(2) + "hi";
+  const Bytes data = le_bytes<std::uint64_t>(7) +
+                     le_bytes<std::uint64_t>(static_cast<std::uint64_t>(-3)) +
+                     le_bytes<std::uint32_t>(2) + "hi";
   const Bytes bytes = raw_row(Bytes(1, '\x02'), {0, 16, 8}, data);
   auto row = PackedRow::open(bytes, 3);
   ASSERT_TRUE(row.has_value()) << row.error().message();
@@ -120,27 +110,29 @@ TEST(PackedRowTest, ColumnDecodingAndMalformedData) {
       {"bool zero", T::Bool, 0, Bytes(1, '\0'), KavValue{false}},
       {"bool any nonzero", T::Bool, 0, "\x80", KavValue{true}},
       {"bool at offset", T::Bool, 2, Bytes("\x00\x00\x01", 3), KavValue{true}},
-      {"int", T::Int, 0, u64_bytes(static_cast<std::uint64_t>(-42)), KavValue{std::int64_t{-42}}},
-      {"uint max", T::UInt, 0, u64_bytes(max), KavValue{max}},
-      {"float", T::Float, 0, u64_bytes(std::bit_cast<std::uint64_t>(2.5)), KavValue{2.5}},
-      {"int with 7 bytes left", T::Int, 1, u64_bytes(1), KavValue{}},
+      {"int", T::Int, 0, le_bytes<std::uint64_t>(static_cast<std::uint64_t>(-42)),
+       KavValue{std::int64_t{-42}}},
+      {"uint max", T::UInt, 0, le_bytes<std::uint64_t>(max), KavValue{max}},
+      {"float", T::Float, 0, le_bytes<std::uint64_t>(std::bit_cast<std::uint64_t>(2.5)),
+       KavValue{2.5}},
+      {"int with 7 bytes left", T::Int, 1, le_bytes<std::uint64_t>(1), KavValue{}},
       {"uint with 7 bytes left", T::UInt, 0, Bytes(7, '\x01'), KavValue{}},
       {"float with 7 bytes left", T::Float, 0, Bytes(7, '\x01'), KavValue{}},
       {"offset at the end", T::Bool, 1, Bytes(1, '\x01'), KavValue{}},
-      {"offset far beyond", T::Int, 0xFFFFFFFFu, u64_bytes(1), KavValue{}},
-      {"text", T::Text, 0, u32_bytes(2) + "hi", KavValue{std::string("hi")}},
-      {"empty text", T::Text, 0, u32_bytes(0), KavValue{std::string()}},
-      {"text length past end", T::Text, 0, u32_bytes(3) + "hi", KavValue{}},
+      {"offset far beyond", T::Int, 0xFFFFFFFFu, le_bytes<std::uint64_t>(1), KavValue{}},
+      {"text", T::Text, 0, le_bytes<std::uint32_t>(2) + "hi", KavValue{std::string("hi")}},
+      {"empty text", T::Text, 0, le_bytes<std::uint32_t>(0), KavValue{std::string()}},
+      {"text length past end", T::Text, 0, le_bytes<std::uint32_t>(3) + "hi", KavValue{}},
       {"text length field cut", T::Text, 0, Bytes(3, '\0'), KavValue{}},
-      {"text huge length", T::Text, 0, u32_bytes(0xFFFFFFFFu) + "hi", KavValue{}},
-      {"text not utf-8", T::Text, 0, u32_bytes(2) + "\xFF\xFF", KavValue{}},
-      {"text utf-8", T::Text, 0, u32_bytes(3) + "\xE2\x88\x85",
+      {"text huge length", T::Text, 0, le_bytes<std::uint32_t>(0xFFFFFFFFu) + "hi", KavValue{}},
+      {"text not utf-8", T::Text, 0, le_bytes<std::uint32_t>(2) + "\xFF\xFF", KavValue{}},
+      {"text utf-8", T::Text, 0, le_bytes<std::uint32_t>(3) + "\xE2\x88\x85",
        KavValue{std::string("\xE2\x88\x85")}},
-      {"binary", T::Binary, 0, u32_bytes(2) + Bytes("\xFF\x00zz", 4),
+      {"binary", T::Binary, 0, le_bytes<std::uint32_t>(2) + Bytes("\xFF\x00zz", 4),
        KavValue{KavBinary{Bytes("\xFF\x00", 2)}}},
-      {"binary length past end", T::Binary, 0, u32_bytes(5) + "abcd", KavValue{}},
+      {"binary length past end", T::Binary, 0, le_bytes<std::uint32_t>(5) + "abcd", KavValue{}},
       {"binary length field cut", T::Binary, 0, Bytes(2, '\0'), KavValue{}},
-      {"unknown type code", static_cast<T>(9), 0, u64_bytes(1), KavValue{}},
+      {"unknown type code", static_cast<T>(9), 0, le_bytes<std::uint64_t>(1), KavValue{}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -149,7 +141,8 @@ TEST(PackedRowTest, ColumnDecodingAndMalformedData) {
 }
 
 TEST(PackedRowTest, ColumnsMayShareBytes) {
-  const Bytes bytes = raw_row(Bytes(1, '\0'), {0, 0}, u64_bytes(static_cast<std::uint64_t>(-1)));
+  const Bytes bytes =
+      raw_row(Bytes(1, '\0'), {0, 0}, le_bytes<std::uint64_t>(static_cast<std::uint64_t>(-1)));
   auto row = PackedRow::open(bytes, 2);
   ASSERT_TRUE(row.has_value());
   EXPECT_EQ(row->get_column(0, T::Int), KavValue{std::int64_t{-1}});
@@ -201,10 +194,11 @@ TEST(TaggedValueTest, DecodesTagsAndFallsBackToText) {
       {"int -1", "\x01" + Bytes(8, '\xFF'), KavValue{std::int64_t{-1}}},
       {"int with 7 bytes", "\x01" + Bytes(7, '\xFF'),
        KavValue{"\x01" + fffd + fffd + fffd + fffd + fffd + fffd + fffd}},
-      {"int extra bytes ignored", "\x01" + u64_bytes(3) + "xyz", KavValue{std::int64_t{3}}},
-      {"uint", "\x02" + u64_bytes(max), KavValue{max}},
+      {"int extra bytes ignored", "\x01" + le_bytes<std::uint64_t>(3) + "xyz",
+       KavValue{std::int64_t{3}}},
+      {"uint", "\x02" + le_bytes<std::uint64_t>(max), KavValue{max}},
       {"uint short", "\x02\x41", KavValue{std::string("\x02\x41")}},
-      {"float", "\x03" + u64_bytes(std::bit_cast<std::uint64_t>(1.5)), KavValue{1.5}},
+      {"float", "\x03" + le_bytes<std::uint64_t>(std::bit_cast<std::uint64_t>(1.5)), KavValue{1.5}},
       {"float short", Bytes(1, '\x03'), KavValue{std::string("\x03")}},
       {"text hi", "\x04hi", KavValue{std::string("hi")}},
       {"text empty", "\x04", KavValue{std::string()}},
@@ -238,7 +232,7 @@ TEST(TaggedValueTest, EncoderRoundTrips) {
     SCOPED_TRACE(kav_debug_string(v));
     EXPECT_EQ(decode_tagged_value(encode_tagged_value(v)), v);
   }
-  EXPECT_EQ(encode_tagged_value(KavValue{std::int64_t{1}}), "\x01" + u64_bytes(1));
+  EXPECT_EQ(encode_tagged_value(KavValue{std::int64_t{1}}), "\x01" + le_bytes<std::uint64_t>(1));
   EXPECT_EQ(encode_tagged_value(KavValue{true}), "\x05\x01");
   // Values without a tag of their own travel as the text of their debug notation.
   const KavValue ref{KavRef{"t", 1}};
