@@ -42,41 +42,47 @@ Database::~Database() {
 Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
   DurableStorage& s = *storage_;
   MvccManager& manager = s.manager();
-  // 1. The transaction's writes reach the log as one contiguous run. If they cannot, the
-  // transaction can never commit: it ends here, its pending versions swept.
-  if (auto buffer = s.take_buffer(txn_id); buffer && buffer->count > 0) {
-    if (auto r = s.wal().write_buffer(*buffer); !r) {
+  // The transaction's records (its Begin record, then its writes) reach the log as one contiguous
+  // run. If they cannot, the transaction can never commit: it ends here, its pending versions
+  // swept. A transaction that wrote nothing has no records.
+  std::optional<WalPosition> records;
+  if (auto buffer = s.take_buffer(txn_id)) {
+    auto written = s.wal().write_buffer(*buffer);
+    if (!written) {
       end_failed(txn_id);
-      return fail(std::move(r.error()));
+      return fail(std::move(written.error()));
     }
+    records = *written;
   }
-  // 2. Find it.
   auto txn = manager.copy_active(txn_id);
   if (!txn) return fail(validation_failed());
-  // 3. Validate. A refused transaction ends here; its pending versions are swept so that its
+  // Validation. A refused transaction ends here; its pending versions are swept so that its
   // keys do not refuse every later writer.
   if (txn->mode == kSerializable && !manager.validate_ssi(*txn) && !manager.validate_ssi(*txn)) {
     end_failed(txn_id);
     return fail(validation_failed());
   }
-  // 4-5. Its timestamp, and its removal from the running transactions.
+  // Its timestamp, and its removal from the running transactions.
   const std::uint64_t commit_ts = manager.allocate_commit_ts();
   auto removed = manager.remove_active(txn_id);
   if (!removed) return fail(validation_failed());
-  // 6. Remembered for the validation of concurrent transactions.
+  // Remembered for the validation of concurrent transactions.
   if (removed->mode == kSerializable && !removed->read_set.empty() && !removed->write_set.empty()) {
     manager.remember_committed(txn_id, SsiRecord{commit_ts, std::move(removed->read_filter),
                                                  std::move(removed->write_filter),
                                                  std::move(removed->read_set), removed->write_set});
   }
-  // 7. Its snapshot is no longer in use.
+  // Its snapshot is no longer in use.
   manager.track_active_end(removed->snapshot_ts);
-  // 8. Durable before visible. A failed sync ends it like an abort: nothing of it may be seen.
-  if (auto error = s.group_commit().submit_and_wait(txn_id)) {
-    s.memtable().sweep_uncommitted(txn_id);
-    return fail(KavrelError::internal(*error));
+  // Durable before visible; with nothing to make durable there is nothing to wait for. A failed
+  // sync ends it like an abort: nothing of it may be seen.
+  if (records) {
+    if (auto r = s.group_commit().submit_and_wait(txn_id, *records); !r) {
+      s.memtable().sweep_uncommitted(txn_id);
+      return fail(std::move(r.error()));
+    }
   }
-  // 9. Visible; versions no running or future snapshot can see are dropped on the way.
+  // Visible; versions no running or future snapshot can see are dropped on the way.
   const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
   s.memtable().commit(txn_id, commit_ts, removed->write_set, horizon);
   return commit_ts;

@@ -1,6 +1,7 @@
 #include "storage/durable_storage.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/text.h"
 #include "storage/crypto/keyring.h"
 #include "storage/group_commit.h"
 #include "storage/io/file_io.h"
@@ -29,6 +31,47 @@ constexpr std::uint8_t kSerializable = 2;
 
 TxnWalEntry control_record(WalRecordType type, std::uint64_t txn_id) {
   return TxnWalEntry{{}, {}, txn_id, ts_cache_now_us(), static_cast<std::uint8_t>(type)};
+}
+
+// The files are created private (0600); a directory that others may read is used as it is, but
+// its owner should know that the names (and a socket beside them) are listed to others.
+void warn_if_shared(const std::filesystem::path& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || (st.st_mode & 0077) == 0) return;
+  log::warn(kTarget,
+            "Database directory {} is accessible to other users (mode {:o}); its files are "
+            "created readable by the owner only",
+            debug_quote(dir.string()), st.st_mode & 07777);
+}
+
+// The group commit's batch writer: one Commit record per transaction whose records are still in
+// the log, appended as one piece, then one sync.
+void write_commits(TxnWal& wal, std::vector<EventDrivenGroupCommit::Request>& batch) {
+  std::vector<TxnWalEntry> commits;
+  std::vector<WalPosition> records;
+  commits.reserve(batch.size());
+  records.reserve(batch.size());
+  for (const auto& request : batch) {
+    commits.push_back(control_record(WalRecordType::Commit, request.txn_id));
+    records.push_back(request.records);
+  }
+  std::vector<std::size_t> lost;
+  auto end = wal.append_batch(commits, records, &lost);
+  if (!end) {
+    for (auto& request : batch) request.outcome = fail(end.error());
+    return;
+  }
+  for (std::size_t i : lost) batch[i].outcome = fail(TxnWal::cut_back_error());
+  // A failed sync may come after another batch's sync already made these records durable; then
+  // they are committed and must be reported so, or they would come back at the next open
+  // although their committers were told they failed. A sync that succeeded after another
+  // writer's full disk cut them away must not be reported as success either.
+  auto synced = wal.sync();
+  if (wal.durable(*end)) return;
+  const KavrelError error = synced ? TxnWal::cut_back_error() : synced.error();
+  for (auto& request : batch) {
+    if (request.outcome) request.outcome = fail(error);
+  }
 }
 
 }  // namespace
@@ -54,7 +97,8 @@ Result<> DurableStorage::write_record(std::uint64_t txn_id, BytesView key,
                                       std::optional<BytesView> value) {
   manager_->record_write(txn_id, key);
   buffers_->with_shard_exclusive(txn_id, [&](auto& buffers) {
-    auto it = buffers.try_emplace(txn_id, txn_id).first;
+    auto [it, first_write] = buffers.try_emplace(txn_id, txn_id);
+    if (first_write) it->second.append_begin();
     if (value) {
       it->second.append(key, *value);
     } else {
@@ -64,20 +108,9 @@ Result<> DurableStorage::write_record(std::uint64_t txn_id, BytesView key,
   return memtable_->write(key, value, txn_id);
 }
 
-Result<> DurableStorage::log_marker(WalRecordType type, std::uint64_t txn_id) {
-  // Once the log has failed nothing commits until a restart, but reads and aborts go on: they
-  // need their transactions, and Begin and Abort records carry nothing recovery needs. So a
-  // marker is skipped, or its failure ignored, when the log is (or has just become) unusable.
-  if (wal_->failed()) return {};
-  if (auto lsn = wal_->append(control_record(type, txn_id)); !lsn && !wal_->failed()) {
-    return fail(std::move(lsn.error()));
-  }
-  return {};
-}
-
 Result<std::uint64_t> DurableStorage::begin_transaction() {
+  // Nothing is logged yet: the Begin record goes out with the transaction's first write.
   const std::uint64_t txn_id = wal_->allocate_txn_id();
-  if (auto r = log_marker(WalRecordType::Begin, txn_id); !r) return fail(std::move(r.error()));
   (void)manager_->begin_with_mode(txn_id, kSerializable);
   return txn_id;
 }
@@ -87,10 +120,8 @@ std::optional<TxnWalBuffer> DurableStorage::take_buffer(std::uint64_t txn_id) {
 }
 
 Result<> DurableStorage::abort(std::uint64_t txn_id) {
-  if (take_buffer(txn_id)) {
-    if (auto r = log_marker(WalRecordType::Abort, txn_id); !r) return r;
-    memtable_->sweep_uncommitted(txn_id);
-  }
+  // Its records never reached the log (they go out at commit), so nothing is logged.
+  if (take_buffer(txn_id)) memtable_->sweep_uncommitted(txn_id);
   if (auto txn = manager_->remove_active(txn_id)) manager_->track_active_end(txn->snapshot_ts);
   return {};
 }
@@ -108,7 +139,7 @@ Result<std::uint64_t> DurableStorage::checkpoint() {
 
 Result<> DurableStorage::write_marker(std::string_view content) {
   UniqueFd fd(
-      ::open((dir_ / ".clean_shutdown").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+      io::open_create((dir_ / ".clean_shutdown").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   if (int err = io::write_all(fd.get(), content.data(), content.size()); err != 0) {
     return fail(KavrelError::io(err));
@@ -124,7 +155,7 @@ Result<> DurableStorage::shutdown() {
 Result<bool> DurableStorage::check_recovery_needed(const std::filesystem::path& dir) {
   const auto marker = dir / ".clean_shutdown";
   std::error_code ec;
-  if (std::filesystem::exists(marker, ec) && ::unlink(marker.c_str()) != 0) {
+  if (std::filesystem::exists(marker, ec) && io::unlink(marker.c_str()) != 0) {
     return fail(KavrelError::io(errno));
   }
   return true;
@@ -132,6 +163,7 @@ Result<bool> DurableStorage::check_recovery_needed(const std::filesystem::path& 
 
 Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesystem::path& dir,
                                                              const StorageEncryption& encryption) {
+  warn_if_shared(dir);
   if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
   std::shared_ptr<DurableStorage> s(new DurableStorage());
   s->dir_ = dir;
@@ -169,17 +201,8 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   s->recovery_flag_.store(*needed ? 1 : 0);
 
   s->group_commit_ = std::make_unique<EventDrivenGroupCommit>(
-      [wal = s->wal_](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
-        std::vector<TxnWalEntry> commits;
-        commits.reserve(ids.size());
-        for (std::uint64_t id : ids) commits.push_back(control_record(WalRecordType::Commit, id));
-        auto end = wal->append_batch(commits);
-        if (!end) return end.error().message();
-        // A failed sync may come after another batch's sync already made these records
-        // durable; then they are committed and must be reported so, or they would come back
-        // at the next open although their committers were told they failed.
-        if (auto r = wal->sync(); !r && wal->durable_offset() < *end) return r.error().message();
-        return std::nullopt;
+      [wal = s->wal_](std::vector<EventDrivenGroupCommit::Request>& batch) {
+        write_commits(*wal, batch);
       });
   return s;
 }

@@ -52,13 +52,14 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
                                                       const StorageEncryption& encryption);
   ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
 
-  // A fresh transaction id; its Begin record is appended (not synced).
+  // A fresh transaction id and snapshot. Nothing is logged: a transaction's Begin record goes to
+  // the log with its writes, at commit.
   Result<std::uint64_t> begin_transaction();
   // Records the write, buffers its log record and installs a pending version.
   Result<> write_refs(std::uint64_t txn_id, BytesView key, BytesView value);
   // The same for a deletion (a tombstone).
   Result<> delete_key(std::uint64_t txn_id, BytesView key);
-  // Ends the transaction without effect; unknown ids succeed.
+  // Ends the transaction without effect (nothing is logged); unknown ids succeed.
   Result<> abort(std::uint64_t txn_id);
   // Appends a Checkpoint record, syncs, remembers its LSN, publishes the manifest if the
   // database had one. Returns the LSN.
@@ -94,8 +95,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
  private:
   DurableStorage();
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
-  // Appends a Begin or Abort record unless the log has failed (see the definition).
-  Result<> log_marker(WalRecordType type, std::uint64_t txn_id);
 
   std::filesystem::path dir_;
   std::unique_ptr<DatabaseLock> lock_;

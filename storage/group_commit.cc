@@ -6,9 +6,10 @@
 
 namespace kavrel {
 namespace {
-std::uint64_t wall_micros() {
+// The steady clock: a wall clock set back would stall the estimate, set forward inflate it.
+std::uint64_t steady_micros() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
+                                        std::chrono::steady_clock::now().time_since_epoch())
                                         .count());
 }
 }  // namespace
@@ -27,7 +28,7 @@ std::uint64_t EventDrivenGroupCommit::compute_target() {
 }
 
 void EventDrivenGroupCommit::record_arrival() {
-  const std::uint64_t now = wall_micros();
+  const std::uint64_t now = steady_micros();
   const std::uint64_t prev = last_arrival_us_.exchange(now);
   if (prev != 0 && prev < now) {
     const std::uint64_t sample = 1'000'000'000ull / (now - prev);
@@ -36,13 +37,13 @@ void EventDrivenGroupCommit::record_arrival() {
   }
 }
 
-std::optional<std::string> EventDrivenGroupCommit::submit_and_wait(std::uint64_t txn_id) {
+Result<> EventDrivenGroupCommit::submit_and_wait(std::uint64_t txn_id, WalPosition records) {
   record_arrival();
   auto slot = std::make_shared<Slot>();
   bool flush_now;
   {
     std::scoped_lock lock(queue_mu_);
-    queue_.push_back({txn_id, slot});
+    queue_.push_back({Request{txn_id, records, {}}, slot});
     const std::uint64_t target = compute_target();
     flush_now = queue_.size() >= target || flushing_ == 0;
   }
@@ -61,7 +62,7 @@ std::optional<std::string> EventDrivenGroupCommit::submit_and_wait(std::uint64_t
     flush_batch();
     lock.lock();
   }
-  return slot->error;
+  return std::move(slot->outcome);
 }
 
 void EventDrivenGroupCommit::flush_batch() {
@@ -76,12 +77,12 @@ void EventDrivenGroupCommit::flush_batch() {
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
     ++flushing_;
   }
-  std::vector<std::uint64_t> ids;
-  ids.reserve(batch.size());
-  for (const PendingCommit& p : batch) ids.push_back(p.txn_id);
+  std::vector<Request> requests;
+  requests.reserve(batch.size());
+  for (PendingCommit& p : batch) requests.push_back(std::move(p.request));
 
   const auto start = std::chrono::steady_clock::now();
-  const std::optional<std::string> error = flush_fn_(ids);
+  flush_fn_(requests);
   const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
                            std::chrono::steady_clock::now() - start)
                            .count();
@@ -89,11 +90,12 @@ void EventDrivenGroupCommit::flush_batch() {
   const std::uint64_t old = fsync_latency_us_.load(std::memory_order_relaxed);
   fsync_latency_us_.store((100 * sample + 900 * old) / 1000, std::memory_order_relaxed);
 
-  for (PendingCommit& p : batch) {
-    std::scoped_lock lock(p.slot->mu);
-    p.slot->done = true;
-    p.slot->error = error;
-    p.slot->cv.notify_one();
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    Slot& slot = *batch[i].slot;
+    std::scoped_lock lock(slot.mu);
+    slot.done = true;
+    slot.outcome = std::move(requests[i].outcome);
+    slot.cv.notify_one();
   }
 
   // Commits that queued up meanwhile go out now, written by the first of their waiters.

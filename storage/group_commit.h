@@ -29,12 +29,22 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
+#include "storage/wal/txn_wal.h"
+
 namespace kavrel {
 
 class EventDrivenGroupCommit {
  public:
-  // Writes and syncs one batch; returns nullopt on success or the failure text.
-  using FlushFn = std::function<std::optional<std::string>(const std::vector<std::uint64_t>&)>;
+  // One commit of a batch: the transaction, where its records end in the log, and the outcome
+  // the batch writer gives it (success unless it sets an error).
+  struct Request {
+    std::uint64_t txn_id = 0;
+    WalPosition records;
+    Result<> outcome;
+  };
+  // Writes and syncs one batch, setting the outcome of each request.
+  using FlushFn = std::function<void(std::vector<Request>&)>;
 
   static constexpr std::uint64_t min_batch = 1;
   static constexpr std::uint64_t max_batch = 1000;
@@ -42,9 +52,9 @@ class EventDrivenGroupCommit {
 
   explicit EventDrivenGroupCommit(FlushFn flush_fn) : flush_fn_(std::move(flush_fn)) {}
 
-  // Queues txn_id and waits until its batch was written and synced. Returns nullopt when it is
-  // durable, or the failure text of its batch.
-  std::optional<std::string> submit_and_wait(std::uint64_t txn_id);
+  // Queues the commit of txn_id (its records end at `records`) and waits until its batch was
+  // written and synced. Returns success when it is durable, else the error of its commit.
+  Result<> submit_and_wait(std::uint64_t txn_id, WalPosition records);
   // Writes and syncs one batch from the front of the queue; does nothing when it is empty.
   void flush_batch();
 
@@ -64,12 +74,12 @@ class EventDrivenGroupCommit {
   struct Slot {
     std::mutex mu;
     std::condition_variable cv;
-    bool done = false;                 // guarded by mu
-    bool lead = false;                 // guarded by mu: write the queued commits now
-    std::optional<std::string> error;  // guarded by mu
+    bool done = false;  // guarded by mu
+    bool lead = false;  // guarded by mu: write the queued commits now
+    Result<> outcome;   // guarded by mu
   };
   struct PendingCommit {
-    std::uint64_t txn_id;
+    Request request;
     std::shared_ptr<Slot> slot;
   };
 

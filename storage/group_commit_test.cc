@@ -1,6 +1,7 @@
 #include "storage/group_commit.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -13,6 +14,20 @@ namespace kavrel {
 namespace {
 
 using namespace std::chrono_literals;
+using Batch = std::vector<EventDrivenGroupCommit::Request>;
+
+std::vector<std::uint64_t> ids_of(const Batch& batch) {
+  std::vector<std::uint64_t> ids;
+  for (const auto& r : batch) ids.push_back(r.txn_id);
+  return ids;
+}
+
+// The outcome's text, or nullopt for success.
+std::optional<std::string> submit(EventDrivenGroupCommit& gc, std::uint64_t id) {
+  auto r = gc.submit_and_wait(id, WalPosition{0, id});
+  if (r) return std::nullopt;
+  return r.error().message();
+}
 
 std::size_t batches_seen(std::mutex& mu, const std::vector<std::vector<std::uint64_t>>& batches) {
   std::scoped_lock lock(mu);
@@ -23,15 +38,17 @@ std::size_t batches_seen(std::mutex& mu, const std::vector<std::vector<std::uint
 struct BatchLog {
   std::mutex mu;
   std::vector<std::vector<std::uint64_t>> batches;
-  std::optional<std::string> fail_with;
+  std::optional<KavrelError> fail_with;
   std::chrono::milliseconds delay{0};
 
   EventDrivenGroupCommit::FlushFn fn() {
-    return [this](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
+    return [this](Batch& batch) {
       if (delay.count() > 0) std::this_thread::sleep_for(delay);
       std::scoped_lock lock(mu);
-      batches.push_back(ids);
-      return fail_with;
+      batches.push_back(ids_of(batch));
+      if (fail_with) {
+        for (auto& r : batch) r.outcome = fail(*fail_with);
+      }
     };
   }
 };
@@ -39,7 +56,7 @@ struct BatchLog {
 TEST(GroupCommitTest, IdleCommitIsFlushedAtOnceByItsOwnThread) {
   BatchLog log;
   EventDrivenGroupCommit gc(log.fn());
-  EXPECT_EQ(gc.submit_and_wait(7), std::nullopt);
+  EXPECT_EQ(submit(gc, 7), std::nullopt);
   ASSERT_EQ(log.batches.size(), 1u);
   EXPECT_EQ(log.batches[0], std::vector<std::uint64_t>{7});
   EXPECT_EQ(gc.target_batch(), 1u) << "starting averages give a target of 1";
@@ -50,24 +67,22 @@ TEST(GroupCommitTest, CommitsQueuedDuringAFlushShareTheNextOneInQueueOrder) {
   std::condition_variable cv;
   bool release = false;
   std::vector<std::vector<std::uint64_t>> batches;
-  EventDrivenGroupCommit gc(
-      [&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
-        std::unique_lock lock(mu);
-        batches.push_back(ids);
-        cv.notify_all();
-        cv.wait(lock, [&] { return release; });  // the first batch's sync is slow
-        return std::nullopt;
-      });
+  EventDrivenGroupCommit gc([&](Batch& batch) {
+    std::unique_lock lock(mu);
+    batches.push_back(ids_of(batch));
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });  // the first batch's sync is slow
+  });
   gc.force_target(2);
-  std::thread first([&] { EXPECT_EQ(gc.submit_and_wait(1), std::nullopt); });
+  std::thread first([&] { EXPECT_EQ(submit(gc, 1), std::nullopt); });
   {
     std::unique_lock lock(mu);
     cv.wait(lock, [&] { return batches.size() == 1; });  // 1 is being written
   }
-  std::thread second([&] { EXPECT_EQ(gc.submit_and_wait(2), std::nullopt); });
+  std::thread second([&] { EXPECT_EQ(submit(gc, 2), std::nullopt); });
   std::thread third([&] {
     while (gc.queued() < 1) std::this_thread::yield();  // 2 is queued first
-    EXPECT_EQ(gc.submit_and_wait(3), std::nullopt);
+    EXPECT_EQ(submit(gc, 3), std::nullopt);
   });
   while (gc.queued() < 2 && batches_seen(mu, batches) < 2) std::this_thread::yield();
   {
@@ -94,27 +109,51 @@ TEST(GroupCommitTest, LoneCommitNeverWaitsForTheTarget) {
   BatchLog log;
   EventDrivenGroupCommit gc(log.fn());
   gc.force_target(5);  // never reached by one commit
-  EXPECT_EQ(gc.submit_and_wait(9), std::nullopt);
+  EXPECT_EQ(submit(gc, 9), std::nullopt);
   ASSERT_EQ(log.batches.size(), 1u);
   EXPECT_EQ(log.batches[0], std::vector<std::uint64_t>{9});
 }
 
-TEST(GroupCommitTest, FailedSyncFailsEveryMemberOfTheBatchWithOneText) {
+TEST(GroupCommitTest, FailedSyncFailsEveryMemberOfTheBatchWithOneError) {
   BatchLog log;
-  log.fail_with = "IO error: Input/output error (os error 5)";
+  log.fail_with = KavrelError::io(EIO);
   EventDrivenGroupCommit gc(log.fn());
   gc.force_target(3);
   std::vector<std::optional<std::string>> results(3);
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
-    threads.emplace_back(
-        [&, i] { results[i] = gc.submit_and_wait(static_cast<std::uint64_t>(i)); });
+    threads.emplace_back([&, i] { results[i] = submit(gc, static_cast<std::uint64_t>(i)); });
   }
   for (auto& t : threads) t.join();
-  for (const auto& r : results) EXPECT_EQ(r, log.fail_with);
+  for (const auto& r : results) EXPECT_EQ(r, "IO error: Input/output error (os error 5)");
   log.fail_with.reset();
   gc.force_target(1);
-  EXPECT_EQ(gc.submit_and_wait(10), std::nullopt) << "the next batch tries again";
+  EXPECT_EQ(submit(gc, 10), std::nullopt) << "the next batch tries again";
+}
+
+// Each commit gets the outcome the writer gave it, with its error kind (a member whose records
+// were cut from the log fails while the rest of its batch commits).
+TEST(GroupCommitTest, OutcomesArePerCommitAndKeepTheirKind) {
+  EventDrivenGroupCommit gc([](Batch& batch) {
+    for (auto& r : batch) {
+      if (r.txn_id % 2 == 1) r.outcome = fail(KavrelError::io(ENOSPC));
+      EXPECT_EQ(r.records.end, r.txn_id) << "the position travels with the commit";
+    }
+  });
+  gc.force_target(4);
+  std::vector<Result<>> results(4);
+  std::vector<std::thread> threads;
+  for (std::uint64_t i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] { results[i] = gc.submit_and_wait(i, WalPosition{0, i}); });
+  }
+  for (auto& t : threads) t.join();
+  for (std::uint64_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(results[i].has_value(), i % 2 == 0);
+    if (i % 2 == 1) {
+      EXPECT_EQ(results[i].error().kind(), KavrelError::Kind::Io);
+    }
+  }
 }
 
 TEST(GroupCommitTest, EveryCommitGetsExactlyOneOutcomeUnderLoad) {
@@ -127,7 +166,7 @@ TEST(GroupCommitTest, EveryCommitGetsExactlyOneOutcomeUnderLoad) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
-        if (!gc.submit_and_wait(static_cast<std::uint64_t>(t) * kPerThread + i)) ++ok;
+        if (!submit(gc, static_cast<std::uint64_t>(t) * kPerThread + i)) ++ok;
       }
     });
   }
@@ -150,18 +189,16 @@ TEST(GroupCommitTest, WaiterFlushesNextEntriesWhileAnotherBatchIsSlow) {
   std::atomic<int> calls{0};
   std::mutex mu;
   std::vector<std::vector<std::uint64_t>> batches;
-  EventDrivenGroupCommit gc(
-      [&](const std::vector<std::uint64_t>& ids) -> std::optional<std::string> {
-        if (calls.fetch_add(1) == 0) std::this_thread::sleep_for(100ms);  // the first batch is slow
-        std::scoped_lock lock(mu);
-        batches.push_back(ids);
-        return std::nullopt;
-      });
+  EventDrivenGroupCommit gc([&](Batch& batch) {
+    if (calls.fetch_add(1) == 0) std::this_thread::sleep_for(100ms);  // the first batch is slow
+    std::scoped_lock lock(mu);
+    batches.push_back(ids_of(batch));
+  });
   gc.force_target(1);
-  std::thread slow([&] { EXPECT_EQ(gc.submit_and_wait(1), std::nullopt); });
+  std::thread slow([&] { EXPECT_EQ(submit(gc, 1), std::nullopt); });
   while (calls.load() == 0) std::this_thread::yield();  // 1 is being written
   gc.force_target(2);  // 2 alone does not reach the target: it waits, then flushes itself
-  EXPECT_EQ(gc.submit_and_wait(2), std::nullopt);
+  EXPECT_EQ(submit(gc, 2), std::nullopt);
   slow.join();
   ASSERT_EQ(batches.size(), 2u);
   EXPECT_EQ(batches[0], std::vector<std::uint64_t>{2}) << "2 was flushed while 1's batch slept";

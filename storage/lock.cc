@@ -11,13 +11,14 @@
 #include <thread>
 
 #include "storage/io/file_io.h"
+#include "storage/io/fs_util.h"
 
 namespace kavrel {
 namespace {
 
 // Replaces the file's content with "<pid>\n" and syncs it.
 int write_pid(int fd, pid_t pid) {
-  if (::lseek(fd, 0, SEEK_SET) < 0 || ::ftruncate(fd, 0) != 0) return errno;
+  if (::lseek(fd, 0, SEEK_SET) < 0 || io::ftruncate(fd, 0) != 0) return errno;
   const std::string text = std::to_string(pid) + "\n";
   if (int err = io::write_all(fd, text.data(), text.size()); err != 0) return err;
   if (io::fsync(fd) != 0) return errno;
@@ -36,17 +37,18 @@ bool still_linked(int fd, const std::filesystem::path& path) {
 
 Result<std::unique_ptr<DatabaseLock>, LockError> DatabaseLock::acquire(
     const std::filesystem::path& dir, std::chrono::nanoseconds timeout) {
-  std::error_code ec;
-  if (!std::filesystem::exists(dir, ec)) {
-    std::filesystem::create_directories(dir, ec);
-    if (ec) return std::unexpected(LockError::io(ec.value()));
-  }
+  if (auto r = create_dir_all(dir); !r) return std::unexpected(LockError::io(r.error().os_error()));
   const std::filesystem::path path = dir / ".lock";
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   const pid_t pid = ::getpid();
   for (;;) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    std::error_code ec;
+    const bool created = !std::filesystem::exists(path, ec);
+    UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_CLOEXEC, 0600));
     if (!fd.valid()) return std::unexpected(LockError::io(errno));
+    if (created) {
+      if (auto r = fsync_dir(dir); !r) return std::unexpected(LockError::io(r.error().os_error()));
+    }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
       if (!still_linked(fd.get(), path)) continue;  // the holder deleted it as we locked it
       if (int err = write_pid(fd.get(), pid); err != 0) return std::unexpected(LockError::io(err));
@@ -65,7 +67,7 @@ DatabaseLock::~DatabaseLock() {
   // then finds its descriptor unlinked and retries on a fresh file. Unlocking first would let it
   // lock the old file just before the name disappears, and a third process could then lock a
   // new ".lock" beside it.
-  ::unlink(path_.c_str());
+  io::unlink(path_.c_str());
   ::flock(fd_.get(), LOCK_UN);
 }
 

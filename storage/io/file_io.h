@@ -1,8 +1,9 @@
 // The narrow seam through which the log, the manifest and the keyring reach the file system.
 //
 // Production calls go straight to POSIX. Tests install a FaultPlan to make chosen calls fail
-// (EIO, ENOSPC), write short, or lose what was not synced. The plan is process-wide and meant for
-// tests only; with no plan installed every call is a plain system call.
+// (EIO, ENOSPC) or write short, and a PowerCutDisk (storage/io/power_cut.h) to lose what was not
+// synced. Both are process-wide and meant for tests only; with neither installed every call is a
+// plain system call.
 #pragma once
 
 #include <sys/types.h>
@@ -10,9 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace kavrel::io {
+
+class PowerCutDisk;
 
 // Which call a fault applies to.
 enum class Op : std::uint8_t { Write, Fsync, Rename, Link, OpenCreate };
@@ -27,6 +31,9 @@ struct FaultPlan {
 // Installs (or, with nullopt, removes) the process-wide plan.
 void set_fault_plan(std::optional<FaultPlan> plan);
 
+// Installs (or, with nullptr, removes) the process-wide power-cut model.
+void set_power_cut_disk(std::shared_ptr<PowerCutDisk> disk);
+
 // Calls counted since start (for tests that count fsyncs).
 std::uint64_t fsync_count();
 
@@ -37,8 +44,11 @@ int rename(const char* from, const char* to);
 int link(const char* from, const char* to);
 // Renames without replacing an existing target (renameat2 RENAME_NOREPLACE). Faults as Rename.
 int rename_noreplace(const char* from, const char* to);
-// open() with O_CREAT (the only opens that can be made to fail).
+// open() with O_CREAT (the only opens that can be made to fail). A file the call creates gets
+// exactly `mode`, whatever the umask.
 int open_create(const char* path, int flags, mode_t mode);
+int ftruncate(int fd, off_t size);
+int unlink(const char* path);
 
 // Writes all n bytes, retrying on EINTR and after short writes. Returns 0 or an errno.
 int write_all(int fd, const void* buf, std::size_t n);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,9 +15,10 @@
 
 namespace kavrel {
 
-void fsync_dir(const std::filesystem::path& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) (void)io::fsync(fd.get());
+Result<> fsync_dir(const std::filesystem::path& dir) {
+  UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid() || io::fsync(fd.get()) != 0) return fail(KavrelError::io(errno));
+  return {};
 }
 
 Bytes random_bytes(std::size_t n) {
@@ -48,9 +50,19 @@ std::string random_alnum(std::size_t n) {
 }
 
 Result<> create_dir_all(const std::filesystem::path& dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return fail(KavrelError::io(ec.value()));
+  std::filesystem::path path;
+  for (const auto& part : dir) {
+    path /= part;
+    if (part.empty() || part == "/" || part == "." || part == "..") continue;
+    if (::mkdir(path.c_str(), 0700) != 0) {
+      if (errno != EEXIST) return fail(KavrelError::io(errno));
+      if (!std::filesystem::is_directory(path)) return fail(KavrelError::io(ENOTDIR));
+      continue;
+    }
+    // The umask may have taken bits away; the owner needs all three.
+    if (::chmod(path.c_str(), 0700) != 0) return fail(KavrelError::io(errno));
+    if (auto r = fsync_dir(path.parent_path()); !r) return r;
+  }
   return {};
 }
 
@@ -61,7 +73,7 @@ int move_no_replace(const std::filesystem::path& from, const std::filesystem::pa
   if (errno != EINVAL && errno != ENOSYS) return errno;
   // No renameat2 here: a hard link refuses an existing name, then the temporary goes away.
   if (io::link(from.c_str(), to.c_str()) != 0) return errno;
-  ::unlink(from.c_str());
+  io::unlink(from.c_str());
   return 0;
 }
 }  // namespace
@@ -79,7 +91,7 @@ Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& d
     if (!fd.valid() && errno != EEXIST) return std::unexpected(PublishError{Stage::Temp, errno});
   }
   if (!fd.valid()) return std::unexpected(PublishError{Stage::Temp, EEXIST});
-  const auto remove_tmp = [&] { ::unlink(tmp.c_str()); };
+  const auto remove_tmp = [&] { io::unlink(tmp.c_str()); };
   if (int err = io::write_all(fd.get(), contents.data(), contents.size()); err != 0) {
     remove_tmp();
     return std::unexpected(PublishError{Stage::Temp, err});
@@ -101,7 +113,9 @@ Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& d
     return std::unexpected(PublishError{Stage::Move, err});
   }
   if (io::fsync(fd.get()) != 0) return std::unexpected(PublishError{Stage::AfterMove, errno});
-  fsync_dir(dir);
+  if (auto r = fsync_dir(dir); !r) {
+    return std::unexpected(PublishError{Stage::AfterMove, r.error().os_error()});
+  }
   return PublishOutcome::Published;
 }
 

@@ -11,15 +11,17 @@
 
 namespace kavrel {
 
-// Opens the directory read-only, fsyncs it and closes it; every error is ignored.
-void fsync_dir(const std::filesystem::path& dir);
+// Opens the directory read-only and fsyncs it: entries created, renamed or removed in it are then
+// durable. Io error on failure.
+Result<> fsync_dir(const std::filesystem::path& dir);
 
 // n characters from [A-Za-z0-9], from the operating system's random source.
 std::string random_alnum(std::size_t n);
 // n bytes from the operating system's random source; a failure of the source is fatal.
 Bytes random_bytes(std::size_t n);
 
-// Creates dir and its missing parents (mode 0777 before umask). Io error on failure.
+// Creates dir and its missing parents, each with mode 0700 whatever the umask, and makes each new
+// entry durable (fsync of its parent). Io error on failure.
 Result<> create_dir_all(const std::filesystem::path& dir);
 
 // Atomic publish of `contents` as dir/name: a temporary ".tmp" + 6 random alphanumerics in dir

@@ -177,16 +177,18 @@ TEST_F(FsUtilTest, PublishSyncsTheTemporaryTheFileAndTheDirectory) {
   EXPECT_EQ(io::fsync_count() - before, 3u);
 }
 
-TEST_F(FsUtilTest, FsyncDirIgnoresErrors) {
+TEST_F(FsUtilTest, FsyncDirReportsErrors) {
   const std::uint64_t before = io::fsync_count();
-  fsync_dir(tmp_.path());
+  EXPECT_TRUE(fsync_dir(tmp_.path()).has_value());
   EXPECT_EQ(io::fsync_count() - before, 1u);
-  fsync_dir(tmp_ / "missing");  // cannot be opened: nothing synced, nothing reported
-  EXPECT_EQ(io::fsync_count() - before, 1u);
+  auto missing = fsync_dir(tmp_ / "missing");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().os_error(), ENOENT);
   io::set_fault_plan(fail_nth(io::Op::Fsync, 1, EIO));
-  fsync_dir(tmp_.path());  // the failure is swallowed
+  auto failed = fsync_dir(tmp_.path());
   io::set_fault_plan(std::nullopt);
-  EXPECT_EQ(io::fsync_count() - before, 2u);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().os_error(), EIO);
 }
 
 TEST_F(FsUtilTest, RandomAlnumHasTheLengthAndAlphabet) {
@@ -214,8 +216,17 @@ TEST_F(FsUtilTest, RandomBytesHaveTheLengthAndDiffer) {
 
 TEST_F(FsUtilTest, CreateDirAll) {
   const fs::path nested = tmp_ / "a" / "b" / "c";
+  const mode_t old_umask = ::umask(0022);
+  const std::uint64_t before = io::fsync_count();
   ASSERT_TRUE(create_dir_all(nested).has_value());
+  ::umask(0777);  // the mode does not depend on the umask: nothing may be created wider
+  ASSERT_TRUE(create_dir_all(tmp_ / "d").has_value());
+  ::umask(old_umask);
   EXPECT_TRUE(fs::is_directory(nested));
+  EXPECT_EQ(io::fsync_count() - before, 4u);  // each new entry's parent
+  for (const fs::path& p : {tmp_ / "a", tmp_ / "a" / "b", nested, tmp_ / "d"}) {
+    EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_all) << p;
+  }
   EXPECT_TRUE(create_dir_all(nested).has_value());  // already there
   write_text(tmp_ / "file", "x");
   auto r = create_dir_all(tmp_ / "file" / "sub");

@@ -47,6 +47,12 @@ Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t k
 
 TxnWalBuffer::TxnWalBuffer(std::uint64_t id) : txn_id(id) { buf.reserve(kInitialCapacity); }
 
+void TxnWalBuffer::append_begin() {
+  append_record(buf, static_cast<std::uint8_t>(WalRecordType::Begin), txn_id, ts_cache_now_us(), {},
+                {});
+  ++count;
+}
+
 void TxnWalBuffer::append(BytesView key, BytesView value) {
   append_record(buf, static_cast<std::uint8_t>(WalRecordType::Write), txn_id, ts_cache_now_us(),
                 key, value);
@@ -82,8 +88,14 @@ Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
                                              std::uint32_t key_epoch) {
   if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
   const auto path = dir / kFileName;
-  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC, 0666));
+  std::error_code ec;
+  const bool created = !std::filesystem::exists(path, ec);
+  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC, 0600));
   if (!fd.valid()) return fail(KavrelError::io(errno));
+  // A new log's name must be durable before any commit in it is acknowledged.
+  if (created) {
+    if (auto r = fsync_dir(dir); !r) return fail(std::move(r.error()));
+  }
   auto size = file_size_of(fd.get());
   if (!size) return fail(std::move(size.error()));
   // What the file holds at open counts as durable: the failure path never cuts below it.
@@ -113,7 +125,7 @@ void TxnWal::fail_locked(const KavrelError& cause) {
   // told they failed; cut it off so a restart does not replay them.
   const std::uint64_t durable = durable_offset_.load(std::memory_order_acquire);
   bool truncated = false;
-  if (::ftruncate(fd_.get(), static_cast<off_t>(durable)) == 0) {
+  if (io::ftruncate(fd_.get(), static_cast<off_t>(durable)) == 0) {
     truncated = true;
     file_end_ = durable;
     (void)io::fsync(fd_.get());
@@ -122,14 +134,56 @@ void TxnWal::fail_locked(const KavrelError& cause) {
              cause.message(), truncated ? "truncated" : "could not truncate", durable);
 }
 
+KavrelError TxnWal::cut_back_locked(const KavrelError& cause) {
+  buf_.clear();
+  const std::uint64_t durable = durable_offset_.load(std::memory_order_acquire);
+  // The cut must itself be durable: records of transactions told they failed must not come
+  // back after a crash.
+  if (io::ftruncate(fd_.get(), static_cast<off_t>(durable)) != 0 || io::fsync(fd_.get()) != 0) {
+    fail_locked(KavrelError::io(errno));
+    return unusable_error();
+  }
+  file_end_ = durable;
+  next_lsn_.store(durable_lsn_, std::memory_order_release);
+  frame_counter_.store(durable_frames_, std::memory_order_release);
+  cuts_.push_back(durable);
+  log::warn(kTarget, "wal.log: a write failed ({}); the log was cut back to offset {}",
+            cause.message(), durable);
+  return cause;
+}
+
 Result<> TxnWal::write_file_locked(BytesView data) {
   if (const int err = io::write_all(fd_.get(), data.data(), data.size()); err != 0) {
     const KavrelError e = KavrelError::io(err);
+    // A full disk passes: refuse this write, and try the next one.
+    if (err == ENOSPC || err == EDQUOT) return fail(cut_back_locked(e));
     fail_locked(e);
     return fail(e);
   }
   file_end_ += data.size();
   return {};
+}
+
+KavrelError TxnWal::cut_back_error() {
+  return KavrelError::io_message(
+      "the log was cut back after a full disk: " + KavrelError::io(ENOSPC).text(), ENOSPC);
+}
+
+bool TxnWal::survived_locked(WalPosition p) const {
+  for (std::size_t i = p.generation; i < cuts_.size(); ++i) {
+    if (cuts_[i] < p.end) return false;
+  }
+  return true;
+}
+
+bool TxnWal::survived(WalPosition p) {
+  std::scoped_lock lock(mu_);
+  return survived_locked(p);
+}
+
+bool TxnWal::durable(WalPosition p) {
+  std::scoped_lock lock(mu_);
+  return survived_locked(p) && durable_offset_.load(std::memory_order_acquire) >= p.end;
 }
 
 Result<> TxnWal::flush_locked() {
@@ -182,13 +236,22 @@ Result<std::uint64_t> TxnWal::append(const TxnWalEntry& entry) {
   return next_lsn_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-Result<std::uint64_t> TxnWal::append_batch(const std::vector<TxnWalEntry>& entries) {
+Result<WalPosition> TxnWal::append_batch(const std::vector<TxnWalEntry>& entries,
+                                         const std::vector<WalPosition>& after,
+                                         std::vector<std::size_t>* lost) {
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());
   const bool sealed = encrypted();
   std::uint64_t sequence = frame_counter_.load(std::memory_order_relaxed);
+  std::uint64_t appended = 0;
   Bytes bytes;
-  for (const TxnWalEntry& entry : entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const TxnWalEntry& entry = entries[i];
+    if (i < after.size() && !survived_locked(after[i])) {
+      if (lost != nullptr) lost->push_back(i);
+      continue;
+    }
+    ++appended;
     if (sealed) {
       auto frame = encrypt_frame(TxnWalEntry::body_bytes(entry), sequence++);
       if (!frame) return fail(std::move(frame.error()));
@@ -199,18 +262,18 @@ Result<std::uint64_t> TxnWal::append_batch(const std::vector<TxnWalEntry>& entri
   }
   if (auto r = write_locked(bytes); !r) return fail(std::move(r.error()));
   if (sealed) frame_counter_.store(sequence, std::memory_order_release);
-  next_lsn_.fetch_add(entries.size(), std::memory_order_acq_rel);
-  return file_end_ + buf_.size();
+  next_lsn_.fetch_add(appended, std::memory_order_acq_rel);
+  return position_locked();
 }
 
-Result<> TxnWal::write_buffer(const TxnWalBuffer& buffer) {
+Result<WalPosition> TxnWal::write_buffer(const TxnWalBuffer& buffer) {
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());
-  if (buffer.buf.empty()) return {};
+  if (buffer.buf.empty()) return position_locked();
   if (!encrypted()) {
-    if (auto r = write_locked(buffer.buf); !r) return r;
+    if (auto r = write_locked(buffer.buf); !r) return fail(std::move(r.error()));
     next_lsn_.fetch_add(buffer.count, std::memory_order_acq_rel);
-    return {};
+    return position_locked();
   }
   // Every frame is sealed before any is written, so a damaged buffer or a sealing failure leaves
   // the log without a partial run of the transaction's records.
@@ -231,20 +294,26 @@ Result<> TxnWal::write_buffer(const TxnWalBuffer& buffer) {
     ++sequence;
     pos += 4 + static_cast<std::size_t>(len);
   }
-  if (auto r = write_locked(frames); !r) return r;
+  if (auto r = write_locked(frames); !r) return fail(std::move(r.error()));
   frame_counter_.store(sequence, std::memory_order_release);
   next_lsn_.fetch_add(buffer.count, std::memory_order_acq_rel);
-  return {};
+  return position_locked();
 }
 
 Result<> TxnWal::sync() {
   std::scoped_lock sync_lock(sync_mu_);
   std::uint64_t target = 0;
+  std::uint64_t lsn = 0;
+  std::uint64_t frames = 0;
+  std::size_t generation = 0;
   {
     std::scoped_lock lock(mu_);
     if (failed()) return fail(unusable_error());
     if (auto r = flush_locked(); !r) return r;
     target = file_end_;
+    lsn = next_lsn_.load(std::memory_order_relaxed);
+    frames = frame_counter_.load(std::memory_order_relaxed);
+    generation = cuts_.size();
   }
   // The fsync runs without mu_: appends (every transaction's Begin) go into the buffer
   // meanwhile and are made durable by the next sync.
@@ -257,8 +326,11 @@ Result<> TxnWal::sync() {
   // A failure while the fsync ran may have cut the file below target: report it, never success.
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());
+  if (cuts_.size() != generation) return fail(cut_back_error());
   if (durable_offset_.load(std::memory_order_relaxed) < target) {
     durable_offset_.store(target, std::memory_order_release);
+    durable_lsn_ = lsn;
+    durable_frames_ = frames;
   }
   return {};
 }
@@ -286,9 +358,15 @@ Result<> TxnWal::recover_state() {
     if (err.is_unexpected_eof()) break;
     // A device that fails to read could hide any amount of good log: never treat it as the end.
     if (err.kind() == KavrelError::Kind::Io && err.os_error() != 0) return fail(err);
-    // An encrypted log is accepted only if every complete frame opens and decodes.
-    if (encrypted()) return fail(err);
-    break;  // a plain log ends at its first damaged record
+    // An encrypted frame that fails to open is the end of the log only when no frame after it
+    // opens: then it lies in a tail that never became durable (a power cut leaves torn pages
+    // and zeros there). A later frame that opens means damage inside the log's history; a frame
+    // that opens but does not decode, or a length no writer produces, is damage as well.
+    if (encrypted() && (err.kind() != KavrelError::Kind::Encryption ||
+                        frame_opens_after(reader->good_offset(), reader->records()))) {
+      return fail(err);
+    }
+    break;  // the log ends at its first damaged record
   }
 
   auto size = file_size_of(fd_.get());
@@ -303,10 +381,37 @@ Result<> TxnWal::recover_state() {
   }
   file_end_ = good;
   durable_offset_.store(good, std::memory_order_release);
+  durable_lsn_ = records;
+  durable_frames_ = records;
   next_txn_id_.store((pid << 32) + largest + 1, std::memory_order_relaxed);
   next_lsn_.store(records, std::memory_order_release);
   frame_counter_.store(records, std::memory_order_release);
   return {};
+}
+
+bool TxnWal::frame_opens_after(std::uint64_t offset, std::uint64_t sequence) const {
+  auto size = file_size_of(fd_.get());
+  if (!size) return true;  // cannot tell: keep refusing
+  const auto read_at = [&](std::uint64_t at, std::size_t n, Bytes& out) {
+    out.resize(n);
+    return at + n <= *size &&
+           ::pread(fd_.get(), out.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+  };
+  Bytes len_bytes;
+  Bytes sealed;
+  bool first = true;
+  while (read_at(offset, 4, len_bytes)) {
+    const std::uint32_t len = get_u32(len_bytes.data());
+    if (len > kMaxWalEntrySize || !read_at(offset + 4, len, sealed)) return false;
+    if (!first &&
+        engine_->decrypt_with_aad(sealed, wal_frame_aad(db_uuid_, key_epoch_, sequence))) {
+      return true;
+    }
+    first = false;
+    offset += 4 + static_cast<std::uint64_t>(len);
+    ++sequence;
+  }
+  return false;
 }
 
 // Without this, records appended after a torn tail would sit behind bytes no reader gets past.
@@ -318,7 +423,7 @@ Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t
     std::string name = fmt::format("{}.damaged-{}", kFileName, lsn);
     if (attempt > 0) name += fmt::format(".{}", attempt);
     side = dir_ / name;
-    out = UniqueFd(io::open_create(side.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0666));
+    out = UniqueFd(io::open_create(side.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0600));
     if (!out.valid() && (errno != EEXIST || attempt >= 1000)) {
       return fail(KavrelError::io(errno));
     }
@@ -342,8 +447,8 @@ Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t
   }
   if (io::fsync(out.get()) != 0) return fail(KavrelError::io(errno));
   if (auto r = out.close(); !r) return r;
-  fsync_dir(dir_);
-  if (::ftruncate(fd_.get(), static_cast<off_t>(good_offset)) != 0) {
+  if (auto r = fsync_dir(dir_); !r) return r;
+  if (io::ftruncate(fd_.get(), static_cast<off_t>(good_offset)) != 0) {
     return fail(KavrelError::io(errno));
   }
   if (io::fsync(fd_.get()) != 0) return fail(KavrelError::io(errno));

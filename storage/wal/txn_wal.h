@@ -20,11 +20,19 @@
 // fsync of `sync()` runs outside `mu_` (appends go on meanwhile and are covered by the next
 // sync); syncs are serialized among themselves by `sync_mu_`, taken before `mu_`.
 //
-// Failure. Once a write, flush or fsync of the log has failed, the log is closed for good: the
-// buffered bytes are discarded, the file is cut back (best effort) to the last offset known
-// durable, and every later append, write_buffer and sync fails with the Io error "log is unusable
-// after an earlier failure: <original error>". A failed fsync leaves the file's content unknown,
-// so retrying could acknowledge data that is not on disk.
+// Failure. Once an fsync of the log has failed, or a write or flush failed for any reason but a
+// full disk, the log is closed for good: the buffered bytes are discarded, the file is cut back
+// (best effort) to the last offset known durable, and every later append, write_buffer and sync
+// fails with the Io error "log is unusable after an earlier failure: <original error>". A failed
+// fsync leaves the file's content unknown, so retrying could acknowledge data that is not on disk.
+//
+// A full disk. A write that fails with ENOSPC (or EDQUOT) cuts the log back to its durable offset
+// (the buffered bytes are dropped, the file truncated and synced, the counters reset to that
+// point) and the log stays usable: the next write tries again. What was cut may hold other
+// transactions' records whose Commit is not yet written, and Commit records not yet synced. So
+// every run of records is known by a WalPosition (the log's generation, counted up at each cut,
+// and the offset past the run): survived() tells whether a cut removed it, append_batch() leaves
+// out a Commit whose transaction's records were cut, and durable() is what a committer checks.
 #pragma once
 
 #include <array>
@@ -49,20 +57,29 @@ namespace kavrel {
 Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
                     std::uint64_t sequence);
 
-// One transaction's Write and Delete records, collected in memory until the transaction commits.
-// Not synchronized: the owner (the buffer map's shard lock) serializes access.
+// One transaction's records, collected in memory until the transaction commits: the storage puts
+// its Begin record first (so a transaction that writes nothing logs nothing), then its Write and
+// Delete records. Not synchronized: the owner (the buffer map's shard lock) serializes access.
 struct TxnWalBuffer {
-  static constexpr std::size_t kInitialCapacity = 32'768;
+  static constexpr std::size_t kInitialCapacity = 4'096;
 
   Bytes buf;  // complete plaintext records, back to back
   std::uint64_t txn_id;
   std::uint64_t count = 0;  // records in buf
 
   explicit TxnWalBuffer(std::uint64_t txn_id);
+  // Appends a Begin record.
+  void append_begin();
   // Appends a Write record stamped with ts_cache_now_us().
   void append(BytesView key, BytesView value);
   // Appends a Delete record (the key and an empty value).
   void append_delete(BytesView key);
+};
+
+// Where a run of records ends in the log (see "A full disk" above).
+struct WalPosition {
+  std::uint64_t generation = 0;  // cuts of the log before the run was written
+  std::uint64_t end = 0;         // file offset just past the run
 };
 
 class TxnWal {
@@ -70,9 +87,10 @@ class TxnWal {
   static constexpr std::size_t kWriteBufferSize = 262'144;
   static constexpr const char* kFileName = "wal.log";
 
-  // Creates dir (with missing parents) and opens or creates dir/wal.log for appending (mode 0666
-  // before umask). A null engine means EncryptionEngine::disabled(). Counters start at
-  // next_txn_id 1, next_lsn 0, frame_counter 0 until recover_state() runs. Io error on failure.
+  // Creates dir (with missing parents) and opens or creates dir/wal.log for appending (mode 0600;
+  // a new file's name is made durable). A null engine means EncryptionEngine::disabled(). Counters
+  // start at next_txn_id 1, next_lsn 0, frame_counter 0 until recover_state() runs. Io error on
+  // failure.
   static Result<std::shared_ptr<TxnWal>> open(const std::filesystem::path& dir,
                                               std::shared_ptr<const EncryptionEngine> engine,
                                               std::array<std::uint8_t, 16> db_uuid,
@@ -86,17 +104,27 @@ class TxnWal {
   // LSN; does not flush or sync. Errors: Encryption (sealing; nothing written, the log stays
   // usable), Io (write failed: the log is now unusable; no counter changes).
   Result<std::uint64_t> append(const TxnWalEntry& entry);
-  Result<std::uint64_t> append_no_flush(const TxnWalEntry& entry) { return append(entry); }
 
   // Writes a transaction's buffer as one contiguous run: plain, in one piece; encrypted, one
-  // frame per record. Adds the buffer's count to next_lsn. An empty buffer writes nothing.
+  // frame per record. Adds the buffer's count to next_lsn and returns where the run ends.
   // Errors: Corruption "txn buffer truncated mid-record during encrypted flush" and Encryption
-  // (both before anything is written), Io (the log is now unusable).
-  Result<> write_buffer(const TxnWalBuffer& buffer);
+  // (both before anything is written), Io (a full disk: the log was cut back; else the log is
+  // now unusable).
+  Result<WalPosition> write_buffer(const TxnWalBuffer& buffer);
   // Appends the records as one piece (so they become durable all together or not at all) and
-  // returns the log offset just past them: once durable_offset() reaches it they are on disk,
-  // whatever a later failure reports.
-  Result<std::uint64_t> append_batch(const std::vector<TxnWalEntry>& entries);
+  // returns where the piece ends: once durable() says so they are on disk, whatever a later
+  // failure reports. With `after` (one position per record), a record whose position no longer
+  // survived() is left out and its index put in `lost`; this is decided under the lock that
+  // orders cuts and appends, so no record is ever written after a cut of what it depends on.
+  Result<WalPosition> append_batch(const std::vector<TxnWalEntry>& entries,
+                                   const std::vector<WalPosition>& after = {},
+                                   std::vector<std::size_t>* lost = nullptr);
+  // The error of a commit whose records a cut removed.
+  static KavrelError cut_back_error();
+  // Whether no cut of the log removed the run ending at p.
+  bool survived(WalPosition p);
+  // Whether the run ending at p is on disk: it survived and a sync covered it.
+  bool durable(WalPosition p);
 
   // Flushes the write buffer and fsyncs the file; on success every record appended before the
   // call is durable. The fsync itself runs without holding the writer mutex. Fails (Io) when
@@ -109,8 +137,9 @@ class TxnWal {
 
   // The counter scan at open; must run before the first append. Reads the log to its end, sets
   // next_txn_id = pid << 32 | (largest lower half of ids of this pid) + 1, next_lsn and
-  // frame_counter = records read. A plain log ends at its first unreadable record; an encrypted
-  // log only at a torn final frame, any other error of it is returned. A device read error is
+  // frame_counter = records read. A plain log ends at its first unreadable record. An encrypted
+  // log ends at a torn final frame, or at a frame that fails to open when no later frame opens
+  // (a tail a power cut left); any other error of it is returned. A device read error is
   // always returned. An unreadable tail is copied to "wal.log.damaged-<lsn>" and cut from the
   // log (with a warning), so records appended afterwards are read by later scans.
   Result<> recover_state();
@@ -133,12 +162,20 @@ class TxnWal {
          std::shared_ptr<const EncryptionEngine> engine, std::array<std::uint8_t, 16> db_uuid,
          std::uint32_t key_epoch);
 
-  // All of these require mu_. Every write failure closes the log (fail_locked) before returning.
+  // All of these require mu_. Every write failure cuts the log back (a full disk) or closes it
+  // (fail_locked) before returning.
   Result<> write_locked(BytesView data);
   Result<> flush_locked();
   Result<> write_file_locked(BytesView data);
   void fail_locked(const KavrelError& cause);
+  // Cuts the log back to its durable offset after a write found the disk full; closes the log
+  // if the cut itself fails. Returns the error to report.
+  KavrelError cut_back_locked(const KavrelError& cause);
+  bool survived_locked(WalPosition p) const;
+  WalPosition position_locked() const { return {cuts_.size(), file_end_ + buf_.size()}; }
   KavrelError unusable_error() const;
+  // Whether a complete frame after the one at offset (of the given sequence) opens.
+  bool frame_opens_after(std::uint64_t offset, std::uint64_t sequence) const;
   Result<> move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t file_size,
                                   std::uint64_t lsn);
 
@@ -157,6 +194,10 @@ class TxnWal {
   int fail_errno_ = 0;          // guarded by mu_; as fail_text_
   std::atomic<bool> failed_{false};
   std::atomic<std::uint64_t> durable_offset_{0};  // written under sync_mu_ and mu_
+  // The counters as of durable_offset_, restored by a cut. Guarded by mu_.
+  std::uint64_t durable_lsn_ = 0;
+  std::uint64_t durable_frames_ = 0;
+  std::vector<std::uint64_t> cuts_;  // guarded by mu_; the offset of each cut, oldest first
 
   std::atomic<std::uint64_t> next_txn_id_{1};
   std::atomic<std::uint64_t> next_lsn_{0};       // written under mu_

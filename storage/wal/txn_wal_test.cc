@@ -31,6 +31,16 @@ constexpr const char* kDecryptionFailed =
     "Encryption error: Decryption failed (wrong key or tampered data)";
 
 // Removes any installed fault plan when the test ends, however it ends.
+// The next write fails with err; later ones succeed.
+io::FaultPlan fail_next_write(int err) {
+  auto fired = std::make_shared<std::atomic<bool>>(false);
+  return io::FaultPlan{[=](io::Op op) -> std::optional<int> {
+                         if (op != io::Op::Write || fired->exchange(true)) return std::nullopt;
+                         return err;
+                       },
+                       {}};
+}
+
 struct FaultPlanReset {
   ~FaultPlanReset() { io::set_fault_plan(std::nullopt); }
 };
@@ -161,7 +171,7 @@ TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
   auto end =
       wal->append_batch({control(WalRecordType::Commit, 1), control(WalRecordType::Commit, 2)});
   ASSERT_TRUE(end.has_value());
-  EXPECT_EQ(*end, 66u);
+  EXPECT_EQ(end->end, 66u);
   EXPECT_EQ(wal->next_lsn(), 2u);
   ASSERT_TRUE(wal->sync().has_value());  // another batch's sync covers these records
   ASSERT_TRUE(wal->append(control(WalRecordType::Commit, 3)).has_value());
@@ -171,9 +181,77 @@ TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
                                    },
                                    {}});
   EXPECT_FALSE(wal->sync().has_value());
-  EXPECT_GE(wal->durable_offset(), *end) << "the batch is on disk: its commits must stand";
+  EXPECT_TRUE(wal->durable(*end)) << "the batch is on disk: its commits must stand";
   io::set_fault_plan(std::nullopt);
-  EXPECT_EQ(size_of(dir / "wal.log"), *end) << "only the unsynced record is cut off";
+  EXPECT_EQ(size_of(dir / "wal.log"), end->end) << "only the unsynced record is cut off";
+}
+
+// A full disk cuts the log back to its durable offset and the log goes on. What the cut removed
+// is known by position: a Commit for a transaction whose records were cut is left out.
+TEST(TxnWalTest, FullDiskCutsBackToTheDurableOffsetAndTheLogGoesOn) {
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    FaultPlanReset reset;
+    TempDir dir;
+    auto engine = encrypted ? engine_with('k') : nullptr;
+    auto wal = open_wal(dir.path(), engine);
+    const auto buffer_of = [](std::uint64_t txn, const char* key) {
+      TxnWalBuffer b(txn);
+      b.append_begin();
+      b.append(key, "v");
+      return b;
+    };
+    auto kept = wal->write_buffer(buffer_of(1, "a"));
+    ASSERT_TRUE(kept.has_value());
+    ASSERT_TRUE(wal->append_batch({control(WalRecordType::Commit, 1)}).has_value());
+    ASSERT_TRUE(wal->sync().has_value());
+    const std::uint64_t durable = wal->durable_offset();
+    // Transaction 2's records are written but not synced when the disk fills.
+    auto cut = wal->write_buffer(buffer_of(2, "b"));
+    ASSERT_TRUE(cut.has_value());
+    io::set_fault_plan(fail_next_write(ENOSPC));
+    auto full = wal->sync();
+    ASSERT_FALSE(full.has_value());
+    EXPECT_EQ(full.error().message(), "IO error: No space left on device (os error 28)");
+    EXPECT_FALSE(wal->failed());
+    EXPECT_EQ(size_of(dir / "wal.log"), durable);
+    EXPECT_EQ(wal->next_lsn(), 3u) << "counted as of the durable offset";
+    EXPECT_TRUE(wal->survived(*kept));
+    EXPECT_FALSE(wal->survived(*cut));
+
+    std::vector<std::size_t> lost;
+    auto third = wal->write_buffer(buffer_of(3, "c"));
+    ASSERT_TRUE(third.has_value());
+    auto end =
+        wal->append_batch({control(WalRecordType::Commit, 2), control(WalRecordType::Commit, 3)},
+                          {*cut, *third}, &lost);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(lost, std::vector<std::size_t>{0}) << "never a Commit whose writes were cut";
+    ASSERT_TRUE(wal->sync().has_value());
+    EXPECT_TRUE(wal->durable(*end));
+    EXPECT_FALSE(wal->durable(*cut)) << "later data past its offset does not bring it back";
+    auto got = read_all(dir / "wal.log", engine);
+    EXPECT_EQ(types_of(got.entries), (std::vector<std::uint8_t>{16, 1, 17, 16, 1, 17}));
+    EXPECT_EQ(got.entries[4].key, "c");
+    EXPECT_TRUE(got.end->is_unexpected_eof()) << "every frame opens in order";
+  }
+}
+
+// A sync whose bytes another writer's full disk cut away does not report them durable.
+TEST(TxnWalTest, SyncAfterAnotherWritersCutDoesNotMakeCutRecordsDurable) {
+  FaultPlanReset reset;
+  TempDir dir;
+  auto wal = open_wal(dir.path());
+  auto batch = wal->append_batch({control(WalRecordType::Commit, 1)});
+  ASSERT_TRUE(batch.has_value());
+  TxnWalBuffer big(2);
+  big.append("k", Bytes(TxnWal::kWriteBufferSize, 'x'));  // goes straight to the file
+  io::set_fault_plan(fail_next_write(ENOSPC));
+  EXPECT_FALSE(wal->write_buffer(big).has_value());
+  io::set_fault_plan(std::nullopt);
+  ASSERT_TRUE(wal->sync().has_value()) << "nothing left to sync";
+  EXPECT_FALSE(wal->durable(*batch));
+  EXPECT_EQ(size_of(dir / "wal.log"), 0u);
 }
 
 TEST(WalReaderTest, LengthThatSwallowsTheNextRecordEndsThePlainLog) {
@@ -669,6 +747,44 @@ TEST(TxnWalRecoverTest, BadCompleteFrameFailsAnEncryptedOpen) {
   }
 }
 
+// What a power cut leaves past the last sync: zeros where pages never reached the disk, a frame
+// torn by a lost page. Nothing after it opens, so it is a tail, moved aside like a torn frame.
+TEST(TxnWalRecoverTest, EncryptedTailThatNeverBecameDurableEndsTheLog) {
+  auto engine = engine_with('k');
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&, std::uint64_t good)> damage;
+    std::uint64_t records_left;
+  };
+  const Case cases[] = {
+      {"zeros after the last frame", [](Bytes& f, auto) { f += Bytes(4096, '\0'); }, 3},
+      {"last frame torn to zeros",
+       [](Bytes& f, std::uint64_t good) {
+         for (std::size_t i = good - 20; i < good; ++i) f[i] = '\0';
+       },
+       2},
+      {"zeros after a torn frame",
+       [](Bytes& f, std::uint64_t good) {
+         f[good - 5] ^= 0x10;
+         f += Bytes(8192, '\0');
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::uint64_t good = write_base_log(dir.path(), engine);
+    Bytes file = read_file(dir / "wal.log");
+    c.damage(file, good);
+    write_file(dir / "wal.log", file);
+    auto wal = open_wal(dir.path(), engine);
+    ASSERT_TRUE(wal);
+    EXPECT_EQ(wal->next_lsn(), c.records_left);
+    EXPECT_EQ(damaged_files(dir.path()).size(), 1u);
+    EXPECT_EQ(read_all(dir / "wal.log", engine).entries.size(), c.records_left);
+  }
+}
+
 TEST(TxnWalRecoverTest, DeviceReadErrorFailsTheScanAndCutsNothing) {
   TempDir dir;
   write_base_log(dir.path(), nullptr);
@@ -724,17 +840,17 @@ TEST(TxnWalFailureTest, FailedWriteClosesTheLogAndDropsTheBatch) {
                               nullptr};
        },
        "Input/output error (os error 5)"},
-      {"short write then ENOSPC",
+      {"short write then EROFS",
        [](std::shared_ptr<std::atomic<int>> writes) {
          return io::FaultPlan{[writes = std::move(writes)](io::Op op) -> std::optional<int> {
                                 if (op == io::Op::Write && writes->fetch_add(1) >= 1) {
-                                  return ENOSPC;
+                                  return EROFS;
                                 }
                                 return std::nullopt;
                               },
                               [](std::size_t n) -> std::optional<std::size_t> { return n / 2; }};
        },
-       "No space left on device (os error 28)"},
+       "Read-only file system (os error 30)"},
       {"write makes no progress",
        [](auto) {
          return io::FaultPlan{nullptr, [](std::size_t) -> std::optional<std::size_t> { return 0; }};
@@ -801,18 +917,18 @@ TEST(TxnWalFailureTest, FailedAppendClosesTheLog) {
   TempDir dir;
   auto wal = open_wal(dir.path(), engine_with('k'));
   io::set_fault_plan(io::FaultPlan{[](io::Op op) -> std::optional<int> {
-                                     return op == io::Op::Write ? std::optional<int>(ENOSPC)
+                                     return op == io::Op::Write ? std::optional<int>(EIO)
                                                                 : std::nullopt;
                                    },
                                    nullptr});
   // Larger than the write buffer: written straight through, and the write fails.
   auto r = wal->append(write_entry(1, "k", Bytes(TxnWal::kWriteBufferSize, 'x')));
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().os_error(), ENOSPC);
+  EXPECT_EQ(r.error().os_error(), EIO);
   EXPECT_EQ(wal->next_lsn(), 0u);
   EXPECT_EQ(wal->frame_counter(), 0u);
   io::set_fault_plan(std::nullopt);
-  expect_unusable(*wal, "No space left on device (os error 28)");
+  expect_unusable(*wal, "Input/output error (os error 5)");
   EXPECT_EQ(size_of(dir / "wal.log"), 0u);
 }
 

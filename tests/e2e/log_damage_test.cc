@@ -157,6 +157,7 @@ class LogDamageTest : public ::testing::Test {
     TempDir tmp;
     const auto db = tmp / "db";
     std::filesystem::create_directories(db);
+    std::filesystem::permissions(db, std::filesystem::perms::owner_all);  // private: no warning
     write_file(db / "wal.log", log);
     const auto socket = db / "kavrel.sock";
     Data now = expected;

@@ -1,6 +1,7 @@
 // Opening a database directory through the real binary: refusals with their exact log lines and
 // exit statuses, the directory lock between two servers, and what survives a restart.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -60,6 +61,45 @@ TEST_F(OpenE2eTest, RefusalsLogOneErrorLineExitOneAndReleaseTheLock) {
     EXPECT_FALSE(std::filesystem::exists(db() / ".lock"));
     EXPECT_FALSE(std::filesystem::exists(socket()));
   }
+}
+
+// The database is private whatever the umask: its directory 0700, every file in it 0600. A
+// directory that others may read is used as it is, with one warning.
+TEST_F(OpenE2eTest, FilesArePrivateWhateverTheUmask) {
+  namespace fs = std::filesystem;
+  const mode_t old_umask = ::umask(0);  // the child inherits it
+  {
+    ServerProcess server({"--db", (tmp_ / "new" / "db").string()}, tmp_.path());
+    ASSERT_TRUE(server.wait_ready(tmp_ / "new" / "db" / "kavrel.sock")) << server.stdout_text();
+    auto c = Client::connect(tmp_ / "new" / "db" / "kavrel.sock");
+    ASSERT_TRUE(c.has_value());
+    ASSERT_TRUE(c->put("k", "v").has_value());
+    EXPECT_EQ(fs::status(tmp_ / "new").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(tmp_ / "new" / "db").permissions(), fs::perms::owner_all);
+    for (const char* name : {"wal.log", ".lock", "kavrel.sock"}) {
+      EXPECT_EQ(fs::status(tmp_ / "new" / "db" / name).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write)
+          << name;
+    }
+    EXPECT_EQ(server.stdout_text().find(" WARN "), std::string::npos) << server.stdout_text();
+    server.signal(SIGINT);
+    EXPECT_EQ(server.wait_exit(), 0);
+  }
+  ::umask(old_umask);
+
+  fs::create_directories(db());
+  fs::permissions(db(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  ServerProcess server(args(), tmp_.path());
+  ASSERT_TRUE(server.wait_ready(socket()));
+  const std::string out = server.stdout_text();
+  const std::string warning = " WARN kavrel_storage: Database directory \"" + db().string() +
+                              "\" is accessible to other users (mode 755); its files are created "
+                              "readable by the owner only\n";
+  EXPECT_NE(out.find(warning), std::string::npos) << out;
+  EXPECT_EQ(out.find(" WARN "), out.rfind(" WARN ")) << "one line";
+  EXPECT_EQ(fs::status(db() / "wal.log").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(OpenE2eTest, SecondServerOnTheSameDirectoryTimesOutOnTheLock) {

@@ -15,6 +15,7 @@
 #include "core/text.h"
 #include "ipc/ipc_server.h"
 #include "storage/database.h"
+#include "storage/io/fs_util.h"
 #include "tools/src/server/args.h"
 #include "tools/src/server/interrupt.h"
 
@@ -40,10 +41,11 @@ int main(int argc, char** argv) {
 
   std::error_code ec;
   if (!std::filesystem::exists(args.db, ec)) {
-    std::filesystem::create_directories(args.db, ec);
-    if (ec) {
+    // Private from the start: mode 0700 whatever the umask.
+    if (auto r = create_dir_all(args.db); !r) {
+      const int err = r.error().os_error();
       std::fprintf(stderr, "Failed to create database directory: %s (os error %d)\n",
-                   ec.message().c_str(), ec.value());
+                   os_error_text(err).c_str(), err);
       return kFatalStatus;
     }
   }
