@@ -1,5 +1,11 @@
 // kavrel-cli against a real server: every command, the exit statuses and the shell's
 // transaction handles (the shell is fed its lines on standard input).
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -199,7 +205,7 @@ TEST_F(CliTest, TypedRowsAreInsertedFromTheSchemaAndTablesSurviveARestart) {
   EXPECT_EQ(ok({"register", "tags", "name:text"}), "OK\n");
   const std::string tables =
       "table  | columns\n"
-      "-------+-------------------------------------------------------------------\n"
+      "-------+-------------------------------------------------------\n"
       "orders | id:int note:text? price:float? paid:bool? blob:binary?\n"
       "tags   | name:text\n"
       "(2 tables)\n";
@@ -485,6 +491,91 @@ TEST_F(CliTest, ShellScriptsNameTheirLinesAndBailOnTheFirstError) {
   const CommandResult no_file = cli({"-f", (tmp_ / "none.txt").string()});
   EXPECT_EQ(no_file.status, 2);
   EXPECT_TRUE(no_file.err.starts_with("error: cannot read")) << no_file.err;
+}
+
+// The interactive shell through a pseudo-terminal, as a person types.
+class PtyShell {
+ public:
+  PtyShell(const std::filesystem::path& socket, const std::filesystem::path& home) {
+    pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      // A fresh process as a terminal would start it: no blocked or ignored signals.
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      ::signal(SIGINT, SIG_DFL);
+      ::setenv("TERM", "dumb", 1);
+      ::setenv("HOME", home.c_str(), 1);
+      ::execl(KAVREL_CLI_BIN, "kavrel-cli", "-s", socket.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~PtyShell() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+  PtyShell(const PtyShell&) = delete;
+  PtyShell& operator=(const PtyShell&) = delete;
+
+  bool started() const { return pid_ > 0 && master_ >= 0; }
+  void type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  // Reads until the output since the last call contains text; returns that output.
+  std::string read_until(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pending_.find(text) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      pending_.append(buf, static_cast<std::size_t>(n));
+    }
+    const std::size_t at = pending_.find(text);
+    const std::string out =
+        at == std::string::npos ? pending_ : pending_.substr(0, at + text.size());
+    pending_.erase(0, out.size());
+    return out;
+  }
+  std::optional<int> wait_exit() {
+    for (int i = 0; i < 100 && !status_; ++i) {
+      int st = 0;
+      read_until("\x01");  // drains the output so that the shell is never blocked writing
+      if (::waitpid(pid_, &st, WNOHANG) == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string pending_;
+  std::optional<int> status_;
+};
+
+TEST_F(CliTest, InteractiveShellCompletesNamesAndCtrlCClearsTheLine) {
+  PtyShell shell(socket_, tmp_.path());
+  ASSERT_TRUE(shell.started());
+  EXPECT_NE(shell.read_until("kavrel> ").find("kavrel> "), std::string::npos);
+  shell.type("pin\t");  // completed to "ping "
+  EXPECT_NE(shell.read_until("ping ").find("ping "), std::string::npos);
+  shell.type("\r");
+  EXPECT_NE(shell.read_until("kavrel> ").find("PONG"), std::string::npos);
+  shell.type("put typed-then-dropped 1");
+  shell.read_until("dropped 1");
+  shell.type("\x03");  // Ctrl-C: the line is dropped, the shell stays
+  EXPECT_NE(shell.read_until("kavrel> ").find("kavrel> "), std::string::npos);
+  shell.type("PUT after-ctrl-c 2\r");  // any case
+  EXPECT_NE(shell.read_until("kavrel> ").find("OK"), std::string::npos);
+  shell.type("\x04");  // Ctrl-D leaves
+  EXPECT_EQ(shell.wait_exit(), 0);
+  EXPECT_EQ(ok({"get", "typed-then-dropped"}), "\n");
+  EXPECT_EQ(ok({"get", "after-ctrl-c"}), "2\n");
 }
 
 class BenchToolTest : public CliTest {

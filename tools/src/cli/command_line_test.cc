@@ -146,7 +146,7 @@ TEST(CommandLineTest, UsageErrors) {
       {{"query", "t", "--csv", "--json"},
        false,
        "error: give at most one of --raw, --csv and --json"},
-      {{"scan", "ab", "--raw", "--csv"},
+      {{"scan", "ab", "--json", "--csv"},
        false,
        "error: give at most one of --raw, --csv and --json"},
       {{"scan", "ab", "--limit", "x"},

@@ -154,6 +154,7 @@ void Session::keepalive_loop(std::chrono::milliseconds interval) {
 
 int Session::run(const Invocation& inv) {
   std::scoped_lock lock(mu_);
+  interrupted_.store(false);  // a Ctrl-C at the prompt is not meant for this command
   const int status = run_locked(inv);
   active_fd_.store(-1);
   interrupted_.store(false);

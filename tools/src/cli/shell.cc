@@ -1,8 +1,10 @@
 #include "tools/src/cli/shell.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -72,14 +74,44 @@ std::string prompt(const Session& session) {
 }
 
 #if KAVREL_HAVE_READLINE
-// Readline calls this when a signal arrived while it waited for a key: after Ctrl-C the line
-// is dropped and readline returns at once (the reader then starts a fresh prompt).
-int on_signal_event() {
-  if (g_interrupted != 0) {
-    ::rl_replace_line("", 0);
-    ::rl_done = 1;
+// The line readline's callback interface hands over: set by on_line, read by LineReader.
+std::optional<std::string> g_line;
+bool g_line_done = false;
+
+void on_line(char* line) {
+  g_line = line == nullptr ? std::nullopt : std::optional<std::string>(line);
+  g_line_done = true;
+  std::free(line);
+  ::rl_callback_handler_remove();  // the terminal goes back to normal while the command runs
+}
+
+// One line with readline's callback interface: the wait for a key is a poll() of our own, so
+// Ctrl-C interrupts it at once (readline()'s own read only sees the signal at the next key).
+// Ctrl-C drops the line being typed and draws a fresh prompt.
+std::optional<std::string> read_with_readline(const std::string& prompt_text) {
+  g_line.reset();
+  g_line_done = false;
+  ::rl_callback_handler_install(prompt_text.c_str(), on_line);
+  while (!g_line_done) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, -1) < 0) {
+      if (errno != EINTR) break;
+      if (g_interrupted != 0) {
+        g_interrupted = 0;
+        ::rl_free_line_state();
+        ::rl_callback_sigcleanup();
+        ::rl_replace_line("", 0);
+        std::fputs("^C", rl_outstream);
+        ::rl_crlf();
+        ::rl_on_new_line();
+        ::rl_redisplay();
+      }
+      continue;
+    }
+    ::rl_callback_read_char();
   }
-  return 0;
+  if (!g_line_done) ::rl_callback_handler_remove();
+  return g_line;
 }
 
 char* command_generator(const char* text, int state) {
@@ -109,7 +141,6 @@ class LineReader {
     if (interactive_) {
       ::rl_readline_name = "kavrel";
       ::rl_attempted_completion_function = complete;
-      ::rl_signal_event_hook = on_signal_event;
       if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         history_ = (std::filesystem::path(home) / ".kavrel_history").string();
         ::read_history(history_.c_str());
@@ -125,21 +156,14 @@ class LineReader {
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  // The next line; nullopt at the end of input. After Ctrl-C an empty line.
+  // The next line; nullopt at the end of input. Ctrl-C drops the line being typed (without
+  // readline: an empty line is returned).
   std::optional<std::string> read(const std::string& prompt_text) {
     g_interrupted = 0;
 #if KAVREL_HAVE_READLINE
     if (interactive_) {
-      char* line = ::readline(prompt_text.c_str());
-      if (g_interrupted != 0) {
-        std::free(line);
-        std::fputs("\n", stdout);  // readline leaves the cursor after the dropped text
-        return std::string();
-      }
-      if (line == nullptr) return std::nullopt;
-      std::string out(line);
-      std::free(line);
-      if (!out.empty()) ::add_history(out.c_str());
+      auto out = read_with_readline(prompt_text);
+      if (out && !out->empty()) ::add_history(out->c_str());
       return out;
     }
 #endif
@@ -226,7 +250,7 @@ int run_shell(Session& session, const ShellOptions& options) {
       for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (inv.args.empty()) {
         std::fputs(shell_help().c_str(), stdout);
-      } else if (complete_command(name) != std::vector<std::string>{name}) {
+      } else if (std::ranges::find(command_names(), name) == command_names().end()) {
         session.error_line(
             fmt::format("unknown command '{}': 'help' lists the commands", inv.args[0]));
         if (auto stop = failed(kExitUsage)) return *stop;
