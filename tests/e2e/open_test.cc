@@ -110,8 +110,15 @@ TEST_F(OpenE2eTest, AfterSigtermTheLeftoversAreTakenOverAndDataIsThere) {
   auto client = Client::connect(socket());
   ASSERT_TRUE(client.has_value());
   EXPECT_EQ(client->get("k").value(), "v");
-  // Table registrations live in memory only: registering again succeeds after a restart.
-  EXPECT_TRUE(client->register_table("users", {{"id", 0, false}}).has_value());
+  // Table registrations are durable: even after SIGTERM the name stays taken.
+  auto again = client->register_table("users", {{"id", 1, true}});
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().message(), "Invalid argument: Table 'users' already exists");
+  auto users = client->describe_table("users");
+  ASSERT_TRUE(users.has_value()) << users.error().message();
+  ASSERT_EQ(users->columns.size(), 1u);
+  EXPECT_EQ(users->columns[0].type, 0);
+  EXPECT_FALSE(users->columns[0].nullable);
   std::ifstream lock(db() / ".lock");
   std::string pid;
   lock >> pid;

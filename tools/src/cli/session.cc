@@ -1,5 +1,7 @@
 #include "tools/src/cli/session.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -130,7 +132,14 @@ int Session::connect() {
 }
 
 void Session::start_keepalive(std::chrono::milliseconds interval) {
+  // The thread starts with SIGINT blocked, so that Ctrl-C always reaches the thread that reads
+  // the lines and runs the commands (its waits must be the ones interrupted).
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &block, &old);
   keepalive_ = std::thread([this, interval] { keepalive_loop(interval); });
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void Session::keepalive_loop(std::chrono::milliseconds interval) {

@@ -1,6 +1,7 @@
 #include "tools/src/cli/shell.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -91,26 +92,35 @@ void on_line(char* line) {
 std::optional<std::string> read_with_readline(const std::string& prompt_text) {
   g_line.reset();
   g_line_done = false;
+  // SIGINT is blocked except inside ppoll(): a Ctrl-C that comes while readline handles a key
+  // is then delivered as the wait begins, and interrupts it, instead of being missed until the
+  // next key.
+  sigset_t block, waiting;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &block, &waiting);
+  sigdelset(&waiting, SIGINT);
   ::rl_callback_handler_install(prompt_text.c_str(), on_line);
   while (!g_line_done) {
+    if (g_interrupted != 0) {
+      g_interrupted = 0;
+      ::rl_free_line_state();
+      ::rl_callback_sigcleanup();
+      ::rl_replace_line("", 0);
+      std::fputs("^C", rl_outstream);
+      ::rl_crlf();
+      ::rl_on_new_line();
+      ::rl_redisplay();
+    }
     pollfd p{STDIN_FILENO, POLLIN, 0};
-    if (::poll(&p, 1, -1) < 0) {
+    if (::ppoll(&p, 1, nullptr, &waiting) < 0) {
       if (errno != EINTR) break;
-      if (g_interrupted != 0) {
-        g_interrupted = 0;
-        ::rl_free_line_state();
-        ::rl_callback_sigcleanup();
-        ::rl_replace_line("", 0);
-        std::fputs("^C", rl_outstream);
-        ::rl_crlf();
-        ::rl_on_new_line();
-        ::rl_redisplay();
-      }
       continue;
     }
     ::rl_callback_read_char();
   }
   if (!g_line_done) ::rl_callback_handler_remove();
+  ::pthread_sigmask(SIG_UNBLOCK, &block, nullptr);
   return g_line;
 }
 
@@ -141,6 +151,9 @@ class LineReader {
     if (interactive_) {
       ::rl_readline_name = "kavrel";
       ::rl_attempted_completion_function = complete;
+      // Ctrl-C stays with on_sigint: readline's own handler would hold the signal back until
+      // the next key.
+      ::rl_catch_signals = 0;
       if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
         history_ = (std::filesystem::path(home) / ".kavrel_history").string();
         ::read_history(history_.c_str());
