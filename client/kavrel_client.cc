@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "core/text.h"
+
 namespace kavrel {
 namespace {
 
@@ -28,6 +30,14 @@ ClientError unexpected_response(std::uint8_t op, const Message& m) {
 
 std::uint64_t decode_u64(const Bytes& payload) { return get_u64(payload.data()); }
 
+std::optional<ClientError> check_frame_size(std::size_t payload_size) {
+  if (payload_size <= MAX_MESSAGE_SIZE) return std::nullopt;
+  return ClientError::invalid(
+      fmt::format("the request is {} bytes, above the server's limit of {} bytes (16 MiB) per "
+                  "request; nothing was sent",
+                  payload_size, MAX_MESSAGE_SIZE));
+}
+
 }  // namespace
 
 std::string ClientError::message() const {
@@ -36,6 +46,7 @@ std::string ClientError::message() const {
     case Kind::Io: return "I/O error: " + text_;
     case Kind::Protocol: return "Protocol error: " + text_;
     case Kind::Server: return text_;
+    case Kind::Invalid: return "Invalid request: " + text_;
   }
   return text_;
 }
@@ -70,6 +81,7 @@ ClientResult<Client> Client::connect(const std::filesystem::path& socket,
 }
 
 ClientResult<> Client::send_frame(std::uint8_t opcode, BytesView payload) {
+  if (auto too_large = check_frame_size(payload.size())) return std::unexpected(*too_large);
   const Bytes frame = encode_frame(opcode, payload);
   BytesView rest = frame;
   while (!rest.empty()) {
@@ -140,6 +152,9 @@ ClientResult<Message> Client::call(std::uint8_t opcode, BytesView payload) {
 }
 
 ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& requests) {
+  for (const auto& r : requests) {
+    if (auto too_large = check_frame_size(r.payload.size())) return std::unexpected(*too_large);
+  }
   Bytes out;
   for (const auto& r : requests) out += encode_frame(r.opcode, r.payload);
   std::size_t sent = 0;
@@ -270,6 +285,41 @@ ClientResult<std::string> Client::execute_sql(std::string_view sql) {
   auto m = expect(opcode::EXECUTE_SQL, sql, response::VALUE);
   if (!m) return std::unexpected(std::move(m.error()));
   return std::move(m->payload);
+}
+
+ClientResult<std::vector<WireSchema>> Client::list_tables() {
+  auto m = expect(opcode::LIST_TABLES, {}, response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  auto tables = decode_table_list(m->payload);
+  if (!tables) return std::unexpected(ClientError::protocol("malformed table list"));
+  return std::move(*tables);
+}
+
+ClientResult<WireSchema> Client::describe_table(std::string_view name) {
+  auto m = expect(opcode::DESCRIBE_TABLE, name, response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  auto schema = decode_wire_schema(m->payload);
+  if (!schema) return std::unexpected(ClientError::protocol("malformed schema: " + schema.error()));
+  return std::move(*schema);
+}
+
+ClientResult<> Client::insert_row(std::string_view table, std::string_view id,
+                                  const std::vector<RowValue>& values) {
+  auto schema = describe_table(table);
+  if (!schema) return std::unexpected(std::move(schema.error()));
+  return insert_row(*schema, id, values);
+}
+
+ClientResult<> Client::insert_row(const WireSchema& schema, std::string_view id,
+                                  const std::vector<RowValue>& values) {
+  // A packed row lives under exactly TABLE/ID: a "/" in the id would make it a path row.
+  if (id.find('/') != std::string_view::npos) {
+    return std::unexpected(ClientError::invalid(fmt::format(
+        "row id {} holds '/': the row of a registered table is TABLE/ID", debug_quote(id))));
+  }
+  auto row = pack_row(schema, values);
+  if (!row) return std::unexpected(ClientError::invalid(std::move(row.error())));
+  return put(schema.name + "/" + std::string(id), *row);
 }
 
 }  // namespace kavrel

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/row_packer.h"
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/unique_fd.h"
@@ -26,18 +27,20 @@ class ClientError {
     Io,        // sending or receiving failed, the time-out passed, or the server closed
     Protocol,  // the server answered with an unexpected frame
     Server,    // the server answered ERROR (0x81); text() is its message
+    Invalid,   // refused by the client before sending (too large, or a row that does not fit)
   };
   static ClientError connect(std::string text) { return {Kind::Connect, std::move(text)}; }
   static ClientError io(std::string text) { return {Kind::Io, std::move(text)}; }
   static ClientError protocol(std::string text) { return {Kind::Protocol, std::move(text)}; }
   static ClientError server(std::string text) { return {Kind::Server, std::move(text)}; }
+  static ClientError invalid(std::string text) { return {Kind::Invalid, std::move(text)}; }
 
   Kind kind() const { return kind_; }
   bool is_server_error() const { return kind_ == Kind::Server; }
   // The server's text for Server errors, else the description of the failure.
   const std::string& text() const { return text_; }
-  // Server: the server's text as it is; others: "Connect error: ", "I/O error: " or
-  // "Protocol error: " followed by the text.
+  // Server: the server's text as it is; others: "Connect error: ", "I/O error: ",
+  // "Protocol error: " or "Invalid request: " followed by the text.
   std::string message() const;
 
  private:
@@ -82,9 +85,21 @@ class Client {
   ClientResult<> ping();
   // The server's JSON refusal text.
   ClientResult<std::string> execute_sql(std::string_view sql);
+  // Every registered table, in ascending name order.
+  ClientResult<std::vector<WireSchema>> list_tables();
+  // One registered table; a Server error "Table not found: NAME" when there is none.
+  ClientResult<WireSchema> describe_table(std::string_view name);
+  // Writes the row TABLE/ID of a registered table as a packed row built from values (see
+  // row_packer.h); the first form asks the server for the schema. A row that does not fit the
+  // schema, or an id holding "/", is an Invalid error and nothing is sent.
+  ClientResult<> insert_row(std::string_view table, std::string_view id,
+                            const std::vector<RowValue>& values);
+  ClientResult<> insert_row(const WireSchema& schema, std::string_view id,
+                            const std::vector<RowValue>& values);
 
   // Raw frames: send one request, read one response (ERROR responses are returned as frames,
-  // not as errors), or both.
+  // not as errors), or both. A payload above MAX_MESSAGE_SIZE, which the server would answer
+  // by closing the connection, is refused with an Invalid error before anything is sent.
   ClientResult<> send_frame(std::uint8_t opcode, BytesView payload);
   ClientResult<Message> read_frame();
   ClientResult<Message> call(std::uint8_t opcode, BytesView payload);

@@ -181,6 +181,79 @@ TEST(ClientTest, ErrorKinds) {
   EXPECT_EQ(closed.error().message(), "I/O error: connection closed by the server");
 }
 
+TEST(ClientTest, TablesAndRowsOfRegisteredTables) {
+  const Bytes schema = encode_schema("t", {{"id", 0, false}, {"note", 3, true}});
+  ScriptedServer server([&](const Message& m) -> std::optional<Bytes> {
+    switch (m.opcode) {
+      case opcode::LIST_TABLES:
+        return encode_frame(response::VALUE,
+                            le_bytes<std::uint32_t>(1) +
+                                le_bytes<std::uint32_t>(static_cast<std::uint32_t>(schema.size())) +
+                                schema);
+      case opcode::DESCRIBE_TABLE:
+        if (m.payload == "t") return encode_frame(response::VALUE, schema);
+        if (m.payload == "bad") return encode_frame(response::VALUE, "\x01");
+        return encode_frame(response::ERROR, "Table not found: " + m.payload);
+      default: return encode_frame(response::OK, "");
+    }
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  auto tables = client->list_tables();
+  ASSERT_TRUE(tables.has_value()) << tables.error().message();
+  ASSERT_EQ(tables->size(), 1u);
+  EXPECT_EQ((*tables)[0].name, "t");
+  ASSERT_EQ((*tables)[0].columns.size(), 2u);
+  EXPECT_EQ((*tables)[0].columns[1].type, 3);
+
+  auto missing = client->describe_table("nope");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().message(), "Table not found: nope");
+  auto malformed = client->describe_table("bad");
+  ASSERT_FALSE(malformed.has_value());
+  EXPECT_EQ(malformed.error().kind(), ClientError::Kind::Protocol);
+
+  ASSERT_TRUE(client->insert_row("t", "7", {{"id", "7"}}).has_value());
+  // Refused before sending: nothing reaches the server for these.
+  const std::size_t sent = server.requests().size();
+  auto bad_value = client->insert_row(*client->describe_table("t"), "8", {{"id", "x"}});
+  ASSERT_FALSE(bad_value.has_value());
+  EXPECT_EQ(bad_value.error().kind(), ClientError::Kind::Invalid);
+  auto bad_id = client->insert_row(*client->describe_table("t"), "8/9", {{"id", "8"}});
+  ASSERT_FALSE(bad_id.has_value());
+  EXPECT_EQ(bad_id.error().kind(), ClientError::Kind::Invalid);
+  EXPECT_EQ(server.requests().size(), sent + 2) << "only the two DESCRIBE_TABLE requests";
+
+  const auto requests = server.requests();
+  const Message row = requests[requests.size() - 3];
+  EXPECT_EQ(row.opcode, opcode::PUT);
+  EXPECT_EQ(row.payload,
+            encode_put("t/7", "\x02" + le_bytes<std::uint32_t>(0) + le_bytes<std::uint32_t>(0) +
+                                  le_bytes<std::uint64_t>(7)));
+}
+
+TEST(ClientTest, RequestsAboveTheFrameLimitAreRefusedBeforeSending) {
+  ScriptedServer server(
+      [&](const Message&) -> std::optional<Bytes> { return encode_frame(response::OK, ""); });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  // A PUT payload is 4 + key + value bytes: exactly the limit passes, one more does not.
+  const Bytes fits(MAX_MESSAGE_SIZE - 5, 'v');
+  ASSERT_TRUE(client->put("k", fits).has_value());
+  auto too_large = client->put("k", fits + "v");
+  ASSERT_FALSE(too_large.has_value());
+  EXPECT_EQ(too_large.error().kind(), ClientError::Kind::Invalid);
+  EXPECT_EQ(too_large.error().message(),
+            "Invalid request: the request is 16777217 bytes, above the server's limit of "
+            "16777216 bytes (16 MiB) per request; nothing was sent");
+  auto piped = client->pipeline({{opcode::PING, ""}, {opcode::PUT, encode_put("k", fits + "v")}});
+  ASSERT_FALSE(piped.has_value());
+  EXPECT_EQ(piped.error().kind(), ClientError::Kind::Invalid);
+  // The connection is still in step.
+  ASSERT_TRUE(client->put("k", "small").has_value());
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
 TEST(ClientTest, ConnectFailsWithoutServer) {
   testing::TempDir dir;
   auto client = Client::connect(dir / "missing.sock", std::chrono::seconds(1));

@@ -23,11 +23,16 @@
 //                the whole payload must be valid UTF-8
 //   SCAN         prefix (the whole payload, UTF-8)
 //   EXECUTE_SQL  SQL text (the whole payload, UTF-8)
+//   LIST_TABLES  payload ignored
+//   DESCRIBE_TABLE  the table name (the whole payload)
 //   BEGIN_TXN, CHECKPOINT, STATS, PING: payload ignored
 //
 // Response payloads: OK and PONG empty; ERROR the message text; VALUE the value, TOON text, JSON
 // or the scan listing; TXN_ID u64; STATS_JSON the statistics JSON.
 //   scan listing: count u32, then per entry: key_len u16, key, value_len u32, value
+//   LIST_TABLES: count u32, then per table in ascending name order: schema_len u32 and the
+//                table's schema exactly as REGISTER_TABLE carries it
+//   DESCRIBE_TABLE: the table's schema exactly as REGISTER_TABLE carries it
 #pragma once
 
 #include <algorithm>
@@ -39,6 +44,8 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/error.h"
+#include "core/text.h"
 
 namespace kavrel {
 
@@ -64,6 +71,9 @@ inline constexpr std::uint8_t CHECKPOINT = 0x0C;
 inline constexpr std::uint8_t STATS = 0x0D;
 inline constexpr std::uint8_t PING = 0x0E;
 inline constexpr std::uint8_t EXECUTE_SQL = 0x0F;
+// 0x10 and 0x11 are kept for other requests.
+inline constexpr std::uint8_t LIST_TABLES = 0x12;
+inline constexpr std::uint8_t DESCRIBE_TABLE = 0x13;
 }  // namespace opcode
 
 namespace response {
@@ -146,6 +156,17 @@ struct WireColumn {
   bool nullable = false;
 };
 
+// The names of the column types, by wire code, as the tools write them.
+inline constexpr std::string_view kWireTypeNames[] = {"int",  "uint",   "float",
+                                                      "text", "binary", "bool"};
+inline constexpr std::uint8_t kMaxWireType = 5;
+
+// A whole REGISTER_TABLE schema as it travels.
+struct WireSchema {
+  std::string name;
+  std::vector<WireColumn> columns;
+};
+
 inline Bytes encode_schema(std::string_view name, const std::vector<WireColumn>& columns) {
   Bytes out;
   put_u16(out, static_cast<std::uint16_t>(name.size()));
@@ -156,6 +177,68 @@ inline Bytes encode_schema(std::string_view name, const std::vector<WireColumn>&
     out.append(c.name);
     put_u8(out, c.type);
     put_u8(out, c.nullable ? 1 : 0);
+  }
+  return out;
+}
+
+// Decodes a REGISTER_TABLE schema, or gives the text of the first check that fails, in this
+// order: "Invalid UTF-8 in schema" (the whole payload), "Schema payload too short", "Schema name
+// truncated", "Invalid UTF-8 in schema name", "Schema column count truncated", then per column
+// "Column name length truncated", "Column name truncated", "Invalid UTF-8 in column name",
+// "Column type/nullable truncated", "Invalid column type" (above 5). A non-zero nullable byte is
+// true; bytes after the last column are ignored. The server, its log and the client share it.
+inline Result<WireSchema, std::string> decode_wire_schema(BytesView payload) {
+  const auto fail = [](const char* text) { return std::unexpected(std::string(text)); };
+  if (!is_valid_utf8(payload)) return fail("Invalid UTF-8 in schema");
+  ByteReader r(payload);
+  std::uint16_t name_len = 0;
+  BytesView name;
+  if (!r.read_u16(name_len)) return fail("Schema payload too short");
+  if (!r.read_bytes(name_len, name)) return fail("Schema name truncated");
+  if (!is_valid_utf8(name)) return fail("Invalid UTF-8 in schema name");
+  std::uint16_t count = 0;
+  if (!r.read_u16(count)) return fail("Schema column count truncated");
+  WireSchema out{std::string(name), {}};
+  out.columns.reserve(std::min<std::size_t>(count, r.remaining() / 4));
+  for (std::uint16_t i = 0; i < count; ++i) {
+    std::uint16_t len = 0;
+    BytesView column_name;
+    std::uint8_t type = 0, nullable = 0;
+    if (!r.read_u16(len)) return fail("Column name length truncated");
+    if (!r.read_bytes(len, column_name)) return fail("Column name truncated");
+    if (!is_valid_utf8(column_name)) return fail("Invalid UTF-8 in column name");
+    if (!r.read_u8(type) || !r.read_u8(nullable)) return fail("Column type/nullable truncated");
+    if (type > kMaxWireType) return fail("Invalid column type");
+    out.columns.push_back(WireColumn{std::string(column_name), type, nullable != 0});
+  }
+  return out;
+}
+
+// The LIST_TABLES answer from schemas already encoded as REGISTER_TABLE carries them.
+inline Bytes encode_table_list(const std::vector<Bytes>& encoded_schemas) {
+  Bytes out;
+  put_u32(out, static_cast<std::uint32_t>(encoded_schemas.size()));
+  for (const auto& s : encoded_schemas) {
+    put_u32(out, static_cast<std::uint32_t>(s.size()));
+    out.append(s);
+  }
+  return out;
+}
+
+// The schemas of a LIST_TABLES answer, or nullopt if it is cut short or a schema is malformed.
+inline std::optional<std::vector<WireSchema>> decode_table_list(BytesView payload) {
+  ByteReader r(payload);
+  std::uint32_t count = 0;
+  if (!r.read_u32(count)) return std::nullopt;
+  std::vector<WireSchema> out;
+  out.reserve(std::min<std::size_t>(count, r.remaining() / 8));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t len = 0;
+    BytesView encoded;
+    if (!r.read_u32(len) || !r.read_bytes(len, encoded)) return std::nullopt;
+    auto schema = decode_wire_schema(encoded);
+    if (!schema) return std::nullopt;
+    out.push_back(std::move(*schema));
   }
   return out;
 }

@@ -81,6 +81,8 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::STATS: return {response::STATS_JSON, stats_->render(transactions_.size())};
     case opcode::PING: return {response::PONG, {}};
     case opcode::EXECUTE_SQL: return execute_sql(payload);
+    case opcode::LIST_TABLES: return list_tables();
+    case opcode::DESCRIBE_TABLE: return describe_table(payload);
     default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
   }
 }
@@ -182,6 +184,22 @@ Message ClientHandler::register_table(BytesView payload) {
   auto registered = db_->register_table(std::move(*schema));
   if (!registered) return error_of(registered.error());
   return ok();
+}
+
+Message ClientHandler::list_tables() {
+  std::vector<Bytes> encoded;
+  for (const TableSchema& schema : db_->list_tables()) {
+    encoded.push_back(encode_table_schema(schema));
+  }
+  return value(encode_table_list(encoded));
+}
+
+Message ClientHandler::describe_table(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in table name");
+  const std::string name(payload);
+  auto schema = db_->describe_table(name);
+  if (!schema) return Message::error(fmt::format("Table not found: {}", name));
+  return value(encode_table_schema(*schema));
 }
 
 Message ClientHandler::put_path(BytesView payload) {

@@ -55,6 +55,8 @@ class ClientHandler {
   Message abort_txn(BytesView payload);
   Message query(BytesView payload);
   Message register_table(BytesView payload);
+  Message list_tables();
+  Message describe_table(BytesView payload);
   Message put_path(BytesView payload);
   Message get_path(BytesView payload);
   Message scan(BytesView payload);

@@ -75,6 +75,10 @@ TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
       {opcode::EXECUTE_SQL, "SELECT \xc3", "Invalid UTF-8 in SQL query"},
       {0x00, "", "Unknown opcode: 0x0"},
       {0x10, "", "Unknown opcode: 0x10"},
+      {opcode::DESCRIBE_TABLE, "nope", "Table not found: nope"},
+      {opcode::DESCRIBE_TABLE, "", "Table not found: "},
+      {opcode::DESCRIBE_TABLE, "t\xff", "Invalid UTF-8 in table name"},
+      {0x14, "", "Unknown opcode: 0x14"},
       {0x84, "", "Unknown opcode: 0x84"},
       {0xff, "payload", "Unknown opcode: 0xff"},
   };
@@ -85,6 +89,34 @@ TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
     EXPECT_EQ(r, Message::error(c.error));
     EXPECT_EQ(running_transactions(), 0u);
   }
+}
+
+TEST_F(ClientHandlerTest, TablesAreListedAndDescribedAsTheyWereRegistered) {
+  auto h = handler();
+  EXPECT_EQ(call(*h, opcode::LIST_TABLES), (Message{response::VALUE, le_bytes<std::uint32_t>(0)}));
+  const Bytes users = encode_schema("users", {{"id", 0, false}, {"name", 3, true}});
+  const Bytes flags = encode_schema("flags", {{"on", 5, true}});
+  // Nullable bytes other than 1 are true, and answered as 1.
+  Bytes flags_sent = flags;
+  flags_sent.back() = '\x07';
+  ASSERT_EQ(call(*h, opcode::REGISTER_TABLE, users).opcode, response::OK);
+  ASSERT_EQ(call(*h, opcode::REGISTER_TABLE, flags_sent).opcode, response::OK);
+
+  EXPECT_EQ(call(*h, opcode::DESCRIBE_TABLE, "users"), (Message{response::VALUE, users}));
+  EXPECT_EQ(call(*h, opcode::DESCRIBE_TABLE, "flags"), (Message{response::VALUE, flags}));
+  // Ascending names, each schema with its length; a payload is ignored.
+  const Bytes list = le_bytes<std::uint32_t>(2) + le_bytes<std::uint32_t>(flags.size()) + flags +
+                     le_bytes<std::uint32_t>(users.size()) + users;
+  EXPECT_EQ(call(*h, opcode::LIST_TABLES, "ignored"), (Message{response::VALUE, list}));
+  const auto decoded = decode_table_list(list);
+  ASSERT_TRUE(decoded);
+  ASSERT_EQ(decoded->size(), 2u);
+  EXPECT_EQ((*decoded)[1].name, "users");
+  EXPECT_EQ((*decoded)[1].columns[1].name, "name");
+  EXPECT_TRUE((*decoded)[1].columns[1].nullable);
+  // Neither request is a data request: no transaction, no key.
+  EXPECT_EQ(running_transactions(), 0u);
+  EXPECT_EQ(call(*h, opcode::GET, "users"), (Message{response::VALUE, ""}));
 }
 
 TEST_F(ClientHandlerTest, KeyValueRequests) {

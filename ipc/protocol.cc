@@ -85,34 +85,9 @@ DecodeResult<QueryRequest> decode_query(BytesView payload) {
 }
 
 DecodeResult<TableSchema> decode_schema(BytesView payload) {
-  if (!is_valid_utf8(payload)) return decode_error("Invalid UTF-8 in schema");
-  ByteReader r(payload);
-  std::uint16_t name_len = 0;
-  BytesView name;
-  if (!r.read_u16(name_len)) return decode_error("Schema payload too short");
-  if (!r.read_bytes(name_len, name)) return decode_error("Schema name truncated");
-  if (!is_valid_utf8(name)) return decode_error("Invalid UTF-8 in schema name");
-  std::uint16_t count = 0;
-  if (!r.read_u16(count)) return decode_error("Schema column count truncated");
-  TableSchema out{std::string(name), {}};
-  out.columns.reserve(std::min<std::size_t>(count, r.remaining() / 4));
-  for (std::uint16_t i = 0; i < count; ++i) {
-    std::uint16_t len = 0;
-    BytesView column_name;
-    std::uint8_t type = 0, nullable = 0;
-    if (!r.read_u16(len)) return decode_error("Column name length truncated");
-    if (!r.read_bytes(len, column_name)) return decode_error("Column name truncated");
-    if (!is_valid_utf8(column_name)) return decode_error("Invalid UTF-8 in column name");
-    if (!r.read_u8(type) || !r.read_u8(nullable)) {
-      return decode_error("Column type/nullable truncated");
-    }
-    if (type > static_cast<std::uint8_t>(ColumnType::Bool)) {
-      return decode_error("Invalid column type");
-    }
-    out.columns.push_back(
-        ColumnDef{std::string(column_name), static_cast<ColumnType>(type), nullable != 0});
-  }
-  return out;
+  auto wire = decode_wire_schema(payload);
+  if (!wire) return decode_error(std::move(wire.error()));
+  return from_wire_schema(std::move(*wire));
 }
 
 }  // namespace kavrel

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "core/log.h"
 #include "core/text.h"
 #include "storage/group_commit.h"
 #include "storage/mvcc/memtable.h"
@@ -11,6 +12,7 @@
 namespace kavrel {
 namespace {
 
+constexpr const char* kTarget = "kavrel_storage";
 constexpr std::uint8_t kSerializable = 2;
 
 KavrelError validation_failed() {
@@ -29,6 +31,7 @@ Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& di
   if (!storage) return fail(std::move(storage.error()));
   std::shared_ptr<Database> db(new Database(dir, std::move(*storage)));
   if (auto stats = db->storage_->recover(); !stats) return fail(std::move(stats.error()));
+  db->register_recovered_schemas();
   return db;
 }
 
@@ -124,6 +127,31 @@ void Database::end_failed(std::uint64_t txn_id) {
   MvccManager& manager = storage_->manager();
   if (auto removed = manager.remove_active(txn_id)) manager.track_active_end(removed->snapshot_ts);
   storage_->memtable().sweep_uncommitted(txn_id);
+}
+
+Result<> Database::register_table(TableSchema schema) {
+  std::scoped_lock lock(register_mu_);
+  if (tables_.table(schema.name)) {
+    return fail(
+        KavrelError::invalid_argument(fmt::format("Table '{}' already exists", schema.name)));
+  }
+  if (auto r = storage_->log_schema(schema.name, encode_table_schema(schema)); !r) return r;
+  return tables_.register_table(std::move(schema));
+}
+
+void Database::register_recovered_schemas() {
+  for (const auto& [name, encoded] : storage_->recovered_schemas()) {
+    auto wire = decode_wire_schema(encoded);
+    if (!wire || wire->name != name) {
+      // The record passed its checksum, so only a writer's bug could produce this; the table is
+      // left out rather than the whole database refused.
+      log::warn(kTarget, "Skipping the logged schema of table {}: {}", debug_quote(name),
+                wire ? "its name differs from the record's key" : wire.error());
+      continue;
+    }
+    ignore_error(tables_.register_table(from_wire_schema(std::move(*wire))),
+                 "registrations are logged once per name; a repeat keeps the first");
+  }
 }
 
 QueryBuilder Database::query(std::uint64_t txn_id, std::string path) {

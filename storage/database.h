@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -44,8 +45,17 @@ class Database {
   // scan_unchecked with the 2-byte minimum; keys that are not UTF-8 are dropped.
   Result<PathEntries> scan_path(std::uint64_t txn_id, std::string_view prefix);
 
-  Result<> register_table(TableSchema schema) { return tables_.register_table(std::move(schema)); }
+  // Registers a table durably: a name that exists is refused ("Table '{}' already exists");
+  // otherwise the schema is logged and synced, then registered, so a successful registration
+  // survives restarts. Registrations are serialized.
+  Result<> register_table(TableSchema schema);
   const TableRegistry& tables() const { return tables_; }
+  // Every registered table, in ascending name order.
+  std::vector<TableSchema> list_tables() const { return tables_.all(); }
+  // One table's schema, or nullopt when no table has that name.
+  std::optional<TableSchema> describe_table(const std::string& name) const {
+    return tables_.table(name);
+  }
   // A query under the transaction's snapshot.
   QueryBuilder query(std::uint64_t txn_id, std::string path);
 
@@ -58,9 +68,12 @@ class Database {
   // Ends a transaction whose commit failed: it leaves the running transactions and its pending
   // versions are swept, as an abort would.
   void end_failed(std::uint64_t txn_id);
+  // Registers the schemas the replay found in the log (at open, before any client).
+  void register_recovered_schemas();
 
   std::filesystem::path dir_;
   std::shared_ptr<DurableStorage> storage_;
+  std::mutex register_mu_;  // held through a registration's check, log write and insertion
   TableRegistry tables_;
 };
 

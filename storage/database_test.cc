@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "storage/group_commit.h"
@@ -509,6 +510,93 @@ TEST_F(DatabaseTest, SnapshotReadsStayCorrectWhileVersionsArePruned) {
   for (int k = 0; k < kKeys; ++k) put(*db, key_of(k), "last");
   EXPECT_EQ(db->storage().memtable().version_count(), static_cast<std::size_t>(kKeys))
       << "old versions are pruned once no snapshot needs them";
+}
+
+}  // namespace
+}  // namespace kavrel
+
+namespace kavrel {
+namespace {
+
+TableSchema schema_of(std::string name, std::vector<ColumnDef> columns) {
+  return TableSchema{std::move(name), std::move(columns)};
+}
+
+std::string describe(const std::optional<TableSchema>& s) {
+  if (!s) return "(none)";
+  std::string out = s->name + ":";
+  for (const ColumnDef& c : s->columns) {
+    out += fmt::format(" {}/{}/{}", c.name, static_cast<int>(c.column_type), c.nullable ? 1 : 0);
+  }
+  return out;
+}
+
+TEST_F(DatabaseTest, RegisteredSchemasSurviveRestartsAndStayOutOfTheKeySpace) {
+  auto db = open();
+  ASSERT_TRUE(db->register_table(
+      schema_of("orders", {{"id", ColumnType::Int, false}, {"note", ColumnType::Text, true}})));
+  ASSERT_TRUE(db->register_table(schema_of("empty", {})));
+  ASSERT_TRUE(db->register_table(schema_of("flags", {{"on", ColumnType::Bool, false}})));
+  put(*db, "orders/1", "row bytes");
+  db.reset();
+
+  for (int round = 0; round < 2; ++round) {  // twice: recovery must not log them again
+    SCOPED_TRACE(round);
+    db = open();
+    EXPECT_EQ(describe(db->describe_table("orders")), "orders: id/0/0 note/3/1");
+    EXPECT_EQ(describe(db->describe_table("flags")), "flags: on/5/0");
+    EXPECT_EQ(describe(db->describe_table("empty")), "empty:");
+    EXPECT_EQ(describe(db->describe_table("nope")), "(none)");
+    std::vector<std::string> names;
+    for (const auto& s : db->list_tables()) names.push_back(s.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"empty", "flags", "orders"}));
+    // The schemas are not keys: no read sees them.
+    EXPECT_EQ(get(*db, "orders"), std::nullopt);
+    const auto all = scan(*db, "");
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].first, "orders/1");
+    // The name stays taken after the restart, and the first schema stays in place.
+    auto again = db->register_table(schema_of("orders", {}));
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message(), "Invalid argument: Table 'orders' already exists");
+    EXPECT_EQ(db->describe_table("orders")->columns.size(), 2u);
+    db.reset();
+  }
+}
+
+TEST_F(DatabaseTest, ConcurrentRegistrationsOfOneNameLogItOnce) {
+  auto db = open();
+  constexpr int kThreads = 8;
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      if (db->register_table(schema_of("t", {{fmt::format("c{}", i), ColumnType::Int, false}}))) {
+        ++succeeded;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(succeeded.load(), 1);
+  const std::string before = describe(db->describe_table("t"));
+  db.reset();
+  db = open();
+  EXPECT_EQ(db->storage().recovered_schemas().size(), 1u) << "one Schema record in the log";
+  EXPECT_EQ(describe(db->describe_table("t")), before);
+}
+
+TEST_F(DatabaseTest, FailedSchemaSyncRegistersNothing) {
+  auto db = open();
+  io::set_fault_plan(io::FaultPlan{[](io::Op op) -> std::optional<int> {
+                                     if (op == io::Op::Fsync) return EIO;
+                                     return std::nullopt;
+                                   },
+                                   {}});
+  auto r = db->register_table(schema_of("t", {}));
+  io::set_fault_plan(std::nullopt);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), KavrelError::Kind::Io);
+  EXPECT_FALSE(db->describe_table("t")) << "an unlogged table must not be served";
 }
 
 }  // namespace

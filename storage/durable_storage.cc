@@ -137,6 +137,14 @@ Result<std::uint64_t> DurableStorage::checkpoint() {
   return *lsn;
 }
 
+Result<> DurableStorage::log_schema(std::string_view table, BytesView encoded_schema) {
+  TxnWalEntry entry = control_record(WalRecordType::Schema, 0);
+  entry.key = Bytes(table);
+  entry.value = Bytes(encoded_schema);
+  if (auto lsn = wal_->append(entry); !lsn) return fail(std::move(lsn.error()));
+  return wal_->sync();
+}
+
 Result<> DurableStorage::write_marker(std::string_view content) {
   UniqueFd fd(
       io::open_create((dir_ / ".clean_shutdown").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
@@ -209,6 +217,7 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
 
 Result<RecoveryStats> DurableStorage::recover() {
   if (recovery_flag_.load() == 0) return RecoveryStats{};
+  recovered_schemas_.clear();
   const auto started = std::chrono::steady_clock::now();
   auto reader = WalReader::open(wal_->path(), engine_, db_uuid_, key_epoch_);
   if (!reader) return fail(std::move(reader.error()));
@@ -253,6 +262,9 @@ Result<RecoveryStats> DurableStorage::recover() {
         }
         break;
       case WalRecordType::Abort: pending.erase(entry->txn_id); break;
+      case WalRecordType::Schema:
+        recovered_schemas_.emplace_back(std::move(entry->key), std::move(entry->value));
+        break;
       default: break;  // checkpoints and reserved codes
     }
     if (const auto now = std::chrono::steady_clock::now(); now >= next_report) {

@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -71,7 +73,19 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   Result<> write_marker(std::string_view content);
 
   Result<bool> check_recovery_needed(const std::filesystem::path& dir);
+  // Replays the log. Schema records are not memtable keys: they are collected, in log order,
+  // for recovered_schemas().
   Result<RecoveryStats> recover();
+
+  // Appends a Schema record (txn_id 0, key = the table name, value = the encoded schema) and
+  // syncs the log: once it returns success the registration survives a restart. The caller
+  // serializes registrations, so that a name is logged at most once.
+  Result<> log_schema(std::string_view table, BytesView encoded_schema);
+  // The (table name, encoded schema) pairs of the Schema records found by the last recover(),
+  // in log order.
+  const std::vector<std::pair<std::string, Bytes>>& recovered_schemas() const {
+    return recovered_schemas_;
+  }
 
   const std::filesystem::path& path() const { return dir_; }
   std::uint64_t last_checkpoint_lsn() const {
@@ -112,6 +126,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::uint32_t key_epoch_ = 0;
   std::atomic<std::uint64_t> recovery_flag_{0};
   std::atomic<bool> prune_versions_{true};
+  std::vector<std::pair<std::string, Bytes>> recovered_schemas_;  // written by recover() only
 };
 
 }  // namespace kavrel

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/log.h"
+#include "core/text.h"
 #include "storage/io/file_io.h"
 #include "storage/io/fs_util.h"
 
@@ -23,6 +25,18 @@ int write_pid(int fd, pid_t pid) {
   if (int err = io::write_all(fd, text.data(), text.size()); err != 0) return err;
   if (io::fsync(fd) != 0) return errno;
   return 0;
+}
+
+// The holder's process id as its ".lock" records it, or "unknown" when the file holds no number
+// (the holder may not have written it yet).
+std::string recorded_holder(int fd) {
+  char buf[32];
+  const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) return "unknown";
+  std::string text(buf, static_cast<std::size_t>(n));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return "unknown";
+  return text;
 }
 
 // Whether the locked descriptor is still the file named by path.
@@ -41,6 +55,7 @@ Result<std::unique_ptr<DatabaseLock>, LockError> DatabaseLock::acquire(
   const std::filesystem::path path = dir / ".lock";
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   const pid_t pid = ::getpid();
+  bool told = false;
   for (;;) {
     std::error_code ec;
     const bool created = !std::filesystem::exists(path, ec);
@@ -55,6 +70,15 @@ Result<std::unique_ptr<DatabaseLock>, LockError> DatabaseLock::acquire(
       return std::unique_ptr<DatabaseLock>(new DatabaseLock(path, std::move(fd), pid));
     }
     if (errno != EWOULDBLOCK && errno != EINTR) return std::unexpected(LockError::io(errno));
+    if (!told) {
+      // Said once, as the wait begins, so that a person sees at once why the start pauses.
+      told = true;
+      log::info("kavrel_storage",
+                "The database directory {} is locked by process {} (pid from {}); waiting up to "
+                "{} for it to end",
+                debug_quote(dir.string()), recorded_holder(fd.get()), debug_quote(path.string()),
+                debug_duration(timeout));
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
       return std::unexpected(LockError::timeout(timeout, timeout));
     }

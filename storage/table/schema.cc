@@ -1,8 +1,33 @@
 #include "storage/table/schema.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace kavrel {
+
+WireSchema to_wire_schema(const TableSchema& schema) {
+  WireSchema wire{schema.name, {}};
+  wire.columns.reserve(schema.columns.size());
+  for (const ColumnDef& c : schema.columns) {
+    wire.columns.push_back({c.name, static_cast<std::uint8_t>(c.column_type), c.nullable});
+  }
+  return wire;
+}
+
+TableSchema from_wire_schema(WireSchema wire) {
+  TableSchema schema{std::move(wire.name), {}};
+  schema.columns.reserve(wire.columns.size());
+  for (WireColumn& c : wire.columns) {
+    schema.columns.push_back({std::move(c.name), static_cast<ColumnType>(c.type), c.nullable});
+  }
+  return schema;
+}
+
+Bytes encode_table_schema(const TableSchema& schema) {
+  const WireSchema wire = to_wire_schema(schema);
+  return encode_schema(wire.name, wire.columns);
+}
 
 PackedColumnType to_packed_type(ColumnType type) {
   switch (type) {
@@ -46,6 +71,15 @@ std::optional<TableSchema> TableRegistry::table(const std::string& name) const {
 
 std::optional<PackedTableSchema> TableRegistry::packed_schema(const std::string& name) const {
   return packed_schemas_.get(name);
+}
+
+std::vector<TableSchema> TableRegistry::all() const {
+  std::vector<TableSchema> out;
+  tables_.for_each_shard_shared([&](const auto& tables) {
+    for (const auto& [name, schema] : tables) out.push_back(schema);
+  });
+  std::ranges::sort(out, {}, &TableSchema::name);
+  return out;
 }
 
 }  // namespace kavrel

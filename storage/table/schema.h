@@ -1,5 +1,6 @@
-// Table schemas and the in-memory registries of the Database. Registration lives in memory only:
-// nothing is logged, so tables must be registered again after every start.
+// Table schemas and the in-memory registries of the Database. The registries live in memory; the
+// Database makes each registration durable through the log (a Schema record holding the schema
+// as REGISTER_TABLE carries it, see core/wire.h) and registers the logged schemas again at open.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "core/error.h"
 #include "core/sharded_map.h"
+#include "core/wire.h"
 
 namespace kavrel {
 
@@ -54,6 +56,12 @@ struct PackedTableSchema {
   std::vector<PackedColumn> columns;
 };
 
+// The schema as REGISTER_TABLE carries it, and back (wire codes above 5 never reach a
+// TableSchema: decode_wire_schema refuses them).
+WireSchema to_wire_schema(const TableSchema& schema);
+TableSchema from_wire_schema(WireSchema wire);
+Bytes encode_table_schema(const TableSchema& schema);
+
 PackedColumnType to_packed_type(ColumnType type);
 PackedTableSchema to_packed_schema(const TableSchema& schema);
 
@@ -64,6 +72,8 @@ class TableRegistry {
   Result<> register_table(TableSchema schema);
   std::optional<TableSchema> table(const std::string& name) const;
   std::optional<PackedTableSchema> packed_schema(const std::string& name) const;
+  // Every registered schema, in ascending name order.
+  std::vector<TableSchema> all() const;
 
  private:
   ShardedMap<std::string, TableSchema, 16> tables_;

@@ -34,6 +34,10 @@ enum class WalRecordType : std::uint8_t {
   Commit = 17,
   Abort = 18,
   Checkpoint = 32,
+  // A registered table: txn_id 0, key the table name, value the schema exactly as
+  // REGISTER_TABLE carries it (core/wire.h). Logs from before it never hold one; readers that
+  // predate it skip it.
+  Schema = 48,
 };
 
 // Whether the decoder accepts a record of this type code (the used codes and the reserved ones:

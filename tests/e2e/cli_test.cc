@@ -1,9 +1,16 @@
 // kavrel-cli against a real server: every command, the exit statuses and the shell's
 // transaction handles (the shell is fed its lines on standard input).
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -140,7 +147,155 @@ TEST_F(CliTest, RegisteredTableReadsPackedRows) {
   const CommandResult again = cli({"register", "people", "id:int"});
   EXPECT_EQ(again.status, 1);
   EXPECT_EQ(again.out, "");
-  EXPECT_EQ(again.err, "Invalid argument: Table 'people' already exists\n");
+  EXPECT_EQ(again.err, "error: Invalid argument: Table 'people' already exists\n");
+}
+
+TEST_F(CliTest, TypedRowsAreInsertedFromTheSchemaAndTablesSurviveARestart) {
+  EXPECT_EQ(ok({"register", "orders", "id:int", "note:text?", "price:float?", "paid:bool?",
+                "blob:binary?"}),
+            "OK\n");
+  // The example of the quick start: a row written by insert, read back by query.
+  EXPECT_EQ(ok({"insert", "orders", "1", "id=7", "note=first, with a comma", "price=2.5",
+                "paid=yes", "blob=00ff"}),
+            "OK\n");
+  EXPECT_EQ(ok({"insert", "orders", "2", "id=-3"}), "OK\n");  // the rest NULL
+  const auto blob = tmp_ / "blob.bin";
+  std::ofstream(blob, std::ios::binary) << std::string("\x01\x02", 2);
+  EXPECT_EQ(ok({"insert", "orders", "3", "id=9", "blob=@" + blob.string(), "note=@@at"}), "OK\n");
+  EXPECT_EQ(ok({"query", "orders", "--columns", "id,note,price,paid,blob", "--raw"}),
+            "result[3]{id,note,price,paid,blob}:7,\"first, with a comma\",2.500000,T,b64:AP8=;"
+            "-3,∅,∅,∅,∅;9,@at,∅,∅,b64:AQI=\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const Case refusals[] = {
+      {{"insert", "orders", "4"},
+       2,
+       "error: table \"orders\": column \"id\" (int) is not nullable and needs a value\n"},
+      {{"insert", "orders", "4", "id=seven"},
+       2,
+       "error: table \"orders\": column \"id\" (int): \"seven\" is not a whole number from "
+       "-9223372036854775808 to 9223372036854775807\n"},
+      {{"insert", "orders", "4", "id=1", "paid=maybe"},
+       2,
+       "error: table \"orders\": column \"paid\" (bool): \"maybe\" is not a boolean (true, false, "
+       "t, f, yes, no, 1 or 0)\n"},
+      {{"insert", "orders", "4", "id=1", "blob=xyz"},
+       2,
+       "error: column \"blob\" (binary): \"xyz\" is not hexadecimal (an even number of digits "
+       "0-9, a-f), nor @FILE\n"},
+      {{"insert", "orders", "4", "id=1", "colour=red"},
+       2,
+       "error: table \"orders\": table \"orders\" has no column \"colour\"\n"},
+      {{"insert", "orders", "4/5", "id=1"},
+       2,
+       "error: invalid row id '4/5': a row of a registered table is TABLE/ID, with no '/' in ID\n"},
+  };
+  for (const Case& c : refusals) {
+    SCOPED_TRACE(c.args.back());
+    const CommandResult r = cli(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(ok({"get", "orders/4"}), "\n") << "a refused row writes nothing";
+
+  EXPECT_EQ(ok({"register", "tags", "name:text"}), "OK\n");
+  const std::string tables =
+      "table  | columns\n"
+      "-------+-------------------------------------------------------\n"
+      "orders | id:int note:text? price:float? paid:bool? blob:binary?\n"
+      "tags   | name:text\n"
+      "(2 tables)\n";
+  EXPECT_EQ(ok({"tables"}), tables);
+  const std::string described = ok({"describe", "orders"});
+  EXPECT_NE(described.find("id     | int    | no\n"), std::string::npos) << described;
+  EXPECT_TRUE(described.ends_with("blob   | binary | yes\n(5 columns)\n")) << described;
+  // The schema is not a key: reads see nothing of it.
+  EXPECT_EQ(ok({"get", "orders"}), "\n");
+  EXPECT_EQ(ok({"scan", "ta"}), "");
+
+  // A restart keeps the tables: the rows still read as packed rows, the names stay taken.
+  server_->signal(SIGINT);
+  ASSERT_EQ(server_->wait_exit(), 0);
+  server_ =
+      std::make_unique<ServerProcess>(std::vector<std::string>{"--db", db_.string()}, tmp_.path());
+  ASSERT_TRUE(server_->wait_ready(socket_)) << server_->stdout_text();
+  EXPECT_EQ(ok({"tables"}), tables);
+  EXPECT_EQ(ok({"query", "orders/2", "--columns", "id,note", "--raw"}),
+            "result[1]{id,note}:-3,∅\n");
+  const CommandResult again = cli({"register", "tags", "other:int"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err, "error: Invalid argument: Table 'tags' already exists\n");
+  EXPECT_EQ(ok({"describe", "tags"}),
+            "column | type | nullable\n"
+            "-------+------+---------\n"
+            "name   | text | no\n"
+            "(1 column)\n");
+}
+
+TEST_F(CliTest, ValuesAreWrittenByteForByte) {
+  // 10 MiB of every byte value.
+  std::string big(10 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  const auto in = tmp_ / "big.dat", out = tmp_ / "out.dat";
+  std::ofstream(in, std::ios::binary) << big;
+  EXPECT_EQ(ok({"put", "big", "@" + in.string()}), "OK\n");
+  EXPECT_EQ(ok({"get", "big", "-o", out.string()}), "");
+  std::ifstream f(out, std::ios::binary);
+  const std::string back((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(back == big) << "sizes " << back.size() << " and " << big.size();
+  EXPECT_TRUE(ok({"get", "big", "--raw"}) == big);
+  EXPECT_EQ(ok({"put", "empty", ""}), "OK\n");
+  EXPECT_EQ(ok({"get", "empty", "--raw"}), "");
+  EXPECT_EQ(ok({"put-path", "p/q", "v"}), "OK\n");
+  EXPECT_EQ(ok({"get-path", "p/q", "--raw"}), "v");
+
+  // Above the 16 MiB request limit: refused before sending, status 1, the server unharmed.
+  const auto huge = tmp_ / "huge.dat";
+  std::ofstream(huge, std::ios::binary) << std::string(16 * 1024 * 1024, 'x');
+  const CommandResult r = cli({"put", "huge", "@" + huge.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "error: the request is 16777224 bytes, above the server's limit of 16777216 bytes "
+            "(16 MiB) per request; nothing was sent\n");
+  EXPECT_EQ(ok({"ping"}), "PONG\n");
+}
+
+TEST_F(CliTest, CsvAndJsonOutputKeepNullApart) {
+  EXPECT_EQ(ok({"register", "t", "id:int", "note:text?"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "t", "1", "id=1", "note=NULL"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "t", "2", "id=2"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "t", "3", "id=3", "note="}), "OK\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"query", "t", "--csv"}, "id,note\n1,NULL\n2,\n3,\"\"\n"},
+      {{"query", "t", "--csv", "--null", "NULL"}, "id,note\n1,\"NULL\"\n2,NULL\n3,\n"},
+      {{"query", "t", "--json"},
+       R"([{"id":1,"note":"NULL"},{"id":2,"note":null},{"id":3,"note":""}])"
+       "\n"},
+      {{"query", "t", "--null", "<null>"},
+       "id | note\n---+-------\n1  | NULL\n2  | <null>\n3  | \n(3 rows)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    EXPECT_EQ(ok(c.args), c.out);
+  }
+
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ok({"put", "sc/" + std::to_string(i), i == 1 ? "a,b" : "v"}), "OK\n");
+  }
+  EXPECT_EQ(ok({"scan", "sc", "--limit", "2"}), "sc/0\tv\nsc/1\ta,b\n");
+  EXPECT_EQ(ok({"scan", "sc", "--limit", "2", "--csv"}), "key,value\nsc/0,v\nsc/1,\"a,b\"\n");
+  EXPECT_EQ(ok({"scan", "sc/3", "--json"}), R"([{"key":"sc/3","value":"v"}])"
+                                            "\n");
+  EXPECT_EQ(ok({"scan", "sc", "--limit", "0"}).size(), 5u * 7u + 2u);
 }
 
 TEST_F(CliTest, StatsAndSql) {
@@ -155,9 +310,9 @@ TEST_F(CliTest, StatsAndSql) {
   const CommandResult sql = cli({"sql", "SELECT", "1"});
   EXPECT_EQ(sql.status, 1);
   EXPECT_EQ(sql.out, "");
-  EXPECT_EQ(
-      sql.err,
-      "SQL execution must be implemented client-side. Use Python SDK for full SQL support.\n");
+  EXPECT_EQ(sql.err,
+            "error: SQL execution must be implemented client-side. Use Python SDK for full SQL "
+            "support.\nhint: kavrel-server runs no SQL: use query, scan, get and insert instead\n");
   const CommandResult json = cli({"sql", "--json", "SELECT \"x\""});
   EXPECT_EQ(json.status, 1);
   EXPECT_EQ(json.out,
@@ -184,10 +339,18 @@ TEST_F(CliTest, ExitStatuses) {
       {{"commit", "1"}, 2, "error: commit needs the connection of the shell"},
       {{"scan", "a"},
        1,
-       "Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use scan_unchecked() "
-       "for unrestricted scans.\n"},
+       "error: Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use "
+       "scan_unchecked() for unrestricted scans.\nhint: scan lists keys by a prefix of at least 2 "
+       "bytes; there is no scan of every key\n"},
       {{"register", "dup"}, 0, ""},
-      {{"register", "dup"}, 1, "Invalid argument: Table 'dup' already exists\n"},
+      {{"register", "dup"}, 1, "error: Invalid argument: Table 'dup' already exists\n"},
+      {{"describe", "nope"},
+       1,
+       "error: Table not found: nope\nhint: 'kavrel-cli tables' lists the registered tables\n"},
+      {{"insert", "nope", "1"}, 1, "error: Table not found: nope\n"},
+      {{"insert", "dup", "1", "x"}, 2, "error: invalid value 'x': expected COLUMN=VALUE\n"},
+      {{"get", "k", "-o", (tmp_ / "no/such/dir").string()}, 2, "error: cannot write \""},
+      {{"--bail", "ping"}, 2, "error: -f and --bail belong to the shell"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -258,15 +421,15 @@ put after-quit x
       "two words\n");
   EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
   EXPECT_EQ(r.err,
-            "error: no open transaction: begin one first, or name a handle\n"
-            "Transaction not found: 42\n"
-            "error: unterminated double quote\n");
+            "error: line 7: no open transaction: begin one first, or name a handle\n"
+            "error: line 8: Transaction not found: 42\n"
+            "error: line 13: unterminated double quote\n");
   // Nothing after quit ran.
   EXPECT_EQ(ok({"get", "after-quit"}), "\n");
   // Handles are private to the connection that began them.
   const CommandResult other = cli({}, "commit 3\n");
   EXPECT_EQ(other.status, 1);
-  EXPECT_EQ(other.err, "Transaction not found: 3\n");
+  EXPECT_EQ(other.err, "error: line 1: Transaction not found: 3\n");
 }
 
 TEST_F(CliTest, ShellRunsEveryCommandOnOneConnection) {
@@ -287,6 +450,140 @@ exit
   // made to see that the server was ready.
   EXPECT_NE(r.out.find("\"connections_total\":2,"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("commit [HANDLE]"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, ShellScriptsNameTheirLinesAndBailOnTheFirstError) {
+  const std::string script =
+      "PING\n"
+      "Get missing\n"
+      "scan a\n"
+      "nosuch\n"
+      "put after-errors yes\n";
+  const CommandResult all = cli({}, script);
+  EXPECT_EQ(all.status, 2) << "the last failing line was a usage error";
+  EXPECT_EQ(all.out, "PONG\n\nOK\n");
+  EXPECT_EQ(all.err,
+            "error: line 3: Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use "
+            "scan_unchecked() for unrestricted scans.\n"
+            "hint: scan lists keys by a prefix of at least 2 bytes; there is no scan of every key\n"
+            "error: line 4: The following argument was not expected: nosuch\n"
+            "hint: type 'help' for the commands, or help COMMAND.\n");
+
+  const CommandResult bail = cli({"--bail"}, "put k 1\nscan a\nput k 2\n");
+  EXPECT_EQ(bail.status, 1);
+  EXPECT_EQ(bail.out, "OK\n");
+  EXPECT_TRUE(bail.err.starts_with("error: line 2: Invalid argument: Prefix too short"))
+      << bail.err;
+  EXPECT_EQ(ok({"get", "k"}), "1\n") << "nothing after the failing line ran";
+  // A usage error stops it too, with status 1.
+  const CommandResult bail_usage = cli({"--bail"}, "\n# comment\nget\nput k 3\n");
+  EXPECT_EQ(bail_usage.status, 1);
+  EXPECT_TRUE(bail_usage.err.starts_with("error: line 3: KEY is required\n")) << bail_usage.err;
+  EXPECT_EQ(ok({"get", "k"}), "1\n");
+
+  // -f FILE reads the same way.
+  const auto file = tmp_ / "cmds.txt";
+  std::ofstream(file) << "put f 1\nHELP get\nhelp nosuch\n";
+  const CommandResult from_file = cli({"-f", file.string()});
+  EXPECT_EQ(from_file.status, 2);
+  EXPECT_TRUE(from_file.out.starts_with("OK\n")) << from_file.out;
+  EXPECT_NE(from_file.out.find("-o,--output"), std::string::npos) << from_file.out;
+  EXPECT_EQ(from_file.err, "error: line 3: unknown command 'nosuch': 'help' lists the commands\n");
+  const CommandResult no_file = cli({"-f", (tmp_ / "none.txt").string()});
+  EXPECT_EQ(no_file.status, 2);
+  EXPECT_TRUE(no_file.err.starts_with("error: cannot read")) << no_file.err;
+}
+
+// The interactive shell through a pseudo-terminal, as a person types.
+class PtyShell {
+ public:
+  PtyShell(const std::filesystem::path& socket, const std::filesystem::path& home) {
+    pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      // A fresh process as a terminal would start it: no blocked or ignored signals.
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      ::signal(SIGINT, SIG_DFL);
+      ::setenv("TERM", "dumb", 1);
+      ::setenv("HOME", home.c_str(), 1);
+      ::execl(KAVREL_CLI_BIN, "kavrel-cli", "-s", socket.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~PtyShell() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+  PtyShell(const PtyShell&) = delete;
+  PtyShell& operator=(const PtyShell&) = delete;
+
+  bool started() const { return pid_ > 0 && master_ >= 0; }
+  void type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  // Reads until the output since the last call contains text; returns that output.
+  std::string read_until(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pending_.find(text) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      pending_.append(buf, static_cast<std::size_t>(n));
+    }
+    const std::size_t at = pending_.find(text);
+    const std::string out =
+        at == std::string::npos ? pending_ : pending_.substr(0, at + text.size());
+    pending_.erase(0, out.size());
+    return out;
+  }
+  std::optional<int> wait_exit() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!status_ && std::chrono::steady_clock::now() < deadline) {
+      // Drains the output so that the shell is never blocked writing.
+      pollfd p{master_, POLLIN, 0};
+      char buf[4096];
+      if (::poll(&p, 1, 50) > 0 && ::read(master_, buf, sizeof buf) <= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      int st = 0;
+      if (::waitpid(pid_, &st, WNOHANG) == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string pending_;
+  std::optional<int> status_;
+};
+
+TEST_F(CliTest, InteractiveShellCompletesNamesAndCtrlCClearsTheLine) {
+  PtyShell shell(socket_, tmp_.path());
+  ASSERT_TRUE(shell.started());
+  EXPECT_NE(shell.read_until("kavrel> ").find("kavrel> "), std::string::npos);
+  shell.type("pin\t");  // completed to "ping "
+  EXPECT_NE(shell.read_until("ping ").find("ping "), std::string::npos);
+  shell.type("\r");
+  EXPECT_NE(shell.read_until("kavrel> ").find("PONG"), std::string::npos);
+  shell.type("put typed-then-dropped 1");
+  const std::string typed = shell.read_until("dropped 1");
+  shell.type("\x03");  // Ctrl-C: the line is dropped, the shell stays
+  const std::string after = shell.read_until("kavrel> ");
+  EXPECT_NE(after.find("kavrel> "), std::string::npos) << typed << "|" << after;
+  shell.type("PUT after-ctrl-c 2\r");  // any case
+  EXPECT_NE(shell.read_until("kavrel> ").find("OK"), std::string::npos);
+  shell.type("\x04");  // Ctrl-D leaves
+  EXPECT_EQ(shell.wait_exit(), 0);
+  EXPECT_EQ(ok({"get", "typed-then-dropped"}), "\n");
+  EXPECT_EQ(ok({"get", "after-ctrl-c"}), "2\n");
 }
 
 class BenchToolTest : public CliTest {
@@ -344,6 +641,24 @@ TEST_F(BenchToolTest, RunsEachWorkloadToItsRequestCount) {
                            "  20 requests in "))
       << text.out;
   EXPECT_NE(text.out.find("  latency (microseconds): p50 "), std::string::npos);
+}
+
+TEST_F(BenchToolTest, CsvVersionAndNumbers) {
+  const CommandResult csv = bench({"-n", "30", "--csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_TRUE(
+      csv.out.starts_with("workload,connections,pipeline,keys,value_size,ratio,requests,"
+                          "errors,transactions,seconds,ops_per_sec,errors_per_sec,"))
+      << csv.out;
+  EXPECT_NE(csv.out.find("\nput,1,1,10000,100,,30,0,,"), std::string::npos) << csv.out;
+  const CommandResult version = bench({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "kavrel-bench 2.1.0\n");
+  const CommandResult bad = bench({"--connections", "abc"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err,
+            "error: --connections: 'abc' is not a number\n"
+            "Run 'kavrel-bench --help' for the options.\n");
 }
 
 TEST_F(BenchToolTest, ExitStatuses) {

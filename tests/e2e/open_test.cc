@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "client/kavrel_client.h"
@@ -107,7 +108,17 @@ TEST_F(OpenE2eTest, SecondServerOnTheSameDirectoryTimesOutOnTheLock) {
   ASSERT_TRUE(first.wait_ready(socket()));
   ServerProcess second({"--db", db().string(), "--socket", (tmp_ / "other.sock").string()},
                        tmp_.path());
+  // The wait is announced at once, naming the holder, well before the time-out.
+  const std::string waiting = fmt::format(
+      "INFO kavrel_storage: The database directory \"{}\" is locked by process {} (pid from "
+      "\"{}\"); waiting up to 5s for it to end",
+      db().string(), first.pid(), (db() / ".lock").string());
+  EXPECT_TRUE(second.wait_for_stdout(waiting, std::chrono::seconds(3))) << second.stdout_text();
+  EXPECT_EQ(second.stdout_text().find("Failed to open database"), std::string::npos)
+      << "announced before the time-out";
   EXPECT_EQ(second.wait_exit(std::chrono::seconds(30)), 1);
+  const std::string out = second.stdout_text();
+  EXPECT_EQ(out.find(waiting), out.rfind(waiting)) << "said once: " << out;
   EXPECT_NE(second.stdout_text().find("Failed to open database: Lock error: Lock acquisition "
                                       "timed out after 5s (timeout: 5s)"),
             std::string::npos)
@@ -139,8 +150,15 @@ TEST_F(OpenE2eTest, AfterSigtermTheLeftoversAreTakenOverAndDataIsThere) {
   auto client = Client::connect(socket());
   ASSERT_TRUE(client.has_value());
   EXPECT_EQ(client->get("k").value(), "v");
-  // Table registrations live in memory only: registering again succeeds after a restart.
-  EXPECT_TRUE(client->register_table("users", {{"id", 0, false}}).has_value());
+  // Table registrations are durable: even after SIGTERM the name stays taken.
+  auto again = client->register_table("users", {{"id", 1, true}});
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().message(), "Invalid argument: Table 'users' already exists");
+  auto users = client->describe_table("users");
+  ASSERT_TRUE(users.has_value()) << users.error().message();
+  ASSERT_EQ(users->columns.size(), 1u);
+  EXPECT_EQ(users->columns[0].type, 0);
+  EXPECT_FALSE(users->columns[0].nullable);
   std::ifstream lock(db() / ".lock");
   std::string pid;
   lock >> pid;

@@ -24,12 +24,17 @@ struct Invocation {
   // put-path given as SEG... -- VALUE: the value (args then holds the segments).
   std::optional<std::string> path_value;
   bool hex = false;   // values given and shown in hexadecimal
-  bool raw = false;   // query: the TOON text itself
-  bool json = false;  // stats, sql: the server's JSON as it is
+  bool raw = false;   // query: the TOON text itself; get, get-path: the value's bytes alone
+  bool json = false;  // stats, sql: the server's JSON as it is; query, scan: JSON output
+  bool csv = false;   // query, scan: CSV output
+  std::optional<std::string> null_text;  // query: how NULL is shown (--null)
+  std::optional<std::string> output;     // get, get-path: the file the value is written to
   std::uint32_t limit = 0, offset = 0;
   std::vector<std::string> columns;
-  // Connection options (the program's command line only).
+  // Options of the program's command line only: connection, and the shell's input.
   std::optional<std::string> socket, db;
+  std::optional<std::string> file;  // -f: commands from this file instead of standard input
+  bool bail = false;                // --bail: the shell stops at the first failing command
 
   // -s SOCKET, else DB/kavrel.sock, else the default.
   std::string socket_path() const;
@@ -45,6 +50,9 @@ struct ParsedLine {
 
 // The shell's help: every command with its arguments, one a line.
 std::string shell_help();
+
+// Every command name of the shell, in the order of its help (for completion).
+const std::vector<std::string>& command_names();
 
 // Parses words (without the program name). in_shell selects the shell's command set: no
 // connection options, and help/quit/exit.

@@ -55,6 +55,18 @@ TEST(CommandLineTest, CommandsAndArguments) {
       {"sql words", {"sql", "SELECT", "*", "FROM", "t"}, "sql", {"SELECT", "*", "FROM", "t"}, {}},
       {"commit without handle", {"commit"}, "commit", {}, {}},
       {"abort with handle", {"abort", "7"}, "abort", {"7"}, {}},
+      {"insert",
+       {"insert", "orders", "1", "id=7", "note=a=b"},
+       "insert",
+       {"orders", "1", "id=7", "note=a=b"},
+       {}},
+      {"insert without values", {"insert", "t", "1"}, "insert", {"t", "1"}, {}},
+      {"tables", {"tables"}, "tables", {}, {}},
+      {"describe", {"describe", "orders"}, "describe", {"orders"}, {}},
+      {"command in upper case", {"GET", "k"}, "get", {"k"}, {}},
+      {"command in mixed case", {"Put-Path", "a/b", "v"}, "put-path", {"a", "b"}, "v"},
+      {"keys keep their case", {"put", "GET", "Value"}, "put", {"GET", "Value"}, {}},
+      {"unknown word keeps its case", {"put", "K", "V"}, "put", {"K", "V"}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -80,6 +92,29 @@ TEST(CommandLineTest, OptionsAndSocket) {
   EXPECT_TRUE(q.raw);
   EXPECT_TRUE(parse_ok({"stats", "--json"}).json);
   EXPECT_EQ(parse_ok({"help"}, true).command, "help");
+  EXPECT_EQ(parse_ok({"HELP", "get"}, true).args, (Words{"get"}));
+
+  // Output options.
+  const Invocation get = parse_ok({"get", "big", "-o", "/tmp/out"});
+  EXPECT_EQ(get.output, "/tmp/out");
+  EXPECT_FALSE(get.raw);
+  EXPECT_TRUE(parse_ok({"get", "big", "--raw"}).raw);
+  EXPECT_EQ(parse_ok({"get-path", "a/b", "--output", "f"}).output, "f");
+  const Invocation scan = parse_ok({"scan", "ab", "--limit", "3", "--csv"});
+  EXPECT_EQ(scan.limit, 3u);
+  EXPECT_TRUE(scan.csv);
+  EXPECT_TRUE(parse_ok({"scan", "ab", "--json"}).json);
+  const Invocation csv = parse_ok({"query", "t", "--csv", "--null", "NULL"});
+  EXPECT_TRUE(csv.csv);
+  EXPECT_EQ(csv.null_text, "NULL");
+  EXPECT_EQ(parse_ok({"query", "t", "--null", ""}).null_text, "");
+  EXPECT_EQ(parse_ok({"query", "t"}).null_text, std::nullopt);
+
+  // The shell's input.
+  const Invocation shell = parse_ok({"-f", "cmds.txt", "--bail"});
+  EXPECT_EQ(shell.command, "");
+  EXPECT_EQ(shell.file, "cmds.txt");
+  EXPECT_TRUE(shell.bail);
 }
 
 TEST(CommandLineTest, UsageErrors) {
@@ -108,6 +143,20 @@ TEST(CommandLineTest, UsageErrors) {
       {{"-s", "a", "-d", "b", "ping"}, false, "error: give either -s SOCKET or -d DB, not both"},
       {{"-s", "a", "ping"}, true, "error: The following arguments were not expected: a -s"},
       {{"help"}, false, "error: The following argument was not expected: help"},
+      {{"query", "t", "--csv", "--json"},
+       false,
+       "error: give at most one of --raw, --csv and --json"},
+      {{"scan", "ab", "--json", "--csv"},
+       false,
+       "error: give at most one of --raw, --csv and --json"},
+      {{"scan", "ab", "--limit", "x"},
+       false,
+       "error: invalid value 'x' for --limit: expected a whole number from 0 to 4294967295"},
+      {{"insert", "t"}, false, "error: ID is required"},
+      {{"describe"}, false, "error: TABLE is required"},
+      {{"-f", "x", "--bail"},
+       true,
+       "error: The following arguments were not expected: --bail x -f"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error_line);
@@ -127,6 +176,22 @@ TEST(CommandLineTest, HelpAndVersionGoToStandardOutput) {
   const ParsedLine sub = parse_command_line({"query", "--help"}, false);
   EXPECT_NE(sub.out.find("--columns"), std::string::npos);
   EXPECT_EQ(parse_command_line({"-V"}, false).out, "kavrel-cli 2.1.0\n");
+  // The second line of a usage error is a hint, never another error line.
+  const ParsedLine bad = parse_command_line({"nosuch"}, false);
+  EXPECT_EQ(bad.err.substr(bad.err.find('\n') + 1),
+            "hint: run 'kavrel-cli --help' for the commands.\n");
+  // help COMMAND in the shell shows that command's options.
+  const ParsedLine insert = parse_command_line({"insert", "--help"}, true);
+  EXPECT_NE(insert.out.find("COL=VALUE"), std::string::npos) << insert.out;
+}
+
+TEST(CommandLineTest, EveryCommandNameParses) {
+  for (const std::string& name : command_names()) {
+    SCOPED_TRACE(name);
+    const ParsedLine p = parse_command_line({name, "--help"}, true);
+    EXPECT_EQ(p.status, kExitOk) << p.err;
+    EXPECT_NE(p.out.find(name), std::string::npos);
+  }
 }
 
 }  // namespace

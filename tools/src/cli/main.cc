@@ -1,7 +1,10 @@
 // kavrel-cli: one command against a running kavrel-server, or a shell without one.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,7 +25,25 @@ int main(int argc, char** argv) {
   options.socket = inv.socket_path();
   options.in_shell = inv.command.empty();
   options.stdout_tty = ::isatty(STDOUT_FILENO) == 1;
+  if (!options.in_shell && (inv.file || inv.bail)) {
+    std::fprintf(stderr, "error: -f and --bail belong to the shell: give them without a command\n");
+    return kExitUsage;
+  }
+  std::ifstream file;
+  if (inv.file) {
+    file.open(*inv.file);
+    if (!file) {
+      std::fprintf(stderr, "error: cannot read \"%s\": %s\n", inv.file->c_str(),
+                   std::strerror(errno));
+      return kExitUsage;
+    }
+  }
   Session session(options);
   if (!options.in_shell) return session.run(inv);
-  return run_shell(session, ::isatty(STDIN_FILENO) == 1, inv.hex);
+  ShellOptions shell;
+  shell.interactive = !inv.file && ::isatty(STDIN_FILENO) == 1;
+  shell.hex = inv.hex;
+  shell.bail = inv.bail;
+  if (inv.file) shell.in = &file;
+  return run_shell(session, shell);
 }

@@ -1,13 +1,19 @@
 #include "tools/src/cli/session.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "core/text.h"
 #include "tools/src/cli/display.h"
+#include "tools/src/cli/output.h"
 #include "tools/src/cli/toon.h"
 
 namespace kavrel::cli {
@@ -26,9 +32,8 @@ std::optional<WireColumn> parse_column(std::string_view column_arg) {
     col.nullable = true;
     type.remove_suffix(1);
   }
-  static constexpr std::string_view kTypes[] = {"int", "uint", "float", "text", "binary", "bool"};
-  for (std::size_t code = 0; code < std::size(kTypes); ++code) {
-    if (type == kTypes[code]) {
+  for (std::size_t code = 0; code < std::size(kWireTypeNames); ++code) {
+    if (type == kWireTypeNames[code]) {
       col.type = static_cast<std::uint8_t>(code);
       return col;
     }
@@ -42,6 +47,65 @@ std::optional<std::uint64_t> parse_u64(const std::string& text) {
   const auto [ptr, ec] = std::from_chars(text.data(), end, v);
   if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
   return v;
+}
+
+// A hint for server texts that name what kavrel-cli users cannot call or do not have.
+std::optional<std::string_view> hint_for(std::string_view server_text) {
+  struct Hint {
+    std::string_view contains, hint;
+  };
+  static constexpr Hint kHints[] = {
+      {"scan_unchecked()",
+       "scan lists keys by a prefix of at least 2 bytes; there is no scan of every key"},
+      {"Python SDK", "kavrel-server runs no SQL: use query, scan, get and insert instead"},
+      {"Table not found: ", "'kavrel-cli tables' lists the registered tables"},
+      {"Write-write conflict detected",
+       "another transaction is writing this key; retry once it has committed"},
+  };
+  for (const Hint& h : kHints) {
+    if (server_text.find(h.contains) != std::string_view::npos) return h.hint;
+  }
+  return std::nullopt;
+}
+
+// COL=VALUE, split at the first '='.
+std::optional<std::pair<std::string, std::string>> split_assignment(const std::string& arg) {
+  const std::size_t eq = arg.find('=');
+  if (eq == std::string::npos) return std::nullopt;
+  return std::pair{arg.substr(0, eq), arg.substr(eq + 1)};
+}
+
+// The bytes of an insert value for a column of the given wire type (nullopt: no such column):
+// @FILE and @@ as for every value, and hexadecimal for binary columns.
+Result<Bytes, std::string> insert_value(const std::string& column, const std::string& arg,
+                                        std::optional<std::uint8_t> type) {
+  const bool from_file = arg.starts_with("@") && !arg.starts_with("@@");
+  // "-" is a value like any other here: standard input may hold the shell's commands.
+  Result<Bytes, std::string> raw = Bytes(arg);
+  if (arg.starts_with("@")) raw = resolve_value(arg, false);
+  if (!raw) return raw;
+  constexpr std::uint8_t kBinary = 4;
+  if (type != kBinary || from_file) return raw;
+  auto decoded = from_hex(*raw);
+  if (!decoded) {
+    return std::unexpected(fmt::format(
+        "column {} (binary): {} is not hexadecimal (an even number of digits 0-9, a-f), nor "
+        "@FILE",
+        debug_quote(column), debug_quote(*raw)));
+  }
+  return std::move(*decoded);
+}
+
+Result<void, std::string> write_file(const std::string& path, BytesView bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (f) f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (f) f.close();
+  if (!f) {
+    const int err = errno;
+    return std::unexpected(
+        fmt::format("cannot write {}: {}", debug_quote(path), os_error_text(err != 0 ? err : EIO)));
+  }
+  return {};
 }
 
 }  // namespace
@@ -68,7 +132,14 @@ int Session::connect() {
 }
 
 void Session::start_keepalive(std::chrono::milliseconds interval) {
+  // The thread starts with SIGINT blocked, so that Ctrl-C always reaches the thread that reads
+  // the lines and runs the commands (its waits must be the ones interrupted).
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &block, &old);
   keepalive_ = std::thread([this, interval] { keepalive_loop(interval); });
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void Session::keepalive_loop(std::chrono::milliseconds interval) {
@@ -92,42 +163,79 @@ void Session::keepalive_loop(std::chrono::milliseconds interval) {
 
 int Session::run(const Invocation& inv) {
   std::scoped_lock lock(mu_);
+  interrupted_.store(false);  // a Ctrl-C at the prompt is not meant for this command
   const int status = run_locked(inv);
+  active_fd_.store(-1);
+  interrupted_.store(false);
   last_use_ = std::chrono::steady_clock::now();
   return status;
 }
 
+void Session::interrupt() {
+  interrupted_.store(true);
+  if (const int fd = active_fd_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void Session::error_line(std::string_view text) {
+  std::string line = "error: ";
+  if (line_ > 0) line += fmt::format("line {}: ", line_);
+  line += text;
+  line += '\n';
+  write(opt_.err, line);
+}
+
 int Session::usage(const std::string& text) {
-  write(opt_.err, fmt::format("error: {}\n", text));
+  error_line(text);
   return kExitUsage;
+}
+
+int Session::server_error(const std::string& text) {
+  // The server's text as it came; a hint of what to do when it names something else.
+  error_line(text);
+  if (const auto hint = hint_for(text)) write(opt_.err, fmt::format("hint: {}\n", *hint));
+  return kExitServerError;
 }
 
 int Session::report(const ClientError& e) {
   switch (e.kind()) {
-    case ClientError::Kind::Server: write(opt_.err, e.text() + "\n"); return kExitServerError;
+    case ClientError::Kind::Server: return server_error(e.text());
+    case ClientError::Kind::Invalid: error_line(e.text()); return kExitServerError;
     case ClientError::Kind::Protocol:
-      write(opt_.err, fmt::format("error: unexpected answer from the server: {}\n", e.text()));
+      error_line(fmt::format("unexpected answer from the server: {}", e.text()));
       return kExitServerError;
     case ClientError::Kind::Connect:
-      write(opt_.err,
-            fmt::format("error: cannot reach the server at {}: {} (is kavrel-server running? "
-                        "start it with `make run`)\n",
-                        debug_quote(opt_.socket), e.text()));
+      error_line(
+          fmt::format("cannot reach the server at {}: {} (is kavrel-server running? "
+                      "start it with `make run`)",
+                      debug_quote(opt_.socket), e.text()));
       return kExitUnreachable;
     case ClientError::Kind::Io: break;
   }
-  write(opt_.err, fmt::format("error: lost the connection to the server at {}: {}\n",
-                              debug_quote(opt_.socket), e.text()));
+  if (interrupted_.load()) {
+    error_line(
+        "interrupted: the command's connection was closed (the next command connects "
+        "again)");
+  } else {
+    error_line(fmt::format("lost the connection to the server at {}: {}", debug_quote(opt_.socket),
+                           e.text()));
+  }
   client_.reset();
   if (!handles_.empty()) {
-    write(opt_.err, "the open transaction handles ended with the connection\n");
+    error_line("the open transaction handles ended with the connection");
     handles_.clear();
   }
   return kExitUnreachable;
 }
 
-void Session::print_value(BytesView value, bool hex) {
-  if (hex) {
+int Session::print_value(BytesView value, const Invocation& inv) {
+  if (inv.output) {
+    if (auto r = write_file(*inv.output, value); !r) {
+      error_line(r.error());
+      return kExitUsage;
+    }
+  } else if (inv.raw) {
+    write(opt_.out, value);
+  } else if (inv.hex) {
     write(opt_.out, to_hex(value) + "\n");
   } else if (opt_.stdout_tty) {
     write(opt_.out, (value.empty() ? std::string("(empty)") : display_bytes(value)) + "\n");
@@ -135,6 +243,7 @@ void Session::print_value(BytesView value, bool hex) {
     write(opt_.out, value);
     write(opt_.out, "\n");
   }
+  return kExitOk;
 }
 
 int Session::run_locked(const Invocation& inv) {
@@ -158,6 +267,19 @@ int Session::run_locked(const Invocation& inv) {
         "ends with the connection that began it",
         cmd));
   }
+  if (cmd == "insert") {
+    if (inv.args[1].find('/') != std::string::npos) {
+      return usage(
+          fmt::format("invalid row id '{}': a row of a registered table is TABLE/ID, "
+                      "with no '/' in ID",
+                      inv.args[1]));
+    }
+    for (std::size_t i = 2; i < inv.args.size(); ++i) {
+      if (!split_assignment(inv.args[i])) {
+        return usage(fmt::format("invalid value '{}': expected COLUMN=VALUE", inv.args[i]));
+      }
+    }
+  }
   if (cmd == "register") {
     for (std::size_t i = 1; i < inv.args.size(); ++i) {
       if (!parse_column(inv.args[i])) {
@@ -178,6 +300,12 @@ int Session::run_locked(const Invocation& inv) {
     if (!c) return report(c.error());
     client_.emplace(std::move(*c));
   }
+  active_fd_.store(client_->fd());
+  if (interrupted_.load()) {
+    // Ctrl-C came before the command reached the server: it is not sent.
+    error_line("interrupted");
+    return kExitServerError;
+  }
 
   if (cmd == "ping") {
     if (auto r = client_->ping(); !r) return report(r.error());
@@ -192,8 +320,7 @@ int Session::run_locked(const Invocation& inv) {
   if (cmd == "get") {
     auto r = client_->get(inv.args[0]);
     if (!r) return report(r.error());
-    print_value(*r, inv.hex);
-    return kExitOk;
+    return print_value(*r, inv);
   }
   if (cmd == "del") {
     if (auto r = client_->del(inv.args[0]); !r) return report(r.error());
@@ -208,8 +335,7 @@ int Session::run_locked(const Invocation& inv) {
   if (cmd == "get-path") {
     auto r = client_->get_path(inv.args);
     if (!r) return report(r.error());
-    print_value(*r, inv.hex);
-    return kExitOk;
+    return print_value(*r, inv);
   }
   if (cmd == "checkpoint") {
     if (auto r = client_->checkpoint(); !r) return report(r.error());
@@ -218,6 +344,9 @@ int Session::run_locked(const Invocation& inv) {
   }
   if (cmd == "scan") return cmd_scan(inv);
   if (cmd == "register") return cmd_register(inv);
+  if (cmd == "insert") return cmd_insert(inv);
+  if (cmd == "tables") return cmd_tables();
+  if (cmd == "describe") return cmd_describe(inv);
   if (cmd == "query") return cmd_query(inv);
   if (cmd == "stats") return cmd_stats(inv);
   if (cmd == "sql") return cmd_sql(inv);
@@ -230,6 +359,15 @@ int Session::run_locked(const Invocation& inv) {
 int Session::cmd_scan(const Invocation& inv) {
   auto r = client_->scan(inv.args[0]);
   if (!r) return report(r.error());
+  if (inv.limit > 0 && r->size() > inv.limit) r->resize(inv.limit);
+  if (inv.csv) {
+    write(opt_.out, scan_csv(*r, inv.hex));
+    return kExitOk;
+  }
+  if (inv.json) {
+    write(opt_.out, scan_json(*r, inv.hex));
+    return kExitOk;
+  }
   std::string out;
   for (const auto& [key, value] : *r) {
     // One entry a line, whatever the output: keys and values that could break the line (or the
@@ -265,7 +403,95 @@ int Session::cmd_query(const Invocation& inv) {
     write(opt_.out, *r + "\n");
     return kExitOk;
   }
-  write(opt_.out, render_table(*table));
+  if (inv.csv) {
+    write(opt_.out, query_csv(*table, inv.null_text.value_or("")));
+    return kExitOk;
+  }
+  if (inv.json) {
+    // The columns of a registered table keep their types (numbers, booleans).
+    std::vector<std::pair<std::string, std::uint8_t>> types;
+    const std::string& path = inv.args[0];
+    if (auto schema = client_->describe_table(path.substr(0, path.find('/')))) {
+      for (const WireColumn& c : schema->columns) types.emplace_back(c.name, c.type);
+    } else if (!schema.error().is_server_error()) {
+      return report(schema.error());
+    }
+    write(opt_.out, query_json(*table, types));
+    return kExitOk;
+  }
+  write(opt_.out, render_table(inv.null_text ? with_null_marker(*table, *inv.null_text) : *table));
+  return kExitOk;
+}
+
+int Session::cmd_insert(const Invocation& inv) {
+  auto schema = client_->describe_table(inv.args[0]);
+  if (!schema) return report(schema.error());
+  std::vector<RowValue> values;
+  for (std::size_t i = 2; i < inv.args.size(); ++i) {
+    auto [column, arg] = *split_assignment(inv.args[i]);
+    std::optional<std::uint8_t> type;
+    const auto it = std::ranges::find(schema->columns, column, &WireColumn::name);
+    if (it != schema->columns.end()) type = it->type;
+    auto bytes = insert_value(column, arg, type);
+    if (!bytes) return usage(bytes.error());
+    values.push_back({std::move(column), std::move(*bytes)});
+  }
+  // A row that does not fit the schema is a bad value (status 2), found before sending.
+  if (auto row = pack_row(*schema, values); !row) {
+    return usage(fmt::format("table {}: {}", debug_quote(schema->name), row.error()));
+  }
+  if (auto r = client_->insert_row(*schema, inv.args[1], values); !r) return report(r.error());
+  write(opt_.out, "OK\n");
+  return kExitOk;
+}
+
+namespace {
+
+std::string column_spec(const WireColumn& c) {
+  return fmt::format("{}:{}{}", c.name, c.type <= kMaxWireType ? kWireTypeNames[c.type] : "?",
+                     c.nullable ? "?" : "");
+}
+
+}  // namespace
+
+int Session::cmd_tables() {
+  auto r = client_->list_tables();
+  if (!r) return report(r.error());
+  ToonTable table{{"table", "columns"}, {}};
+  for (const WireSchema& s : *r) {
+    std::string columns;
+    for (const WireColumn& c : s.columns) {
+      if (!columns.empty()) columns += ' ';
+      columns += column_spec(c);
+    }
+    table.rows.push_back({s.name, columns});
+  }
+  std::string out = render_table(table);
+  // render_table counts rows; here they are tables.
+  if (const auto at = out.rfind("(" + std::to_string(r->size()) + " row");
+      at != std::string::npos) {
+    out = out.substr(0, at) + fmt::format("({} table{})\n", r->size(), r->size() == 1 ? "" : "s");
+  }
+  write(opt_.out, out);
+  return kExitOk;
+}
+
+int Session::cmd_describe(const Invocation& inv) {
+  auto r = client_->describe_table(inv.args[0]);
+  if (!r) return report(r.error());
+  ToonTable table{{"column", "type", "nullable"}, {}};
+  for (const WireColumn& c : r->columns) {
+    table.rows.push_back({c.name,
+                          std::string(c.type <= kMaxWireType ? kWireTypeNames[c.type] : "?"),
+                          c.nullable ? "yes" : "no"});
+  }
+  std::string out = render_table(table);
+  if (const auto at = out.rfind("(" + std::to_string(r->columns.size()) + " row");
+      at != std::string::npos) {
+    out = out.substr(0, at) +
+          fmt::format("({} column{})\n", r->columns.size(), r->columns.size() == 1 ? "" : "s");
+  }
+  write(opt_.out, out);
   return kExitOk;
 }
 
@@ -305,7 +531,7 @@ int Session::cmd_sql(const Invocation& inv) {
   if (inv.json) {
     write(opt_.out, *r + "\n");
   } else if (refusal) {
-    write(opt_.err, *refusal + "\n");
+    server_error(*refusal);
   } else {
     write(opt_.out, pretty + "\n");
   }

@@ -3,6 +3,7 @@
 // every line of the shell; in the shell it also keeps the transaction handles of begin.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,6 +43,17 @@ class Session {
   // with the reason printed.
   int connect();
 
+  // The line of the input the next commands come from (1-based), named by every error line;
+  // 0 names none.
+  void set_line(std::size_t line) { line_ = line; }
+  // Writes one error line: "error: ", the line ("line N: ") if set, then text.
+  void error_line(std::string_view text);
+
+  // Interrupts the running command, if any, by closing its connection (the server answers
+  // requests one at a time and cannot be told to stop one). Safe to call from a signal
+  // handler. The command then fails with "error: interrupted ...".
+  void interrupt();
+
   // The open transaction handles, oldest first.
   const std::vector<std::uint64_t>& handles() const { return handles_; }
 
@@ -54,10 +66,15 @@ class Session {
   int run_locked(const Invocation& inv);
   int report(const ClientError& e);
   int usage(const std::string& text);
-  void print_value(BytesView value, bool hex);
+  // Prints the text of a server error, with a hint when it names something users cannot call.
+  int server_error(const std::string& text);
+  int print_value(BytesView value, const Invocation& inv);
 
   int cmd_scan(const Invocation& inv);
   int cmd_register(const Invocation& inv);
+  int cmd_insert(const Invocation& inv);
+  int cmd_tables();
+  int cmd_describe(const Invocation& inv);
   int cmd_query(const Invocation& inv);
   int cmd_stats(const Invocation& inv);
   int cmd_sql(const Invocation& inv);
@@ -76,6 +93,11 @@ class Session {
   bool stopping_ = false;                           // guarded by mu_
   std::condition_variable stop_cv_;
   std::thread keepalive_;
+  std::size_t line_ = 0;
+  std::atomic<int> active_fd_{-1};  // the connection of the running command, for interrupt()
+  std::atomic<bool> interrupted_{false};
+  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+                "interrupt() runs in a signal handler");
 };
 
 }  // namespace kavrel::cli

@@ -1,15 +1,28 @@
 // The shell of kavrel-cli: commands read line by line and run on one connection, with GNU
-// readline (editing and history) on a terminal when it is available, plain lines otherwise.
+// readline (editing, history, Tab completion of command names) on a terminal when it is
+// available, plain lines otherwise.
 #pragma once
+
+#include <istream>
 
 #include "tools/src/cli/session.h"
 
 namespace kavrel::cli {
 
-// Runs the shell until quit, exit or the end of input. interactive: standard input is a
-// terminal (prompts, line editing, a greeting). hex: every line as if given --hex.
-// Returns 0, or kExitUnreachable when the first connection fails; without a terminal, the status
-// of the last command that failed.
-int run_shell(Session& session, bool interactive, bool hex);
+struct ShellOptions {
+  bool interactive = false;    // a terminal: prompts, line editing, a greeting, Ctrl-C handling
+  bool hex = false;            // every line as if given --hex
+  bool bail = false;           // without a terminal: stop at the first failing line
+  std::istream* in = nullptr;  // the lines without a terminal (default: standard input)
+};
+
+// Runs the shell until quit, exit or the end of input. Returns 0, or kExitUnreachable when the
+// first connection fails. Without a terminal every error names its line ("error: line N: ...");
+// the status is that of the last line that failed, or with bail 1 at the first failing line
+// (kExitUnreachable when the server cannot be reached).
+int run_shell(Session& session, const ShellOptions& options);
+
+// The command names that start with text, for completion.
+std::vector<std::string> complete_command(std::string_view text);
 
 }  // namespace kavrel::cli
