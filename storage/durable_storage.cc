@@ -127,9 +127,8 @@ Result<> DurableStorage::abort(std::uint64_t txn_id) {
 }
 
 Result<std::uint64_t> DurableStorage::checkpoint() {
-  auto lsn = wal_->append(control_record(WalRecordType::Checkpoint, 0));
+  auto lsn = wal_->append_durably(control_record(WalRecordType::Checkpoint, 0));
   if (!lsn) return fail(std::move(lsn.error()));
-  if (auto r = wal_->sync(); !r) return fail(std::move(r.error()));
   last_checkpoint_lsn_.store(*lsn, std::memory_order_release);
   if (manifest_exists_) {
     if (auto r = WalManifest::publish(dir_, *lsn); !r) return fail(std::move(r.error()));
@@ -141,8 +140,8 @@ Result<> DurableStorage::log_schema(std::string_view table, BytesView encoded_sc
   TxnWalEntry entry = control_record(WalRecordType::Schema, 0);
   entry.key = Bytes(table);
   entry.value = Bytes(encoded_schema);
-  if (auto lsn = wal_->append(entry); !lsn) return fail(std::move(lsn.error()));
-  return wal_->sync();
+  if (auto lsn = wal_->append_durably(entry); !lsn) return fail(std::move(lsn.error()));
+  return {};
 }
 
 Result<> DurableStorage::write_marker(std::string_view content) {

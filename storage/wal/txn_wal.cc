@@ -220,6 +220,24 @@ Result<Bytes> TxnWal::encrypt_frame(BytesView body, std::uint64_t sequence) cons
 
 Result<std::uint64_t> TxnWal::append(const TxnWalEntry& entry) {
   std::scoped_lock lock(mu_);
+  return append_locked(entry);
+}
+
+Result<std::uint64_t> TxnWal::append_durably(const TxnWalEntry& entry) {
+  Result<std::uint64_t> lsn;
+  WalPosition end;
+  {
+    std::scoped_lock lock(mu_);
+    lsn = append_locked(entry);
+    if (!lsn) return lsn;
+    end = position_locked();
+  }
+  auto synced = sync();
+  if (durable(end)) return lsn;
+  return fail(synced ? cut_back_error() : std::move(synced.error()));
+}
+
+Result<std::uint64_t> TxnWal::append_locked(const TxnWalEntry& entry) {
   if (failed()) return fail(unusable_error());
   const bool sealed = encrypted();
   Bytes bytes;

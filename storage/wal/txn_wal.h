@@ -104,6 +104,9 @@ class TxnWal {
   // LSN; does not flush or sync. Errors: Encryption (sealing; nothing written, the log stays
   // usable), Io (write failed: the log is now unusable; no counter changes).
   Result<std::uint64_t> append(const TxnWalEntry& entry);
+  // Appends one record and syncs; returns its LSN once it is durable. A record that a full
+  // disk's cut removed before the sync reached it is reported as failed.
+  Result<std::uint64_t> append_durably(const TxnWalEntry& entry);
 
   // Writes a transaction's buffer as one contiguous run: plain, in one piece; encrypted, one
   // frame per record. Adds the buffer's count to next_lsn and returns where the run ends.
@@ -164,6 +167,7 @@ class TxnWal {
 
   // All of these require mu_. Every write failure cuts the log back (a full disk) or closes it
   // (fail_locked) before returning.
+  Result<std::uint64_t> append_locked(const TxnWalEntry& entry);
   Result<> write_locked(BytesView data);
   Result<> flush_locked();
   Result<> write_file_locked(BytesView data);
