@@ -69,7 +69,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // tested, by the next open, which deletes it.
   Result<> write_marker(std::string_view content);
 
-  Result<bool> check_recovery_needed(const std::filesystem::path& dir);
   Result<RecoveryStats> recover();
 
   const std::filesystem::path& path() const { return dir_; }
@@ -93,6 +92,9 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
 
  private:
   DurableStorage();
+  // Deletes ".clean_shutdown" if present: every open replays the whole log, whatever the marker
+  // says, and the marker of this run is written by its own orderly release.
+  static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
   // Appends a Begin or Abort record unless the log has failed (see the definition).
   Result<> log_marker(WalRecordType type, std::uint64_t txn_id);
@@ -111,7 +113,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::shared_ptr<const EncryptionEngine> engine_;
   std::array<std::uint8_t, 16> db_uuid_{};
   std::uint32_t key_epoch_ = 0;
-  std::atomic<std::uint64_t> recovery_flag_{0};
   std::atomic<bool> prune_versions_{true};
 };
 

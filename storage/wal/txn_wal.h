@@ -86,7 +86,6 @@ class TxnWal {
   // LSN; does not flush or sync. Errors: Encryption (sealing; nothing written, the log stays
   // usable), Io (write failed: the log is now unusable; no counter changes).
   Result<std::uint64_t> append(const TxnWalEntry& entry);
-  Result<std::uint64_t> append_no_flush(const TxnWalEntry& entry) { return append(entry); }
 
   // Writes a transaction's buffer as one contiguous run: plain, in one piece; encrypted, one
   // frame per record. Adds the buffer's count to next_lsn. An empty buffer writes nothing.
