@@ -6,9 +6,9 @@
 
 namespace kavrel {
 namespace {
-std::uint64_t wall_micros() {
+std::uint64_t steady_micros() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
+                                        std::chrono::steady_clock::now().time_since_epoch())
                                         .count());
 }
 }  // namespace
@@ -27,7 +27,7 @@ std::uint64_t EventDrivenGroupCommit::compute_target() {
 }
 
 void EventDrivenGroupCommit::record_arrival() {
-  const std::uint64_t now = wall_micros();
+  const std::uint64_t now = steady_micros();
   const std::uint64_t prev = last_arrival_us_.exchange(now);
   if (prev != 0 && prev < now) {
     const std::uint64_t sample = 1'000'000'000ull / (now - prev);
