@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/io/file_io.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -48,15 +49,8 @@ TxnWalEntry write_entry(std::uint64_t txn_id, Bytes key, Bytes value) {
                      static_cast<std::uint8_t>(WalRecordType::Write)};
 }
 
-Bytes read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& p, BytesView bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::read_file;
+using testing::write_file;
 
 void append_file(const fs::path& p, BytesView bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::app);
