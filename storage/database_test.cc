@@ -29,7 +29,7 @@
 namespace kavrel {
 namespace {
 
-const char* kValidation =
+constexpr const char* kValidation =
     "Validation error: transaction aborted: SSI validation failed (serialization conflict) or "
     "transaction not found";
 

@@ -711,7 +711,7 @@ TEST(TxnWalFailureTest, FailedWriteClosesTheLogAndDropsTheBatch) {
   };
   const Case cases[] = {
       {"EIO",
-       [](auto) {
+       [](const auto&) {
          return io::FaultPlan{[](io::Op op) -> std::optional<int> {
                                 return op == io::Op::Write ? std::optional<int>(EIO) : std::nullopt;
                               },
@@ -730,7 +730,7 @@ TEST(TxnWalFailureTest, FailedWriteClosesTheLogAndDropsTheBatch) {
        },
        "No space left on device (os error 28)"},
       {"write makes no progress",
-       [](auto) {
+       [](const auto&) {
          return io::FaultPlan{nullptr, [](std::size_t) -> std::optional<std::size_t> { return 0; }};
        },
        "Input/output error (os error 5)"},

@@ -47,7 +47,8 @@ struct Record {
   std::string value;
 };
 
-enum : std::uint8_t { kWrite = 1, kDelete = 2, kBegin = 16, kCommit = 17, kAbort = 18 };
+// Record types of the log.
+constexpr std::uint8_t kWrite = 1, kDelete = 2, kBegin = 16, kCommit = 17, kAbort = 18;
 
 // The complete records at the start of bytes (no checksum check: the bytes are the server's).
 std::vector<Record> parse_log(const std::string& bytes) {
