@@ -4,9 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <utility>
-#include "core/expected_compat.h"
 
 namespace kavrel {
 

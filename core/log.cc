@@ -95,4 +95,9 @@ void write(Level level, std::string_view target, std::string_view message) {
   }
 }
 
+void stderr_line(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
 }  // namespace kavrel::log

@@ -46,6 +46,11 @@ void debug(std::string_view target, fmt::format_string<Args...> f, Args&&... arg
   emit(Level::Debug, target, f, std::forward<Args>(args)...);
 }
 
+// Writes one whole line (ending in "\n") to standard error in one write and flushes it, so that
+// lines of concurrent threads do not interleave. For the plain lines beside the log, such as the
+// socket service's "[IpcServer] ..." lines.
+void stderr_line(std::string_view line);
+
 // Formats a UTC time as 2026-12-10T05:36:54.123456Z.
 std::string rfc3339_micros(std::int64_t unix_micros);
 

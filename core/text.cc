@@ -53,64 +53,61 @@ std::string debug_duration(std::chrono::nanoseconds d) {
 }
 
 namespace {
-// Length of the valid UTF-8 sequence starting at s[i], or 0 if it is invalid.
-std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  if (c < 0x80) return 1;
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
+// What a lead byte announces: the length of its sequence (0 for a byte that cannot start one), the
+// payload bits it carries, and the range of the byte after it. That range is narrower than
+// 0x80..0xBF after E0 (overlong), ED (surrogates), F0 (overlong) and F4 (above U+10FFFF).
+struct Utf8Lead {
+  std::size_t len = 0;
+  char32_t bits = 0;
+  unsigned char second_lo = 0x80, second_hi = 0xBF;
+};
+
+Utf8Lead utf8_lead(unsigned char c) {
+  if (c < 0x80) return {1, c};
+  if (c >= 0xC2 && c <= 0xDF) return {2, c & 0x1Fu};
+  if (c >= 0xE0 && c <= 0xEF) {
+    return {3, c & 0x0Fu, static_cast<unsigned char>(c == 0xE0 ? 0xA0 : 0x80),
+            static_cast<unsigned char>(c == 0xED ? 0x9F : 0xBF)};
   }
-  if (i + 1 >= s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k) {
-    if (i + k >= s.size() || (b(i + k) & 0xC0) != 0x80) return 0;
+  if (c >= 0xF0 && c <= 0xF4) {
+    return {4, c & 0x07u, static_cast<unsigned char>(c == 0xF0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(c == 0xF4 ? 0x8F : 0xBF)};
   }
-  return len;
+  return {};
 }
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // How many bytes an invalid sequence at s[i] spans before replacement (maximal subpart rule).
 std::size_t invalid_span(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 1;
-  }
+  const Utf8Lead lead = utf8_lead(static_cast<unsigned char>(s[i]));
+  if (lead.len < 2) return 1;
   std::size_t k = 1;
-  if (i + k < s.size() && b(i + k) >= lo && b(i + k) <= hi) {
+  const auto at = [&](std::size_t n) { return static_cast<unsigned char>(s[i + n]); };
+  if (i + k < s.size() && at(k) >= lead.second_lo && at(k) <= lead.second_hi) {
     ++k;
-    while (k < len && i + k < s.size() && (b(i + k) & 0xC0) == 0x80) ++k;
+    while (k < lead.len && i + k < s.size() && is_continuation(at(k))) ++k;
   }
   return k;
 }
 }  // namespace
 
+Utf8Char decode_utf8(std::string_view s, std::size_t i) {
+  const Utf8Lead lead = utf8_lead(static_cast<unsigned char>(s[i]));
+  if (lead.len == 0 || i + lead.len > s.size()) return {};
+  char32_t cp = lead.bits;
+  for (std::size_t k = 1; k < lead.len; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    const bool in_range = k == 1 ? c >= lead.second_lo && c <= lead.second_hi : is_continuation(c);
+    if (!in_range) return {};
+    cp = (cp << 6) | (c & 0x3Fu);
+  }
+  return {lead.len, cp};
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = utf8_sequence_length(bytes, i);
+    const std::size_t n = decode_utf8(bytes, i).len;
     if (n == 0) return false;
     i += n;
   }
@@ -121,7 +118,7 @@ std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = utf8_sequence_length(bytes, i);
+    const std::size_t n = decode_utf8(bytes, i).len;
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       i += invalid_span(bytes, i);

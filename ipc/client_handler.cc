@@ -16,7 +16,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "core/cleanup.h"
+#include "core/log.h"
 #include "core/text.h"
+#include "ipc/frame_reader.h"
 #include "ipc/protocol.h"
 
 namespace kavrel {
@@ -31,6 +34,20 @@ Message txn_id(std::uint64_t id) { return {response::TXN_ID, encode_txn_handle(i
 Message error_of(const KavrelError& e) { return Message::error(e.message()); }
 Message protocol_error(std::string text) {
   return Message::error(IpcError::protocol(std::move(text)).message());
+}
+
+Message scan_listing(const PathEntries& entries) {
+  std::size_t too_long = 0;
+  auto listing = encode_scan_listing(entries, &too_long);
+  if (!listing) {
+    // A truncated 16-bit key length would make the client misread every later entry.
+    if (too_long != 0) {
+      return Message::error(fmt::format("Key too long for scan listing: {} bytes (max {})",
+                                        too_long, MAX_SCAN_KEY_LEN));
+    }
+    return Message::error("Scan result too large for scan listing");
+  }
+  return value(std::move(*listing));
 }
 
 }  // namespace
@@ -112,15 +129,23 @@ Message ClientHandler::put(BytesView payload) {
 
 Message ClientHandler::del(BytesView key) { return write_one(key, std::nullopt); }
 
-Message ClientHandler::get_key(BytesView key) {
+template <class Read>
+Message ClientHandler::in_read_transaction(Read&& read) {
   DurableStorage& storage = db_->storage();
   auto txn = storage.begin_transaction();
   if (!txn) return error_of(txn.error());
-  auto got = db_->get(*txn, key);
-  ignore_error(storage.abort(*txn), "a read ends its transaction either way");
-  if (!got) return error_of(got.error());
-  // An absent key and an empty value give the same answer.
-  return value(std::move(*got).value_or(Bytes()));
+  const Cleanup end_read(
+      [&] { ignore_error(storage.abort(*txn), "a read ends its transaction either way"); });
+  return std::forward<Read>(read)(*txn);
+}
+
+Message ClientHandler::get_key(BytesView key) {
+  return in_read_transaction([&](std::uint64_t txn) {
+    auto got = db_->get(txn, key);
+    if (!got) return error_of(got.error());
+    // An absent key and an empty value give the same answer.
+    return value(std::move(*got).value_or(Bytes()));
+  });
 }
 
 Message ClientHandler::begin_txn() {
@@ -163,19 +188,17 @@ Message ClientHandler::abort_txn(BytesView payload) {
 Message ClientHandler::query(BytesView payload) {
   auto req = decode_query(payload);
   if (!req) return Message::error(req.error());
-  DurableStorage& storage = db_->storage();
-  auto txn = storage.begin_transaction();
-  if (!txn) return error_of(txn.error());
-  QueryBuilder builder = db_->query(*txn, std::string(req->path));
-  if (req->limit != 0) builder.limit = req->limit;
-  if (req->offset != 0) builder.offset = req->offset;
-  if (!req->columns.empty()) {
-    builder.columns(std::vector<std::string>(req->columns.begin(), req->columns.end()));
-  }
-  auto toon = builder.to_toon();
-  ignore_error(storage.abort(*txn), "a read ends its transaction either way");
-  if (!toon) return error_of(toon.error());
-  return value(std::move(*toon));
+  return in_read_transaction([&](std::uint64_t txn) {
+    QueryBuilder builder = db_->query(txn, std::string(req->path));
+    if (req->limit != 0) builder.limit = req->limit;
+    if (req->offset != 0) builder.offset = req->offset;
+    if (!req->columns.empty()) {
+      builder.columns(std::vector<std::string>(req->columns.begin(), req->columns.end()));
+    }
+    auto toon = builder.to_toon();
+    if (!toon) return error_of(toon.error());
+    return value(std::move(*toon));
+  });
 }
 
 Message ClientHandler::register_table(BytesView payload) {
@@ -216,23 +239,11 @@ Message ClientHandler::get_path(BytesView payload) {
 
 Message ClientHandler::scan(BytesView payload) {
   if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in scan prefix");
-  DurableStorage& storage = db_->storage();
-  auto txn = storage.begin_transaction();
-  if (!txn) return error_of(txn.error());
-  auto entries = db_->scan_path(*txn, payload);
-  ignore_error(storage.abort(*txn), "a read ends its transaction either way");
-  if (!entries) return error_of(entries.error());
-  std::size_t too_long = 0;
-  auto listing = encode_scan_listing(*entries, &too_long);
-  if (!listing) {
-    // A truncated 16-bit key length would make the client misread every later entry.
-    if (too_long != 0) {
-      return Message::error(fmt::format("Key too long for scan listing: {} bytes (max {})",
-                                        too_long, MAX_SCAN_KEY_LEN));
-    }
-    return Message::error("Scan result too large for scan listing");
-  }
-  return value(std::move(*listing));
+  return in_read_transaction([&](std::uint64_t txn) {
+    auto entries = db_->scan_path(txn, payload);
+    if (!entries) return error_of(entries.error());
+    return scan_listing(*entries);
+  });
 }
 
 Message ClientHandler::checkpoint() {
@@ -256,64 +267,6 @@ Message ClientHandler::execute_sql(BytesView payload) {
 // ---- The connection loop -----------------------------------------------------------------
 
 namespace {
-
-// An 8 KiB buffered reader over its own descriptor.
-class FrameReader {
- public:
-  explicit FrameReader(UniqueFd fd) : fd_(std::move(fd)), buf_(kConnectionBufferSize) {}
-
-  // The next byte, or nullopt at a clean end of input.
-  Result<std::optional<std::uint8_t>, IpcError> read_opcode() {
-    if (pos_ == end_) {
-      auto n = fill();
-      if (!n) return std::unexpected(std::move(n.error()));
-      if (*n == 0) return std::optional<std::uint8_t>();
-    }
-    return std::optional<std::uint8_t>(static_cast<std::uint8_t>(buf_[pos_++]));
-  }
-
-  // Exactly n bytes into dst; end of input before that is an Io error.
-  Result<void, IpcError> read_exact(char* dst, std::size_t n) {
-    while (n > 0) {
-      if (pos_ < end_) {
-        const std::size_t k = std::min(n, end_ - pos_);
-        std::memcpy(dst, buf_.data() + pos_, k);
-        pos_ += k;
-        dst += k;
-        n -= k;
-        continue;
-      }
-      // Large reads bypass the buffer.
-      auto got = n >= buf_.size() ? recv_some(dst, n) : fill();
-      if (!got) return std::unexpected(std::move(got.error()));
-      if (*got == 0) return std::unexpected(IpcError::io_message("failed to fill whole buffer"));
-      if (n >= buf_.size()) {
-        dst += *got;
-        n -= *got;
-      }
-    }
-    return {};
-  }
-
- private:
-  Result<std::size_t, IpcError> fill() {
-    pos_ = end_ = 0;
-    auto n = recv_some(buf_.data(), buf_.size());
-    if (n) end_ = *n;
-    return n;
-  }
-  Result<std::size_t, IpcError> recv_some(char* dst, std::size_t n) {
-    for (;;) {
-      const ssize_t got = ::recv(fd_.get(), dst, n, 0);
-      if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) return std::unexpected(IpcError::io(errno));
-    }
-  }
-
-  UniqueFd fd_;
-  std::vector<char> buf_;
-  std::size_t pos_ = 0, end_ = 0;
-};
 
 // An 8 KiB buffered writer over its own descriptor. Sends with MSG_NOSIGNAL: a peer that has gone
 // away is an error of this connection, never a SIGPIPE for the process.
@@ -370,12 +323,6 @@ Result<void, IpcError> write_response(FrameWriter& writer, const Message& respon
   return w;
 }
 
-// One line in one write, so that lines of concurrent connections do not interleave.
-void print_stderr_line(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
-
 }  // namespace
 
 Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
@@ -394,19 +341,18 @@ Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStat
   FrameWriter writer(std::move(*write_fd));
 
   for (;;) {
-    auto op = reader.read_opcode();
-    if (!op) return std::unexpected(std::move(op.error()));
-    if (!*op) return {};  // clean close
+    auto read_op = reader.read_opcode();
+    if (!read_op) return std::unexpected(std::move(read_op.error()));
+    const std::optional<std::uint8_t> op = *read_op;
+    if (!op) return {};  // clean close
     char len_bytes[4];
     if (auto r = reader.read_exact(len_bytes, sizeof len_bytes); !r) return r;
     const std::uint32_t len = get_u32(len_bytes);
     if (len > MAX_MESSAGE_SIZE) {
       return std::unexpected(IpcError::message_too_large(len, MAX_MESSAGE_SIZE));
     }
-    Message request{**op, Bytes(len, '\0')};
-    if (len > 0) {
-      if (auto r = reader.read_exact(request.payload.data(), len); !r) return r;
-    }
+    Message request{*op, Bytes()};
+    if (auto r = reader.read_payload(request.payload, len); !r) return r;
     stats.request_received(len);
     const Message response = handler.process_request(request);
     stats.response_ready(response.opcode, response.payload.size());
@@ -421,7 +367,7 @@ void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
     ClientHandler handler(std::move(db), stats);
     auto served = run_connection(stream.get(), handler, *stats, receive_timeout);
     if (!served) {
-      print_stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));
+      log::stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));
     }
     // Open transactions are aborted on every kind of disconnect, not only on a clean close:
     // left registered they would hold back the engine until the process ends.

@@ -62,6 +62,10 @@ class ClientHandler {
   Message scan(BytesView payload);
   Message checkpoint();
   Message execute_sql(BytesView payload);
+  // Runs read(txn) in a storage transaction of its own and aborts that transaction afterwards,
+  // whatever the read answered: read requests never commit.
+  template <class Read>
+  Message in_read_transaction(Read&& read);
   // Begins a transaction, writes (or deletes) one key and commits; aborts if the write fails.
   Message write_one(BytesView key, std::optional<BytesView> value);
 
@@ -73,8 +77,6 @@ class ClientHandler {
 
 // The receive time-out of every connection.
 inline constexpr std::chrono::seconds kReceiveTimeout{30};
-// Reader and writer buffer sizes of a connection.
-inline constexpr std::size_t kConnectionBufferSize = 8192;
 
 // Serves one accepted connection until the client closes it or an error ends it, then aborts the
 // client's open transactions, closes the stream and subtracts 1 from connections_active. A

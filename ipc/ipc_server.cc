@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "core/log.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
 #include "ipc/client_handler.h"
@@ -28,12 +29,6 @@ constexpr std::size_t kThreadStackSize = 2 * 1024 * 1024;
 constexpr auto kWouldBlockPause = std::chrono::milliseconds(100);
 // Exit status of the fatal stop when a connection thread cannot be started.
 constexpr int kFatalStatus = 101;
-
-// One line in one write, so that lines of concurrent threads do not interleave.
-void print_stderr_line(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
 
 // The socket address of path, or nullopt if it does not fit (at most 107 bytes plus the NUL).
 std::optional<sockaddr_un> unix_address(const std::filesystem::path& path) {
@@ -84,13 +79,13 @@ Result<void, IpcError> IpcServer::run() {
   // Owner read and write only; a failure leaves the mode the file was created with.
   while (::chmod(socket_path_.c_str(), 0600) != 0) {
     if (errno == EINTR) continue;
-    print_stderr_line(
+    log::stderr_line(
         fmt::format("[IpcServer] WARNING: failed to restrict socket permissions on {}: {}\n",
                     debug_quote(socket_path_.native()), os_error_text(errno)));
     break;
   }
   stats_->set_start_time();
-  print_stderr_line(
+  log::stderr_line(
       fmt::format("[IpcServer] Listening on {}\n", debug_quote(socket_path_.native())));
 
   accept_loop(fd.get());
@@ -130,7 +125,7 @@ void IpcServer::accept_loop(int listener) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         std::this_thread::sleep_for(kWouldBlockPause);
       } else {
-        print_stderr_line(fmt::format("[IpcServer] Accept error: {}\n", os_error_text(errno)));
+        log::stderr_line(fmt::format("[IpcServer] Accept error: {}\n", os_error_text(errno)));
       }
       continue;
     }
@@ -140,7 +135,7 @@ void IpcServer::accept_loop(int listener) {
     // Only this thread increments connections_active, so the check and the increment below
     // need not be one atomic step.
     if (stats_->connections_active.load(std::memory_order_relaxed) >= max_clients_) {
-      print_stderr_line("[IpcServer] Connection limit reached, rejecting\n");
+      log::stderr_line("[IpcServer] Connection limit reached, rejecting\n");
       continue;  // the stream closes unanswered
     }
     stats_->connection_admitted();
@@ -158,7 +153,7 @@ void IpcServer::spawn_connection(int fd) {
   const int err = pthread_create(&thread, &attr, connection_main, start.get());
   pthread_attr_destroy(&attr);
   if (err != 0) {
-    print_stderr_line(fmt::format("failed to spawn thread: {}\n", os_error_text(err)));
+    log::stderr_line(fmt::format("failed to spawn thread: {}\n", os_error_text(err)));
     std::_Exit(kFatalStatus);
   }
   (void)start.release();  // owned by the thread now

@@ -1,5 +1,6 @@
 #include "ipc/protocol.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/text.h"
@@ -9,6 +10,37 @@ namespace {
 
 std::unexpected<std::string> decode_error(std::string text) {
   return std::unexpected(std::move(text));
+}
+
+// The error texts of one u16-length-prefixed UTF-8 text of a payload, by what is wrong with it.
+struct TextErrors {
+  const char* length_missing;
+  const char* truncated;
+  const char* invalid_utf8;
+};
+
+// One u16-length-prefixed UTF-8 text.
+DecodeResult<std::string_view> read_text(ByteReader& r, const TextErrors& errors) {
+  std::uint16_t len = 0;
+  BytesView text;
+  if (!r.read_u16(len)) return decode_error(errors.length_missing);
+  if (!r.read_bytes(len, text)) return decode_error(errors.truncated);
+  if (!is_valid_utf8(text)) return decode_error(errors.invalid_utf8);
+  return text;
+}
+
+// count texts, each u16-length-prefixed UTF-8.
+DecodeResult<std::vector<std::string_view>> read_texts(ByteReader& r, std::uint16_t count,
+                                                       const TextErrors& errors) {
+  std::vector<std::string_view> out;
+  // Each text takes at least its 2-byte length; never reserve more than the payload could hold.
+  out.reserve(std::min<std::size_t>(count, r.remaining() / 2));
+  for (std::uint16_t i = 0; i < count; ++i) {
+    auto text = read_text(r, errors);
+    if (!text) return std::unexpected(std::move(text.error()));
+    out.push_back(*text);
+  }
+  return out;
 }
 
 }  // namespace
@@ -46,41 +78,33 @@ DecodeResult<PathRequest> decode_path(BytesView payload) {
   ByteReader r(payload);
   std::uint16_t count = 0;
   if (!r.read_u16(count)) return decode_error("Path payload too short");
+  auto segments = read_texts(
+      r, count,
+      {"Path segment length truncated", "Path segment truncated", "Invalid UTF-8 in path"});
+  if (!segments) return std::unexpected(std::move(segments.error()));
   PathRequest out;
-  out.segments.reserve(std::min<std::size_t>(count, r.remaining() / 2));
-  for (std::uint16_t i = 0; i < count; ++i) {
-    std::uint16_t len = 0;
-    BytesView segment;
-    if (!r.read_u16(len)) return decode_error("Path segment length truncated");
-    if (!r.read_bytes(len, segment)) return decode_error("Path segment truncated");
-    if (!is_valid_utf8(segment)) return decode_error("Invalid UTF-8 in path");
-    out.segments.push_back(segment);
-  }
+  out.segments = std::move(*segments);
   out.remainder = r.rest();
   return out;
 }
 
 DecodeResult<QueryRequest> decode_query(BytesView payload) {
   ByteReader r(payload);
-  std::uint16_t path_len = 0;
-  if (!r.read_u16(path_len)) return decode_error("Query payload too short");
+  auto path = read_text(
+      r, {"Query payload too short", "Query path truncated", "Invalid UTF-8 in query path"});
+  if (!path) return std::unexpected(std::move(path.error()));
   QueryRequest out;
-  if (!r.read_bytes(path_len, out.path)) return decode_error("Query path truncated");
-  if (!is_valid_utf8(out.path)) return decode_error("Invalid UTF-8 in query path");
+  out.path = *path;
   if (!r.read_u32(out.limit) || !r.read_u32(out.offset)) {
     return decode_error("Query limit/offset truncated");
   }
   std::uint16_t count = 0;
   if (!r.read_u16(count)) return decode_error("Query columns count truncated");
-  out.columns.reserve(std::min<std::size_t>(count, r.remaining() / 2));
-  for (std::uint16_t i = 0; i < count; ++i) {
-    std::uint16_t len = 0;
-    BytesView name;
-    if (!r.read_u16(len)) return decode_error("Query column length truncated");
-    if (!r.read_bytes(len, name)) return decode_error("Query column truncated");
-    if (!is_valid_utf8(name)) return decode_error("Invalid UTF-8 in query column");
-    out.columns.push_back(name);
-  }
+  auto columns = read_texts(
+      r, count,
+      {"Query column length truncated", "Query column truncated", "Invalid UTF-8 in query column"});
+  if (!columns) return std::unexpected(std::move(columns.error()));
+  out.columns = std::move(*columns);
   return out;
 }
 

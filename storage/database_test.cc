@@ -23,65 +23,20 @@
 #include "storage/mvcc/memtable.h"
 #include "storage/mvcc/mvcc_manager.h"
 #include "storage/wal/txn_wal.h"
+#include "tests/support/database_fixture.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
 namespace {
 
-const char* kValidation =
+constexpr const char* kValidation =
     "Validation error: transaction aborted: SSI validation failed (serialization conflict) or "
     "transaction not found";
 
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testing::read_file;
 
-class DatabaseTest : public ::testing::Test {
- protected:
-  void TearDown() override { io::set_fault_plan(std::nullopt); }
-
-  std::shared_ptr<Database> open(const StorageEncryption& enc = {}) {
-    auto db = Database::open(tmp_.path(), enc);
-    EXPECT_TRUE(db) << db.error().message();
-    return db ? *db : nullptr;
-  }
-  std::uint64_t begin(Database& db) {
-    auto t = db.storage().begin_transaction();
-    EXPECT_TRUE(t) << t.error().message();
-    return *t;
-  }
-  // One write in a transaction of its own, as a PUT request does.
-  void put(Database& db, BytesView key, BytesView value) {
-    const auto t = begin(db);
-    ASSERT_TRUE(db.storage().write_refs(t, key, value));
-    auto ts = db.commit(t);
-    ASSERT_TRUE(ts) << ts.error().message();
-  }
-  void del(Database& db, BytesView key) {
-    const auto t = begin(db);
-    ASSERT_TRUE(db.storage().delete_key(t, key));
-    ASSERT_TRUE(db.commit(t));
-  }
-  std::optional<Bytes> get(Database& db, BytesView key) {
-    const auto t = begin(db);
-    auto v = db.get(t, key);
-    EXPECT_TRUE(v);
-    EXPECT_TRUE(db.storage().abort(t));
-    return v ? *v : std::nullopt;
-  }
-  std::vector<std::pair<Bytes, Bytes>> scan(Database& db, BytesView prefix) {
-    const auto t = begin(db);
-    auto v = db.scan_unchecked(t, prefix);
-    EXPECT_TRUE(v);
-    EXPECT_TRUE(db.storage().abort(t));
-    return v ? *v : std::vector<std::pair<Bytes, Bytes>>{};
-  }
-
-  testing::TempDir tmp_;
-};
+using DatabaseTest = testing::DatabaseFixture;
 
 TEST_F(DatabaseTest, CommitIsVisibleOnlyToLaterSnapshots) {
   auto db = open();

@@ -159,13 +159,13 @@ Result<> DurableStorage::shutdown() {
   return write_marker("clean");
 }
 
-Result<bool> DurableStorage::check_recovery_needed(const std::filesystem::path& dir) {
+Result<> DurableStorage::remove_clean_shutdown_marker(const std::filesystem::path& dir) {
   const auto marker = dir / ".clean_shutdown";
   std::error_code ec;
   if (std::filesystem::exists(marker, ec) && io::unlink(marker.c_str()) != 0) {
     return fail(KavrelError::io(errno));
   }
-  return true;
+  return {};
 }
 
 Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesystem::path& dir,
@@ -201,11 +201,9 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   }
 
   s->manager_ = std::make_shared<MvccManager>();
-  s->memtable_ = MvccMemTable::with_index_mode(true);
+  s->memtable_ = std::make_shared<MvccMemTable>();
 
-  auto needed = s->check_recovery_needed(dir);
-  if (!needed) return fail(std::move(needed.error()));
-  s->recovery_flag_.store(*needed ? 1 : 0);
+  if (auto r = remove_clean_shutdown_marker(dir); !r) return fail(std::move(r.error()));
 
   s->group_commit_ = std::make_unique<EventDrivenGroupCommit>(
       [wal = s->wal_](std::vector<EventDrivenGroupCommit::Request>& batch) {
@@ -215,7 +213,6 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
 }
 
 Result<RecoveryStats> DurableStorage::recover() {
-  if (recovery_flag_.load() == 0) return RecoveryStats{};
   recovered_schemas_.clear();
   const auto started = std::chrono::steady_clock::now();
   auto reader = WalReader::open(wal_->path(), engine_, db_uuid_, key_epoch_);
@@ -276,7 +273,6 @@ Result<RecoveryStats> DurableStorage::recover() {
   // Nothing runs yet, so no snapshot needs anything but the newest version; deleted keys
   // leave no chain behind.
   memtable_->commit(replay_txn, stats.commit_ts, write_set, manager_->next_ts());
-  recovery_flag_.store(0);
   const double secs =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",

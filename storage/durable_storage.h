@@ -48,8 +48,9 @@ struct RecoveryStats {
 
 class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
  public:
-  // Opens steps 1-10 of the storage open (lock, keyring, log, counters, manifest, manager,
-  // memtable, recovery check, group commit). Recovery itself is run by Database::open.
+  // Opens the storage of dir, creating it if needed: takes the directory lock, loads or creates
+  // the keyring, opens the log and scans its counters, reads the manifest, and builds the
+  // manager, the memtable and the group commit. The replay itself is run by Database::open.
   static Result<std::shared_ptr<DurableStorage>> open(const std::filesystem::path& dir,
                                                       const StorageEncryption& encryption);
   ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
@@ -72,7 +73,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // tested, by the next open, which deletes it.
   Result<> write_marker(std::string_view content);
 
-  Result<bool> check_recovery_needed(const std::filesystem::path& dir);
   // Replays the log. Schema records are not memtable keys: they are collected, in log order,
   // for recovered_schemas().
   Result<RecoveryStats> recover();
@@ -108,6 +108,9 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
 
  private:
   DurableStorage();
+  // Deletes ".clean_shutdown" if present: every open replays the whole log, whatever the marker
+  // says, and the marker of this run is written by its own orderly release.
+  static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
 
   std::filesystem::path dir_;
@@ -124,7 +127,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::shared_ptr<const EncryptionEngine> engine_;
   std::array<std::uint8_t, 16> db_uuid_{};
   std::uint32_t key_epoch_ = 0;
-  std::atomic<std::uint64_t> recovery_flag_{0};
   std::atomic<bool> prune_versions_{true};
   std::vector<std::pair<std::string, Bytes>> recovered_schemas_;  // written by recover() only
 };

@@ -24,6 +24,8 @@
 #include "storage/group_commit.h"
 #include "storage/io/file_io.h"
 #include "storage/wal/txn_wal.h"
+#include "tests/support/database_fixture.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -31,12 +33,7 @@ namespace {
 
 using Data = std::map<std::string, std::string>;
 
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testing::read_file;
 
 std::string io_text(int err) { return "IO error: " + os_error_text(err); }
 std::string unusable_text(int err) {
@@ -116,53 +113,21 @@ io::FaultPlan publish_fault(Stage stage, int err, const std::filesystem::path& d
                        {}};
 }
 
-class FaultInjectionTest : public ::testing::Test {
+class FaultInjectionTest : public testing::DatabaseFixture {
  protected:
-  void TearDown() override { io::set_fault_plan(std::nullopt); }
-
-  std::shared_ptr<Database> open(const StorageEncryption& enc = {}) {
-    auto db = Database::open(tmp_.path(), enc);
-    EXPECT_TRUE(db) << db.error().message();
-    return db ? *db : nullptr;
-  }
-  std::uint64_t begin(Database& db) {
-    auto t = db.storage().begin_transaction();
-    EXPECT_TRUE(t) << t.error().message();
-    return t ? *t : 0;
-  }
-  // One write in a transaction of its own, as a PUT request does; the outcome of its commit.
-  Result<std::uint64_t> put(Database& db, BytesView key, BytesView value) {
-    const auto t = begin(db);
-    if (auto w = db.storage().write_refs(t, key, value); !w) return fail(std::move(w.error()));
-    return db.commit(t);
-  }
-  Result<std::uint64_t> del(Database& db, BytesView key) {
-    const auto t = begin(db);
-    if (auto w = db.storage().delete_key(t, key); !w) return fail(std::move(w.error()));
-    return db.commit(t);
-  }
-  std::optional<Bytes> get(Database& db, BytesView key) {
-    const auto t = begin(db);
-    auto v = db.get(t, key);
-    EXPECT_TRUE(v) << v.error().message();
-    EXPECT_TRUE(db.storage().abort(t));
-    return v ? *v : std::nullopt;
-  }
+  // Everything in the database.
   Data scan(Database& db) {
-    const auto t = begin(db);
-    auto v = db.scan_unchecked(t, "");
-    EXPECT_TRUE(v) << v.error().message();
-    EXPECT_TRUE(db.storage().abort(t));
-    return v ? Data(v->begin(), v->end()) : Data{};
+    auto all = DatabaseFixture::scan(db, "");
+    return Data(all.begin(), all.end());
   }
   // Acknowledged writes go into the model; refused ones must be absent later.
   void put_acked(Database& db, const std::string& key, const std::string& value) {
-    auto r = put(db, key, value);
+    auto r = try_put(db, key, value);
     ASSERT_TRUE(r) << r.error().message();
     model_[key] = value;
   }
   void del_acked(Database& db, const std::string& key) {
-    auto r = del(db, key);
+    auto r = try_del(db, key);
     ASSERT_TRUE(r) << r.error().message();
     model_.erase(key);
   }
@@ -177,7 +142,6 @@ class FaultInjectionTest : public ::testing::Test {
     return again;
   }
 
-  testing::TempDir tmp_;
   Data model_;
 };
 
@@ -204,14 +168,14 @@ TEST_F(FaultInjectionTest, ShortWritesLoseNothing) {
       ASSERT_TRUE(db) << db.error().message();
       for (int i = 0; i < 20; ++i) {
         const std::string key = "k" + std::to_string(i);
-        ASSERT_TRUE(put(**db, key, "value-" + key));
+        ASSERT_TRUE(try_put(**db, key, "value-" + key));
         model[key] = "value-" + key;
       }
       // Larger than the log's write buffer: written straight to the file.
       const std::string big(300'000, 'b');
-      ASSERT_TRUE(put(**db, "big", big));
+      ASSERT_TRUE(try_put(**db, "big", big));
       model["big"] = big;
-      ASSERT_TRUE(del(**db, "k3"));
+      ASSERT_TRUE(try_del(**db, "k3"));
       model.erase("k3");
       auto cp = (*db)->storage().checkpoint();
       ASSERT_TRUE(cp) << cp.error().message();
@@ -246,7 +210,7 @@ TEST_F(FaultInjectionTest, WriteFailureMidRecordLeavesNoTornTail) {
         return std::nullopt;
       },
       [](std::size_t n) -> std::optional<std::size_t> { return std::min<std::size_t>(n, 5); }});
-  auto r = put(*db, "torn", "never");
+  auto r = try_put(*db, "torn", "never");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), io_text(EIO));
   EXPECT_EQ(std::filesystem::file_size(log), durable) << "the partial record was cut off";
@@ -254,7 +218,7 @@ TEST_F(FaultInjectionTest, WriteFailureMidRecordLeavesNoTornTail) {
 
   EXPECT_EQ(get(*db, "a"), "1") << "reads go on";
   EXPECT_EQ(get(*db, "torn"), std::nullopt);
-  auto again = put(*db, "later", "x");
+  auto again = try_put(*db, "later", "x");
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().kind(), KavrelError::Kind::Io);
   EXPECT_EQ(again.error().message(), unusable_text(EIO));
@@ -284,16 +248,16 @@ TEST_F(FaultInjectionTest, FailedWritesRefuseEveryLaterCommitUntilRestart) {
     ASSERT_TRUE(db_or);
     auto db = std::move(*db_or);
     Data model;
-    ASSERT_TRUE(put(*db, "kept", "1"));
+    ASSERT_TRUE(try_put(*db, "kept", "1"));
     model["kept"] = "1";
-    ASSERT_TRUE(put(*db, "gone", "1"));
-    ASSERT_TRUE(del(*db, "gone"));
+    ASSERT_TRUE(try_put(*db, "gone", "1"));
+    ASSERT_TRUE(try_del(*db, "gone"));
     // A transaction that is running when the log fails.
     const auto open_txn = begin(*db);
     ASSERT_TRUE(db->storage().write_refs(open_txn, "open", "o"));
 
     io::set_fault_plan(fail_after(io::Op::Write, 0, c.err));
-    auto r = put(*db, "failed", std::string(c.value_size, 'f'));
+    auto r = try_put(*db, "failed", std::string(c.value_size, 'f'));
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), c.message);
     io::set_fault_plan(std::nullopt);  // the device recovers; the log stays closed
@@ -304,7 +268,7 @@ TEST_F(FaultInjectionTest, FailedWritesRefuseEveryLaterCommitUntilRestart) {
     auto open_commit = db->commit(open_txn);
     ASSERT_FALSE(open_commit);
     EXPECT_EQ(open_commit.error().message(), unusable_text(c.err));
-    auto later = put(*db, "later", "x");
+    auto later = try_put(*db, "later", "x");
     ASSERT_FALSE(later);
     EXPECT_EQ(later.error().message(), unusable_text(c.err));
     auto cp = db->storage().checkpoint();
@@ -316,7 +280,7 @@ TEST_F(FaultInjectionTest, FailedWritesRefuseEveryLaterCommitUntilRestart) {
     auto reopened = Database::open(dir.path());
     ASSERT_TRUE(reopened) << reopened.error().message();
     EXPECT_EQ(scan(**reopened), model);
-    ASSERT_TRUE(put(**reopened, "after", "2")) << "a restart makes the log usable again";
+    ASSERT_TRUE(try_put(**reopened, "after", "2")) << "a restart makes the log usable again";
     model["after"] = "2";
     reopened->reset();
     reopened = Database::open(dir.path());
@@ -345,7 +309,7 @@ TEST_F(FaultInjectionTest, FailedFsyncsOfCommitsAndCheckpoints) {
     const std::string manifest = read_file(dir / "wal.manifest");
     auto db = *Database::open(dir.path());
     Data model;
-    ASSERT_TRUE(put(*db, "kept", "1"));
+    ASSERT_TRUE(try_put(*db, "kept", "1"));
     model["kept"] = "1";
 
     io::set_fault_plan(fail_after(io::Op::Fsync, 0, c.err));
@@ -356,7 +320,7 @@ TEST_F(FaultInjectionTest, FailedFsyncsOfCommitsAndCheckpoints) {
       EXPECT_EQ(db->storage().last_checkpoint_lsn(), 3u) << "keeps its old value";
       EXPECT_EQ(read_file(dir / "wal.manifest"), manifest) << "nothing was published";
     } else {
-      auto r = put(*db, "failed", "f");
+      auto r = try_put(*db, "failed", "f");
       ASSERT_FALSE(r);
       EXPECT_EQ(r.error().message(), io_text(c.err));
     }
@@ -364,7 +328,7 @@ TEST_F(FaultInjectionTest, FailedFsyncsOfCommitsAndCheckpoints) {
 
     EXPECT_EQ(get(*db, "kept"), "1") << "reads go on";
     EXPECT_EQ(get(*db, "failed"), std::nullopt);
-    auto later = put(*db, "later", "x");
+    auto later = try_put(*db, "later", "x");
     ASSERT_FALSE(later);
     EXPECT_EQ(later.error().message(), unusable_text(c.err));
     auto cp = db->storage().checkpoint();
@@ -450,7 +414,7 @@ TEST_F(FaultInjectionTest, ManifestPublishFailures) {
     std::ofstream(dir / "wal.manifest") << old_manifest;
     auto db = *Database::open(dir.path());
     Data model;
-    ASSERT_TRUE(put(*db, "a", "1"));
+    ASSERT_TRUE(try_put(*db, "a", "1"));
     model["a"] = "1";
 
     io::set_fault_plan(publish_fault(c.stage, c.err, dir.path()));
@@ -469,7 +433,7 @@ TEST_F(FaultInjectionTest, ManifestPublishFailures) {
 
     // A failed publish does not close the log.
     EXPECT_EQ(get(*db, "a"), "1");
-    ASSERT_TRUE(put(*db, "b", "2"));
+    ASSERT_TRUE(try_put(*db, "b", "2"));
     model["b"] = "2";
     db.reset();
     auto reopened = Database::open(dir.path());
@@ -514,7 +478,7 @@ TEST_F(FaultInjectionTest, KeyringPublishFailuresLeaveNoHalfCreatedDatabase) {
     auto retry = Database::open(dir.path(), StorageEncryption{"test", kKey});
     ASSERT_TRUE(retry) << retry.error().message();
     EXPECT_TRUE((*retry)->storage().encrypted());
-    ASSERT_TRUE(put(**retry, "secret", "s"));
+    ASSERT_TRUE(try_put(**retry, "secret", "s"));
     retry->reset();
     auto again = Database::open(dir.path(), StorageEncryption{"test", kKey});
     ASSERT_TRUE(again) << again.error().message();
@@ -538,7 +502,7 @@ TEST_F(FaultInjectionTest, EncryptedLogTornTailOpensButACompleteBadFrameRefuses)
   {
     auto db = open(enc);
     put_acked(*db, "a", "1");
-    ASSERT_TRUE(put(*db, "b", "2"));
+    ASSERT_TRUE(try_put(*db, "b", "2"));
   }
   const auto log = tmp_ / "wal.log";
   const auto size = std::filesystem::file_size(log);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -19,12 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testing::read_file;
 
 TEST(DatabaseLockTest, FreshDirectoryGetsLockFileWithPid) {
   testing::TempDir tmp;

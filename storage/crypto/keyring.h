@@ -67,7 +67,8 @@ inline constexpr std::string_view kWrapLabel = "kavrel/keyring/wrap/v1";
 inline constexpr std::string_view kMacLabel = "kavrel/keyring/mac/v1";
 inline constexpr std::string_view kCanaryToken = "kavrel-keyring-canary-v1";
 
-// One step of the storage open, after the directory lock and before the log is opened.
+// Loads, creates or refuses the keyring of a database directory. The storage open calls it after
+// taking the directory lock and before opening the log.
 //   - no keyring, no KEK: the no-encryption outcome, nothing written;
 //   - no keyring, KEK, new_database false: refused (plaintext data is never encrypted in place);
 //   - no keyring, KEK, new_database true: creates and publishes a keyring (never replacing one

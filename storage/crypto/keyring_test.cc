@@ -16,6 +16,7 @@
 
 #include "core/text.h"
 #include "storage/io/file_io.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -39,17 +40,8 @@ constexpr const char* kUnwrapFailed =
 
 EncryptionKey filled_key(char c) { return EncryptionKey(Bytes(EncryptionKey::kSize, c)); }
 
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void write_text(const fs::path& path, std::string_view text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using testing::read_file;
+using testing::write_file;
 
 std::vector<std::string> entries(const fs::path& dir) {
   std::vector<std::string> names;
@@ -121,7 +113,7 @@ class KeyringTest : public ::testing::Test {
     return f.value_or(KeyringFile{});
   }
   void rewrite(const fs::path& dir, const KeyringFile& file) {
-    write_text(dir / "keyring.json", keyring::serialize_keyring(file).value());
+    write_file(dir / "keyring.json", keyring::serialize_keyring(file).value());
   }
   std::string open_error(const fs::path& dir, const std::optional<EncryptionKey>& kek) {
     auto out = keyring::load_or_init(dir, kek, "env:KEK", false);
@@ -148,7 +140,7 @@ TEST_F(KeyringTest, CreateWritesNineMembersInOrderAndReopens) {
   EXPECT_EQ(created.key_epoch, 0u);
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"keyring.json"});
 
-  const std::string text = read_text(tmp_ / "keyring.json");
+  const std::string text = read_file(tmp_ / "keyring.json");
   const Json doc = Json::parse(text);
   std::vector<std::string> keys;
   for (const auto& [k, v] : doc.items()) keys.push_back(k);
@@ -251,7 +243,7 @@ TEST_F(KeyringTest, DecodeFixed) {
 }
 
 TEST_F(KeyringTest, KeyForDatabaseWithoutKeyringIsRefusedUnlessNew) {
-  write_text(tmp_ / "wal.log", "plaintext log");
+  write_file(tmp_ / "wal.log", "plaintext log");
   auto out = keyring::load_or_init(tmp_.path(), kek_, "env:KEK", false);
   ASSERT_FALSE(out.has_value());
   EXPECT_EQ(out.error().kind(), KavrelError::Kind::Encryption);
@@ -384,7 +376,7 @@ TEST_F(KeyringTest, RefusalsOfAKeyringOnDisk) {
 
 TEST_F(KeyringTest, MalformedFilesAreRefusedWithTheParserMessage) {
   create(tmp_.path());
-  const std::string good = read_text(tmp_ / "keyring.json");
+  const std::string good = read_file(tmp_ / "keyring.json");
   Json doc = Json::parse(good);
   const auto without = [&](const char* key) {
     Json d = doc;
@@ -427,7 +419,7 @@ TEST_F(KeyringTest, MalformedFilesAreRefusedWithTheParserMessage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    write_text(tmp_ / "keyring.json", c.text);
+    write_file(tmp_ / "keyring.json", c.text);
     for (bool with_key : {true, false}) {  // parse errors come before the key is looked at
       const std::string got =
           open_error(tmp_.path(), with_key ? std::optional(kek_) : std::nullopt);
@@ -442,7 +434,7 @@ TEST_F(KeyringTest, MalformedFilesAreRefusedWithTheParserMessage) {
 
 TEST_F(KeyringTest, AcceptedVariantsOfTheFile) {
   const KeyringOutcome created = create(tmp_.path());
-  const std::string good = read_text(tmp_ / "keyring.json");
+  const std::string good = read_file(tmp_ / "keyring.json");
   const Json doc = Json::parse(good);
   Json as_array = Json::array();
   for (const auto& [k, v] : doc.items()) as_array.push_back(v);
@@ -468,7 +460,7 @@ TEST_F(KeyringTest, AcceptedVariantsOfTheFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    write_text(tmp_ / "keyring.json", c.text);
+    write_file(tmp_ / "keyring.json", c.text);
     auto out = keyring::load_or_init(tmp_.path(), kek_, "x", false);
     ASSERT_TRUE(out.has_value()) << out.error().message();
     EXPECT_EQ(out->db_uuid, created.db_uuid);
@@ -567,7 +559,7 @@ TEST_F(KeyringTest, LoserOfThePublishRaceOpensTheWinnersKeyring) {
   EXPECT_TRUE(out->encrypted);
   EXPECT_EQ(out->db_uuid, winner.db_uuid);
   expect_interoperate(*winner.engine, *out->engine);
-  EXPECT_EQ(read_text(target), read_text(winner_dir / "keyring.json"));
+  EXPECT_EQ(read_file(target), read_file(winner_dir / "keyring.json"));
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"keyring.json"});
 
   // A loser with another KEK is refused by the MAC check.

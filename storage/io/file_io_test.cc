@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/unique_fd.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -20,12 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using testing::read_file;
 
 class FileIoTest : public ::testing::Test {
  protected:
@@ -60,7 +56,7 @@ TEST_F(FileIoTest, WriteAllCompletesAfterShortWrites) {
     EXPECT_EQ(io::write_all(fd.get(), data.data(), data.size()), 0);
     io::set_fault_plan(std::nullopt);
     EXPECT_EQ(*calls, c.calls);
-    EXPECT_EQ(read_text(tmp_ / "f"), data);
+    EXPECT_EQ(read_file(tmp_ / "f"), data);
   }
 }
 
@@ -75,7 +71,7 @@ TEST_F(FileIoTest, WriteAllRetriesInterruptsAndReportsOtherErrors) {
   UniqueFd fd = create("f");
   EXPECT_EQ(io::write_all(fd.get(), "hello", 5), 0);
   EXPECT_EQ(*seen, 3);
-  EXPECT_EQ(read_text(tmp_ / "f"), "hello");
+  EXPECT_EQ(read_file(tmp_ / "f"), "hello");
 
   // A real error ends the write with that errno.
   io::set_fault_plan(io::FaultPlan{[](io::Op op) -> std::optional<int> {
@@ -84,7 +80,7 @@ TEST_F(FileIoTest, WriteAllRetriesInterruptsAndReportsOtherErrors) {
                                    },
                                    nullptr});
   EXPECT_EQ(io::write_all(fd.get(), "more", 4), ENOSPC);
-  EXPECT_EQ(read_text(tmp_ / "f"), "hello");
+  EXPECT_EQ(read_file(tmp_ / "f"), "hello");
 
   // A write that makes no progress is EIO rather than an endless loop.
   io::set_fault_plan(io::FaultPlan{
@@ -106,7 +102,7 @@ TEST_F(FileIoTest, InjectedFailuresLeaveFilesUntouched) {
   EXPECT_EQ(io::open_create((tmp_ / "h").c_str(), O_WRONLY, 0600), -1);
   EXPECT_EQ(errno, EIO);
   io::set_fault_plan(std::nullopt);
-  EXPECT_EQ(read_text(tmp_ / "f"), "abc");
+  EXPECT_EQ(read_file(tmp_ / "f"), "abc");
   EXPECT_FALSE(fs::exists(tmp_ / "g"));
   EXPECT_FALSE(fs::exists(tmp_ / "h"));
 }
@@ -123,11 +119,11 @@ TEST_F(FileIoTest, CallsWithoutAPlanBehaveLikePosix) {
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(io::rename_noreplace((tmp_ / "a").c_str(), (tmp_ / "c").c_str()), 0);
   EXPECT_EQ(io::rename((tmp_ / "c").c_str(), (tmp_ / "b").c_str()), 0);
-  EXPECT_EQ(read_text(tmp_ / "b"), "A");
+  EXPECT_EQ(read_file(tmp_ / "b"), "A");
   EXPECT_FALSE(fs::exists(tmp_ / "a"));
   EXPECT_FALSE(fs::exists(tmp_ / "c"));
   EXPECT_EQ(io::link((tmp_ / "b").c_str(), (tmp_ / "d").c_str()), 0);
-  EXPECT_EQ(read_text(tmp_ / "d"), "A");
+  EXPECT_EQ(read_file(tmp_ / "d"), "A");
   // open_create adds O_CREAT.
   UniqueFd e(io::open_create((tmp_ / "e").c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0600));
   EXPECT_TRUE(e.valid());
@@ -160,7 +156,7 @@ TEST_F(FileIoTest, RemovingThePlanRestoresPlainCalls) {
   UniqueFd fd = create("f");
   EXPECT_EQ(io::write_all(fd.get(), "ok", 2), 0);
   EXPECT_EQ(io::fsync(fd.get()), 0);
-  EXPECT_EQ(read_text(tmp_ / "f"), "ok");
+  EXPECT_EQ(read_file(tmp_ / "f"), "ok");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/io/file_io.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -22,17 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using Stage = PublishError::Stage;
 
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void write_text(const fs::path& path, std::string_view text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using testing::read_file;
+using testing::write_file;
 
 std::vector<std::string> entries(const fs::path& dir) {
   std::vector<std::string> names;
@@ -63,7 +55,7 @@ TEST_F(FsUtilTest, PublishCreatesTheFileWithOwnerOnlyMode) {
     auto r = publish_file(dir.path(), "target.json", "contents", mode);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, PublishOutcome::Published);
-    EXPECT_EQ(read_text(dir / "target.json"), "contents");
+    EXPECT_EQ(read_file(dir / "target.json"), "contents");
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"target.json"});
     struct stat st {};
     ASSERT_EQ(::stat((dir / "target.json").c_str(), &st), 0);
@@ -72,17 +64,17 @@ TEST_F(FsUtilTest, PublishCreatesTheFileWithOwnerOnlyMode) {
 }
 
 TEST_F(FsUtilTest, ReplaceOverwritesAndNoOverwriteKeepsTheOldFile) {
-  write_text(tmp_ / "target", "old");
+  write_file(tmp_ / "target", "old");
   auto kept = publish_file(tmp_.path(), "target", "new", PublishMode::NoOverwrite);
   ASSERT_TRUE(kept.has_value());
   EXPECT_EQ(*kept, PublishOutcome::AlreadyExists);
-  EXPECT_EQ(read_text(tmp_ / "target"), "old");
+  EXPECT_EQ(read_file(tmp_ / "target"), "old");
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"target"});
 
   auto replaced = publish_file(tmp_.path(), "target", "new", PublishMode::Replace);
   ASSERT_TRUE(replaced.has_value());
   EXPECT_EQ(*replaced, PublishOutcome::Published);
-  EXPECT_EQ(read_text(tmp_ / "target"), "new");
+  EXPECT_EQ(read_file(tmp_ / "target"), "new");
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"target"});
 }
 
@@ -98,7 +90,7 @@ TEST_F(FsUtilTest, NoOverwriteWithoutRenameat2FallsBackToLink) {
   ASSERT_TRUE(first.has_value() && second.has_value());
   EXPECT_EQ(*first, PublishOutcome::Published);
   EXPECT_EQ(*second, PublishOutcome::AlreadyExists);  // link refuses the existing name
-  EXPECT_EQ(read_text(tmp_ / "t"), "one");
+  EXPECT_EQ(read_file(tmp_ / "t"), "one");
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"t"});
 }
 
@@ -130,7 +122,7 @@ TEST_F(FsUtilTest, FailureBeforeTheMoveRemovesTheTemporaryAndKeepsTheOldFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir dir;
-    write_text(dir / "other", "untouched");
+    write_file(dir / "other", "untouched");
     io::set_fault_plan(c.plan);
     auto r = publish_file(dir.path(), "target", "new", c.mode);
     io::set_fault_plan(std::nullopt);
@@ -140,12 +132,12 @@ TEST_F(FsUtilTest, FailureBeforeTheMoveRemovesTheTemporaryAndKeepsTheOldFile) {
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"other"});
   }
   // With a file in place, a failed replace leaves it as it was.
-  write_text(tmp_ / "target", "old");
+  write_file(tmp_ / "target", "old");
   io::set_fault_plan(fail_nth(io::Op::Rename, 1, EIO));
   auto r = publish_file(tmp_.path(), "target", "new", PublishMode::Replace);
   io::set_fault_plan(std::nullopt);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(read_text(tmp_ / "target"), "old");
+  EXPECT_EQ(read_file(tmp_ / "target"), "old");
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"target"});
 }
 
@@ -157,7 +149,7 @@ TEST_F(FsUtilTest, ShortWritesStillPublishEverything) {
   auto r = publish_file(tmp_.path(), "target", contents, PublishMode::Replace);
   io::set_fault_plan(std::nullopt);
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(read_text(tmp_ / "target"), contents);
+  EXPECT_EQ(read_file(tmp_ / "target"), contents);
 }
 
 TEST_F(FsUtilTest, FailedFsyncAfterTheMoveLeavesTheNewFile) {
@@ -167,7 +159,7 @@ TEST_F(FsUtilTest, FailedFsyncAfterTheMoveLeavesTheNewFile) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().stage, Stage::AfterMove);
   EXPECT_EQ(r.error().err, EIO);
-  EXPECT_EQ(read_text(tmp_ / "target"), "new");
+  EXPECT_EQ(read_file(tmp_ / "target"), "new");
   EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"target"});
 }
 
@@ -228,7 +220,7 @@ TEST_F(FsUtilTest, CreateDirAll) {
     EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_all) << p;
   }
   EXPECT_TRUE(create_dir_all(nested).has_value());  // already there
-  write_text(tmp_ / "file", "x");
+  write_file(tmp_ / "file", "x");
   auto r = create_dir_all(tmp_ / "file" / "sub");
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message(), "IO error: Not a directory (os error 20)");

@@ -4,21 +4,11 @@
 
 namespace kavrel {
 
-std::shared_ptr<MvccMemTable> MvccMemTable::with_index_mode(bool ordered) {
-  return std::make_shared<MvccMemTable>(ordered);
-}
-
-MvccMemTable::MvccMemTable(bool ordered) {
-  if (ordered) {
-    // A key leaves the index only when it has no chain at compaction time.
-    index_ = std::make_unique<DeferredSortedIndex>(
-        [this](BytesView key) { return data_.contains(key); });
-  }
-}
+MvccMemTable::MvccMemTable() = default;
 
 Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std::uint64_t txn_id) {
   // Indexed first, on every write (also a refused one), before the chain can exist.
-  if (index_ && index_->insert(key)) index_->try_compact();
+  if (index_.insert(key)) index_.try_compact();
   Version pending{value ? std::optional<Bytes>(std::in_place, *value) : std::nullopt, txn_id, 0};
   bool created = false;
   const ChainWrite outcome = data_.with_shard_exclusive(key, [&](ChainMap::Map& shard) {
@@ -31,7 +21,7 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
   });
   // A compaction may have dropped the key (its chain was pruned away) between the insertion
   // above and the creation of the new chain; indexing it again keeps it visible to scans.
-  if (created && index_ && index_->insert(key)) index_->try_compact();
+  if (created && index_.insert(key)) index_.try_compact();
   switch (outcome) {
     case ChainWrite::Conflict: return fail(KavrelError::internal("Write-write conflict detected"));
     case ChainWrite::Installed: remember_owner(txn_id, key); break;
@@ -59,7 +49,7 @@ void MvccMemTable::commit(std::uint64_t txn_id, std::uint64_t commit_ts, const K
     }
     for (Bytes& key : still) remember_owner(txn_id, key);
   }
-  if (index_ && !removed.empty()) index_->remove_keys(std::move(removed));
+  if (!removed.empty()) index_.remove_keys(std::move(removed));
 }
 
 bool MvccMemTable::commit_key(BytesView key, std::uint64_t txn_id, std::uint64_t commit_ts,
@@ -109,24 +99,13 @@ std::vector<std::pair<Bytes, Bytes>> MvccMemTable::scan_prefix(BytesView prefix,
                                                                std::uint64_t reader_txn_id,
                                                                std::uint64_t snapshot_ts) const {
   std::vector<std::pair<Bytes, Bytes>> out;
-  if (index_) {
-    std::vector<Bytes> keys = index_->range_prefix(prefix);
-    out.reserve(keys.size());  // an upper bound of the result
-    for (Bytes& key : keys) {
-      if (auto value = visible(key, reader_txn_id, snapshot_ts)) {
-        out.emplace_back(std::move(key), std::move(*value));
-      }
+  std::vector<Bytes> keys = index_.range_prefix(prefix);
+  out.reserve(keys.size());  // an upper bound of the result
+  for (Bytes& key : keys) {
+    if (auto value = visible(key, reader_txn_id, snapshot_ts)) {
+      out.emplace_back(std::move(key), std::move(*value));
     }
-    return out;
   }
-  out.reserve(std::max<std::size_t>(64, chain_count() / 10));
-  data_.for_each_shard_shared([&](const ChainMap::Map& shard) {
-    for (const auto& [key, chain] : shard) {
-      if (!key.starts_with(prefix)) continue;
-      const Version* v = chain.visible(reader_txn_id, snapshot_ts);
-      if (v != nullptr && v->value) out.emplace_back(key, *v->value);
-    }
-  });
   return out;
 }
 

@@ -1,6 +1,6 @@
 // MvccMemTable: the in-memory multi-version table. Every key maps to a VersionChain (committed
-// versions newest first plus one pending slot); an optional DeferredSortedIndex keeps the keys in
-// order for prefix scans.
+// versions newest first plus one pending slot); a DeferredSortedIndex keeps the keys in order for
+// prefix scans.
 //
 // Invariants:
 // - A chain's pending slot belongs to at most one transaction; a second writer is refused with
@@ -43,9 +43,8 @@ namespace kavrel {
 
 class MvccMemTable {
  public:
-  // A new, empty table; with ordered = true it carries the ordered key index.
-  static std::shared_ptr<MvccMemTable> with_index_mode(bool ordered);
-  explicit MvccMemTable(bool ordered);
+  // A new, empty table.
+  MvccMemTable();
   MvccMemTable(const MvccMemTable&) = delete;
   MvccMemTable& operator=(const MvccMemTable&) = delete;
 
@@ -66,8 +65,8 @@ class MvccMemTable {
   std::optional<Bytes> visible(BytesView key, std::uint64_t reader_txn_id,
                                std::uint64_t snapshot_ts) const;
 
-  // Every key starting with `prefix` that has a visible value, with the value. With the ordered
-  // index the result is in ascending key order; without it, in the map's order.
+  // Every key starting with `prefix` that has a visible value, with the value, in ascending key
+  // order.
   std::vector<std::pair<Bytes, Bytes>> scan_prefix(BytesView prefix, std::uint64_t reader_txn_id,
                                                    std::uint64_t snapshot_ts) const;
 
@@ -82,9 +81,8 @@ class MvccMemTable {
   // Number of transactions with remembered pending slots (for tests).
   std::size_t owners_count() const { return owned_.size(); }
 
-  bool has_ordered_index() const { return index_ != nullptr; }
-  // The ordered index, or nullptr when the table has none.
-  DeferredSortedIndex* ordered_index() const { return index_.get(); }
+  // The ordered key index (for tests).
+  DeferredSortedIndex& ordered_index() { return index_; }
 
  private:
   using ChainMap = ShardedMap<Bytes, VersionChain>;
@@ -99,7 +97,9 @@ class MvccMemTable {
                                   std::uint64_t reader_txn_id, std::uint64_t snapshot_ts) const;
 
   ChainMap data_;
-  std::unique_ptr<DeferredSortedIndex> index_;           // null without the ordered mode
+  // A key leaves the index only when it has no chain at compaction time. Mutable: a scan (a const
+  // read of the table) merges the index's pending keys; the index does its own locking.
+  mutable DeferredSortedIndex index_{[this](BytesView key) { return data_.contains(key); }};
   ShardedMap<std::uint64_t, std::vector<Bytes>> owned_;  // txn_id -> keys with its pending slots
 };
 

@@ -29,7 +29,7 @@ std::atomic<std::uint64_t> g_next_ts{1};
 // One transaction per iteration: a pending put, then its commit with an idle horizon (so each
 // chain is pruned back to one version).
 void BM_MemtableWriteCommit(benchmark::State& state) {
-  if (state.thread_index() == 0) g_table = MvccMemTable::with_index_mode(true);
+  if (state.thread_index() == 0) g_table = std::make_shared<MvccMemTable>();
   const std::size_t thread = static_cast<std::size_t>(state.thread_index());
   std::vector<std::string> keys;
   for (std::size_t i = 0; i < kKeysPerThread; ++i) keys.push_back(key_of(thread, i));
@@ -51,7 +51,7 @@ BENCHMARK(BM_MemtableWriteCommit)->Threads(1)->Threads(2)->UseRealTime();
 
 void BM_MemtableLookup(benchmark::State& state) {
   if (state.thread_index() == 0) {
-    g_table = MvccMemTable::with_index_mode(true);
+    g_table = std::make_shared<MvccMemTable>();
     KeySet all;
     for (std::size_t i = 0; i < kLookupKeys; ++i) {
       const std::string key = key_of(0, i);

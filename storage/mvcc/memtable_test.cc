@@ -26,7 +26,7 @@ void put_committed(MvccMemTable& t, std::uint64_t txn, std::uint64_t ts, const B
 }
 
 TEST(MvccMemTableTest, SecondWriterIsRefusedUntilTheFirstCommitsOrIsSwept) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   ASSERT_TRUE(t->write("k", "a", 1));
   auto refused = t->write("k", "b", 2);
   ASSERT_FALSE(refused);
@@ -58,7 +58,7 @@ TEST(MvccMemTableTest, SameTransactionRewritesKeepTheLastValue) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto t = MvccMemTable::with_index_mode(true);
+    auto t = std::make_shared<MvccMemTable>();
     for (const auto& w : c.writes) {
       ASSERT_TRUE(w ? t->write("k", BytesView(*w), 7) : t->write("k", std::nullopt, 7));
     }
@@ -72,7 +72,7 @@ TEST(MvccMemTableTest, SameTransactionRewritesKeepTheLastValue) {
 }
 
 TEST(MvccMemTableTest, OwnPendingDeleteHidesCommittedValue) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   put_committed(*t, 1, 2, "k", "committed");
   ASSERT_TRUE(t->write("k", std::nullopt, 5));
   EXPECT_EQ(t->visible("k", 5, 10), std::nullopt);
@@ -83,7 +83,7 @@ TEST(MvccMemTableTest, OwnPendingDeleteHidesCommittedValue) {
 }
 
 TEST(MvccMemTableTest, VisibilityFollowsTheSnapshot) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   put_committed(*t, 1, 10, "k", "v10");
   put_committed(*t, 2, 20, "k", std::nullopt);
   put_committed(*t, 3, 30, "k", "");
@@ -101,7 +101,7 @@ TEST(MvccMemTableTest, VisibilityFollowsTheSnapshot) {
 }
 
 TEST(MvccMemTableTest, CommitSkipsKeysItDoesNotOwn) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   ASSERT_TRUE(t->write("mine", "1", 1));
   ASSERT_TRUE(t->write("theirs", "2", 2));
   t->commit(1, 5, KeySet{"mine", "theirs", "nochain"});
@@ -112,69 +112,59 @@ TEST(MvccMemTableTest, CommitSkipsKeysItDoesNotOwn) {
 }
 
 TEST(MvccMemTableTest, ScanReturnsVisibleKeysWithThePrefixInOrder) {
-  for (bool ordered : {true, false}) {
-    SCOPED_TRACE(ordered ? "ordered" : "unordered");
-    auto t = MvccMemTable::with_index_mode(ordered);
-    EXPECT_EQ(t->has_ordered_index(), ordered);
-    put_committed(*t, 1, 2, "p/b", "b");
-    put_committed(*t, 2, 3, "p/a", "a");
-    put_committed(*t, 3, 4, "p/gone", "x");
-    put_committed(*t, 4, 5, "p/gone", std::nullopt);  // deleted before the snapshot
-    put_committed(*t, 5, 6, "q/other", "o");
-    put_committed(*t, 6, 7, "p", "short");       // shorter than the prefix "p/"
-    put_committed(*t, 7, 20, "p/late", "late");  // committed at the snapshot: invisible
-    ASSERT_TRUE(t->write("p/pending", "n", 8));  // another transaction's pending write
-    put_committed(*t, 9, 5, "p/empty", "");
-    ASSERT_TRUE(t->write("p/aborted", "z", 10));  // aborted: only ever an aborted write
-    t->sweep_uncommitted(10);
+  auto t = std::make_shared<MvccMemTable>();
+  put_committed(*t, 1, 2, "p/b", "b");
+  put_committed(*t, 2, 3, "p/a", "a");
+  put_committed(*t, 3, 4, "p/gone", "x");
+  put_committed(*t, 4, 5, "p/gone", std::nullopt);  // deleted before the snapshot
+  put_committed(*t, 5, 6, "q/other", "o");
+  put_committed(*t, 6, 7, "p", "short");       // shorter than the prefix "p/"
+  put_committed(*t, 7, 20, "p/late", "late");  // committed at the snapshot: invisible
+  ASSERT_TRUE(t->write("p/pending", "n", 8));  // another transaction's pending write
+  put_committed(*t, 9, 5, "p/empty", "");
+  ASSERT_TRUE(t->write("p/aborted", "z", 10));  // aborted: only ever an aborted write
+  t->sweep_uncommitted(10);
 
-    Pairs got = t->scan_prefix("p/", 99, 20);
-    if (!ordered) std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (Pairs{{"p/a", "a"}, {"p/b", "b"}, {"p/empty", ""}}));
-    EXPECT_EQ(t->scan_prefix("none", 99, 20), Pairs{});
-    Pairs all = t->scan_prefix("", 99, 100);
-    if (!ordered) std::sort(all.begin(), all.end());
-    EXPECT_EQ(all, (Pairs{{"p", "short"},
-                          {"p/a", "a"},
-                          {"p/b", "b"},
-                          {"p/empty", ""},
-                          {"p/late", "late"},
-                          {"q/other", "o"}}));
-    // The pending writer sees its own key.
-    Pairs own = t->scan_prefix("p/p", 8, 20);
-    EXPECT_EQ(own, (Pairs{{"p/pending", "n"}}));
-    if (ordered) {
-      // Keys that only ever had an aborted or pending write stay in the index.
-      const auto indexed = t->ordered_index()->range_from("p/");
-      EXPECT_TRUE(std::count(indexed.begin(), indexed.end(), "p/aborted"));
-      EXPECT_TRUE(std::count(indexed.begin(), indexed.end(), "p/pending"));
-    }
-  }
+  EXPECT_EQ(t->scan_prefix("p/", 99, 20), (Pairs{{"p/a", "a"}, {"p/b", "b"}, {"p/empty", ""}}));
+  EXPECT_EQ(t->scan_prefix("none", 99, 20), Pairs{});
+  EXPECT_EQ(t->scan_prefix("", 99, 100), (Pairs{{"p", "short"},
+                                                {"p/a", "a"},
+                                                {"p/b", "b"},
+                                                {"p/empty", ""},
+                                                {"p/late", "late"},
+                                                {"q/other", "o"}}));
+  // The pending writer sees its own key.
+  Pairs own = t->scan_prefix("p/p", 8, 20);
+  EXPECT_EQ(own, (Pairs{{"p/pending", "n"}}));
+  // Keys that only ever had an aborted or pending write stay in the index.
+  const auto indexed = t->ordered_index().range_from("p/");
+  EXPECT_TRUE(std::count(indexed.begin(), indexed.end(), "p/aborted"));
+  EXPECT_TRUE(std::count(indexed.begin(), indexed.end(), "p/pending"));
 }
 
 TEST(MvccMemTableTest, WritesWithoutScansKeepThePendingIndexBounded) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   for (int i = 0; i < 50'000; ++i) {
     const Bytes key = "k" + std::to_string(i % 100);
     ASSERT_TRUE(t->write(key, "v", 1));  // rewrites of the same 100 keys
   }
-  DeferredSortedIndex& index = *t->ordered_index();
+  DeferredSortedIndex& index = t->ordered_index();
   EXPECT_LT(index.pending_size(), DeferredSortedIndex::kCompactThreshold);
   EXPECT_EQ(index.compaction_count(), 5u);
   EXPECT_EQ(index.range_from("").size(), 100u);
 }
 
 TEST(MvccMemTableTest, RefusedWriteStillReachesTheIndex) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   ASSERT_TRUE(t->write("k", "a", 1));
   ASSERT_FALSE(t->write("k", "b", 2));
   // The first write indexes the key again once it created the chain; the refused one once.
-  EXPECT_EQ(t->ordered_index()->pending_size(), 3u);
-  EXPECT_EQ(t->ordered_index()->range_from("").size(), 1u);
+  EXPECT_EQ(t->ordered_index().pending_size(), 3u);
+  EXPECT_EQ(t->ordered_index().range_from("").size(), 1u);
 }
 
 TEST(MvccMemTableTest, SweepEmptiesOnlyTheGivenTransactionsSlots) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   // Id 77 is not a running transaction anywhere; the memtable sweeps its writes all the same.
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(t->write("a" + std::to_string(i), "x", 77));
   ASSERT_TRUE(t->write("a0", "again", 77));
@@ -196,7 +186,7 @@ TEST(MvccMemTableTest, SweepEmptiesOnlyTheGivenTransactionsSlots) {
 }
 
 TEST(MvccMemTableTest, SweepFindsSlotsLeftOutOfTheCommittedKeySet) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   ASSERT_TRUE(t->write("in", "1", 4));
   ASSERT_TRUE(t->write("out", "2", 4));
   t->commit(4, 9, KeySet{"in"});
@@ -210,7 +200,7 @@ TEST(MvccMemTableTest, SweepFindsSlotsLeftOutOfTheCommittedKeySet) {
 }
 
 TEST(MvccMemTableTest, TombstoneBelowHorizonDropsTheChainAndLaterTheIndexEntry) {
-  auto t = MvccMemTable::with_index_mode(true);
+  auto t = std::make_shared<MvccMemTable>();
   put_committed(*t, 1, 1, "gone", "v");
   put_committed(*t, 2, 2, "kept", "v");
   put_committed(*t, 3, 3, "held", "v");
@@ -229,7 +219,7 @@ TEST(MvccMemTableTest, TombstoneBelowHorizonDropsTheChainAndLaterTheIndexEntry) 
   t->commit(6, 7, KeySet{"kept"}, 100);
   EXPECT_EQ(t->chain_count(), 1u);
 
-  DeferredSortedIndex& index = *t->ordered_index();
+  DeferredSortedIndex& index = t->ordered_index();
   EXPECT_EQ(index.sorted_size(), 3u);  // the index drops keys only when it compacts
   EXPECT_EQ(t->scan_prefix("", 9, 100), Pairs{});
   EXPECT_EQ(index.range_from(""), std::vector<Bytes>{"held"});
@@ -262,7 +252,7 @@ struct Model {
 
 TEST(MvccMemTableTest, PruningNeverChangesWhatHeldSnapshotsRead) {
   std::mt19937_64 rng(11);
-  auto pruned = MvccMemTable::with_index_mode(true);
+  auto pruned = std::make_shared<MvccMemTable>();
   Model model;
   std::multiset<std::uint64_t> held;
   std::uint64_t next_ts = 1, txn = 1;

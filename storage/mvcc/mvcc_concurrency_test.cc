@@ -75,7 +75,7 @@ class Model {
 
 struct Harness {
   MvccManager manager;
-  std::shared_ptr<MvccMemTable> table = MvccMemTable::with_index_mode(true);
+  std::shared_ptr<MvccMemTable> table = std::make_shared<MvccMemTable>();
   Model model;
   std::atomic<std::uint64_t> next_id{1};
   std::atomic<int> commits{0}, refusals{0}, conflicts{0};

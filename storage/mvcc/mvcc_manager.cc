@@ -70,14 +70,6 @@ std::optional<std::uint64_t> MvccManager::snapshot_of(std::uint64_t txn_id) cons
   });
 }
 
-std::optional<std::uint8_t> MvccManager::mode_of(std::uint64_t txn_id) const {
-  return active_.with_shard_shared(txn_id, [&](const auto& shard) -> std::optional<std::uint8_t> {
-    auto it = shard.find(txn_id);
-    if (it == shard.end()) return std::nullopt;
-    return it->second.mode;
-  });
-}
-
 std::optional<MvccTransaction> MvccManager::copy_active(std::uint64_t txn_id) const {
   return active_.get(txn_id);
 }

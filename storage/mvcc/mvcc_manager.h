@@ -74,8 +74,6 @@ class MvccManager {
   void record_read(std::uint64_t txn_id, BytesView key);
   // The snapshot of a running transaction, or nullopt.
   std::optional<std::uint64_t> snapshot_of(std::uint64_t txn_id) const;
-  // The mode of a running transaction, or nullopt.
-  std::optional<std::uint8_t> mode_of(std::uint64_t txn_id) const;
   // A private copy of a running transaction, or nullopt.
   std::optional<MvccTransaction> copy_active(std::uint64_t txn_id) const;
   // Removes a running transaction and hands it back; nullopt when it was not running. The caller

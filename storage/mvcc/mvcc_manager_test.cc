@@ -69,7 +69,7 @@ TEST(MvccManagerTest, BeginTakesNextTsAndEmptySets) {
   EXPECT_FALSE(t.write_filter.allocated());
   EXPECT_FALSE(t.read_filter.allocated());
   EXPECT_EQ(m.snapshot_of(7), 2u);
-  EXPECT_EQ(m.mode_of(7), 2);
+  EXPECT_EQ(m.copy_active(7)->mode, 2);
   EXPECT_EQ(m.snapshot_of(8), std::nullopt);
   EXPECT_EQ(m.active_count(), 1u);
   EXPECT_EQ(m.min_active_snapshot(), 2u);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/io/file_io.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -58,15 +59,8 @@ TxnWalEntry write_entry(std::uint64_t txn_id, Bytes key, Bytes value) {
                      static_cast<std::uint8_t>(WalRecordType::Write)};
 }
 
-Bytes read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& p, BytesView bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::read_file;
+using testing::write_file;
 
 void append_file(const fs::path& p, BytesView bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::app);
@@ -833,7 +827,7 @@ TEST(TxnWalFailureTest, FailedWriteClosesTheLogAndDropsTheBatch) {
   };
   const Case cases[] = {
       {"EIO",
-       [](auto) {
+       [](const auto&) {
          return io::FaultPlan{[](io::Op op) -> std::optional<int> {
                                 return op == io::Op::Write ? std::optional<int>(EIO) : std::nullopt;
                               },
@@ -852,7 +846,7 @@ TEST(TxnWalFailureTest, FailedWriteClosesTheLogAndDropsTheBatch) {
        },
        "Read-only file system (os error 30)"},
       {"write makes no progress",
-       [](auto) {
+       [](const auto&) {
          return io::FaultPlan{nullptr, [](std::size_t) -> std::optional<std::size_t> { return 0; }};
        },
        "Input/output error (os error 5)"},

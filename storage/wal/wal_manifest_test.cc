@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/io/file_io.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -20,15 +21,8 @@ struct FaultPlanReset {
   ~FaultPlanReset() { io::set_fault_plan(std::nullopt); }
 };
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& p, std::string_view text) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
+using testing::read_file;
+using testing::write_file;
 
 bool has_temp_files(const fs::path& dir) {
   for (const auto& e : fs::directory_iterator(dir)) {

@@ -19,6 +19,7 @@
 
 #include "client/kavrel_client.h"
 #include "core/bytes.h"
+#include "tests/support/files.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,17 +28,8 @@ namespace {
 
 using Data = std::map<std::string, std::string>;
 
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const std::filesystem::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using testing::read_file;
+using testing::write_file;
 
 std::size_t count_of(const std::string& text, const std::string& needle) {
   std::size_t n = 0;
@@ -55,7 +47,8 @@ struct Record {
   std::string value;
 };
 
-enum : std::uint8_t { kWrite = 1, kDelete = 2, kBegin = 16, kCommit = 17, kAbort = 18 };
+// Record types of the log.
+constexpr std::uint8_t kWrite = 1, kDelete = 2, kBegin = 16, kCommit = 17, kAbort = 18;
 
 // The complete records at the start of bytes (no checksum check: the bytes are the server's).
 std::vector<Record> parse_log(const std::string& bytes) {

@@ -132,7 +132,7 @@ TEST_F(OpenE2eTest, SecondServerOnTheSameDirectoryTimesOutOnTheLock) {
   EXPECT_EQ(pid, std::to_string(first.pid()));
 }
 
-TEST_F(OpenE2eTest, AfterSigtermTheLeftoversAreTakenOverAndDataIsThere) {
+TEST_F(OpenE2eTest, AfterSigkillTheLeftoversAreTakenOverAndDataIsThere) {
   {
     ServerProcess server(args(), tmp_.path());
     ASSERT_TRUE(server.wait_ready(socket()));
@@ -140,8 +140,8 @@ TEST_F(OpenE2eTest, AfterSigtermTheLeftoversAreTakenOverAndDataIsThere) {
     ASSERT_TRUE(client.has_value());
     ASSERT_TRUE(client->put("k", "v").has_value());
     ASSERT_TRUE(client->register_table("users", {{"id", 0, false}}).has_value());
-    server.signal(SIGTERM);
-    EXPECT_EQ(server.wait_exit(), 128 + SIGTERM);
+    server.signal(SIGKILL);
+    EXPECT_EQ(server.wait_exit(), 128 + SIGKILL);
   }
   EXPECT_TRUE(std::filesystem::exists(db() / ".lock"));
   EXPECT_TRUE(std::filesystem::exists(socket()));

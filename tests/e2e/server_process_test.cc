@@ -1,4 +1,5 @@
-// The server process as a user meets it: start line, colours, directory creation, SIGINT.
+// The server process as a user meets it: start line, colours, directory creation, SIGINT and
+// SIGTERM.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client/kavrel_client.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -33,6 +35,35 @@ TEST(ServerProcessTest, StartLineLayoutAndSigint) {
       server.stdout_text().find("INFO kavrel_server: Received shutdown signal, cleaning up..."),
       std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(db / "kavrel.sock"));
+}
+
+// Service managers stop a service with SIGTERM: it ends the server as Ctrl-C does, with the same
+// line, the socket file removed and status 0, even with a client connected.
+TEST(ServerProcessTest, SigtermStopsLikeSigint) {
+  TempDir tmp;
+  const auto db = tmp / "db";
+  ServerProcess server({"--db", db.string()}, tmp.path());
+  ASSERT_TRUE(server.wait_ready(db / "kavrel.sock")) << server.stdout_text();
+  auto client = Client::connect(db / "kavrel.sock");
+  ASSERT_TRUE(client.has_value());
+  ASSERT_TRUE(client->put("k", "v").has_value());
+
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_NE(
+      server.stdout_text().find("INFO kavrel_server: Received shutdown signal, cleaning up..."),
+      std::string::npos)
+      << server.stdout_text();
+  EXPECT_FALSE(std::filesystem::exists(db / "kavrel.sock"));
+
+  // Every acknowledged write is there after the next start.
+  ServerProcess again({"--db", db.string()}, tmp.path());
+  ASSERT_TRUE(again.wait_ready(db / "kavrel.sock")) << again.stdout_text();
+  auto reader = Client::connect(db / "kavrel.sock");
+  ASSERT_TRUE(reader.has_value());
+  EXPECT_EQ(reader->get("k").value(), "v");
+  again.signal(SIGTERM);
+  EXPECT_EQ(again.wait_exit(), 0);
 }
 
 TEST(ServerProcessTest, ColoursUnlessNoColorIsNonEmpty) {

@@ -1,4 +1,5 @@
 #include "tests/support/server_process.h"
+#include "tests/support/files.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,13 +19,6 @@ extern char** environ;
 
 namespace kavrel::testing {
 namespace {
-
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::vector<char*> to_argv(std::vector<std::string>& strings) {
   std::vector<char*> out;

@@ -104,8 +104,8 @@ class FrameSource {
         if (answer.opcode != response::TXN_ID) return false;
         ++transactions_;
         return true;
+      default: return false;  // the generator sends no other request
     }
-    return false;
   }
 
   [[nodiscard]] std::uint64_t transactions() const { return transactions_; }

@@ -12,44 +12,6 @@
 namespace kavrel::cli {
 namespace {
 
-// The valid UTF-8 sequence at s[i]: its length and code point, or length 0 when invalid.
-struct Utf8Char {
-  std::size_t len = 0;
-  char32_t cp = 0;
-};
-
-Utf8Char decode_utf8(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  if (c < 0x80) return {1, c};
-  std::size_t len = 0;
-  char32_t cp = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return {};
-  }
-  if (i + len > s.size()) return {};
-  for (std::size_t k = 1; k < len; ++k) {
-    const unsigned char lo_k = k == 1 ? lo : 0x80, hi_k = k == 1 ? hi : 0xBF;
-    if (b(i + k) < lo_k || b(i + k) > hi_k) return {};
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  return {len, cp};
-}
-
 bool is_control(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
 
 Result<Bytes, std::string> read_stream(std::FILE* in) {

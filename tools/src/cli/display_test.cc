@@ -54,7 +54,7 @@ TEST(DisplayTest, ResolvesValues) {
 
   std::FILE* in = std::tmpfile();
   std::fputs("from stdin", in);
-  std::rewind(in);
+  ASSERT_EQ(std::fseek(in, 0, SEEK_SET), 0);
   EXPECT_EQ(resolve_value("-", false, in).value(), "from stdin");
   std::fclose(in);
 

@@ -527,6 +527,7 @@ int Session::cmd_sql(const Invocation& inv) {
     }
     pretty = j.dump(2);
   } catch (const nlohmann::json::exception&) {
+    pretty = *r;  // not JSON: shown as the server sent it
   }
   if (inv.json) {
     write(opt_.out, *r + "\n");

@@ -15,8 +15,9 @@
 namespace kavrel::server {
 namespace {
 sem_t g_interrupt;
+constexpr int kShutdownSignals[] = {SIGINT, SIGTERM};
 
-void on_sigint(int /*signo*/) {
+void on_shutdown_signal(int /*signo*/) {
   const int saved = errno;
   sem_post(&g_interrupt);  // async-signal-safe
   errno = saved;
@@ -26,10 +27,13 @@ void on_sigint(int /*signo*/) {
 std::string install_interrupt_handler(std::filesystem::path socket_path) {
   if (sem_init(&g_interrupt, 0, 0) != 0) return os_error_text(errno);
   struct sigaction sa {};
-  sa.sa_handler = on_sigint;
+  sa.sa_handler = on_shutdown_signal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  if (sigaction(SIGINT, &sa, nullptr) != 0) return os_error_text(errno);
+  // SIGTERM is what service managers send to stop a service; it ends the server as Ctrl-C does.
+  for (const int signo : kShutdownSignals) {
+    if (sigaction(signo, &sa, nullptr) != 0) return os_error_text(errno);
+  }
   try {
     std::thread([path = std::move(socket_path)] {
       pthread_setname_np(pthread_self(), "ctrl-c");
@@ -45,12 +49,13 @@ std::string install_interrupt_handler(std::filesystem::path socket_path) {
   } catch (const std::system_error& e) {
     return e.what();
   }
-  // Every other thread (this one and the connection threads it starts) blocks SIGINT, so the
-  // signal is taken by the "ctrl-c" thread, which waits in sem_wait: some runtimes (the thread
-  // sanitizer's among them) defer a handler until its thread returns from a blocking call.
+  // Every other thread (this one and the connection threads it starts) blocks the shutdown
+  // signals, so they are taken by the "ctrl-c" thread, which waits in sem_wait: some runtimes
+  // (the thread sanitizer's among them) defer a handler until its thread returns from a blocking
+  // call.
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
+  for (const int signo : kShutdownSignals) sigaddset(&set, signo);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   return {};
 }

@@ -1,5 +1,5 @@
 // kavrel-server: parses its command line, installs the logger, opens the database directory and
-// serves it until SIGINT.
+// serves it until SIGINT or SIGTERM.
 #include <unistd.h>
 
 #include <csignal>
