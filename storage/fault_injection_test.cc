@@ -562,12 +562,12 @@ TEST_F(FaultInjectionTest, FullDiskRefusesWritesUntilSpaceIsFree) {
     testing::TempDir dir;
     auto db = *Database::open(dir.path());
     Data model;
-    ASSERT_TRUE(put(*db, "kept", "1"));
+    ASSERT_TRUE(try_put(*db, "kept", "1"));
     model["kept"] = "1";
     const auto durable = std::filesystem::file_size(dir / "wal.log");
     io::set_fault_plan(fail_after(io::Op::Write, 0, c.err));
     for (int i = 0; i < 3; ++i) {
-      auto r = put(*db, "refused", std::string(c.value_size, 'r'));
+      auto r = try_put(*db, "refused", std::string(c.value_size, 'r'));
       ASSERT_FALSE(r);
       EXPECT_EQ(r.error().message(), io_text(c.err));
     }
@@ -576,7 +576,7 @@ TEST_F(FaultInjectionTest, FullDiskRefusesWritesUntilSpaceIsFree) {
     EXPECT_FALSE(db->storage().wal().failed());
     for (int i = 0; i < 60; ++i) {
       const std::string key = "after" + std::to_string(i);
-      ASSERT_TRUE(put(*db, key, "a")) << key;
+      ASSERT_TRUE(try_put(*db, key, "a")) << key;
       model[key] = "a";
     }
     ASSERT_TRUE(db->storage().checkpoint());
