@@ -42,9 +42,11 @@ tsan: deps
 bench: release
 	scripts/run-benchmarks $(RELEASE_DIR)
 
-# The crash test against the release server: ROUNDS kills (default 200) under concurrent writers.
+# The crash tests against the release build: ROUNDS kills of the server (default 200) under
+# concurrent writers, then POWER_ROUNDS in-process power cuts (default 400).
 crash: release
 	$(RELEASE_DIR)/tests/crash/kavrel_crash_test --rounds=$${ROUNDS:-200}
+	KAVREL_POWER_CUT_ROUNDS=$${POWER_ROUNDS:-400} $(RELEASE_DIR)/tests/crash/kavrel_power_cut_test
 
 # libFuzzer targets (clang 19: the standard library's std::expected needs a newer clang than 14).
 # Builds only the fuzz targets and runs each for FUZZ_SECONDS (default 60).
@@ -57,7 +59,8 @@ fuzz: deps
 	scripts/run-fuzzers $(FUZZ_DIR) $(or $(FUZZ_SECONDS),60)
 
 # CI's ThreadSanitizer run: builds only the concurrency and end-to-end tests and runs them.
-TSAN_CI_TESTS := kavrel_storage_test kavrel_mvcc_test kavrel_ipc_test kavrel_e2e_test kavrel_crash_test
+TSAN_CI_TESTS := kavrel_storage_test kavrel_mvcc_test kavrel_ipc_test kavrel_e2e_test kavrel_crash_test \
+  kavrel_power_cut_test
 EMPTY :=
 SPACE := $(EMPTY) $(EMPTY)
 tsan-ci: deps

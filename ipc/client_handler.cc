@@ -21,6 +21,8 @@
 #include "core/text.h"
 #include "ipc/frame_reader.h"
 #include "ipc/protocol.h"
+#include "storage/mvcc/memtable.h"
+#include "storage/wal/txn_wal.h"
 
 namespace kavrel {
 namespace {
@@ -95,7 +97,7 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::GET_PATH: return get_path(payload);
     case opcode::SCAN: return scan(payload);
     case opcode::CHECKPOINT: return checkpoint();
-    case opcode::STATS: return {response::STATS_JSON, stats_->render(transactions_.size())};
+    case opcode::STATS: return stats();
     case opcode::PING: return {response::PONG, {}};
     case opcode::EXECUTE_SQL: return execute_sql(payload);
     case opcode::LIST_TABLES: return list_tables();
@@ -244,6 +246,13 @@ Message ClientHandler::scan(BytesView payload) {
     if (!entries) return error_of(entries.error());
     return scan_listing(*entries);
   });
+}
+
+Message ClientHandler::stats() {
+  DurableStorage& storage = db_->storage();
+  const ServerStats::StorageFigures figures{storage.memtable().approx_bytes(),
+                                            storage.wal().file_size()};
+  return {response::STATS_JSON, stats_->render(figures, transactions_.size())};
 }
 
 Message ClientHandler::checkpoint() {

@@ -40,15 +40,16 @@ std::uint64_t ServerStats::uptime_secs() const {
       std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
 }
 
-std::string ServerStats::render(std::uint64_t active_transactions) const {
+std::string ServerStats::render(StorageFigures storage, std::uint64_t active_transactions) const {
   return fmt::format(
       "{{\"connections_total\":{},\"connections_active\":{},\"requests_total\":{},"
       "\"requests_success\":{},\"requests_error\":{},\"bytes_received\":{},\"bytes_sent\":{},"
-      "\"uptime_secs\":{},\"memtable_size_bytes\":0,\"wal_size_bytes\":0,"
+      "\"uptime_secs\":{},\"memtable_size_bytes\":{},\"wal_size_bytes\":{},"
       "\"active_transactions\":{}}}",
       connections_total.load(kRelaxed), connections_active.load(kRelaxed),
       requests_total.load(kRelaxed), requests_success.load(kRelaxed), requests_error.load(kRelaxed),
-      bytes_received.load(kRelaxed), bytes_sent.load(kRelaxed), uptime_secs(), active_transactions);
+      bytes_received.load(kRelaxed), bytes_sent.load(kRelaxed), uptime_secs(),
+      storage.memtable_bytes, storage.wal_bytes, active_transactions);
 }
 
 }  // namespace kavrel

@@ -39,9 +39,14 @@ class ServerStats {
   // Whole seconds since the start time; 0 before it is set or if the clock reads earlier.
   std::uint64_t uptime_secs() const;
 
-  // The one-line JSON of the STATS request for a connection with active_transactions open
-  // explicit transactions.
-  std::string render(std::uint64_t active_transactions) const;
+  // The one-line JSON of the STATS request: the storage's figures (the memtable's approximate
+  // bytes, the log file's size) and a connection with active_transactions open explicit
+  // transactions.
+  struct StorageFigures {
+    std::uint64_t memtable_bytes = 0;
+    std::uint64_t wal_bytes = 0;
+  };
+  std::string render(StorageFigures storage, std::uint64_t active_transactions) const;
 
  private:
   mutable std::mutex start_mu_;

@@ -3,6 +3,26 @@
 #include <algorithm>
 
 namespace kavrel {
+namespace {
+
+// Approximate bytes, for the statistics: a version's record and its value, and a chain's key,
+// map entry and chain object.
+std::int64_t version_bytes(const Version& v) {
+  return static_cast<std::int64_t>(sizeof(Version) + (v.value ? v.value->size() : 0));
+}
+std::int64_t pending_bytes(const VersionChain& chain) {
+  return chain.uncommitted() ? version_bytes(*chain.uncommitted()) : 0;
+}
+std::int64_t committed_bytes(const VersionChain& chain) {
+  std::int64_t n = 0;
+  for (const Version& v : chain.versions()) n += version_bytes(v);
+  return n;
+}
+std::int64_t chain_bytes(BytesView key) {
+  return static_cast<std::int64_t>(key.size() + sizeof(Bytes) + sizeof(VersionChain));
+}
+
+}  // namespace
 
 MvccMemTable::MvccMemTable() = default;
 
@@ -17,7 +37,10 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
       it = shard.emplace(Bytes(key), VersionChain{}).first;
       created = true;
     }
-    return it->second.write(std::move(pending));
+    const std::int64_t before = pending_bytes(it->second) - (created ? chain_bytes(key) : 0);
+    const ChainWrite w = it->second.write(std::move(pending));
+    account(pending_bytes(it->second) - before);
+    return w;
   });
   // A compaction may have dropped the key (its chain was pruned away) between the insertion
   // above and the creation of the new chain; indexing it again keeps it visible to scans.
@@ -59,11 +82,15 @@ bool MvccMemTable::commit_key(BytesView key, std::uint64_t txn_id, std::uint64_t
     if (it == shard.end()) return false;
     VersionChain& chain = it->second;
     if (!chain.commit(txn_id, commit_ts) || horizon == 0) return false;
+    const std::int64_t before = committed_bytes(chain);
     chain.prune(horizon);
+    const std::int64_t after = committed_bytes(chain);
+    account(after - before);
     // A deletion older than every snapshot that can still read, with no writer on the key:
     // "no chain" reads exactly like the tombstone, so the chain can go.
     const Version& newest = chain.versions().front();
     if (chain.uncommitted() || newest.value || newest.commit_ts >= horizon) return false;
+    account(-after - chain_bytes(key));
     shard.erase(it);
     return true;
   });
@@ -118,7 +145,11 @@ void MvccMemTable::sweep_uncommitted(std::uint64_t txn_id) {
 bool MvccMemTable::sweep_key(BytesView key, std::uint64_t txn_id) {
   return data_.with_shard_exclusive(key, [&](ChainMap::Map& shard) {
     auto it = shard.find(key);
-    return it != shard.end() && it->second.sweep(txn_id);
+    if (it == shard.end()) return false;
+    const std::int64_t before = pending_bytes(it->second);
+    if (!it->second.sweep(txn_id)) return false;
+    account(-before);
+    return true;
   });
 }
 

@@ -25,6 +25,7 @@
 // call anything.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,11 @@ class MvccMemTable {
   // Visits only the keys txn_id wrote.
   void sweep_uncommitted(std::uint64_t txn_id);
 
+  // Approximate bytes held by keys, values and versions (kept up to date by every change).
+  std::uint64_t approx_bytes() const {
+    const std::int64_t n = bytes_.load(std::memory_order_relaxed);
+    return n < 0 ? 0 : static_cast<std::uint64_t>(n);
+  }
   // Number of chains (keys), summed over the shards.
   std::size_t chain_count() const;
   // Committed plus pending versions of all chains (a full walk; for tests and benchmarks).
@@ -85,6 +91,7 @@ class MvccMemTable {
   DeferredSortedIndex& ordered_index() { return index_; }
 
  private:
+  void account(std::int64_t delta) { bytes_.fetch_add(delta, std::memory_order_relaxed); }
   using ChainMap = ShardedMap<Bytes, VersionChain>;
 
   // Commits one key under its shard lock; true when the key's chain was removed.
@@ -99,6 +106,7 @@ class MvccMemTable {
   ChainMap data_;
   // A key leaves the index only when it has no chain at compaction time. Mutable: a scan (a const
   // read of the table) merges the index's pending keys; the index does its own locking.
+  std::atomic<std::int64_t> bytes_{0};  // see approx_bytes()
   mutable DeferredSortedIndex index_{[this](BytesView key) { return data_.contains(key); }};
   ShardedMap<std::uint64_t, std::vector<Bytes>> owned_;  // txn_id -> keys with its pending slots
 };

@@ -43,6 +43,30 @@ TEST(MvccMemTableTest, SecondWriterIsRefusedUntilTheFirstCommitsOrIsSwept) {
   EXPECT_EQ(t->visible("k", 9, 6), "a");
 }
 
+// The byte figure follows the data: it grows with values and versions, shrinks when versions are
+// pruned, swept or their chain dropped, and returns to zero once everything is deleted.
+TEST(MvccMemTableTest, ApproximateBytesFollowTheData) {
+  MvccMemTable t;
+  EXPECT_EQ(t.approx_bytes(), 0u);
+  put_committed(t, 1, 1, "a", Bytes(1000, 'x'));
+  const auto one = t.approx_bytes();
+  EXPECT_GE(one, 1001u);
+  put_committed(t, 2, 2, "a", Bytes(1000, 'y'));  // no horizon: both versions stay
+  EXPECT_GE(t.approx_bytes(), one + 1000);
+  put_committed(t, 3, 3, "a", Bytes(10, 'z'), /*horizon=*/4);  // the old versions are pruned
+  EXPECT_LT(t.approx_bytes(), one);
+  ASSERT_TRUE(t.write("b", Bytes(5000, 'p'), 4));
+  EXPECT_GE(t.approx_bytes(), 5000u);
+  t.sweep_uncommitted(4);
+  ASSERT_TRUE(t.write("a", "v", 5));
+  ASSERT_TRUE(t.write("a", Bytes(2000, 'q'), 5));  // the pending value replaced
+  t.sweep_uncommitted(5);
+  put_committed(t, 6, 6, "a", std::nullopt, /*horizon=*/7);  // a deletion every reader sees
+  EXPECT_EQ(t.chain_count(), 1u) << "b's chain stays, empty, until compaction";
+  put_committed(t, 7, 8, "b", std::nullopt, /*horizon=*/9);
+  EXPECT_EQ(t.approx_bytes(), 0u);
+}
+
 TEST(MvccMemTableTest, SameTransactionRewritesKeepTheLastValue) {
   struct Case {
     const char* name;

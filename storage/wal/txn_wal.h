@@ -155,6 +155,11 @@ class TxnWal {
   std::uint64_t frame_counter() const { return frame_counter_.load(std::memory_order_acquire); }
   // File offset up to which the log is known durable (synced, or present at open).
   std::uint64_t durable_offset() const { return durable_offset_.load(std::memory_order_acquire); }
+  // The log file's size: the bytes written to it (what is still buffered is not yet there).
+  std::uint64_t file_size() {
+    std::scoped_lock lock(mu_);
+    return file_end_;
+  }
   // Whether a write, flush or fsync has failed; the log then refuses every write and sync.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
   const std::filesystem::path& path() const { return path_; }
