@@ -272,6 +272,7 @@ ClientResult<ScanListing> Client::scan(std::string_view prefix) {
 }
 
 ClientResult<> Client::checkpoint() { return expect_empty(opcode::CHECKPOINT, {}, response::OK); }
+ClientResult<> Client::compact() { return expect_empty(opcode::COMPACT, {}, response::OK); }
 
 ClientResult<std::string> Client::stats() {
   auto m = expect(opcode::STATS, {}, response::STATS_JSON);

@@ -80,6 +80,8 @@ class Client {
   ClientResult<Bytes> get_path(const std::vector<std::string>& segments);
   ClientResult<ScanListing> scan(std::string_view prefix);
   ClientResult<> checkpoint();
+  // COMPACT: a snapshot of the committed state and a fresh log; OK once it is durable.
+  ClientResult<> compact();
   // The statistics JSON text.
   ClientResult<std::string> stats();
   ClientResult<> ping();

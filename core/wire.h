@@ -71,7 +71,8 @@ inline constexpr std::uint8_t CHECKPOINT = 0x0C;
 inline constexpr std::uint8_t STATS = 0x0D;
 inline constexpr std::uint8_t PING = 0x0E;
 inline constexpr std::uint8_t EXECUTE_SQL = 0x0F;
-// 0x10 and 0x11 are kept for other requests.
+inline constexpr std::uint8_t COMPACT = 0x10;
+// 0x11 is kept for another request.
 inline constexpr std::uint8_t LIST_TABLES = 0x12;
 inline constexpr std::uint8_t DESCRIBE_TABLE = 0x13;
 }  // namespace opcode

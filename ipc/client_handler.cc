@@ -97,6 +97,7 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::GET_PATH: return get_path(payload);
     case opcode::SCAN: return scan(payload);
     case opcode::CHECKPOINT: return checkpoint();
+    case opcode::COMPACT: return compact();
     case opcode::STATS: return stats();
     case opcode::PING: return {response::PONG, {}};
     case opcode::EXECUTE_SQL: return execute_sql(payload);
@@ -250,9 +251,16 @@ Message ClientHandler::scan(BytesView payload) {
 
 Message ClientHandler::stats() {
   DurableStorage& storage = db_->storage();
+  auto log_stable = storage.log_shared();
   const ServerStats::StorageFigures figures{storage.memtable().approx_bytes(),
                                             storage.wal().file_size()};
   return {response::STATS_JSON, stats_->render(figures, transactions_.size())};
+}
+
+Message ClientHandler::compact() {
+  auto done = db_->compact();
+  if (!done) return error_of(done.error());
+  return ok();
 }
 
 Message ClientHandler::checkpoint() {

@@ -61,6 +61,7 @@ class ClientHandler {
   Message get_path(BytesView payload);
   Message scan(BytesView payload);
   Message checkpoint();
+  Message compact();
   Message stats();
   Message execute_sql(BytesView payload);
   // Runs read(txn) in a storage transaction of its own and aborts that transaction afterwards,

@@ -76,7 +76,7 @@ TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
        "for unrestricted scans."},
       {opcode::EXECUTE_SQL, "SELECT \xc3", "Invalid UTF-8 in SQL query"},
       {0x00, "", "Unknown opcode: 0x0"},
-      {0x10, "", "Unknown opcode: 0x10"},
+      {0x1f, "", "Unknown opcode: 0x1f"},
       {opcode::DESCRIBE_TABLE, "nope", "Table not found: nope"},
       {opcode::DESCRIBE_TABLE, "", "Table not found: "},
       {opcode::DESCRIBE_TABLE, "t\xff", "Invalid UTF-8 in table name"},
@@ -370,8 +370,8 @@ TEST_F(ConnectionTest, ZeroLengthPayloadAndBackToBackFrames) {
   EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
   EXPECT_EQ(read_response(), (Message{response::VALUE, ""}));
   // An ERROR answer keeps the connection.
-  send_bytes(encode_frame(0x10, ""));
-  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x10"));
+  send_bytes(encode_frame(0x14, ""));
+  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x14"));
   send_bytes(encode_frame(opcode::PING, "abc"));
   EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
   peer_ = UniqueFd();  // clean close

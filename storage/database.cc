@@ -43,13 +43,24 @@ Database::~Database() {
 }
 
 Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
+  bool wrote = false;
+  auto committed = commit_protocol(txn_id, wrote);
+  if (committed && wrote) maybe_compact();
+  return committed;
+}
+
+Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrote) {
   DurableStorage& s = *storage_;
   MvccManager& manager = s.manager();
   // The transaction's records (its Begin record, then its writes) reach the log as one contiguous
   // run. If they cannot, the transaction can never commit: it ends here, its pending versions
-  // swept. A transaction that wrote nothing has no records.
+  // swept. A transaction that wrote nothing has no records. From here until its writes are
+  // visible the log may not change under it (a compaction waits).
   std::optional<WalPosition> records;
+  std::shared_lock<std::shared_mutex> log_stable;
   if (auto buffer = s.take_buffer(txn_id)) {
+    wrote = true;
+    log_stable = s.log_shared();
     auto written = s.wal().write_buffer(*buffer);
     if (!written) {
       end_failed(txn_id);
@@ -89,6 +100,32 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
   const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
   s.memtable().commit(txn_id, commit_ts, removed->write_set, horizon);
   return commit_ts;
+}
+
+Result<CompactionStats> Database::compact() {
+  std::vector<std::pair<std::string, Bytes>> schemas;
+  {
+    // A registration that comes after this list logs its Schema record into the new log.
+    std::scoped_lock lock(register_mu_);
+    for (const TableSchema& t : tables_.all()) schemas.emplace_back(t.name, encode_table_schema(t));
+  }
+  return storage_->compact(std::move(schemas));
+}
+
+void Database::maybe_compact() {
+  const std::uint64_t limit = compact_log_bytes_.load(std::memory_order_relaxed);
+  if (limit == 0) return;
+  std::uint64_t log_size = 0;
+  {
+    auto log_stable = storage_->log_shared();
+    log_size = storage_->wal().file_size();
+  }
+  // Not again before the log has grown by the snapshot's size: a large database is not
+  // compacted over and over.
+  if (log_size < std::max(limit, storage_->snapshot_bytes())) return;
+  if (compacting_.exchange(true)) return;
+  ignore_error(compact(), "a failed compaction logs a warning and leaves the old state in use");
+  compacting_.store(false);
 }
 
 Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) {

@@ -2,6 +2,7 @@
 // protocol, snapshot reads and scans, and the table registries and queries.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -35,8 +36,17 @@ class Database {
   const std::filesystem::path& path() const { return dir_; }
 
   // The commit protocol. Returns the commit timestamp; the versions are visible only after the
-  // Commit record is durable.
+  // Commit record is durable. A commit that takes the log past the automatic compaction's size
+  // then compacts, on its own thread, before it returns.
   Result<std::uint64_t> commit(std::uint64_t txn_id);
+  // Writes the committed state and the registered tables to a snapshot and goes on with a log
+  // that holds only what follows it (see DurableStorage::compact).
+  Result<CompactionStats> compact();
+  // Compact automatically once the log is at least `bytes` long and has grown by the snapshot's
+  // size since the last compaction (0 turns it off, the default).
+  void set_compact_log_bytes(std::uint64_t bytes) {
+    compact_log_bytes_.store(bytes, std::memory_order_relaxed);
+  }
   // The value visible to the transaction, or nullopt; "Transaction not found" if not running.
   Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
   // Every visible key starting with prefix, ascending, with its value.
@@ -73,6 +83,11 @@ class Database {
 
   std::filesystem::path dir_;
   std::shared_ptr<DurableStorage> storage_;
+  Result<std::uint64_t> commit_protocol(std::uint64_t txn_id, bool& wrote);
+  void maybe_compact();
+
+  std::atomic<std::uint64_t> compact_log_bytes_{0};
+  std::atomic<bool> compacting_{false};
   std::mutex register_mu_;  // held through a registration's check, log write and insertion
   TableRegistry tables_;
 };

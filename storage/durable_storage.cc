@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "core/log.h"
 #include "core/text.h"
@@ -74,6 +77,17 @@ void write_commits(TxnWal& wal, std::vector<EventDrivenGroupCommit::Request>& ba
   }
 }
 
+// The generations of the logs in dir, ascending.
+std::vector<std::uint64_t> log_generations(const std::filesystem::path& dir) {
+  std::vector<std::uint64_t> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    if (auto g = TxnWal::generation_of(e.path().filename().string())) out.push_back(*g);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 }  // namespace
 
 DurableStorage::DurableStorage()
@@ -110,7 +124,7 @@ Result<> DurableStorage::write_record(std::uint64_t txn_id, BytesView key,
 
 Result<std::uint64_t> DurableStorage::begin_transaction() {
   // Nothing is logged yet: the Begin record goes out with the transaction's first write.
-  const std::uint64_t txn_id = wal_->allocate_txn_id();
+  const std::uint64_t txn_id = next_txn_id_.fetch_add(1, std::memory_order_relaxed);
   (void)manager_->begin_with_mode(txn_id, kSerializable);
   return txn_id;
 }
@@ -127,6 +141,7 @@ Result<> DurableStorage::abort(std::uint64_t txn_id) {
 }
 
 Result<std::uint64_t> DurableStorage::checkpoint() {
+  auto gate = log_shared();
   auto lsn = wal_->append_durably(control_record(WalRecordType::Checkpoint, 0));
   if (!lsn) return fail(std::move(lsn.error()));
   last_checkpoint_lsn_.store(*lsn, std::memory_order_release);
@@ -137,6 +152,7 @@ Result<std::uint64_t> DurableStorage::checkpoint() {
 }
 
 Result<> DurableStorage::log_schema(std::string_view table, BytesView encoded_schema) {
+  auto gate = log_shared();
   TxnWalEntry entry = control_record(WalRecordType::Schema, 0);
   entry.key = Bytes(table);
   entry.value = Bytes(encoded_schema);
@@ -180,7 +196,9 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   s->lock_ = std::move(*lock);
 
   std::error_code ec;
-  const bool new_database = !std::filesystem::exists(dir / "wal.log", ec);
+  std::vector<std::uint64_t> generations = log_generations(dir);
+  const bool new_database =
+      generations.empty() && !std::filesystem::exists(dir / kSnapshotFileName, ec);
   auto keyring = keyring::load_or_init(dir, encryption.key, encryption.kek_source_id, new_database);
   if (!keyring) return fail(std::move(keyring.error()));
   s->encrypted_ = keyring->encrypted;
@@ -188,10 +206,26 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   s->db_uuid_ = keyring->db_uuid;
   s->key_epoch_ = keyring->key_epoch;
 
-  auto wal = TxnWal::open(dir, keyring->engine, keyring->db_uuid, keyring->key_epoch);
+  // The snapshot covers every log before its generation; such logs are what a compaction that
+  // stopped early left behind. The newest log is the one appended to.
+  auto covered_below = snapshot_generation(dir, s->sealing());
+  if (!covered_below) return fail(std::move(covered_below.error()));
+  const std::uint64_t first = covered_below->value_or(0);
+  s->remove_logs_below(first);
+  std::erase_if(generations, [first](std::uint64_t g) { return g < first; });
+  if (first > 0 && (generations.empty() || generations.front() != first)) {
+    return fail(KavrelError::corruption(fmt::format("the log {} that follows {} is missing",
+                                                    TxnWal::file_name(first), kSnapshotFileName)));
+  }
+  const std::uint64_t current = generations.empty() ? 0 : generations.back();
+  s->replay_generations_ = generations.empty() ? std::vector<std::uint64_t>{0} : generations;
+
+  auto wal = TxnWal::open(dir, keyring->engine, keyring->db_uuid, keyring->key_epoch, current);
   if (!wal) return fail(std::move(wal.error()));
   s->wal_ = std::move(*wal);
   if (auto r = s->wal_->recover_state(); !r) return fail(std::move(r.error()));
+  // Ids go on past this process's ids in the current log; logs that follow keep counting here.
+  s->next_txn_id_.store(s->wal_->next_txn_id(), std::memory_order_relaxed);
 
   if (WalManifest::exists(dir)) {
     auto manifest = WalManifest::load(dir);
@@ -205,35 +239,73 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
 
   if (auto r = remove_clean_shutdown_marker(dir); !r) return fail(std::move(r.error()));
 
+  // Every member of a batch holds log_shared(), so the log cannot change under the writer.
   s->group_commit_ = std::make_unique<EventDrivenGroupCommit>(
-      [wal = s->wal_](std::vector<EventDrivenGroupCommit::Request>& batch) {
-        write_commits(*wal, batch);
+      [self = s.get()](std::vector<EventDrivenGroupCommit::Request>& batch) {
+        write_commits(*self->wal_, batch);
       });
   return s;
 }
 
 Result<RecoveryStats> DurableStorage::recover() {
   recovered_schemas_.clear();
-  const auto started = std::chrono::steady_clock::now();
-  auto reader = WalReader::open(wal_->path(), engine_, db_uuid_, key_epoch_);
-  if (!reader) return fail(std::move(reader.error()));
-
-  // The writes of each running transaction in log order; a deletion is a value-less entry.
-  using Pairs = std::vector<std::pair<Bytes, std::optional<Bytes>>>;
-  std::unordered_map<std::uint64_t, Pairs> pending;
+  auto started = std::chrono::steady_clock::now();
+  const auto seconds_since = [&started] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
   // Committed writes go straight into the memtable as pending versions of one replay
   // transaction: a later write of the same key replaces the earlier one, so each key ends with
-  // the value of its last committed write in log order.
-  const std::uint64_t replay_txn = wal_->allocate_txn_id();
+  // the value of its last committed write, the snapshot's first, then the logs' in order.
+  const std::uint64_t replay_txn = next_txn_id_.fetch_add(1, std::memory_order_relaxed);
   KeySet write_set;
   RecoveryStats stats;
-  auto next_report = started + std::chrono::seconds(1);
+  auto loaded = load_snapshot(dir_, sealing(), [&](TxnWalEntry& e) -> Result<> {
+    if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) {
+      recovered_schemas_.emplace_back(std::move(e.key), std::move(e.value));
+      return {};
+    }
+    if (auto r = memtable_->write(e.key, BytesView(e.value), replay_txn); !r) return r;
+    write_set.insert(std::move(e.key));
+    return {};
+  });
+  if (!loaded) return fail(std::move(loaded.error()));
+  if (*loaded) {
+    snapshot_bytes_.store((*loaded)->bytes, std::memory_order_relaxed);
+    log::info(kTarget, "Loaded snapshot {}: {} keys ({} bytes) in {:.3f}s", kSnapshotFileName,
+              (*loaded)->keys, (*loaded)->bytes, seconds_since());
+    started = std::chrono::steady_clock::now();
+  }
+  std::uint64_t records = 0;
+  for (std::uint64_t generation : replay_generations_) {
+    auto n = replay_log(dir_ / TxnWal::file_name(generation), replay_txn, write_set, stats);
+    if (!n) return fail(std::move(n.error()));
+    records += *n;
+  }
+  stats.commit_ts = manager_->allocate_commit_ts();
+  // Nothing runs yet, so no snapshot needs anything but the newest version; deleted keys
+  // leave no chain behind.
+  memtable_->commit(replay_txn, stats.commit_ts, write_set, manager_->next_ts());
+  log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",
+            stats.transactions, write_set.size(), records, seconds_since());
+  return stats;
+}
+
+Result<std::uint64_t> DurableStorage::replay_log(const std::filesystem::path& path,
+                                                 std::uint64_t replay_txn, KeySet& write_set,
+                                                 RecoveryStats& stats) {
+  auto reader = WalReader::open(path, engine_, db_uuid_, key_epoch_);
+  if (!reader) return fail(std::move(reader.error()));
+  // The writes of each running transaction in log order; a deletion is a value-less entry. A
+  // transaction's records all lie in one log, so this starts empty for every log.
+  using Pairs = std::vector<std::pair<Bytes, std::optional<Bytes>>>;
+  std::unordered_map<std::uint64_t, Pairs> pending;
+  auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   for (;;) {
     auto entry = reader->read_record();
     if (!entry) {
       if (entry.error().is_unexpected_eof()) break;
-      // A damaged plain tail was moved aside when the log was opened; what remains here is an
-      // error that must stop the open (a device error, or an encrypted frame that fails).
+      // A damaged tail of the current log was moved aside when it was opened, and older logs
+      // were complete when the log moved on; what remains here must stop the open.
       return fail(std::move(entry.error()));
     }
     switch (static_cast<WalRecordType>(entry->record_type)) {
@@ -261,7 +333,7 @@ Result<RecoveryStats> DurableStorage::recover() {
       case WalRecordType::Schema:
         recovered_schemas_.emplace_back(std::move(entry->key), std::move(entry->value));
         break;
-      default: break;  // checkpoints and reserved codes
+      default: break;  // checkpoints, log starts and reserved codes
     }
     if (const auto now = std::chrono::steady_clock::now(); now >= next_report) {
       log::info(kTarget, "Replaying log: {} records, {} of {} bytes read", reader->records(),
@@ -269,14 +341,60 @@ Result<RecoveryStats> DurableStorage::recover() {
       next_report = now + std::chrono::seconds(1);
     }
   }
-  stats.commit_ts = manager_->allocate_commit_ts();
-  // Nothing runs yet, so no snapshot needs anything but the newest version; deleted keys
-  // leave no chain behind.
-  memtable_->commit(replay_txn, stats.commit_ts, write_set, manager_->next_ts());
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",
-            stats.transactions, write_set.size(), reader->records(), secs);
+  return reader->records();
+}
+
+void DurableStorage::remove_logs_below(std::uint64_t generation) {
+  bool removed = false;
+  for (std::uint64_t g : log_generations(dir_)) {
+    if (g >= generation) continue;
+    const auto path = dir_ / TxnWal::file_name(g);
+    if (io::unlink(path.c_str()) == 0) removed = true;
+  }
+  // Best effort: a log that comes back after a crash is removed again at the next open.
+  if (removed) ignore_error(fsync_dir(dir_), "covered logs are removed again at the next open");
+}
+
+Result<CompactionStats> DurableStorage::compact(
+    std::vector<std::pair<std::string, Bytes>> schemas) {
+  std::scoped_lock one_at_a_time(compact_mu_);
+  const auto started = std::chrono::steady_clock::now();
+  const auto warn = [](const KavrelError& e) {
+    log::warn(kTarget, "Compaction failed ({}); the previous state stays in use", e.message());
+    return e;
+  };
+  // The switch: with every commit outside its log work, the log is synced and the next one
+  // created (with its name durable) before any commit can write to it.
+  std::shared_ptr<TxnWal> old;
+  {
+    std::unique_lock gate(log_gate_);
+    if (auto r = wal_->sync(); !r) return fail(warn(r.error()));
+    auto next = TxnWal::create(dir_, engine_, db_uuid_, key_epoch_, wal_->generation() + 1,
+                               wal_->next_lsn());
+    if (!next) return fail(warn(next.error()));
+    old = std::exchange(wal_, std::move(*next));
+  }
+  // Every transaction whose records are in the older logs finished before the switch, so a
+  // snapshot taken now sees all of them (and perhaps some that the new log replays again on
+  // top, which ends in the same state).
+  CompactionStats stats;
+  stats.generation = old->generation() + 1;
+  SnapshotContents contents{stats.generation, std::move(schemas), {}};
+  auto reader = begin_transaction();
+  if (!reader) return fail(warn(reader.error()));
+  const auto snapshot = manager_->snapshot_of(*reader);
+  contents.entries = memtable_->scan_prefix({}, *reader, snapshot.value_or(0));
+  ignore_error(abort(*reader), "a read");
+  stats.keys = contents.entries.size();
+  auto bytes = write_snapshot(dir_, sealing(), contents);
+  if (!bytes) return fail(warn(bytes.error()));
+  stats.snapshot_bytes = *bytes;
+  snapshot_bytes_.store(*bytes, std::memory_order_relaxed);
+  remove_logs_below(stats.generation);
+  log::info(kTarget, "Compacted {} keys into {} ({} bytes) in {:.3f}s; the log goes on in {}",
+            stats.keys, kSnapshotFileName, stats.snapshot_bytes,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+            TxnWal::file_name(stats.generation));
   return stats;
 }
 

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +23,8 @@
 #include "core/error.h"
 #include "core/sharded_map.h"
 #include "storage/crypto/encryption.h"
+#include "storage/mvcc/key_set.h"
+#include "storage/wal/snapshot.h"
 
 namespace kavrel {
 
@@ -37,6 +41,13 @@ class EventDrivenGroupCommit;
 struct StorageEncryption {
   std::string kek_source_id = "none";
   std::optional<EncryptionKey> key;
+};
+
+// Figures of a compaction.
+struct CompactionStats {
+  std::uint64_t keys = 0;
+  std::uint64_t snapshot_bytes = 0;
+  std::uint64_t generation = 0;  // of the log that continues after the snapshot
 };
 
 // Figures of a replay.
@@ -87,11 +98,24 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
     return recovered_schemas_;
   }
 
+  // Compaction: switches the log to a new generation (briefly excluding commits from the log),
+  // writes the committed state with the given table schemas to the snapshot file, then removes
+  // the logs the snapshot covers. A failure at any step leaves the previous state in use and
+  // correct (the logs not yet removed are replayed after the older snapshot). One at a time.
+  Result<CompactionStats> compact(std::vector<std::pair<std::string, Bytes>> schemas);
+  // Held shared by everything that writes the log, across its log work (a commit from writing
+  // its records until they are visible), so that a compaction switches logs between commits.
+  std::shared_lock<std::shared_mutex> log_shared() { return std::shared_lock(log_gate_); }
+  // The size of the snapshot file written or loaded last (0 without one).
+  std::uint64_t snapshot_bytes() const { return snapshot_bytes_.load(std::memory_order_relaxed); }
+
   const std::filesystem::path& path() const { return dir_; }
   std::uint64_t last_checkpoint_lsn() const {
     return last_checkpoint_lsn_.load(std::memory_order_acquire);
   }
   bool encrypted() const { return encrypted_; }
+  // The current log. A compaction replaces it: hold log_shared() while using it from a thread
+  // that may run beside one.
   TxnWal& wal() { return *wal_; }
   MvccManager& manager() { return *manager_; }
   MvccMemTable& memtable() { return *memtable_; }
@@ -112,10 +136,22 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // says, and the marker of this run is written by its own orderly release.
   static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
+  // Replays one log's committed transactions into the replay transaction.
+  Result<std::uint64_t> replay_log(const std::filesystem::path& path, std::uint64_t replay_txn,
+                                   KeySet& write_set, RecoveryStats& stats);
+  // Removes the logs of generations below `generation` (a snapshot covers them).
+  void remove_logs_below(std::uint64_t generation);
+  SnapshotSealing sealing() const { return {engine_, db_uuid_, key_epoch_}; }
 
   std::filesystem::path dir_;
   std::unique_ptr<DatabaseLock> lock_;
-  std::shared_ptr<TxnWal> wal_;
+  std::shared_mutex log_gate_;
+  std::shared_ptr<TxnWal> wal_;  // replaced under log_gate_ held exclusively
+  std::mutex compact_mu_;        // one compaction at a time
+  // Logs replayed at open after the snapshot (older generations first, the current one last).
+  std::vector<std::uint64_t> replay_generations_;
+  std::atomic<std::uint64_t> snapshot_bytes_{0};
+  std::atomic<std::uint64_t> next_txn_id_{1};
   std::shared_ptr<MvccManager> manager_;
   std::shared_ptr<MvccMemTable> memtable_;
   std::unique_ptr<ShardedMap<std::uint64_t, TxnWalBuffer>> buffers_;

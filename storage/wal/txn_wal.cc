@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <utility>
 
 #include <fmt/format.h>
@@ -32,10 +33,10 @@ std::shared_ptr<const EncryptionEngine> or_disabled(std::shared_ptr<const Encryp
 }  // namespace
 
 Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
-                    std::uint64_t sequence) {
+                    std::uint64_t sequence, std::uint8_t domain) {
   Bytes aad;
   aad.reserve(29);
-  put_u8(aad, 0x01);
+  put_u8(aad, domain);
   aad.append(reinterpret_cast<const char*>(db_uuid.data()), db_uuid.size());
   put_u32(aad, key_epoch);
   put_u64(aad, sequence);
@@ -68,11 +69,12 @@ void TxnWalBuffer::append_delete(BytesView key) {
 // ---------------------------------------------------------------------------------------------
 // TxnWal: opening and writing
 
-TxnWal::TxnWal(std::filesystem::path dir, UniqueFd fd, std::uint64_t file_size,
-               std::shared_ptr<const EncryptionEngine> engine, std::array<std::uint8_t, 16> db_uuid,
-               std::uint32_t key_epoch)
+TxnWal::TxnWal(std::filesystem::path dir, std::uint64_t generation, UniqueFd fd,
+               std::uint64_t file_size, std::shared_ptr<const EncryptionEngine> engine,
+               std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch)
     : dir_(std::move(dir)),
-      path_(dir_ / kFileName),
+      generation_(generation),
+      path_(dir_ / file_name(generation)),
       fd_(std::move(fd)),
       engine_(std::move(engine)),
       db_uuid_(db_uuid),
@@ -82,12 +84,57 @@ TxnWal::TxnWal(std::filesystem::path dir, UniqueFd fd, std::uint64_t file_size,
   buf_.reserve(kWriteBufferSize);
 }
 
+std::string TxnWal::file_name(std::uint64_t generation) {
+  return generation == 0 ? kFileName : fmt::format("wal-{}.log", generation);
+}
+
+std::optional<std::uint64_t> TxnWal::generation_of(std::string_view name) {
+  if (name == kFileName) return 0;
+  if (!name.starts_with("wal-") || !name.ends_with(".log")) return std::nullopt;
+  const std::string_view digits = name.substr(4, name.size() - 8);
+  std::uint64_t g = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), g);
+  if (ec != std::errc() || end != digits.data() + digits.size() || g == 0 || digits[0] == '0') {
+    return std::nullopt;
+  }
+  return g;
+}
+
+Result<std::shared_ptr<TxnWal>> TxnWal::create(const std::filesystem::path& dir,
+                                               std::shared_ptr<const EncryptionEngine> engine,
+                                               std::array<std::uint8_t, 16> db_uuid,
+                                               std::uint32_t key_epoch, std::uint64_t generation,
+                                               std::uint64_t first_lsn) {
+  const auto path = dir / file_name(generation);
+  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) return fail(KavrelError::io(errno));
+  std::shared_ptr<TxnWal> wal(new TxnWal(dir, generation, std::move(fd), 0,
+                                         or_disabled(std::move(engine)), db_uuid, key_epoch));
+  wal->next_lsn_.store(first_lsn, std::memory_order_release);
+  Bytes lsn;
+  put_u64(lsn, first_lsn);
+  const Result<> made = [&]() -> Result<> {
+    if (auto r = wal->append(TxnWalEntry{
+            {}, lsn, 0, ts_cache_now_us(), static_cast<std::uint8_t>(WalRecordType::LogStart)});
+        !r) {
+      return fail(std::move(r.error()));
+    }
+    if (auto r = wal->sync(); !r) return r;
+    return fsync_dir(dir);
+  }();
+  if (!made) {
+    io::unlink(path.c_str());  // nothing was ever acknowledged in it
+    return fail(made.error());
+  }
+  return wal;
+}
+
 Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
                                              std::shared_ptr<const EncryptionEngine> engine,
                                              std::array<std::uint8_t, 16> db_uuid,
-                                             std::uint32_t key_epoch) {
+                                             std::uint32_t key_epoch, std::uint64_t generation) {
   if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
-  const auto path = dir / kFileName;
+  const auto path = dir / file_name(generation);
   std::error_code ec;
   const bool created = !std::filesystem::exists(path, ec);
   UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC, 0600));
@@ -99,8 +146,8 @@ Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
   auto size = file_size_of(fd.get());
   if (!size) return fail(std::move(size.error()));
   // What the file holds at open counts as durable: the failure path never cuts below it.
-  return std::shared_ptr<TxnWal>(
-      new TxnWal(dir, std::move(fd), *size, or_disabled(std::move(engine)), db_uuid, key_epoch));
+  return std::shared_ptr<TxnWal>(new TxnWal(dir, generation, std::move(fd), *size,
+                                            or_disabled(std::move(engine)), db_uuid, key_epoch));
 }
 
 TxnWal::~TxnWal() {
@@ -130,8 +177,9 @@ void TxnWal::fail_locked(const KavrelError& cause) {
     file_end_ = durable;
     (void)io::fsync(fd_.get());
   }
-  log::error(kTarget, "wal.log failed ({}); refusing further writes, {} at offset {}",
-             cause.message(), truncated ? "truncated" : "could not truncate", durable);
+  log::error(kTarget, "{} failed ({}); refusing further writes, {} at offset {}",
+             path_.filename().string(), cause.message(),
+             truncated ? "truncated" : "could not truncate", durable);
 }
 
 KavrelError TxnWal::cut_back_locked(const KavrelError& cause) {
@@ -147,8 +195,8 @@ KavrelError TxnWal::cut_back_locked(const KavrelError& cause) {
   next_lsn_.store(durable_lsn_, std::memory_order_release);
   frame_counter_.store(durable_frames_, std::memory_order_release);
   cuts_.push_back(durable);
-  log::warn(kTarget, "wal.log: a write failed ({}); the log was cut back to offset {}",
-            cause.message(), durable);
+  log::warn(kTarget, "{}: a write failed ({}); the log was cut back to offset {}",
+            path_.filename().string(), cause.message(), durable);
   return cause;
 }
 
@@ -366,10 +414,16 @@ Result<> TxnWal::recover_state() {
   if (!reader) return fail(std::move(reader.error()));
   const auto pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(::getpid()));
   std::uint64_t largest = 0;
+  std::uint64_t first_lsn = 0;  // a log after a snapshot numbers on from its LogStart record
   for (;;) {
     auto entry = reader->read_record();
     if (entry) {
       if ((entry->txn_id >> 32) == pid) largest = std::max(largest, entry->txn_id & 0xffffffffu);
+      if (reader->records() == 1 &&
+          entry->record_type == static_cast<std::uint8_t>(WalRecordType::LogStart) &&
+          entry->value.size() == 8) {
+        first_lsn = get_u64(entry->value.data());
+      }
       continue;
     }
     const KavrelError& err = entry.error();
@@ -399,10 +453,10 @@ Result<> TxnWal::recover_state() {
   }
   file_end_ = good;
   durable_offset_.store(good, std::memory_order_release);
-  durable_lsn_ = records;
+  durable_lsn_ = first_lsn + records;
   durable_frames_ = records;
   next_txn_id_.store((pid << 32) + largest + 1, std::memory_order_relaxed);
-  next_lsn_.store(records, std::memory_order_release);
+  next_lsn_.store(first_lsn + records, std::memory_order_release);
   frame_counter_.store(records, std::memory_order_release);
   return {};
 }
@@ -438,7 +492,7 @@ Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t
   std::filesystem::path side;
   UniqueFd out;
   for (int attempt = 0; !out.valid(); ++attempt) {
-    std::string name = fmt::format("{}.damaged-{}", kFileName, lsn);
+    std::string name = fmt::format("{}.damaged-{}", path_.filename().string(), lsn);
     if (attempt > 0) name += fmt::format(".{}", attempt);
     side = dir_ / name;
     out = UniqueFd(io::open_create(side.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0600));
@@ -471,9 +525,10 @@ Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t
   }
   if (io::fsync(fd_.get()) != 0) return fail(KavrelError::io(errno));
   log::warn(kTarget,
-            "wal.log: {} unreadable bytes at offset {} (after {} records) moved to {}; the log "
+            "{}: {} unreadable bytes at offset {} (after {} records) moved to {}; the log "
             "was truncated there",
-            file_size - good_offset, good_offset, lsn, side.filename().string());
+            path_.filename().string(), file_size - good_offset, good_offset, lsn,
+            side.filename().string());
   return {};
 }
 
@@ -482,22 +537,26 @@ Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t
 
 WalReader::WalReader(UniqueFd fd, std::uint64_t file_size,
                      std::shared_ptr<const EncryptionEngine> engine,
-                     std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch)
+                     std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch,
+                     std::uint8_t domain)
     : fd_(std::move(fd)),
       file_size_(file_size),
       engine_(std::move(engine)),
       db_uuid_(db_uuid),
       key_epoch_(key_epoch),
+      domain_(domain),
       buf_(std::make_unique<char[]>(kBufferSize)) {}
 
 Result<WalReader> WalReader::open(const std::filesystem::path& path,
                                   std::shared_ptr<const EncryptionEngine> engine,
-                                  std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch) {
+                                  std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch,
+                                  std::uint8_t domain) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   auto size = file_size_of(fd.get());
   if (!size) return fail(std::move(size.error()));
-  return WalReader(std::move(fd), *size, or_disabled(std::move(engine)), db_uuid, key_epoch);
+  return WalReader(std::move(fd), *size, or_disabled(std::move(engine)), db_uuid, key_epoch,
+                   domain);
 }
 
 Result<> WalReader::read_exact(char* dst, std::size_t n) {
@@ -571,7 +630,8 @@ Result<TxnWalEntry> WalReader::read_record() {
     }
     auto sealed = read_body(n);
     if (!sealed) return fail(std::move(sealed.error()));
-    auto plain = engine_->decrypt_with_aad(*sealed, wal_frame_aad(db_uuid_, key_epoch_, records_));
+    auto plain =
+        engine_->decrypt_with_aad(*sealed, wal_frame_aad(db_uuid_, key_epoch_, records_, domain_));
     if (!plain) return fail(KavrelError::from(plain.error()));
     entry = TxnWalEntry::parse_body(*plain);
   }

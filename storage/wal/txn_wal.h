@@ -42,7 +42,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/bytes.h"
@@ -54,8 +56,11 @@
 namespace kavrel {
 
 // The 29 bytes of additional data bound into the frame with the given sequence number.
+// Log frames are bound to domain 0x01, snapshot frames to 0x02, so that neither opens as the other.
+inline constexpr std::uint8_t kLogFrameDomain = 0x01;
+inline constexpr std::uint8_t kSnapshotFrameDomain = 0x02;
 Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
-                    std::uint64_t sequence);
+                    std::uint64_t sequence, std::uint8_t domain = kLogFrameDomain);
 
 // One transaction's records, collected in memory until the transaction commits: the storage puts
 // its Begin record first (so a transaction that writes nothing logs nothing), then its Write and
@@ -87,14 +92,28 @@ class TxnWal {
   static constexpr std::size_t kWriteBufferSize = 262'144;
   static constexpr const char* kFileName = "wal.log";
 
-  // Creates dir (with missing parents) and opens or creates dir/wal.log for appending (mode 0600;
-  // a new file's name is made durable). A null engine means EncryptionEngine::disabled(). Counters
-  // start at next_txn_id 1, next_lsn 0, frame_counter 0 until recover_state() runs. Io error on
-  // failure.
+  // The file of the log of a generation: "wal.log" for 0 (the only log before the first
+  // compaction), "wal-<generation>.log" after.
+  static std::string file_name(std::uint64_t generation);
+  // The generation a file name stands for, or nullopt for any other name.
+  static std::optional<std::uint64_t> generation_of(std::string_view file_name);
+
+  // Creates dir (with missing parents) and opens or creates the log of `generation` for
+  // appending (mode 0600; a new file's name is made durable). A null engine means
+  // EncryptionEngine::disabled(). Counters start at next_txn_id 1, next_lsn 0, frame_counter 0
+  // until recover_state() runs. Io error on failure.
   static Result<std::shared_ptr<TxnWal>> open(const std::filesystem::path& dir,
                                               std::shared_ptr<const EncryptionEngine> engine,
                                               std::array<std::uint8_t, 16> db_uuid,
-                                              std::uint32_t key_epoch);
+                                              std::uint32_t key_epoch,
+                                              std::uint64_t generation = 0);
+  // Creates the log of `generation` (which must not exist) holding one LogStart record with
+  // first_lsn, durable with its name; ready for appends, no recover_state() needed.
+  static Result<std::shared_ptr<TxnWal>> create(const std::filesystem::path& dir,
+                                                std::shared_ptr<const EncryptionEngine> engine,
+                                                std::array<std::uint8_t, 16> db_uuid,
+                                                std::uint32_t key_epoch, std::uint64_t generation,
+                                                std::uint64_t first_lsn);
   // Flushes what is still buffered (errors ignored) unless the log has failed.
   ~TxnWal();
   TxnWal(const TxnWal&) = delete;
@@ -163,10 +182,11 @@ class TxnWal {
   // Whether a write, flush or fsync has failed; the log then refuses every write and sync.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
   const std::filesystem::path& path() const { return path_; }
+  std::uint64_t generation() const { return generation_; }
   bool encrypted() const { return engine_->enabled(); }
 
  private:
-  TxnWal(std::filesystem::path dir, UniqueFd fd, std::uint64_t file_size,
+  TxnWal(std::filesystem::path dir, std::uint64_t generation, UniqueFd fd, std::uint64_t file_size,
          std::shared_ptr<const EncryptionEngine> engine, std::array<std::uint8_t, 16> db_uuid,
          std::uint32_t key_epoch);
 
@@ -189,6 +209,7 @@ class TxnWal {
                                   std::uint64_t lsn);
 
   const std::filesystem::path dir_;
+  const std::uint64_t generation_;
   const std::filesystem::path path_;
   const UniqueFd fd_;
   const std::shared_ptr<const EncryptionEngine> engine_;
@@ -222,7 +243,8 @@ class WalReader {
   // Opens path read-only. A null engine means a plain log. Io error on failure.
   static Result<WalReader> open(const std::filesystem::path& path,
                                 std::shared_ptr<const EncryptionEngine> engine,
-                                std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch);
+                                std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch,
+                                std::uint8_t domain = kLogFrameDomain);
 
   // The next record. Errors: KavrelError::unexpected_eof() at the end of the data (a short
   // length or body, or a body cut short); Corruption "WAL entry too short", "WAL entry length N
@@ -242,7 +264,7 @@ class WalReader {
 
  private:
   WalReader(UniqueFd fd, std::uint64_t file_size, std::shared_ptr<const EncryptionEngine> engine,
-            std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch);
+            std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch, std::uint8_t domain);
   Result<> read_exact(char* dst, std::size_t n);
   // n bytes, storage growing with the bytes actually read (a forged length costs no memory).
   Result<Bytes> read_body(std::size_t n);
@@ -252,6 +274,7 @@ class WalReader {
   std::shared_ptr<const EncryptionEngine> engine_;
   std::array<std::uint8_t, 16> db_uuid_;
   std::uint32_t key_epoch_;
+  std::uint8_t domain_;
   std::unique_ptr<char[]> buf_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;

@@ -38,6 +38,13 @@ enum class WalRecordType : std::uint8_t {
   // REGISTER_TABLE carries it (core/wire.h). Logs from before it never hold one; readers that
   // predate it skip it.
   Schema = 48,
+  // The first record of a log that follows a snapshot: key empty, value = the LSN of this record
+  // (u64), so that LSNs go on across logs.
+  LogStart = 33,
+  // A snapshot file's first record (value: the generation of the first log after it, u64) and
+  // last one (value: the number of Write records in it, u64).
+  SnapshotStart = 64,
+  SnapshotEnd = 80,
 };
 
 // Whether the decoder accepts a record of this type code (the used codes and the reserved ones:

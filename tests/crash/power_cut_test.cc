@@ -1,6 +1,7 @@
-// Power loss, in process: the engine runs under concurrent writers and checkpoints with the I/O
-// seam's power-cut model installed (storage/io/power_cut.h); power is cut at a random moment
-// (during the first open of a new directory, a replay, a commit, a checkpoint or a publish), the
+// Power loss, in process: the engine runs under concurrent writers, checkpoints and compactions
+// with the I/O seam's power-cut model installed (storage/io/power_cut.h); power is cut at a
+// random moment (during the first open of a new directory, a snapshot load, a replay, a commit,
+// a checkpoint, a compaction or a publish), the
 // directory is rewritten to what "the disk" kept, and the database is opened again.
 //
 // Model. Every key belongs to one writer with one operation in flight, so the states a key may be
@@ -85,6 +86,12 @@ class PowerCutRound {
         while (!stop_) {
           ignore_error((*db)->storage().checkpoint(), "a checkpoint fails once power is cut");
           std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+      });
+      workers.emplace_back([this, &db] {
+        while (!stop_) {
+          ignore_error((*db)->compact(), "a compaction fails once power is cut");
+          std::this_thread::sleep_for(std::chrono::milliseconds(7));
         }
       });
       for (auto& t : workers) t.join();

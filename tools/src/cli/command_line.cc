@@ -50,9 +50,9 @@ sending, such as a value above the 16 MiB request limit; with --bail, the first 
 2 usage error, 3 the server cannot be reached.)";
 
 const std::vector<std::string> kCommandNames = {
-    "ping",     "put",    "get",    "del",      "scan",  "put-path", "get-path",
-    "register", "insert", "tables", "describe", "query", "stats",    "checkpoint",
-    "sql",      "begin",  "commit", "abort",    "help",  "quit",     "exit"};
+    "ping",   "put",    "get",      "del",   "scan",  "put-path",   "get-path", "register",
+    "insert", "tables", "describe", "query", "stats", "checkpoint", "compact",  "sql",
+    "begin",  "commit", "abort",    "help",  "quit",  "exit"};
 
 // The index of the command word: the first word that is neither an option nor the value of a
 // connection option.
@@ -143,6 +143,7 @@ std::string shell_help() {
                                     shows a table's rows
   stats [--json]                    shows the server's statistics
   checkpoint                        asks the server for a checkpoint
+  compact                           writes a snapshot of the data and starts a fresh log
   sql TEXT                          sends SQL (the server refuses it: SQL runs client-side)
   begin                             begins a transaction and shows its handle
   commit [HANDLE]                   commits the latest (or the given) handle, shows its timestamp
@@ -253,6 +254,8 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   auto* stats = app.add_subcommand("stats", "Shows the server's statistics");
   stats->add_flag("--json", inv.json, "The JSON as the server sent it, on one line");
   app.add_subcommand("checkpoint", "Asks the server for a checkpoint");
+  app.add_subcommand("compact",
+                     "Writes a snapshot of the committed data and goes on with a fresh log");
   auto* sql =
       app.add_subcommand("sql", "Sends SQL text (the server refuses it: SQL runs client-side)");
   sql->add_option("TEXT", sql_words, "The SQL text (several words are joined by blanks)")

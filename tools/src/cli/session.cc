@@ -337,8 +337,10 @@ int Session::run_locked(const Invocation& inv) {
     if (!r) return report(r.error());
     return print_value(*r, inv);
   }
-  if (cmd == "checkpoint") {
-    if (auto r = client_->checkpoint(); !r) return report(r.error());
+  if (cmd == "checkpoint" || cmd == "compact") {
+    if (auto r = cmd == "compact" ? client_->compact() : client_->checkpoint(); !r) {
+      return report(r.error());
+    }
     write(opt_.out, "OK\n");
     return kExitOk;
   }

@@ -23,13 +23,18 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
   auto* socket_opt =
       app.add_option("-s,--socket", socket, "Path to the Unix socket (default: <db>/kavrel.sock)")
           ->type_name("SOCKET");
-  std::string max_clients = "100", timeout_ms = "30000";
+  std::string max_clients = "100", timeout_ms = "30000", compact_log_mib = "64";
   app.add_option("--max-clients", max_clients, "Maximum number of client connections")
       ->type_name("MAX_CLIENTS")
       ->default_str("100");
   app.add_option("--timeout-ms", timeout_ms, "Connection timeout in milliseconds")
       ->type_name("TIMEOUT_MS")
       ->default_str("30000");
+  app.add_option("--compact-log-mib", compact_log_mib,
+                 "Compact once the log passes N MiB (and has grown by the snapshot's size); 0: "
+                 "never by itself")
+      ->type_name("N")
+      ->default_str("64");
   app.add_option("--log-level", args.log_level, "Log level (trace, debug, info, warn, error)")
       ->type_name("LOG_LEVEL")
       ->default_str("info");
@@ -53,6 +58,10 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
     app.parse(rev);
     check_u64(max_clients, "--max-clients <MAX_CLIENTS>", args.max_clients);
     check_u64(timeout_ms, "--timeout-ms <TIMEOUT_MS>", args.timeout_ms);
+    check_u64(compact_log_mib, "--compact-log-mib <N>", args.compact_log_mib);
+    if (args.compact_log_mib > (std::uint64_t{1} << 40)) {
+      throw CLI::ValidationError("--compact-log-mib", "too large (at most 1099511627776)");
+    }
   } catch (const CLI::CallForHelp&) {
     outcome.out = app.help();
     return outcome;

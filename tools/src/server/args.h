@@ -17,6 +17,7 @@ struct Args {
   std::filesystem::path db = "./kavrel_data";
   std::optional<std::filesystem::path> socket;
   std::uint64_t max_clients = 100;
+  std::uint64_t compact_log_mib = 64;  // 0: no automatic compaction
   std::uint64_t timeout_ms = 30000;
   std::string log_level = "info";
 

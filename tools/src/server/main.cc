@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     log::error(kTarget, "Failed to open database: {}", db.error().message());
     return 1;
   }
+  (*db)->set_compact_log_bytes(args.compact_log_mib << 20);
   auto listener = std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db));
 
   if (std::string err = server::install_interrupt_handler(socket_path); !err.empty()) {

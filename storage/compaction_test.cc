@@ -1,0 +1,234 @@
+// Compaction: a snapshot of the committed state and a log that holds only what follows it.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "storage/database.h"
+#include "storage/io/file_io.h"
+#include "storage/wal/txn_wal.h"
+#include "tests/support/database_fixture.h"
+#include "tests/support/files.h"
+
+namespace kavrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::write_file;
+using Data = std::map<std::string, std::string>;
+
+const EncryptionKey kKey(Bytes(32, '\x42'));
+
+class CompactionTest : public testing::DatabaseFixture {
+ protected:
+  Data all(Database& db) {
+    Data out;
+    for (auto& [k, v] : scan(db, "")) out[k] = v;
+    return out;
+  }
+  void put_acked(Database& db, const std::string& key, const std::string& value) {
+    put(db, key, value);
+    model_[key] = value;
+  }
+  void del_acked(Database& db, const std::string& key) {
+    del(db, key);
+    model_.erase(key);
+  }
+  std::vector<std::string> files() {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(tmp_.path())) {
+      out.push_back(e.path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  Data model_;
+};
+
+TEST_F(CompactionTest, RoundTripKeepsExactlyTheAcknowledgedState) {
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    fs::remove_all(tmp_.path());
+    fs::create_directories(tmp_.path());
+    model_.clear();
+    const StorageEncryption enc = encrypted ? StorageEncryption{"test", kKey} : StorageEncryption{};
+    auto db = open(enc);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(db->register_table(TableSchema{"t", {{"id", ColumnType::Int, false}}}));
+    for (int i = 0; i < 50; ++i) put_acked(*db, "k" + std::to_string(i), "v" + std::to_string(i));
+    for (int i = 0; i < 50; i += 2) put_acked(*db, "k" + std::to_string(i), "again");
+    for (int i = 0; i < 50; i += 5) del_acked(*db, "k" + std::to_string(i));
+    const std::uint64_t lsn_before = *db->storage().checkpoint();
+    const auto log_before = fs::file_size(tmp_ / "wal.log");
+
+    auto stats = db->compact();
+    ASSERT_TRUE(stats) << stats.error().message();
+    EXPECT_EQ(stats->keys, model_.size());
+    EXPECT_EQ(stats->generation, 1u);
+    EXPECT_FALSE(fs::exists(tmp_ / "wal.log")) << "the snapshot covers it";
+    EXPECT_LT(fs::file_size(tmp_ / "wal-1.log"), 100u);
+    EXPECT_LT(fs::file_size(tmp_ / "wal.snapshot"), log_before);
+    EXPECT_EQ(all(*db), model_);
+    if (encrypted) {
+      EXPECT_EQ(read_file(tmp_ / "wal.snapshot").find("again"), std::string::npos)
+          << "nothing in plain text";
+    }
+    // Writes after it go to the new log; LSNs go on.
+    put_acked(*db, "k1", "after");
+    del_acked(*db, "k3");
+    put_acked(*db, "new", "n");
+    EXPECT_GT(*db->storage().checkpoint(), lsn_before);
+    db.reset();
+
+    db = open(enc);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(all(*db), model_);
+    EXPECT_TRUE(db->tables().table("t").has_value()) << "registered tables survive compaction";
+    // A second compaction covers the first one's log.
+    ASSERT_TRUE(db->compact());
+    EXPECT_FALSE(fs::exists(tmp_ / "wal-1.log"));
+    put_acked(*db, "last", "l");
+    db.reset();
+    db = open(enc);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(all(*db), model_);
+    EXPECT_TRUE(db->tables().table("t").has_value());
+  }
+}
+
+TEST_F(CompactionTest, WritersGoOnDuringCompactions) {
+  auto db = open();
+  ASSERT_TRUE(db);
+  std::mutex mu;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 8; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; !stop; ++i) {
+        const std::string key = "w" + std::to_string(w) + "/" + std::to_string(i % 20);
+        const std::string value = std::to_string(i);
+        const bool deleting = i % 7 == 3;
+        auto r = deleting ? try_del(*db, key) : try_put(*db, key, value);
+        ASSERT_TRUE(r) << r.error().message();
+        std::scoped_lock lock(mu);
+        if (deleting) {
+          model_.erase(key);
+        } else {
+          model_[key] = value;
+        }
+      }
+    });
+  }
+  for (int c = 0; c < 5; ++c) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto r = db->compact();
+    ASSERT_TRUE(r) << r.error().message();
+  }
+  stop = true;
+  for (auto& t : writers) t.join();
+  EXPECT_EQ(all(*db), model_);
+  db.reset();
+  db = open();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(all(*db), model_);
+}
+
+// A failure at any step leaves the previous state in use: later writes and a restart see
+// everything acknowledged.
+TEST_F(CompactionTest, FailureAtAnyStepKeepsThePreviousState) {
+  struct Case {
+    const char* name;
+    io::Op op;
+    int skip;  // calls of op that succeed first
+    int err;
+  };
+  const Case cases[] = {
+      {"creating the next log", io::Op::OpenCreate, 0, EIO},
+      {"creating the snapshot's temporary file", io::Op::OpenCreate, 1, ENOSPC},
+      {"writing the snapshot", io::Op::Write, 1, ENOSPC},
+      {"moving the snapshot into place", io::Op::Rename, 0, EIO},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(tmp_.path());
+    fs::create_directories(tmp_.path());
+    model_.clear();
+    auto db = open();
+    ASSERT_TRUE(db);
+    for (int i = 0; i < 20; ++i) put_acked(*db, "k" + std::to_string(i), std::string(100, 'a'));
+    ASSERT_TRUE(db->compact()) << "an earlier snapshot, so a failure keeps an older one";
+    put_acked(*db, "between", "b");
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    io::set_fault_plan(io::FaultPlan{[c, seen](io::Op op) -> std::optional<int> {
+                                       if (op != c.op || seen->fetch_add(1) != c.skip) {
+                                         return std::nullopt;
+                                       }
+                                       return c.err;
+                                     },
+                                     {}});
+    auto r = db->compact();
+    io::set_fault_plan(std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_FALSE(db->storage().wal().failed());
+    EXPECT_EQ(all(*db), model_);
+    put_acked(*db, "later", "l");
+    del_acked(*db, "k3");
+    db.reset();
+    db = open();
+    ASSERT_TRUE(db);
+    EXPECT_EQ(all(*db), model_);
+    ASSERT_TRUE(db->compact()) << "and a later compaction succeeds";
+    db.reset();
+    db = open();
+    ASSERT_TRUE(db);
+    EXPECT_EQ(all(*db), model_);
+  }
+}
+
+TEST_F(CompactionTest, DamagedSnapshotRefusesTheOpenNamingIt) {
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    fs::remove_all(tmp_.path());
+    fs::create_directories(tmp_.path());
+    const StorageEncryption enc = encrypted ? StorageEncryption{"test", kKey} : StorageEncryption{};
+    {
+      auto db = open(enc);
+      ASSERT_TRUE(db);
+      for (int i = 0; i < 10; ++i) put(*db, "k" + std::to_string(i), "value");
+      ASSERT_TRUE(db->compact());
+    }
+    const Bytes good = read_file(tmp_ / "wal.snapshot");
+    struct Damage {
+      const char* name;
+      Bytes bytes;
+    };
+    Bytes flipped = good;
+    flipped[good.size() / 2] ^= 0x20;
+    const Damage damages[] = {{"a flipped byte", flipped},
+                              {"cut short", good.substr(0, good.size() - 3)},
+                              {"its last record missing", good.substr(0, good.size() / 2)}};
+    for (const Damage& d : damages) {
+      SCOPED_TRACE(d.name);
+      write_file(tmp_ / "wal.snapshot", d.bytes);
+      auto db = Database::open(tmp_.path(), enc);
+      ASSERT_FALSE(db);
+      EXPECT_NE(db.error().message().find("snapshot wal.snapshot is damaged"), std::string::npos)
+          << db.error().message();
+    }
+    write_file(tmp_ / "wal.snapshot", good);
+    auto db = open(enc);
+    ASSERT_TRUE(db) << "the whole file opens again";
+  }
+}
+
+}  // namespace
+}  // namespace kavrel
