@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <thread>
+
+#include "core/cleanup.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "storage/group_commit.h"
@@ -57,26 +61,22 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
     }
     records = *written;
   }
-  auto txn = manager.copy_active(txn_id);
+  // It stops running; its snapshot stays held until it is certified, so that no record it must
+  // be checked against is pruned meanwhile.
+  auto txn = manager.remove_active(txn_id);
   if (!txn) return fail(validation_failed());
-  // Validation. A refused transaction ends here; its pending versions are swept so that its
-  // keys do not refuse every later writer.
-  if (txn->mode == kSerializable && !manager.validate_ssi(*txn) && !manager.validate_ssi(*txn)) {
-    end_failed(txn_id);
+  const Cleanup release_snapshot([&] { manager.track_active_end(txn->snapshot_ts); });
+  // Validation, timestamp and its record for later validations, as one step. A refused
+  // transaction ends here; its pending versions are swept so that its keys do not refuse every
+  // later writer.
+  const auto certified = manager.certify(txn_id, *txn);
+  if (!certified) {
+    s.memtable().sweep_uncommitted(txn_id);
     return fail(validation_failed());
   }
-  // Its timestamp, and its removal from the running transactions.
-  const std::uint64_t commit_ts = manager.allocate_commit_ts();
-  auto removed = manager.remove_active(txn_id);
-  if (!removed) return fail(validation_failed());
-  // Remembered for the validation of concurrent transactions.
-  if (removed->mode == kSerializable && !removed->read_set.empty() && !removed->write_set.empty()) {
-    manager.remember_committed(txn_id, SsiRecord{commit_ts, std::move(removed->read_filter),
-                                                 std::move(removed->write_filter),
-                                                 std::move(removed->read_set), removed->write_set});
-  }
-  // Its snapshot is no longer in use.
-  manager.track_active_end(removed->snapshot_ts);
+  const std::uint64_t commit_ts = *certified;
+  // Whatever happens from here, the watermark must be able to pass this timestamp.
+  const Cleanup publish([&] { manager.publish(commit_ts); });
   // Durable before visible; with nothing to make durable there is nothing to wait for. A failed
   // sync ends it like an abort: nothing of it may be seen.
   if (records) {
@@ -87,8 +87,41 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
   }
   // Visible; versions no running or future snapshot can see are dropped on the way.
   const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
-  s.memtable().commit(txn_id, commit_ts, removed->write_set, horizon);
+  s.memtable().commit(txn_id, commit_ts, txn->write_set, horizon);
   return commit_ts;
+}
+
+Result<std::uint64_t> Database::commit_visible(std::uint64_t txn_id) {
+  auto committed = commit(txn_id);
+  // Answered only once a transaction begun after the answer, on any connection, sees it.
+  if (committed) storage_->manager().wait_visible(*committed);
+  return committed;
+}
+
+Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesView> value,
+                                            std::chrono::milliseconds bound) {
+  DurableStorage& s = *storage_;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  auto pause = std::chrono::microseconds(50);
+  for (;;) {
+    auto txn = s.begin_transaction();
+    if (!txn) return fail(std::move(txn.error()));
+    auto written = value ? s.write_refs(*txn, key, *value) : s.delete_key(*txn, key);
+    if (written) return commit_visible(*txn);
+    ignore_error(s.abort(*txn), "the write error is the one reported, or the write is retried");
+    // Another transaction's write of the key is pending: a blind write cannot cause an anomaly,
+    // so it waits for that one to end and applies after it, within the bound.
+    if (!is_write_conflict(written.error()) || std::chrono::steady_clock::now() >= deadline) {
+      return fail(std::move(written.error()));
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
+}
+
+bool Database::is_write_conflict(const KavrelError& error) {
+  return error.kind() == KavrelError::Kind::Internal &&
+         error.message() == "Internal error: Write-write conflict detected";
 }
 
 Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) {
@@ -103,6 +136,9 @@ Result<std::vector<std::pair<Bytes, Bytes>>> Database::scan_unchecked(std::uint6
                                                                       BytesView prefix) {
   const auto snapshot = storage_->manager().snapshot_of(txn_id);
   if (!snapshot) return fail(transaction_not_found());
+  // Recorded as a read of every key under the prefix, present or not: a concurrent insert under
+  // it refuses this transaction's commit.
+  storage_->manager().record_scan(txn_id, prefix);
   return storage_->memtable().scan_prefix(prefix, txn_id, *snapshot);
 }
 

@@ -2,6 +2,7 @@
 // protocol, snapshot reads and scans, and the table registries and queries.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -36,7 +37,19 @@ class Database {
 
   // The commit protocol. Returns the commit timestamp; the versions are visible only after the
   // Commit record is durable.
+  // A refused or failed commit has ended the transaction. commit() may return before a
+  // transaction begun afterwards sees the commit (an earlier commit may still be becoming
+  // visible); commit_visible() waits for that, as every answer to a client must.
   Result<std::uint64_t> commit(std::uint64_t txn_id);
+  Result<std::uint64_t> commit_visible(std::uint64_t txn_id);
+  // A single write (an absent value: a deletion) in a transaction of its own. It cannot cause an
+  // anomaly, so when another transaction's write of the key is pending it waits for that one to
+  // end and retries, up to `bound`; then it fails with the conflict error.
+  Result<std::uint64_t> write_blind(BytesView key, std::optional<BytesView> value,
+                                    std::chrono::milliseconds bound = kBlindWriteBound);
+  static constexpr std::chrono::milliseconds kBlindWriteBound{5000};
+  // The error of a write that met another transaction's pending write.
+  static bool is_write_conflict(const KavrelError& error);
   // The value visible to the transaction, or nullopt; "Transaction not found" if not running.
   Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
   // Every visible key starting with prefix, ascending, with its value.
