@@ -177,7 +177,7 @@ Result<std::uint64_t, std::string> ClientHandler::take_transaction(std::uint8_t 
 Message ClientHandler::commit_txn(BytesView payload) {
   auto txn = take_transaction(opcode::COMMIT_TXN, payload);
   if (!txn) return Message::error(txn.error());
-  auto ts = db_->commit_visible(*txn);
+  auto ts = db_->commit(*txn);
   if (!ts) return error_of(ts.error());
   return txn_id(*ts);
 }

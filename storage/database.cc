@@ -1,11 +1,10 @@
 #include "storage/database.h"
 
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <thread>
 
-#include "core/cleanup.h"
+#include <fmt/format.h>
+
 #include "core/log.h"
 #include "core/text.h"
 #include "storage/group_commit.h"
@@ -65,37 +64,34 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
   // be checked against is pruned meanwhile.
   auto txn = manager.remove_active(txn_id);
   if (!txn) return fail(validation_failed());
-  const Cleanup release_snapshot([&] { manager.track_active_end(txn->snapshot_ts); });
   // Validation, timestamp and its record for later validations, as one step. A refused
   // transaction ends here; its pending versions are swept so that its keys do not refuse every
   // later writer.
   const auto certified = manager.certify(txn_id, *txn);
+  manager.track_active_end(txn->snapshot_ts);
   if (!certified) {
     s.memtable().sweep_uncommitted(txn_id);
     return fail(validation_failed());
   }
   const std::uint64_t commit_ts = *certified;
-  // Whatever happens from here, the watermark must be able to pass this timestamp.
-  const Cleanup publish([&] { manager.publish(commit_ts); });
   // Durable before visible; with nothing to make durable there is nothing to wait for. A failed
-  // sync ends it like an abort: nothing of it may be seen.
+  // sync ends it like an abort: nothing of it may be seen. Either way the watermark must be able
+  // to pass its timestamp.
   if (records) {
     if (auto r = s.group_commit().submit_and_wait(txn_id, *records); !r) {
       s.memtable().sweep_uncommitted(txn_id);
+      manager.publish(commit_ts);
       return fail(std::move(r.error()));
     }
   }
   // Visible; versions no running or future snapshot can see are dropped on the way.
   const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
   s.memtable().commit(txn_id, commit_ts, txn->write_set, horizon);
+  manager.publish(commit_ts);
+  // Answered only once a transaction begun afterwards, on any connection, sees it: an earlier
+  // commit may still be becoming visible, and the watermark passes this one only after it.
+  manager.wait_visible(commit_ts);
   return commit_ts;
-}
-
-Result<std::uint64_t> Database::commit_visible(std::uint64_t txn_id) {
-  auto committed = commit(txn_id);
-  // Answered only once a transaction begun after the answer, on any connection, sees it.
-  if (committed) storage_->manager().wait_visible(*committed);
-  return committed;
 }
 
 Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesView> value,
@@ -107,7 +103,7 @@ Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesVi
     auto txn = s.begin_transaction();
     if (!txn) return fail(std::move(txn.error()));
     auto written = value ? s.write_refs(*txn, key, *value) : s.delete_key(*txn, key);
-    if (written) return commit_visible(*txn);
+    if (written) return commit(*txn);
     ignore_error(s.abort(*txn), "the write error is the one reported, or the write is retried");
     // Another transaction's write of the key is pending: a blind write cannot cause an anomaly,
     // so it waits for that one to end and applies after it, within the bound.

@@ -37,11 +37,9 @@ class Database {
 
   // The commit protocol. Returns the commit timestamp; the versions are visible only after the
   // Commit record is durable.
-  // A refused or failed commit has ended the transaction. commit() may return before a
-  // transaction begun afterwards sees the commit (an earlier commit may still be becoming
-  // visible); commit_visible() waits for that, as every answer to a client must.
+  // A refused or failed commit has ended the transaction. A successful one returns once every
+  // transaction begun afterwards sees it.
   Result<std::uint64_t> commit(std::uint64_t txn_id);
-  Result<std::uint64_t> commit_visible(std::uint64_t txn_id);
   // A single write (an absent value: a deletion) in a transaction of its own. It cannot cause an
   // anomaly, so when another transaction's write of the key is pending it waits for that one to
   // end and retries, up to `bound`; then it fails with the conflict error.

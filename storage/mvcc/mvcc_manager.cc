@@ -195,16 +195,26 @@ bool MvccManager::any_filter_overlap(const MvccTransaction& txn) const {
 
 void MvccManager::remember_committed(std::uint64_t txn_id, SsiRecord record) {
   committed_.insert_or_assign(txn_id, std::move(record));
-  if (committed_.size() > 2 * committed_gc_limit) prune_committed();
+  const std::size_t count = committed_.size();
+  if (count <= 2 * committed_gc_limit) return;
+  // While an old snapshot holds records back, a pass removes little: the next one waits until the
+  // oldest snapshot has moved or the records have doubled, so the passes stay linear in commits.
+  if (count < prune_at_.load(std::memory_order_relaxed) &&
+      min_active_snapshot() == pruned_below_.load(std::memory_order_relaxed)) {
+    return;
+  }
+  pruned_below_.store(prune_committed(), std::memory_order_relaxed);
+  prune_at_.store(2 * committed_.size(), std::memory_order_relaxed);
 }
 
-void MvccManager::prune_committed() {
+std::uint64_t MvccManager::prune_committed() {
   // No running or later transaction has a snapshot at or below a record older than the oldest
   // held snapshot, so no validation can count it as concurrent any more.
   const std::uint64_t oldest = min_active_snapshot();
   committed_.for_each_shard_exclusive([&](auto& shard) {
     std::erase_if(shard, [&](const auto& entry) { return entry.second.commit_ts < oldest; });
   });
+  return oldest;
 }
 
 }  // namespace kavrel

@@ -125,8 +125,9 @@ class MvccManager {
   // True: no concurrently committed transaction wrote what the transaction read or scanned.
   // Changes nothing; certify() is the atomic use of it.
   bool validate_ssi(const MvccTransaction& txn) const;
-  // Stores the record of a committed transaction; above 2 * committed_gc_limit records, removes
-  // every record whose commit_ts is below min_active_snapshot().
+  // Stores the record of a committed transaction; above 2 * committed_gc_limit records (and twice
+  // what the previous pass left), removes every record whose commit_ts is below
+  // min_active_snapshot().
   void remember_committed(std::uint64_t txn_id, SsiRecord record);
 
   std::size_t committed_count() const { return committed_.size(); }
@@ -137,7 +138,8 @@ class MvccManager {
  private:
   // The filter pass: does any concurrent record's write filter overlap T's read filter?
   bool any_filter_overlap(const MvccTransaction& txn) const;
-  void prune_committed();
+  // Removes the records below the oldest snapshot; returns that snapshot.
+  std::uint64_t prune_committed();
   std::uint64_t snapshot_base_locked() const;  // requires snapshots_mu_
 
   ShardedMap<std::uint64_t, MvccTransaction> active_;
@@ -149,6 +151,8 @@ class MvccManager {
   std::set<std::uint64_t> in_flight_;                        // guarded by snapshots_mu_
   std::condition_variable published_;                        // signalled under snapshots_mu_
   std::mutex certify_mu_;  // held through one validation, its timestamp and its record
+  std::atomic<std::size_t> prune_at_{0};        // no pruning pass below this many records...
+  std::atomic<std::uint64_t> pruned_below_{0};  // ...while the oldest snapshot is still this
 };
 
 }  // namespace kavrel

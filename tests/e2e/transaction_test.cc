@@ -413,7 +413,9 @@ TEST(HistoryCheckerTest, FindsTheCyclesOfBrokenHistoriesAndAcceptsSerialOnes) {
         txn("T1", 2, {{"a", "10"}, {"b", "0"}}, {{"a", "5"}, {"b", "5"}}),
         txn("T2", 3, {{"a", "5"}, {"b", "5"}}, {{"a", "4"}, {"b", "6"}})},
        ""},
-      {"read-only behind a writer", {txn("T1", 1, {}, {{"x", "1"}}), txn("R", 2, {{"x", std::nullopt}}, {})}, ""},
+      {"read-only behind a writer",
+       {txn("T1", 1, {}, {{"x", "1"}}), txn("R", 2, {{"x", std::nullopt}}, {})},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

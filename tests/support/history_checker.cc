@@ -30,9 +30,11 @@ std::map<std::string, std::vector<std::size_t>> version_orders(
   return order;
 }
 
-std::string cycle_text(const std::vector<CommittedTxn>& history, const std::vector<std::size_t>& path) {
+std::string cycle_text(const std::vector<CommittedTxn>& history,
+                       const std::vector<std::size_t>& path) {
   std::string text = "cycle:";
-  for (std::size_t node : path) text += " " + (node == 0 ? std::string("init") : history[node - 1].name);
+  for (std::size_t node : path)
+    text += " " + (node == 0 ? std::string("init") : history[node - 1].name);
   return text;
 }
 
@@ -56,7 +58,8 @@ std::string find_anomaly(const std::vector<CommittedTxn>& history) {
       if (value) {
         auto it = writer_of.find({key, *value});
         if (it == writer_of.end()) {
-          return history[i].name + " read " + key + "=" + *value + ", which no committed write wrote";
+          return history[i].name + " read " + key + "=" + *value +
+                 ", which no committed write wrote";
         }
         source = it->second;
       }

@@ -14,7 +14,7 @@
 namespace kavrel::testing {
 
 struct CommittedTxn {
-  std::string name;        // for the report
+  std::string name;  // for the report
   std::uint64_t commit_ts = 0;
   // Key -> the value read (nullopt: absent), only for keys read before the transaction wrote them.
   std::map<std::string, std::optional<std::string>> reads;
