@@ -171,7 +171,8 @@ class FrameSource {
   bool on_transfer_step(const Message& answer) {
     if (answer.opcode == response::ERROR) {
       if (!is_conflict(answer)) return false;
-      ++aborts_;  // the server aborted it already
+      ++aborts_;  // the server aborted it already: the steps still queued are dropped
+      followups_.clear();
       retry_ = true;
       return true;
     }
