@@ -193,7 +193,20 @@ ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& 
 
 ClientResult<Message> Client::expect(std::uint8_t opcode, BytesView payload,
                                      std::uint8_t expected) {
-  auto m = call(opcode, payload);
+  const bool data_request = opcode == opcode::PUT || opcode == opcode::GET ||
+                            opcode == opcode::DELETE || opcode == opcode::QUERY ||
+                            opcode == opcode::PUT_PATH || opcode == opcode::GET_PATH ||
+                            opcode == opcode::SCAN;
+  ClientResult<Message> m;
+  if (inside_ && data_request) {
+    Bytes wrapped(9, '\0');
+    store_le<std::uint64_t>(wrapped.data(), *inside_);
+    wrapped[8] = static_cast<char>(opcode);
+    wrapped.append(payload);
+    m = call(opcode::IN_TXN, wrapped);
+  } else {
+    m = call(opcode, payload);
+  }
   if (!m) return m;
   if (m->opcode == response::ERROR) return std::unexpected(ClientError::server(m->payload));
   if (m->opcode != expected) return std::unexpected(unexpected_response(opcode, *m));
@@ -238,6 +251,74 @@ ClientResult<std::uint64_t> Client::commit(std::uint64_t handle) {
 
 ClientResult<> Client::abort(std::uint64_t handle) {
   return expect_empty(opcode::ABORT_TXN, encode_txn_handle(handle), response::OK);
+}
+
+ClientResult<Transaction> Client::transaction() {
+  auto handle = begin();
+  if (!handle) return std::unexpected(std::move(handle.error()));
+  return Transaction(*this, *handle);
+}
+
+bool ends_transaction(const ClientError& error) {
+  if (!error.is_server_error()) return false;
+  const std::string& text = error.text();
+  return (text.starts_with("Transaction ") && text.find(" aborted: ") != std::string::npos) ||
+         text.starts_with("Transaction not found: ");
+}
+
+Transaction::~Transaction() {
+  if (open_) ignore_error(abort(), "dropping an open transaction abandons it either way");
+}
+
+template <class F>
+auto Transaction::inside(F&& request) {
+  const auto previous = std::exchange(client_->inside_, handle_);
+  auto result = std::forward<F>(request)(*client_);
+  client_->inside_ = previous;
+  if (!result && (ends_transaction(result.error()) || !result.error().is_server_error())) {
+    open_ = false;  // ended on the server, or the connection (and with it the transaction) lost
+  }
+  return result;
+}
+
+ClientResult<> Transaction::put(BytesView key, BytesView value) {
+  return inside([&](Client& c) { return c.put(key, value); });
+}
+
+ClientResult<Bytes> Transaction::get(BytesView key) {
+  return inside([&](Client& c) { return c.get(key); });
+}
+
+ClientResult<> Transaction::del(BytesView key) {
+  return inside([&](Client& c) { return c.del(key); });
+}
+
+ClientResult<ScanListing> Transaction::scan(std::string_view prefix) {
+  return inside([&](Client& c) { return c.scan(prefix); });
+}
+
+ClientResult<std::string> Transaction::query(std::string_view path, std::uint32_t limit,
+                                             std::uint32_t offset,
+                                             const std::vector<std::string>& columns) {
+  return inside([&](Client& c) { return c.query(path, limit, offset, columns); });
+}
+
+ClientResult<> Transaction::put_path(const std::vector<std::string>& segments, BytesView value) {
+  return inside([&](Client& c) { return c.put_path(segments, value); });
+}
+
+ClientResult<Bytes> Transaction::get_path(const std::vector<std::string>& segments) {
+  return inside([&](Client& c) { return c.get_path(segments); });
+}
+
+ClientResult<std::uint64_t> Transaction::commit() {
+  open_ = false;  // the server forgets the handle whatever it answers
+  return client_->commit(handle_);
+}
+
+ClientResult<> Transaction::abort() {
+  open_ = false;
+  return client_->abort(handle_);
 }
 
 ClientResult<std::string> Client::query(std::string_view path, std::uint32_t limit,

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "client/row_packer.h"
@@ -52,6 +53,8 @@ class ClientError {
 template <class T = void>
 using ClientResult = Result<T, ClientError>;
 
+class Transaction;
+
 class Client {
  public:
   // Connects to the server's socket. timeout bounds the connect and every later send and
@@ -71,6 +74,11 @@ class Client {
   // The commit timestamp.
   ClientResult<std::uint64_t> commit(std::uint64_t handle);
   ClientResult<> abort(std::uint64_t handle);
+  // Begins a transaction whose requests run inside it (IN_TXN); see Transaction.
+  ClientResult<Transaction> transaction();
+  // From now on, sends every data request (put, get, del, query, put_path, get_path, scan)
+  // inside this handle; nullopt sends them alone again.
+  void use_transaction(std::optional<std::uint64_t> handle) { inside_ = handle; }
   // TOON text; limit and offset 0 mean none, no columns means every column.
   ClientResult<std::string> query(std::string_view path, std::uint32_t limit = 0,
                                   std::uint32_t offset = 0,
@@ -112,6 +120,7 @@ class Client {
   int fd() const { return fd_.get(); }
 
  private:
+  friend class Transaction;
   Client(UniqueFd fd, std::chrono::milliseconds timeout) : fd_(std::move(fd)), timeout_(timeout) {}
   // One round trip that must be answered with expected (or ERROR, turned into a Server error).
   ClientResult<Message> expect(std::uint8_t opcode, BytesView payload, std::uint8_t expected);
@@ -126,6 +135,55 @@ class Client {
   std::chrono::milliseconds timeout_;
   std::vector<char> rbuf_;
   std::size_t rpos_ = 0;  // unread bytes are rbuf_[rpos_, rbuf_.size())
+  // While set, expect() sends each data request inside this transaction handle (IN_TXN).
+  std::optional<std::uint64_t> inside_;
 };
+
+// An open transaction on one Client: every request made through it runs inside the transaction,
+// reads see its snapshot and its own writes, and nothing is visible to others before commit().
+// It ends with commit() or abort(), or is aborted when destroyed while still open. A write that
+// meets another transaction's pending write, and a refused commit, end it on the server: open()
+// is then false and the caller retries with a new transaction. The Client must outlive it and
+// must not be moved meanwhile.
+class Transaction {
+ public:
+  Transaction(Transaction&& other) noexcept
+      : client_(other.client_), handle_(other.handle_), open_(std::exchange(other.open_, false)) {}
+  Transaction& operator=(Transaction&&) = delete;
+  Transaction(const Transaction&) = delete;
+  ~Transaction();
+
+  std::uint64_t handle() const { return handle_; }
+  bool open() const { return open_; }
+
+  ClientResult<> put(BytesView key, BytesView value);
+  ClientResult<Bytes> get(BytesView key);
+  ClientResult<> del(BytesView key);
+  ClientResult<ScanListing> scan(std::string_view prefix);
+  ClientResult<std::string> query(std::string_view path, std::uint32_t limit = 0,
+                                  std::uint32_t offset = 0,
+                                  const std::vector<std::string>& columns = {});
+  ClientResult<> put_path(const std::vector<std::string>& segments, BytesView value);
+  ClientResult<Bytes> get_path(const std::vector<std::string>& segments);
+  // The commit timestamp. The transaction is over whatever the answer.
+  ClientResult<std::uint64_t> commit();
+  ClientResult<> abort();
+
+ private:
+  friend class Client;
+  Transaction(Client& client, std::uint64_t handle) : client_(&client), handle_(handle) {}
+  // Runs one request of the client inside the transaction; an answer saying the server ended the
+  // transaction closes it here too.
+  template <class F>
+  auto inside(F&& request);
+
+  Client* client_;
+  std::uint64_t handle_;
+  bool open_ = true;
+};
+
+// Whether a server error says that the transaction was ended (aborted after a write conflict or
+// a failed write, or no longer known): the client should retry from a new transaction.
+bool ends_transaction(const ClientError& error);
 
 }  // namespace kavrel

@@ -72,7 +72,9 @@ inline constexpr std::uint8_t STATS = 0x0D;
 inline constexpr std::uint8_t PING = 0x0E;
 inline constexpr std::uint8_t EXECUTE_SQL = 0x0F;
 inline constexpr std::uint8_t COMPACT = 0x10;
-// 0x11 is kept for another request.
+// IN_TXN: handle u64, then one inner opcode (PUT, GET, DELETE, QUERY, PUT_PATH, GET_PATH or SCAN)
+// and that request's payload as it is sent alone; the answer is the inner request's answer.
+inline constexpr std::uint8_t IN_TXN = 0x11;
 inline constexpr std::uint8_t LIST_TABLES = 0x12;
 inline constexpr std::uint8_t DESCRIBE_TABLE = 0x13;
 }  // namespace opcode

@@ -103,23 +103,27 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::EXECUTE_SQL: return execute_sql(payload);
     case opcode::LIST_TABLES: return list_tables();
     case opcode::DESCRIBE_TABLE: return describe_table(payload);
+    case opcode::IN_TXN: return in_txn(payload);
     default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
   }
 }
 
 Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_bytes) {
-  DurableStorage& storage = db_->storage();
-  auto txn = storage.begin_transaction();
-  if (!txn) return error_of(txn.error());
-  auto written =
-      value_bytes ? storage.write_refs(*txn, key, *value_bytes) : storage.delete_key(*txn, key);
-  if (!written) {
-    ignore_error(storage.abort(*txn), "the write error is the one reported");
-    return error_of(written.error());
+  if (current_) {
+    DurableStorage& storage = db_->storage();
+    auto written = value_bytes ? storage.write_refs(current_->txn, key, *value_bytes)
+                               : storage.delete_key(current_->txn, key);
+    if (written) return ok();
+    // The write set and the log buffer already hold the failed write, so the transaction cannot
+    // go on: it ends here, and the client retries from BEGIN_TXN.
+    ignore_error(storage.abort(current_->txn), "the write error is the one reported");
+    transactions_.erase(current_->handle);
+    return Message::error(fmt::format("Transaction {} aborted: {}; retry from BEGIN_TXN",
+                                      current_->handle, written.error().message()));
   }
   // A failed commit has already ended the transaction (or left it registered after a failed
   // log write, as the commit protocol decides); it is not aborted again.
-  auto committed = db_->commit(*txn);
+  auto committed = db_->write_blind(key, value_bytes);
   if (!committed) return error_of(committed.error());
   return ok();
 }
@@ -134,6 +138,7 @@ Message ClientHandler::del(BytesView key) { return write_one(key, std::nullopt);
 
 template <class Read>
 Message ClientHandler::in_read_transaction(Read&& read) {
+  if (current_) return std::forward<Read>(read)(current_->txn);
   DurableStorage& storage = db_->storage();
   auto txn = storage.begin_transaction();
   if (!txn) return error_of(txn.error());
@@ -279,6 +284,66 @@ Message ClientHandler::execute_sql(BytesView payload) {
   } catch (const nlohmann::json::exception& e) {
     return Message::error(std::string("Failed to serialize error: ") + e.what());
   }
+}
+
+namespace {
+
+// The requests IN_TXN may carry, with the names its refusal gives.
+const char* request_name(std::uint8_t op) {
+  switch (op) {
+    case opcode::PUT: return "PUT";
+    case opcode::GET: return "GET";
+    case opcode::DELETE: return "DELETE";
+    case opcode::BEGIN_TXN: return "BEGIN_TXN";
+    case opcode::COMMIT_TXN: return "COMMIT_TXN";
+    case opcode::ABORT_TXN: return "ABORT_TXN";
+    case opcode::QUERY: return "QUERY";
+    case opcode::REGISTER_TABLE: return "REGISTER_TABLE";
+    case opcode::PUT_PATH: return "PUT_PATH";
+    case opcode::GET_PATH: return "GET_PATH";
+    case opcode::SCAN: return "SCAN";
+    case opcode::CHECKPOINT: return "CHECKPOINT";
+    case opcode::STATS: return "STATS";
+    case opcode::PING: return "PING";
+    case opcode::EXECUTE_SQL: return "EXECUTE_SQL";
+    case opcode::IN_TXN: return "IN_TXN";
+    case opcode::LIST_TABLES: return "LIST_TABLES";
+    case opcode::DESCRIBE_TABLE: return "DESCRIBE_TABLE";
+    default: return nullptr;
+  }
+}
+
+bool allowed_in_txn(std::uint8_t op) {
+  switch (op) {
+    case opcode::PUT:
+    case opcode::GET:
+    case opcode::DELETE:
+    case opcode::QUERY:
+    case opcode::PUT_PATH:
+    case opcode::GET_PATH:
+    case opcode::SCAN: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+Message ClientHandler::in_txn(BytesView payload) {
+  constexpr std::size_t kHeader = 9;  // handle u64, inner opcode
+  if (payload.size() < kHeader) return Message::error("IN_TXN requires txn_id and an opcode");
+  const std::uint64_t handle = get_u64(payload.data());
+  const auto it = transactions_.find(handle);
+  if (it == transactions_.end())
+    return Message::error(IpcError::transaction_not_found(handle).message());
+  const auto op = static_cast<std::uint8_t>(payload[8]);
+  if (!allowed_in_txn(op)) {
+    const char* name = request_name(op);
+    return Message::error(name ? fmt::format("IN_TXN cannot carry {} ({:#04x})", name, op)
+                               : fmt::format("IN_TXN cannot carry opcode {:#04x}", op));
+  }
+  current_ = Current{handle, it->second};
+  const Cleanup leave([&] { current_.reset(); });
+  return dispatch(Message{op, Bytes(payload.substr(kHeader))});
 }
 
 // ---- The connection loop -----------------------------------------------------------------

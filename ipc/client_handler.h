@@ -1,10 +1,13 @@
 // One client connection: the request dispatcher (ClientHandler) and the connection loop that
 // reads request frames, answers each with one response frame and keeps the statistics.
 //
-// Every data request runs in a storage transaction of its own: reads abort it, writes commit it.
-// BEGIN_TXN / COMMIT_TXN / ABORT_TXN manage explicit storage transactions under handles private
-// to the connection; no data request is ever attached to them. Whenever a connection ends, for
-// whatever reason, its open explicit transactions are aborted.
+// A data request sent alone runs in a storage transaction of its own: reads abort it, writes
+// commit it (a single write waits for another transaction's pending write of its key, within a
+// bound). BEGIN_TXN / COMMIT_TXN / ABORT_TXN manage explicit storage transactions under handles
+// private to the connection; IN_TXN runs a data request inside one of them, seeing its snapshot
+// and its own writes. A write inside one that meets another transaction's pending write aborts
+// it. Whenever a connection ends, for whatever reason, its open explicit transactions are
+// aborted.
 #pragma once
 
 #include <chrono>
@@ -64,17 +67,26 @@ class ClientHandler {
   Message compact();
   Message stats();
   Message execute_sql(BytesView payload);
-  // Runs read(txn) in a storage transaction of its own and aborts that transaction afterwards,
-  // whatever the read answered: read requests never commit.
+  // IN_TXN: runs the inner request in the explicit transaction behind the handle.
+  Message in_txn(BytesView payload);
+  // Runs read(txn) in the current explicit transaction, or else in a storage transaction of its
+  // own which it aborts afterwards, whatever the read answered: read requests never commit.
   template <class Read>
   Message in_read_transaction(Read&& read);
-  // Begins a transaction, writes (or deletes) one key and commits; aborts if the write fails.
+  // Writes (or deletes) one key in the current explicit transaction (aborting it on failure), or
+  // else as a blind write in a transaction of its own.
   Message write_one(BytesView key, std::optional<BytesView> value);
 
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
   std::unordered_map<std::uint64_t, std::uint64_t> transactions_;  // handle -> storage txn id
   std::uint64_t next_txn_id_ = 1;
+  // The explicit transaction an IN_TXN request runs in, while it runs.
+  struct Current {
+    std::uint64_t handle = 0;
+    std::uint64_t txn = 0;
+  };
+  std::optional<Current> current_;
 };
 
 // The receive time-out of every connection.

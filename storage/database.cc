@@ -1,5 +1,8 @@
 #include "storage/database.h"
 
+#include <algorithm>
+#include <thread>
+
 #include <fmt/format.h>
 
 #include "core/log.h"
@@ -68,37 +71,37 @@ Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrot
     }
     records = *written;
   }
-  auto txn = manager.copy_active(txn_id);
+  // It stops running; its snapshot stays held until it is certified, so that no record it must
+  // be checked against is pruned meanwhile.
+  auto txn = manager.remove_active(txn_id);
   if (!txn) return fail(validation_failed());
-  // Validation. A refused transaction ends here; its pending versions are swept so that its
-  // keys do not refuse every later writer.
-  if (txn->mode == kSerializable && !manager.validate_ssi(*txn) && !manager.validate_ssi(*txn)) {
-    end_failed(txn_id);
+  // Validation, timestamp and its record for later validations, as one step. A refused
+  // transaction ends here; its pending versions are swept so that its keys do not refuse every
+  // later writer.
+  const auto certified = manager.certify(txn_id, *txn);
+  manager.track_active_end(txn->snapshot_ts);
+  if (!certified) {
+    s.memtable().sweep_uncommitted(txn_id);
     return fail(validation_failed());
   }
-  // Its timestamp, and its removal from the running transactions.
-  const std::uint64_t commit_ts = manager.allocate_commit_ts();
-  auto removed = manager.remove_active(txn_id);
-  if (!removed) return fail(validation_failed());
-  // Remembered for the validation of concurrent transactions.
-  if (removed->mode == kSerializable && !removed->read_set.empty() && !removed->write_set.empty()) {
-    manager.remember_committed(txn_id, SsiRecord{commit_ts, std::move(removed->read_filter),
-                                                 std::move(removed->write_filter),
-                                                 std::move(removed->read_set), removed->write_set});
-  }
-  // Its snapshot is no longer in use.
-  manager.track_active_end(removed->snapshot_ts);
+  const std::uint64_t commit_ts = *certified;
   // Durable before visible; with nothing to make durable there is nothing to wait for. A failed
-  // sync ends it like an abort: nothing of it may be seen.
+  // sync ends it like an abort: nothing of it may be seen. Either way the watermark must be able
+  // to pass its timestamp.
   if (records) {
     if (auto r = s.group_commit().submit_and_wait(txn_id, *records); !r) {
       s.memtable().sweep_uncommitted(txn_id);
+      manager.publish(commit_ts);
       return fail(std::move(r.error()));
     }
   }
   // Visible; versions no running or future snapshot can see are dropped on the way.
   const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
-  s.memtable().commit(txn_id, commit_ts, removed->write_set, horizon);
+  s.memtable().commit(txn_id, commit_ts, txn->write_set, horizon);
+  manager.publish(commit_ts);
+  // Answered only once a transaction begun afterwards, on any connection, sees it: an earlier
+  // commit may still be becoming visible, and the watermark passes this one only after it.
+  manager.wait_visible(commit_ts);
   return commit_ts;
 }
 
@@ -128,6 +131,32 @@ void Database::maybe_compact() {
   compacting_.store(false);
 }
 
+Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesView> value,
+                                            std::chrono::milliseconds bound) {
+  DurableStorage& s = *storage_;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  auto pause = std::chrono::microseconds(50);
+  for (;;) {
+    auto txn = s.begin_transaction();
+    if (!txn) return fail(std::move(txn.error()));
+    auto written = value ? s.write_refs(*txn, key, *value) : s.delete_key(*txn, key);
+    if (written) return commit(*txn);
+    ignore_error(s.abort(*txn), "the write error is the one reported, or the write is retried");
+    // Another transaction's write of the key is pending: a blind write cannot cause an anomaly,
+    // so it waits for that one to end and applies after it, within the bound.
+    if (!is_write_conflict(written.error()) || std::chrono::steady_clock::now() >= deadline) {
+      return fail(std::move(written.error()));
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
+}
+
+bool Database::is_write_conflict(const KavrelError& error) {
+  return error.kind() == KavrelError::Kind::Internal &&
+         error.message() == "Internal error: Write-write conflict detected";
+}
+
 Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) {
   MvccManager& manager = storage_->manager();
   const auto snapshot = manager.snapshot_of(txn_id);
@@ -140,6 +169,9 @@ Result<std::vector<std::pair<Bytes, Bytes>>> Database::scan_unchecked(std::uint6
                                                                       BytesView prefix) {
   const auto snapshot = storage_->manager().snapshot_of(txn_id);
   if (!snapshot) return fail(transaction_not_found());
+  // Recorded as a read of every key under the prefix, present or not: a concurrent insert under
+  // it refuses this transaction's commit.
+  storage_->manager().record_scan(txn_id, prefix);
   return storage_->memtable().scan_prefix(prefix, txn_id, *snapshot);
 }
 

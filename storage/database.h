@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -36,8 +37,9 @@ class Database {
   const std::filesystem::path& path() const { return dir_; }
 
   // The commit protocol. Returns the commit timestamp; the versions are visible only after the
-  // Commit record is durable. A commit that takes the log past the automatic compaction's size
-  // then compacts, on its own thread, before it returns.
+  // Commit record is durable. A refused or failed commit has ended the transaction. A successful
+  // one returns once every transaction begun afterwards sees it. A commit that takes the log past
+  // the automatic compaction's size then compacts, on its own thread, before it returns.
   Result<std::uint64_t> commit(std::uint64_t txn_id);
   // Writes the committed state and the registered tables to a snapshot and goes on with a log
   // that holds only what follows it (see DurableStorage::compact).
@@ -47,6 +49,14 @@ class Database {
   void set_compact_log_bytes(std::uint64_t bytes) {
     compact_log_bytes_.store(bytes, std::memory_order_relaxed);
   }
+  // A single write (an absent value: a deletion) in a transaction of its own. It cannot cause an
+  // anomaly, so when another transaction's write of the key is pending it waits for that one to
+  // end and retries, up to `bound`; then it fails with the conflict error.
+  Result<std::uint64_t> write_blind(BytesView key, std::optional<BytesView> value,
+                                    std::chrono::milliseconds bound = kBlindWriteBound);
+  static constexpr std::chrono::milliseconds kBlindWriteBound{5000};
+  // The error of a write that met another transaction's pending write.
+  static bool is_write_conflict(const KavrelError& error);
   // The value visible to the transaction, or nullopt; "Transaction not found" if not running.
   Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
   // Every visible key starting with prefix, ascending, with its value.

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <fstream>
@@ -128,6 +129,42 @@ TEST_F(DatabaseTest, SecondWriterConflictsUntilTheFirstEnds) {
   ASSERT_TRUE(db->commit(t1));
   put(*db, "k", "c");
   EXPECT_EQ(get(*db, "k"), "c");
+}
+
+TEST_F(DatabaseTest, BlindWriteWaitsForAPendingWriteWithinItsBound) {
+  auto db = open();
+  const auto holder = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(holder, "k", "held"));
+  // Past its bound it fails with the conflict error, leaving nothing behind.
+  const auto started = std::chrono::steady_clock::now();
+  auto refused = db->write_blind("k", BytesView("late"), std::chrono::milliseconds(50));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "Internal error: Write-write conflict detected");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
+  // Within its bound it applies once the holder has committed, after it.
+  std::thread committer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(db->commit(holder));
+  });
+  auto written = db->write_blind("k", BytesView("blind"));
+  committer.join();
+  ASSERT_TRUE(written);
+  EXPECT_EQ(get(*db, "k"), "blind");
+  // A deletion waits the same way.
+  ASSERT_TRUE(db->write_blind("k", std::nullopt));
+  EXPECT_EQ(get(*db, "k"), std::nullopt);
+}
+
+TEST_F(DatabaseTest, ScannedPrefixesAreCheckedAtCommit) {
+  auto db = open();
+  const auto scanner = begin(*db);
+  ASSERT_TRUE(db->scan_unchecked(scanner, "p/"));
+  put(*db, "p/new", "phantom");
+  ASSERT_TRUE(db->storage().write_refs(scanner, "count", "0"));
+  auto r = db->commit(scanner);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), kValidation);
+  EXPECT_EQ(get(*db, "count"), std::nullopt);
 }
 
 TEST_F(DatabaseTest, AbortFreesTheKeyAndItsValueIsNeverRead) {
@@ -461,9 +498,13 @@ TEST_F(DatabaseTest, SnapshotReadsStayCorrectWhileVersionsArePruned) {
     }
   }
   EXPECT_GT(checked, 0u);
-  // With no snapshot held any more, the next commit of each key keeps only its new version.
-  for (int k = 0; k < kKeys; ++k) put(*db, key_of(k), "last");
-  EXPECT_EQ(db->storage().memtable().version_count(), static_cast<std::size_t>(kKeys))
+  // With no snapshot held any more, the next commits of each key keep only the new version and
+  // the one before it: a transaction that begins while a commit is becoming visible takes a
+  // snapshot below it and still reads the previous version.
+  for (int round = 0; round < 2; ++round) {
+    for (int k = 0; k < kKeys; ++k) put(*db, key_of(k), "last" + std::to_string(round));
+  }
+  EXPECT_EQ(db->storage().memtable().version_count(), static_cast<std::size_t>(2 * kKeys))
       << "old versions are pruned once no snapshot needs them";
 }
 

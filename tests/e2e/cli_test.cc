@@ -423,13 +423,48 @@ put after-quit x
   EXPECT_EQ(r.err,
             "error: line 7: no open transaction: begin one first, or name a handle\n"
             "error: line 8: Transaction not found: 42\n"
-            "error: line 13: unterminated double quote\n");
+            "error: line 13: unterminated double quote\n"
+            "warning: aborting the open transaction 3\n");
   // Nothing after quit ran.
   EXPECT_EQ(ok({"get", "after-quit"}), "\n");
   // Handles are private to the connection that began them.
   const CommandResult other = cli({}, "commit 3\n");
   EXPECT_EQ(other.status, 1);
   EXPECT_EQ(other.err, "error: line 1: Transaction not found: 3\n");
+}
+
+TEST_F(CliTest, ShellRunsDataCommandsInsideTheOpenTransaction) {
+  const CommandResult r = cli({}, R"(begin
+put tx1 one
+get tx1
+abort
+get tx1
+begin
+put tx2 two
+commit
+get tx2
+begin
+put tx3 three
+)");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::regex expected(
+      "handle 1\n"
+      "OK\n"
+      "one\n"
+      "aborted handle 1\n"
+      "\n"
+      "handle 2\n"
+      "OK\n"
+      R"(committed handle 2 at timestamp (\d+)\n)"
+      "two\n"
+      "handle 3\n"
+      "OK\n");
+  EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+  // The end of input aborted the open transaction, with a warning.
+  EXPECT_EQ(r.err, "warning: aborting the open transaction 3\n");
+  EXPECT_EQ(ok({"get", "tx3"}), "\n");
+  EXPECT_EQ(ok({"get", "tx1"}), "\n");
+  EXPECT_EQ(ok({"get", "tx2"}), "two\n");
 }
 
 TEST_F(CliTest, ShellRunsEveryCommandOnOneConnection) {

@@ -1,5 +1,6 @@
 #include "tools/src/bench/load_generator.h"
 
+#include <charconv>
 #include <chrono>
 #include <deque>
 #include <latch>
@@ -69,7 +70,15 @@ class FrameSource {
     if (preload_next_ != nullptr) {
       const std::uint64_t k = preload_next_->fetch_add(1, std::memory_order_relaxed);
       if (k >= config_.keys) return std::nullopt;
+      if (config_.workload == Workload::Transfer) {
+        return Message{opcode::PUT, encode_put(bench_key(k), kStartBalance)};
+      }
       return Message{opcode::PUT, encode_put(bench_key(k), value_)};
+    }
+    if (retry_) {
+      retry_ = false;
+      ++retries_;
+      return Message{opcode::BEGIN_TXN, {}};
     }
     if (!budget_.take()) return std::nullopt;
     switch (config_.workload) {
@@ -86,6 +95,14 @@ class FrameSource {
         return Message{opcode::SCAN, std::move(prefix)};
       }
       case Workload::Txn: return Message{opcode::BEGIN_TXN, {}};
+      case Workload::Transfer: {
+        from_ = keys_(rng_);
+        do {
+          to_ = keys_(rng_);
+        } while (to_ == from_ && config_.keys > 1);
+        amount_ = static_cast<std::int64_t>(rng_() % 100);
+        return Message{opcode::BEGIN_TXN, {}};
+      }
     }
     return std::nullopt;
   }
@@ -98,19 +115,87 @@ class FrameSource {
       case opcode::SCAN: return answer.opcode == response::VALUE;
       case opcode::BEGIN_TXN:
         if (answer.opcode != response::TXN_ID || answer.payload.size() != 8) return false;
+        if (config_.workload == Workload::Transfer) {
+          handle_ = answer.payload;
+          step_ = 0;
+          followups_.push_back(inside(opcode::GET, bench_key(from_)));
+          return true;
+        }
         followups_.push_back(Message{opcode::COMMIT_TXN, answer.payload});
         return true;
+      case opcode::IN_TXN: return on_transfer_step(answer);
+      case opcode::ABORT_TXN: return true;  // OK, or already ended by the server: both end it
       case opcode::COMMIT_TXN:
-        if (answer.opcode != response::TXN_ID) return false;
-        ++transactions_;
-        return true;
+        if (answer.opcode == response::TXN_ID) {
+          ++transactions_;
+          return true;
+        }
+        if (config_.workload == Workload::Transfer && is_conflict(answer)) {
+          ++aborts_;  // refused by validation; the handle is gone
+          retry_ = true;
+          return true;
+        }
+        return false;
       default: return false;  // the generator sends no other request
     }
   }
 
   [[nodiscard]] std::uint64_t transactions() const { return transactions_; }
+  [[nodiscard]] std::uint64_t aborts() const { return aborts_; }
+  [[nodiscard]] std::uint64_t retries() const { return retries_; }
 
  private:
+  static constexpr const char* kStartBalance = "1000";
+
+  Message inside(std::uint8_t op, BytesView payload) const {
+    Bytes out = handle_;
+    out.push_back(static_cast<char>(op));
+    out.append(payload);
+    return Message{opcode::IN_TXN, std::move(out)};
+  }
+
+  static bool is_conflict(const Message& answer) {
+    if (answer.opcode != response::ERROR) return false;
+    const std::string_view text = answer.payload;
+    return text.find("retry from BEGIN_TXN") != std::string_view::npos ||
+           text.find("serialization conflict") != std::string_view::npos;
+  }
+
+  static std::int64_t balance(BytesView text) {
+    std::int64_t v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    return v;
+  }
+
+  // One answer inside a transfer: read from, read to, write from, write to, then commit.
+  bool on_transfer_step(const Message& answer) {
+    if (answer.opcode == response::ERROR) {
+      if (!is_conflict(answer)) return false;
+      ++aborts_;  // the server aborted it already: the steps still queued are dropped
+      followups_.clear();
+      retry_ = true;
+      return true;
+    }
+    switch (step_++) {
+      case 0:
+        from_balance_ = balance(answer.payload);
+        followups_.push_back(inside(opcode::GET, bench_key(to_)));
+        return answer.opcode == response::VALUE;
+      case 1: {
+        const std::int64_t to_balance = balance(answer.payload);
+        followups_.push_back(inside(
+            opcode::PUT, encode_put(bench_key(from_), std::to_string(from_balance_ - amount_))));
+        followups_.push_back(
+            inside(opcode::PUT, encode_put(bench_key(to_), std::to_string(to_balance + amount_))));
+        return answer.opcode == response::VALUE;
+      }
+      case 2: return answer.opcode == response::OK;
+      default:
+        followups_.push_back(Message{opcode::COMMIT_TXN, handle_});
+        return answer.opcode == response::OK;
+    }
+  }
+
   std::string random_key() { return bench_key(keys_(rng_)); }
 
   const BenchConfig& config_;
@@ -121,6 +206,13 @@ class FrameSource {
   Bytes value_;
   std::deque<Message> followups_;
   std::uint64_t transactions_ = 0;
+  // transfer: the running transaction's handle (8 bytes), accounts, amount and step
+  Bytes handle_;
+  std::uint64_t from_ = 0, to_ = 0;
+  std::int64_t amount_ = 0, from_balance_ = 0;
+  unsigned step_ = 0;
+  bool retry_ = false;
+  std::uint64_t aborts_ = 0, retries_ = 0;
 };
 
 struct WorkerResult {
@@ -218,6 +310,8 @@ BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigne
     result.requests += r.requests;
     result.errors += r.errors;
     result.transactions += sources[i]->transactions();
+    result.aborts += sources[i]->aborts();
+    result.retries += sources[i]->retries();
     if (result.first_error.empty()) result.first_error = r.first_error;
     if (r.failure && !result.failure) {
       result.failure = fmt::format("connection {} failed: {}", i + 1, *r.failure);
@@ -235,13 +329,14 @@ const char* workload_name(Workload w) {
     case Workload::Mixed: return "mixed";
     case Workload::Scan: return "scan";
     case Workload::Txn: return "txn";
+    case Workload::Transfer: return "transfer";
   }
   return "?";
 }
 
 std::optional<Workload> parse_workload(const std::string& name) {
-  for (const Workload w :
-       {Workload::Put, Workload::Get, Workload::Mixed, Workload::Scan, Workload::Txn}) {
+  for (const Workload w : {Workload::Put, Workload::Get, Workload::Mixed, Workload::Scan,
+                           Workload::Txn, Workload::Transfer}) {
     if (name == workload_name(w)) return w;
   }
   return std::nullopt;
@@ -271,6 +366,11 @@ std::string BenchConfig::check() const {
       answer = FRAME_HEADER_SIZE + 4 + kScanWidth * (2 + kKeySize + 4 + value_size);
       break;
     case Workload::Txn: request = answer = FRAME_HEADER_SIZE + 8; break;
+    case Workload::Transfer:
+      // Each step needs the answer of the one before.
+      if (pipeline > 1) return "--pipeline must be 1 with the transfer workload";
+      if (keys < 2) return "--keys must be at least 2 with the transfer workload";
+      break;
   }
   if (pipeline > 1 && pipeline * request > kSafeInFlightBytes &&
       pipeline * answer > kSafeInFlightBytes) {

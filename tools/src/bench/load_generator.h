@@ -7,7 +7,10 @@
 // Workloads: put (PUT of a random key), get (GET of a random key, after a preload that writes
 // every key), mixed (GET with probability `ratio`, else PUT, after the preload), scan (SCAN of a
 // random key's prefix without its last two digits, so up to 100 keys, after the preload) and
-// txn (BEGIN_TXN, then COMMIT_TXN of the handle it returned; both frames count as requests).
+// txn (BEGIN_TXN, then COMMIT_TXN of the handle it returned; both frames count as requests) and
+// transfer (after a preload that sets every account to 1000: BEGIN_TXN, then inside it GET of two
+// random accounts, PUT of both with an amount moved from one to the other, then COMMIT_TXN; a
+// transaction aborted by a conflict is aborted, counted and retried with the same accounts).
 #pragma once
 
 #include <atomic>
@@ -20,7 +23,7 @@
 
 namespace kavrel::bench {
 
-enum class Workload { Put, Get, Mixed, Scan, Txn };
+enum class Workload { Put, Get, Mixed, Scan, Txn, Transfer };
 
 const char* workload_name(Workload w);
 std::optional<Workload> parse_workload(const std::string& name);
@@ -54,7 +57,9 @@ struct LiveCounters {
 struct BenchResult {
   std::uint64_t requests = 0;
   std::uint64_t errors = 0;        // ERROR answers (and unexpected ones)
-  std::uint64_t transactions = 0;  // txn: committed handles
+  std::uint64_t transactions = 0;  // txn, transfer: committed handles
+  std::uint64_t aborts = 0;        // transfer: transactions aborted by a conflict
+  std::uint64_t retries = 0;       // transfer: transactions begun again after an abort
   double seconds = 0;
   LatencyHistogram latency;
   std::string first_error;  // the text of the first ERROR answer, for the summary

@@ -66,7 +66,7 @@ BenchParse parse_bench_args(const std::vector<std::string>& args) {
   auto* p_opt =
       app.add_option("--pipeline", pipeline, "Frames in flight per connection (default 1)")
           ->type_name("D");
-  app.add_option("-w,--workload", workload, "put, get, mixed, scan or txn (default put)")
+  app.add_option("-w,--workload", workload, "put, get, mixed, scan, txn or transfer (default put)")
       ->type_name("W");
   auto* r_opt = app.add_option("--ratio", ratio, "mixed: the fraction of reads (default 0.8)")
                     ->type_name("R");
@@ -129,6 +129,10 @@ double ops_per_sec(const BenchResult& r) {
   return static_cast<double>(ok) / r.seconds;
 }
 
+double per_sec(std::uint64_t n, const BenchResult& r) {
+  return r.seconds > 0 ? static_cast<double>(n) / r.seconds : 0;
+}
+
 double errors_per_sec(const BenchResult& r) {
   return r.seconds > 0 ? static_cast<double>(r.errors) / r.seconds : 0;
 }
@@ -143,6 +147,10 @@ std::string summary_text(const BenchConfig& c, const BenchResult& r) {
   if (c.workload == Workload::Txn) {
     out += fmt::format(" ({:.0f} transactions/s)",
                        r.seconds > 0 ? static_cast<double>(r.transactions) / r.seconds : 0.0);
+  }
+  if (c.workload == Workload::Transfer) {
+    out += fmt::format(" ({:.0f} commits/s, {:.0f} aborts/s, {} retries)",
+                       per_sec(r.transactions, r), per_sec(r.aborts, r), r.retries);
   }
   out += fmt::format(", {} errors", r.errors);
   if (r.errors > 0) {
@@ -169,7 +177,15 @@ std::string summary_json(const BenchConfig& c, const BenchResult& r) {
   if (c.workload == Workload::Mixed) j["ratio"] = c.ratio;
   j["requests"] = r.requests;
   j["errors"] = r.errors;
-  if (c.workload == Workload::Txn) j["transactions"] = r.transactions;
+  if (c.workload == Workload::Txn || c.workload == Workload::Transfer) {
+    j["transactions"] = r.transactions;
+  }
+  if (c.workload == Workload::Transfer) {
+    j["commits_per_sec"] = per_sec(r.transactions, r);
+    j["aborts"] = r.aborts;
+    j["aborts_per_sec"] = per_sec(r.aborts, r);
+    j["retries"] = r.retries;
+  }
   j["seconds"] = r.seconds;
   j["ops_per_sec"] = ops_per_sec(r);
   j["errors_per_sec"] = errors_per_sec(r);
@@ -198,8 +214,10 @@ std::string summary_csv(const BenchConfig& c, const BenchResult& r) {
       "{}\n",
       workload_name(c.workload), c.connections, c.pipeline, c.keys, c.value_size,
       c.workload == Workload::Mixed ? fmt::format("{}", c.ratio) : "", r.requests, r.errors,
-      c.workload == Workload::Txn ? fmt::format("{}", r.transactions) : "", r.seconds,
-      ops_per_sec(r), errors_per_sec(r), us(h.percentile(0.5)), us(h.percentile(0.9)),
+      c.workload == Workload::Txn || c.workload == Workload::Transfer
+          ? fmt::format("{}", r.transactions)
+          : "",
+      r.seconds, ops_per_sec(r), errors_per_sec(r), us(h.percentile(0.5)), us(h.percentile(0.9)),
       us(h.percentile(0.99)), us(h.percentile(0.999)), us(h.max()), h.mean() / 1000.0,
       r.first_error.empty() ? "" : first_error);
 }

@@ -151,9 +151,11 @@ std::string shell_help() {
   help [COMMAND]                    shows this list, or one command's options
   quit, exit                        leaves the shell (so does Ctrl-D)
 
-Every request still runs in a transaction of its own on the server: begin hands out a handle,
-commit shows its commit timestamp, abort drops it. Handles belong to this connection, and the
-prompt lists the open ones. Words are quoted with '...' or "..." (with \n, \t, \" and \xNN).
+After begin, every data command (put, get, del, scan, put-path, get-path, query, insert) runs
+inside the transaction until commit or abort: it sees the transaction's snapshot and its own
+writes, and nothing is visible to others before commit, which shows the commit timestamp. A
+conflict aborts it (the shell says so: run begin and the commands again). Handles belong to this
+connection, and the prompt lists the open ones; quit or Ctrl-D aborts them with a warning. Words are quoted with '...' or "..." (with \n, \t, \" and \xNN).
 Command names may be written in any case; Tab completes them. Ctrl-C clears the line, or
 interrupts a running command (its connection ends, and the open handles with it).
 )";

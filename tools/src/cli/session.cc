@@ -59,8 +59,12 @@ std::optional<std::string_view> hint_for(std::string_view server_text) {
        "scan lists keys by a prefix of at least 2 bytes; there is no scan of every key"},
       {"Python SDK", "kavrel-server runs no SQL: use query, scan, get and insert instead"},
       {"Table not found: ", "'kavrel-cli tables' lists the registered tables"},
+      {"; retry from BEGIN_TXN", "the transaction was aborted: run 'begin' and its commands again"},
       {"Write-write conflict detected",
        "another transaction is writing this key; retry once it has committed"},
+      {"SSI validation failed",
+       "the transaction was aborted: a concurrent commit changed what it read; run 'begin' and "
+       "its commands again"},
   };
   for (const Hint& h : kHints) {
     if (server_text.find(h.contains) != std::string_view::npos) return h.hint;
@@ -198,7 +202,10 @@ int Session::server_error(const std::string& text) {
 
 int Session::report(const ClientError& e) {
   switch (e.kind()) {
-    case ClientError::Kind::Server: return server_error(e.text());
+    case ClientError::Kind::Server:
+      // The server ended the transaction the command ran in: the shell leaves it too.
+      if (ends_transaction(e) && !handles_.empty()) forget_handle(handles_.back());
+      return server_error(e.text());
     case ClientError::Kind::Invalid: error_line(e.text()); return kExitServerError;
     case ClientError::Kind::Protocol:
       error_line(fmt::format("unexpected answer from the server: {}", e.text()));
@@ -545,8 +552,30 @@ int Session::cmd_begin() {
   auto r = client_->begin();
   if (!r) return report(r.error());
   handles_.push_back(*r);
+  client_->use_transaction(*r);
   write(opt_.out, fmt::format("handle {}\n", *r));
   return kExitOk;
+}
+
+void Session::forget_handle(std::uint64_t handle) {
+  std::erase(handles_, handle);
+  // The data commands go on in the latest transaction still open, or alone.
+  if (client_) {
+    client_->use_transaction(handles_.empty() ? std::nullopt
+                                              : std::optional<std::uint64_t>(handles_.back()));
+  }
+}
+
+void Session::abort_open_transactions() {
+  if (handles_.empty()) return;
+  std::string list;
+  for (const auto h : handles_) list += (list.empty() ? "" : ", ") + std::to_string(h);
+  write(opt_.err, fmt::format("warning: aborting the open transaction{} {}\n",
+                              handles_.size() == 1 ? "" : "s", list));
+  for (const auto h : std::vector<std::uint64_t>(handles_)) {
+    if (client_) ignore_error(client_->abort(h), "leaving the shell ends it either way");
+    forget_handle(h);
+  }
 }
 
 int Session::cmd_end(const Invocation& inv, bool commit) {
@@ -560,7 +589,7 @@ int Session::cmd_end(const Invocation& inv, bool commit) {
     handle = *h;
   }
   // The server forgets the handle whatever the outcome, so the shell does too.
-  std::erase(handles_, handle);
+  forget_handle(handle);
   if (commit) {
     auto r = client_->commit(handle);
     if (!r) return report(r.error());

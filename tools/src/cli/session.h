@@ -56,6 +56,8 @@ class Session {
 
   // The open transaction handles, oldest first.
   const std::vector<std::uint64_t>& handles() const { return handles_; }
+  // Aborts every open transaction with a warning on the error output (leaving the shell).
+  void abort_open_transactions();
 
   // Sends a PING whenever the connection has been idle for interval, from a thread of its own,
   // so that the server's idle time-out does not end the shell's connection (and its handles)
@@ -79,6 +81,8 @@ class Session {
   int cmd_stats(const Invocation& inv);
   int cmd_sql(const Invocation& inv);
   int cmd_begin();
+  // The handle is over: data commands go on in the latest open one, or alone.
+  void forget_handle(std::uint64_t handle);
   int cmd_end(const Invocation& inv, bool commit);
 
   void keepalive_loop(std::chrono::milliseconds interval);

@@ -257,7 +257,10 @@ int run_shell(Session& session, const ShellOptions& options) {
     Invocation& inv = *parsed.invocation;
     inv.hex = inv.hex || options.hex;
     if (inv.command.empty()) continue;
-    if (inv.command == "quit" || inv.command == "exit") break;
+    if (inv.command == "quit" || inv.command == "exit") {
+      session.abort_open_transactions();
+      break;
+    }
     if (inv.command == "help") {
       std::string name = inv.args.empty() ? "" : inv.args[0];
       for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -288,8 +291,10 @@ int run_shell(Session& session, const ShellOptions& options) {
   if (options.interactive) {
     // After end of input the prompt's line is still open.
     std::putchar('\n');
-    return kExitOk;
+    std::fflush(stdout);
   }
+  session.abort_open_transactions();
+  if (options.interactive) return kExitOk;
   return last_failure;
 }
 
