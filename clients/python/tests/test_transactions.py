@@ -1,6 +1,7 @@
 """Transactions (IN_TXN, 0x11) and COMPACT (0x10), and the SQL statements that write, which run
 inside a transaction. Every test here needs those requests on the server."""
 
+import sqlite3
 import threading
 
 import pytest
@@ -106,19 +107,24 @@ def test_run_transaction_gives_up(client, server, name):
 def test_concurrent_increments_are_serializable(server, name):
     with kavrel.connect(server.db_dir) as c:
         c.put(f"{name}/n", "0")
+    errors = []
 
     def work():
-        with kavrel.connect(server.db_dir) as c:
-            for _ in range(10):
-                c.run_transaction(
-                    lambda tx: tx.put(f"{name}/n", str(int(tx.get(f"{name}/n")) + 1)),
-                    retries=1000)
+        try:
+            with kavrel.connect(server.db_dir) as c:
+                for _ in range(10):
+                    c.run_transaction(
+                        lambda tx: tx.put(f"{name}/n", str(int(tx.get(f"{name}/n")) + 1)),
+                        retries=1000)
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
 
     threads = [threading.Thread(target=work) for _ in range(3)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    assert errors == []
     with kavrel.connect(server.db_dir) as c:
         assert c.get(f"{name}/n") == b"30"
 
@@ -150,3 +156,63 @@ def test_sql_writes_then_reads(client, name):
     assert client.sql(f"SELECT id, score FROM {name}") == [{"id": 1, "score": 3.5}]
     with pytest.raises(kavrel.SqlError):
         client.sql(f"INSERT INTO {name} (id, name) VALUES (1, 'again')")
+
+
+# Statements applied in turn to both; after each, the whole table must read the same.
+WRITES = [
+    ("INSERT INTO {t} (id, owner, balance, note) VALUES (1, 'ann', 100, NULL)", ()),
+    ("INSERT INTO {t} (id, owner, balance) VALUES (2, 'ben', 50), (3, 'cy', 0), (10, 'dee', 7)",
+     ()),
+    ("INSERT INTO {t} VALUES (?, ?, ?, ?)", (4, "eve", -20, "new")),
+    ("UPDATE {t} SET balance = balance + 5 WHERE balance < 60", ()),
+    ("UPDATE {t} SET note = 'rich' WHERE balance >= 100 OR owner LIKE 'D%'", ()),
+    ("UPDATE {t} SET balance = balance * 2, note = owner || '!' WHERE id IN (2, 3)", ()),
+    ("UPDATE {t} SET note = NULL WHERE note IS NOT NULL AND id <> 1", ()),
+    ("UPDATE {t} SET id = 30 WHERE id = 3", ()),  # the row key moves
+    ("DELETE FROM {t} WHERE balance < ?", (0,)),
+    ("UPDATE {t} SET balance = 0", ()),
+    ("DELETE FROM {t} WHERE id = 999", ()),
+    ("DELETE FROM {t}", ()),
+]
+
+
+def test_writes_match_sqlite(client, name):
+    db = sqlite3.connect(":memory:")
+    create = "CREATE TABLE {t} (id INT PRIMARY KEY, owner TEXT NOT NULL, balance INT, note TEXT)"
+    db.execute(create.format(t=name))
+    client.sql(create.format(t=name))
+    for statement, params in WRITES:
+        text = statement.format(t=name)
+        want = db.execute(text, params).rowcount
+        assert client.sql(text, params).rowcount == want, text
+        select = f"SELECT * FROM {name} ORDER BY id"
+        assert client.sql(select).tuples() == db.execute(select).fetchall(), text
+
+
+@pytest.mark.parametrize("statement,message", [
+    ("INSERT INTO {t} (id, owner) VALUES (1, 'dup')", "UNIQUE constraint failed"),
+    ("INSERT INTO {t} (owner) VALUES ('no key')", "NOT NULL constraint failed"),
+    ("INSERT INTO {t} (id) VALUES (7)", "column 'owner' (text) is not nullable"),
+    ("INSERT INTO {t} (id, owner, balance) VALUES (7, 'x', 'lots')", "column 'balance' (int)"),
+    ("UPDATE {t} SET id = 2 WHERE id = 1", "UNIQUE constraint failed"),
+    ("INSERT INTO {t} (id, nope) VALUES (7, 1)", "no column named nope"),
+])
+def test_failed_statement_writes_nothing(client, name, statement, message):
+    client.sql(f"CREATE TABLE {name} (id INT PRIMARY KEY, owner TEXT NOT NULL, balance INT)")
+    client.sql(f"INSERT INTO {name} (id, owner) VALUES (1, 'a'), (2, 'b')")
+    before = client.scan(f"{name}/")
+    with pytest.raises(kavrel.SqlError) as e:
+        # The first row is written before the failing one: the transaction undoes it.
+        client.sql(f"INSERT INTO {name} (id, owner) VALUES (50, 'first'); "
+                   + statement.format(t=name))
+    assert message in str(e.value)
+    assert client.scan(f"{name}/") == before
+
+
+def test_sql_inside_an_open_transaction(client, name):
+    client.sql(f"CREATE TABLE {name} (id INT, v TEXT)")  # no PRIMARY KEY: the id column
+    with client.transaction() as tx:
+        tx.sql(f"INSERT INTO {name} (id, v) VALUES (1, 'a')")
+        assert tx.sql(f"SELECT v FROM {name}") == [{"v": "a"}]
+        assert client.sql(f"SELECT v FROM {name}") == []
+    assert client.sql(f"SELECT v FROM {name}") == [{"v": "a"}]
