@@ -145,12 +145,15 @@ class Client(_Requests):
                 self._sock.sendall(data)
                 code, length = struct.unpack("<BI", self._recv_exact(wire.FRAME_HEADER_SIZE))
                 return code, self._recv_exact(length)
-            except (OSError, ConnectionError) as e:
+            except BaseException as e:
+                # A frame cut short (an error, a timeout, Ctrl-C) leaves the stream out of step
+                # with the answers, so the connection cannot be used again.
                 self._sock.close()
                 self._sock = None
-                if isinstance(e, ConnectionError):
-                    raise
-                raise ConnectionError(f"connection to {self.socket_path} lost: {e}") from None
+                if isinstance(e, OSError):
+                    raise ConnectionError(
+                        f"connection to {self.socket_path} lost: {e}") from None
+                raise
 
     def _call(self, opcode, payload, *codes):
         return wire.expect(self._round_trip(opcode, payload), *codes)

@@ -17,7 +17,7 @@ import math
 import struct
 from dataclasses import dataclass
 
-from .errors import ConnectionError, RequestTooLargeError, SchemaError, ServerError
+from .errors import ConnectionError, RequestTooLargeError, SchemaError, server_error
 
 # The largest request payload the server accepts (a length equal to it is accepted).
 MAX_MESSAGE_SIZE = 16 * 1024 * 1024
@@ -410,7 +410,6 @@ def parse_toon(text, schema=None):
 
 def expect(answer, *codes):
     """The payload of an answer whose code is one of codes; ServerError for ERROR."""
-    from .errors import server_error
     code, payload = answer
     if code == ERROR:
         raise server_error(payload.decode("utf-8", "replace"))
@@ -418,5 +417,3 @@ def expect(answer, *codes):
         raise ConnectionError(f"unexpected answer code 0x{code:02x}")
     return payload
 
-
-__all__ = ["Column", "Schema", "ServerError"]

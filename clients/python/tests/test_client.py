@@ -223,3 +223,37 @@ def test_pool_lends_distinct_clients(server, name):
     with pool.client() as c:
         assert c in (a, b)  # returned clients are reused
     pool.close()
+
+
+def test_timeout_is_connection_error_and_closes(tmp_path):
+    path = str(tmp_path / "silent.sock")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(1)
+    c = kavrel.connect(socket=path, timeout=0.2)
+    with pytest.raises(kavrel.ConnectionError) as e:
+        c.ping()  # accepted by the backlog, never answered
+    assert "lost" in str(e.value)
+    assert c.closed
+    listener.close()
+
+
+def test_unexpected_answer_code_is_connection_error(tmp_path):
+    path = str(tmp_path / "odd.sock")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(1)
+
+    def serve():
+        conn, _ = listener.accept()
+        conn.recv(100)
+        conn.sendall(struct.pack("<BI", wire.OK, 0))  # OK where PONG is due
+        conn.close()
+
+    t = threading.Thread(target=serve)
+    t.start()
+    with pytest.raises(kavrel.ConnectionError) as e:
+        kavrel.connect(socket=path).ping()
+    assert "unexpected answer code 0x80" in str(e.value)
+    t.join()
+    listener.close()
