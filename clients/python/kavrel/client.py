@@ -89,6 +89,12 @@ class _Requests:
         from .sql import execute
         return execute(self, text, params)
 
+    def cursor(self):
+        """A DB-API-like Cursor: cursor.execute(sql, params), fetchall() gives tuples and
+        cursor.description names the columns."""
+        from .sql import Cursor
+        return Cursor(self)
+
 
 class Client(_Requests):
     """One connection to the server; see the module's notes on threads."""

@@ -56,6 +56,47 @@ class SqlResult(list):
         return [tuple(r[c] for c in self.columns) for r in self]
 
 
+class Cursor:
+    """A DB-API-like cursor over sql(): rows as tuples, ``description`` a 7-tuple per column
+    (name first, the rest None), ``rowcount``. Not shared between threads."""
+
+    def __init__(self, target):
+        self._target = target
+        self._rows = []
+        self.description = None
+        self.rowcount = -1
+        self.arraysize = 1
+
+    def execute(self, text, params=None):
+        result = execute(self._target, text, params)
+        self.rowcount = result.rowcount
+        if result.columns is None:
+            self.description, self._rows = None, []
+        else:
+            self.description = [(n, None, None, None, None, None, None) for n in result.columns]
+            self._rows = result.tuples()
+        return self
+
+    def fetchone(self):
+        return self._rows.pop(0) if self._rows else None
+
+    def fetchmany(self, size=None):
+        size = self.arraysize if size is None else size
+        out, self._rows = self._rows[:size], self._rows[size:]
+        return out
+
+    def fetchall(self):
+        out, self._rows = self._rows, []
+        return out
+
+    def __iter__(self):
+        while self._rows:
+            yield self._rows.pop(0)
+
+    def close(self):
+        self._rows = []
+
+
 def is_write(statement):
     return isinstance(statement, (exp.Insert, exp.Update, exp.Delete))
 

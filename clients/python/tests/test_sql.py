@@ -26,6 +26,8 @@ ROWS = [
     (10, "judy", "eng", 7.75, 36, True, None),
     (11, "mallory, jr", "sales", -1.5, 61, False, None),
     (12, "o'brien", None, 0.0, 19, True, None),
+    (13, "\u2205", "eng", 2.5, 40, None, None),  # TOON's NULL mark, as a text
+    (14, '"q;uote\\', "ops", 1e300, 33, True, None),
 ]
 
 # Each statement runs on both; "ORDER BY" statements compare in order, the others as multisets.
@@ -140,6 +142,17 @@ def test_select_star_keeps_types(loaded):
     assert rows.columns == ["id", "name", "dept", "score", "age", "active", "tag"]
 
 
+def test_cursor_gives_tuples_and_description(loaded):
+    c, db = loaded
+    text = "SELECT id, name AS who FROM people WHERE id < ? ORDER BY id DESC"
+    cur = c.cursor().execute(text, [3])
+    assert [d[0] for d in cur.description] == ["id", "who"]
+    assert cur.fetchone() == (2, "bob")
+    assert cur.fetchall() == [(1, "alice")]
+    assert cur.fetchone() is None
+    assert c.cursor().execute(text, [4]).fetchall() == db.execute(text, [4]).fetchall()
+
+
 def test_pushdown_uses_query(loaded, monkeypatch):
     c, _ = loaded
     calls = []
@@ -149,7 +162,9 @@ def test_pushdown_uses_query(loaded, monkeypatch):
     # Without ORDER BY the rows come in key order: people/1, people/10, people/11, people/12, ...
     assert c.sql("SELECT id, age FROM people LIMIT 2 OFFSET 1") == [
         {"id": 10, "age": 36}, {"id": 11, "age": 61}]
-    assert calls == ["query"]
+    assert c.sql("SELECT tag, id AS k FROM people LIMIT 2") == [
+        {"tag": b"\x01", "k": 1}, {"tag": None, "k": 10}]
+    assert calls == ["query", "query"]
     calls.clear()
     # A float column is not pushed down (its TOON text has six decimals), nor is a WHERE.
     assert c.sql("SELECT score FROM people LIMIT 1 OFFSET 1") == [{"score": 7.75}]
