@@ -86,11 +86,23 @@ SELECTS = [
     "SELECT dept, COUNT(*) AS n FROM {t} GROUP BY dept HAVING COUNT(*) > 2 ORDER BY n, dept",
     "SELECT age, COUNT(*) FROM {t} GROUP BY age ORDER BY COUNT(*) DESC, age LIMIT 3",
     "SELECT active, MIN(id) FROM {t} GROUP BY active ORDER BY active",
+    "SELECT id FROM {t} WHERE name > 'm' ORDER BY name",
+    "SELECT id, -age / 7, age % -5, age / 3.0, score * 2 FROM {t} ORDER BY id",
+    "SELECT id FROM {t} WHERE score > age / 10 ORDER BY id",
+    "SELECT id FROM {t} WHERE age / 0 IS NULL ORDER BY id",
+    "SELECT name FROM {t} ORDER BY name DESC LIMIT 3 OFFSET 1",
+    "SELECT COUNT(*) FROM {t} WHERE dept IS NULL",
+    "SELECT dept, active, COUNT(*), SUM(active) FROM {t} GROUP BY dept, active ORDER BY 1, 2",
+    "SELECT dept, MIN(score), MAX(name) FROM {t} WHERE score IS NOT NULL GROUP BY dept "
+    "ORDER BY dept",
+    "SELECT id, tag FROM {t} WHERE tag IS NOT NULL ORDER BY tag",
+    "SELECT id FROM {t} WHERE id BETWEEN ? AND ? AND NOT dept IN ('ops') ORDER BY id",
     "SELECT id FROM {t} WHERE age > ? AND dept = ? ORDER BY id",
     "SELECT id FROM {t} WHERE name LIKE ? ORDER BY id LIMIT ?",
     "SELECT id, '?' AS q FROM {t} WHERE name <> '?' /* ? */ AND id < ? -- ?\n ORDER BY id",
 ]
 PARAMS = {
+    "SELECT id FROM {t} WHERE id BETWEEN ? AND ? AND NOT dept IN ('ops') ORDER BY id": (2, 12),
     "SELECT id FROM {t} ORDER BY id LIMIT ? OFFSET 10": (-1,),
     "SELECT id FROM {t} WHERE age > ? AND dept = ? ORDER BY id": (30, "eng"),
     "SELECT id FROM {t} WHERE name LIKE ? ORDER BY id LIMIT ?": ("%e%", 3),
