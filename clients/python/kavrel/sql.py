@@ -103,9 +103,9 @@ def is_write(statement):
 
 def execute(target, text, params=None):
     """Runs the statements of text on target (a Client or a Transaction) and answers the last
-    one's SqlResult. From a Client, statements that write run together in one transaction
-    (ConflictError if it conflicts); a SELECT alone reads with one request, which the server
-    runs in a transaction of its own. CREATE TABLE registers at once, even if the transaction
+    one's SqlResult. From a Client, the statements run together in one transaction
+    (ConflictError if it conflicts), except a single SELECT: it reads with one request, which
+    the server runs in a transaction of its own. CREATE TABLE registers at once, even if the transaction
     is later aborted."""
     text, count = _number_marks(text)
     try:
@@ -117,7 +117,8 @@ def execute(target, text, params=None):
         raise SqlError("no SQL statement given")
     bound = _bind(statements, params, count)
     from .client import Client
-    if isinstance(target, Client) and any(is_write(s) for s in statements):
+    data = [s for s in statements if is_write(s) or isinstance(s, exp.Select)]
+    if isinstance(target, Client) and (len(data) > 1 or any(is_write(s) for s in data)):
         with target.transaction() as tx:
             return _run_all(tx, statements, bound)
     return _run_all(target, statements, bound)

@@ -216,3 +216,15 @@ def test_sql_inside_an_open_transaction(client, name):
         assert tx.sql(f"SELECT v FROM {name}") == [{"v": "a"}]
         assert client.sql(f"SELECT v FROM {name}") == []
     assert client.sql(f"SELECT v FROM {name}") == [{"v": "a"}]
+
+
+def test_several_statements_run_in_one_transaction(client, name, monkeypatch):
+    client.sql(f"CREATE TABLE {name} (id INT, v INT)")
+    begun = []
+    real_begin = client.begin
+    monkeypatch.setattr(client, "begin", lambda: begun.append(1) or real_begin())
+    r = client.sql(f"INSERT INTO {name} VALUES (1, 10); INSERT INTO {name} VALUES (2, 20); "
+                   f"SELECT SUM(v) AS s FROM {name}")
+    assert r == [{"s": 30}]
+    assert client.sql(f"SELECT id FROM {name}; SELECT v FROM {name} WHERE id = 2") == [{"v": 20}]
+    assert begun == [1, 1]
