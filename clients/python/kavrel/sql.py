@@ -17,7 +17,8 @@ row with the same ID is refused.
 
 Values follow the rules of the standard library's sqlite3 module: NULL compares as unknown
 (three-valued AND/OR/NOT), NULLs sort first, numbers sort before texts and texts before bytes,
-LIKE ignores ASCII case, integer division truncates, division by zero is NULL.
+comparisons convert an operand by the other's column affinity, LIKE ignores ASCII case, integer
+division truncates, division by zero is NULL.
 """
 
 import functools
@@ -265,6 +266,20 @@ def _arith(op, a, b):
     return r if a >= 0 else -r
 
 
+def _with_affinity(affinity, v):
+    """v as a column of that affinity would store it (sqlite's rules, for comparisons)."""
+    if affinity == "numeric" and isinstance(v, str):
+        text = v.strip()
+        if re.fullmatch(r"[-+]?\d+", text):
+            return int(text)
+        if re.fullmatch(r"[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?", text):
+            return float(text)
+        return v
+    if affinity == "text" and isinstance(v, (int, float)):
+        return _to_text(v)
+    return v
+
+
 def _coerce(column, value):
     """value made to fit the column as sqlite's type affinity would, before packing."""
     if value is None:
@@ -406,7 +421,7 @@ class _Statement:
                        exp.GT: lambda c: c > 0, exp.GTE: lambda c: c >= 0}
         for cls, test in comparisons.items():
             if type(e) is cls:
-                a, b = self.eval(e.this, row, group), self.eval(e.expression, row, group)
+                a, b = self._compared(e.this, e.expression, row, group)
                 return None if a is None or b is None else test(_cmp(a, b))
         arith = {exp.Add: "+", exp.Sub: "-", exp.Mul: "*", exp.Div: "/", exp.Mod: "%"}
         if type(e) in arith:
@@ -429,15 +444,15 @@ class _Statement:
                 return None
             unknown = False
             for item in e.expressions:
-                w = self.eval(item, row, group)
+                w = _with_affinity(self._affinity(e.this), self.eval(item, row, group))
                 if w is None:
                     unknown = True
                 elif _cmp(v, w) == 0:
                     return True
             return None if unknown else False
         if isinstance(e, exp.Between):
-            v = self.eval(e.this, row, group)
-            lo, hi = self.eval(e.args["low"], row, group), self.eval(e.args["high"], row, group)
+            v, lo = self._compared(e.this, e.args["low"], row, group)
+            _, hi = self._compared(e.this, e.args["high"], row, group)
             ge = None if v is None or lo is None else _cmp(v, lo) >= 0
             le = None if v is None or hi is None else _cmp(v, hi) <= 0
             if ge is False or le is False:
@@ -452,6 +467,32 @@ class _Statement:
         if isinstance(e, (exp.Select, exp.Subquery)):
             raise NotSupportedError("subqueries")
         raise NotSupportedError(f"the expression {e.sql()!r} ({e.key.upper()})")
+
+    def _affinity(self, e):
+        """sqlite's affinity of an operand: "numeric" or "text" for a column of those types,
+        None for anything else (literals, expressions, bytes columns)."""
+        while isinstance(e, exp.Paren):
+            e = e.this
+        if isinstance(e, exp.Column) and e.name in self.columns:
+            t = self.types[e.name]
+            return "text" if t == "text" else None if t == "binary" else "numeric"
+        return None
+
+    def _compared(self, left, right, row, group):
+        """Both operands of a comparison, one converted by the other's affinity as sqlite does:
+        a numeric column against a text reads the text as a number, a text column against a
+        value without affinity reads the value as text."""
+        a, b = self.eval(left, row, group), self.eval(right, row, group)
+        fa, fb = self._affinity(left), self._affinity(right)
+        if fa == "numeric" and fb != "numeric":
+            b = _with_affinity("numeric", b)
+        elif fb == "numeric" and fa != "numeric":
+            a = _with_affinity("numeric", a)
+        elif fa == "text" and fb is None:
+            b = _with_affinity("text", b)
+        elif fb == "text" and fa is None:
+            a = _with_affinity("text", a)
+        return a, b
 
     def aggregate(self, e, group):
         arg = e.this
@@ -488,6 +529,7 @@ class _Statement:
     def _bind_table(self, schema):
         self.table = schema.name
         self.columns = set(schema.names())
+        self.types = {c.name: c.type for c in schema.columns}
 
     def _where(self, s, rows):
         where = s.args.get("where")
