@@ -285,6 +285,8 @@ def _coerce(column, value):
     if value is None:
         return None
     t = column.type
+    value = _with_affinity("text" if t == "text" else None if t == "binary" else "numeric",
+                           value)
     if t in ("int", "uint") and isinstance(value, float) and value.is_integer():
         return int(value)
     if t in ("int", "uint") and isinstance(value, bool):

@@ -164,6 +164,7 @@ WRITES = [
     ("INSERT INTO {t} (id, owner, balance) VALUES (2, 'ben', 50), (3, 'cy', 0), (10, 'dee', 7)",
      ()),
     ("INSERT INTO {t} VALUES (?, ?, ?, ?)", (4, "eve", -20, "new")),
+    ("INSERT INTO {t} VALUES ('5', 55, ' 12 ', 3.5)", ()),  # converted by column affinity
     ("UPDATE {t} SET balance = balance + 5 WHERE balance < 60", ()),
     ("UPDATE {t} SET note = 'rich' WHERE balance >= 100 OR owner LIKE 'D%'", ()),
     ("UPDATE {t} SET balance = balance * 2, note = owner || '!' WHERE id IN (2, 3)", ()),
