@@ -191,7 +191,7 @@ def _rank(v):
 
 
 def _cmp(a, b):
-    """sqlite's ordering of two non-NULL values: numbers < texts < bytes."""
+    """sqlite3's ordering of two non-NULL values: numbers < texts < bytes."""
     ra, rb = _rank(a), _rank(b)
     if ra != rb:
         return -1 if ra < rb else 1
@@ -267,7 +267,7 @@ def _arith(op, a, b):
 
 
 def _with_affinity(affinity, v):
-    """v as a column of that affinity would store it (sqlite's rules, for comparisons)."""
+    """v as a column of that affinity would store it (sqlite3's rules, for comparisons)."""
     if affinity == "numeric" and isinstance(v, str):
         text = v.strip()
         if re.fullmatch(r"[-+]?\d+", text):
@@ -281,7 +281,7 @@ def _with_affinity(affinity, v):
 
 
 def _coerce(column, value):
-    """value made to fit the column as sqlite's type affinity would, before packing."""
+    """value made to fit the column as sqlite3's type affinity would, before packing."""
     if value is None:
         return None
     t = column.type
@@ -471,7 +471,7 @@ class _Statement:
         raise NotSupportedError(f"the expression {e.sql()!r} ({e.key.upper()})")
 
     def _affinity(self, e):
-        """sqlite's affinity of an operand: "numeric" or "text" for a column of those types,
+        """sqlite3's affinity of an operand: "numeric" or "text" for a column of those types,
         None for anything else (literals, expressions, bytes columns)."""
         while isinstance(e, exp.Paren):
             e = e.this
@@ -481,7 +481,7 @@ class _Statement:
         return None
 
     def _compared(self, left, right, row, group):
-        """Both operands of a comparison, one converted by the other's affinity as sqlite does:
+        """Both operands of a comparison, one converted by the other's affinity as sqlite3 does:
         a numeric column against a text reads the text as a number, a text column against a
         value without affinity reads the value as text."""
         a, b = self.eval(left, row, group), self.eval(right, row, group)
@@ -578,7 +578,7 @@ class _Statement:
         if s.args.get("offset") is not None:
             offset = self._int_value(s.args["offset"].expression, "OFFSET")
         if limit is not None and limit < 0:
-            limit = None  # a negative LIMIT means none, as in sqlite
+            limit = None  # a negative LIMIT means none, as in sqlite3
         offset = max(offset or 0, 0)
 
         group_by = s.args.get("group")

@@ -128,16 +128,16 @@ class Schema:
         return [c.name for c in self.columns]
 
 
-def make_column(spec):
+def make_column(given):
     """A Column from a Column, a (name, type[, nullable]) tuple or "name:type[?]" text."""
-    if isinstance(spec, Column):
-        col = spec
-    elif isinstance(spec, str):
-        name, _, type_name = spec.partition(":")
+    if isinstance(given, Column):
+        col = given
+    elif isinstance(given, str):
+        name, _, type_name = given.partition(":")
         nullable = type_name.endswith("?")
         col = Column(name, type_name.rstrip("?"), nullable)
     else:
-        col = Column(*spec)
+        col = Column(*given)
     if col.type not in TYPE_NAMES:
         raise ValueError(f"column {col.name!r}: unknown type {col.type!r} "
                          f"(one of {', '.join(TYPE_NAMES)})")

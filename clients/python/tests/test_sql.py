@@ -136,7 +136,7 @@ def loaded(server):
 
 
 @pytest.mark.parametrize("statement", SELECTS)
-def test_select_matches_sqlite(loaded, statement):
+def test_select_matches_sqlite3(loaded, statement):
     c, db = loaded
     text = statement.format(t="people")
     params = PARAMS.get(statement, ())

@@ -177,7 +177,7 @@ WRITES = [
 ]
 
 
-def test_writes_match_sqlite(client, name):
+def test_writes_match_sqlite3(client, name):
     db = sqlite3.connect(":memory:")
     create = "CREATE TABLE {t} (id INT PRIMARY KEY, owner TEXT NOT NULL, balance INT, note TEXT)"
     db.execute(create.format(t=name))
