@@ -257,3 +257,64 @@ def test_unexpected_answer_code_is_connection_error(tmp_path):
     assert "unexpected answer code 0x80" in str(e.value)
     t.join()
     listener.close()
+
+
+def test_transaction_handles_without_requests(client):
+    tx = client.begin()
+    assert isinstance(tx.commit(), int)
+    with pytest.raises(kavrel.Error, match="is finished"):
+        tx.commit()
+    tx = client.begin()
+    tx.abort()
+    with pytest.raises(kavrel.Error, match="is finished"):
+        tx.put("k", "v")  # refused before sending
+    with pytest.raises(kavrel.ServerError) as e:
+        kavrel.Transaction(client, tx.handle).abort()  # the server forgot the handle
+    assert "not found" in e.value.text.lower()
+    with pytest.raises(kavrel.Error, match="cannot run inside a transaction"):
+        client.begin()._call(kavrel.wire.CHECKPOINT, b"", kavrel.wire.OK)
+
+
+def test_transaction_context_commits_or_aborts(client):
+    with client.transaction() as tx:
+        pass
+    assert tx.finished
+    with pytest.raises(KeyError):
+        with client.transaction() as tx:
+            raise KeyError("x")
+    # Aborted: the server no longer knows the handle.
+    with pytest.raises(kavrel.ServerError):
+        kavrel.Transaction(client, tx.handle).commit()
+
+
+@pytest.mark.parametrize("failures,retries,want_calls,raises", [
+    (0, 3, 1, False), (2, 3, 3, False), (3, 3, 4, False), (4, 3, 4, True), (1, 0, 1, True),
+])
+def test_run_transaction_retry_count(client, failures, retries, want_calls, raises):
+    calls = []
+
+    def fn(tx):
+        calls.append(tx.handle)
+        if len(calls) <= failures:
+            raise kavrel.ConflictError("Write-write conflict: transaction aborted")
+        return "done"
+
+    if raises:
+        with pytest.raises(kavrel.ConflictError):
+            client.run_transaction(fn, retries=retries)
+    else:
+        assert client.run_transaction(fn, retries=retries) == "done"
+    assert len(calls) == want_calls
+    assert len(set(calls)) == want_calls  # a new transaction for every run
+
+
+@pytest.mark.parametrize("text,kind", [
+    ("Write-write conflict on key k: transaction 3 aborted", kavrel.ConflictError),
+    ("Validation error: transaction aborted: SSI validation failed (serialization conflict) "
+     "or transaction not found", kavrel.ConflictError),
+    ("Transaction not found: 5", kavrel.ServerError),
+    ("Table not found: t", kavrel.ServerError),
+])
+def test_error_texts_map_to_exceptions(text, kind):
+    err = kavrel.errors.server_error(text)
+    assert type(err) is kind and err.text == text
