@@ -101,8 +101,7 @@ class Client(_Requests):
 
     def __init__(self, socket_path, timeout=None):
         self.socket_path = os.fspath(socket_path)
-        self._lock = threading.Lock()
-        self._schemas = {}  # table name -> Schema, cached; guarded by _lock
+        self._lock = threading.Lock()  # held for one request's send and answer
         sock = _socket_module.socket(_socket_module.AF_UNIX, _socket_module.SOCK_STREAM)
         sock.settimeout(timeout)
         try:
@@ -190,8 +189,6 @@ class Client(_Requests):
         """Registers a typed table, durably. columns: Column objects, (name, type[, nullable])
         tuples or "name:type[?]" texts; types are int, uint, float, text, binary, bool."""
         self._call(wire.REGISTER_TABLE, wire.encode_schema(name, columns), wire.OK)
-        with self._lock:
-            self._schemas.pop(name, None)
 
     def tables(self):
         """The registered tables as Schema objects, in ascending name order."""
@@ -199,20 +196,15 @@ class Client(_Requests):
 
     def describe(self, name):
         """The Schema of a registered table; ServerError "Table not found: NAME" otherwise."""
-        schema = wire.decode_schema(self._call(wire.DESCRIBE_TABLE, wire.as_bytes(name),
-                                               wire.VALUE))
-        with self._lock:
-            self._schemas[name] = schema
-        return schema
+        return wire.decode_schema(self._call(wire.DESCRIBE_TABLE, wire.as_bytes(name),
+                                             wire.VALUE))
 
     def _schema_for(self, path):
-        """The Schema of the table a path names, or None when it is not registered."""
+        """The Schema of the table a path names, or None when it is not registered. Asked
+        afresh each time (no cache), since another client may register the table meanwhile."""
         if isinstance(path, (list, tuple)):
             path = "/".join(path)
         name = wire.as_bytes(path).decode("utf-8").split("/", 1)[0]
-        with self._lock:
-            if name in self._schemas:
-                return self._schemas[name]
         try:
             return self.describe(name)
         except ServerError as e:
