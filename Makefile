@@ -9,7 +9,7 @@ ASAN_DIR := build/asan
 TSAN_DIR := build/tsan
 FUZZ_DIR := build/fuzz
 
-.PHONY: all deps release run test tsan tsan-ci bench crash fuzz format format-check lint clean
+.PHONY: all deps release run test python-test tsan tsan-ci bench crash fuzz format format-check lint clean
 
 all: release
 
@@ -30,6 +30,16 @@ test: deps
 	  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DKAVREL_SANITIZE=address -DKAVREL_WERROR=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+	$(MAKE) python-test KAVREL_SERVER=$(ASAN_DIR)/tools/kavrel-server
+
+# The Python client's tests (clients/python) against a server binary, by default the ASan one
+# `make test` builds; each test module starts it in a temporary directory. Debian's python3
+# has the packages (python3-pytest, python3-sqlglot) that scripts/install-deps installs.
+PYTHON ?= /usr/bin/python3
+KAVREL_SERVER ?= $(ASAN_DIR)/tools/kavrel-server
+python-test:
+	cd clients/python && KAVREL_SERVER=$(abspath $(KAVREL_SERVER)) \
+	  $(PYTHON) -m pytest -p no:cacheprovider -rfEs $(PYTEST_ARGS)
 
 # ThreadSanitizer build; runs the tests labelled for it (concurrency and end to end).
 tsan: deps

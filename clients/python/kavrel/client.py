@@ -1,0 +1,336 @@
+"""The connection to a kavrel-server, its requests, transactions and a pool.
+
+Thread safety: a Client may be shared between threads. Each request holds the client's lock
+while it sends its frame and reads the answer, so requests from several threads are run one
+after another on the one connection. A Transaction belongs to the thread that opened it (its
+requests are still serialized by its client's lock). For requests that should run in parallel,
+give each thread its own Client, or take them from a Pool.
+"""
+
+import json
+import os
+import queue
+import socket
+import struct
+import threading
+from contextlib import contextmanager
+
+from . import wire
+from .errors import ConflictError, ConnectionError, Error, ServerError
+
+
+def connect(db_dir=None, socket=None, timeout=None):  # noqa: A002 - the documented keyword
+    """A Client connected to the server of db_dir (its socket is db_dir/kavrel.sock) or to the
+    socket path given. timeout (seconds) bounds each send and answer; None waits."""
+    if socket is None:
+        if db_dir is None:
+            db_dir = "kavrel_data"
+        socket = os.path.join(os.fspath(db_dir), "kavrel.sock")
+    return Client(socket, timeout=timeout)
+
+
+class _Requests:
+    """The data requests shared by Client and Transaction. Keys, values and paths are bytes;
+    str is accepted and encoded as UTF-8."""
+
+    def _call(self, opcode, payload, *codes):  # pragma: no cover - overridden
+        raise NotImplementedError
+
+    def _schema_for(self, path):  # pragma: no cover - overridden
+        raise NotImplementedError
+
+    def put(self, key, value):
+        """Writes value under key; durable once this returns."""
+        self._call(wire.PUT, wire.encode_put(key, value), wire.OK)
+
+    def get(self, key):
+        """The value of key; b"" when absent (the server answers absent keys with an empty
+        value)."""
+        return self._call(wire.GET, wire.as_bytes(key, "key"), wire.VALUE)
+
+    def delete(self, key):
+        self._call(wire.DELETE, wire.as_bytes(key, "key"), wire.OK)
+
+    def put_path(self, path, value):
+        """path is "a/b/c" or a sequence of segments."""
+        self._call(wire.PUT_PATH, wire.encode_path(path) + wire.as_bytes(value), wire.OK)
+
+    def get_path(self, path):
+        return self._call(wire.GET_PATH, wire.encode_path(path), wire.VALUE)
+
+    def scan(self, prefix):
+        """[(key, value), ...] of the keys starting with prefix (at least 2 bytes), in
+        ascending byte order. The server leaves out keys that are not UTF-8."""
+        return wire.decode_scan(self._call(wire.SCAN, wire.as_bytes(prefix, "prefix"),
+                                           wire.VALUE))
+
+    def query_toon(self, path, limit=0, offset=0, columns=None):
+        """The QUERY answer as the server's TOON text."""
+        payload = wire.encode_query(path, limit, offset, columns)
+        return self._call(wire.QUERY, payload, wire.VALUE).decode("utf-8")
+
+    def query(self, path, limit=0, offset=0, columns=None):
+        """The rows of a table as dicts. For a registered table each value is typed from its
+        column (int, float, str, bytes, bool; None for NULL); floats carry the six decimals of
+        the server's text. For path rows the values are texts. limit and offset 0 mean none."""
+        text = self.query_toon(path, limit, offset, columns)
+        return wire.parse_toon(text, self._schema_for(path))
+
+    def insert_row(self, table, row_id, values):
+        """Writes row table/row_id of a registered table as a packed row built from the dict
+        values (left-out columns are NULL); SchemaError names a column that does not fit."""
+        schema = self._schema_for(table)
+        if schema is None:
+            raise ServerError(f"Table not found: {table}")
+        self.put(f"{table}/{row_id}", wire.pack_row(schema, values))
+
+    def sql(self, text, params=None):
+        """Runs SQL statements (the subset of kavrel.sql) and answers the last one's rows."""
+        from .sql import execute
+        return execute(self, text, params)
+
+    def cursor(self):
+        """A DB-API-like Cursor: cursor.execute(sql, params), fetchall() gives tuples and
+        cursor.description names the columns."""
+        from .sql import Cursor
+        return Cursor(self)
+
+
+class Client(_Requests):
+    """One connection to the server; see the module's notes on threads."""
+
+    def __init__(self, socket_path, timeout=None):
+        self.socket_path = os.fspath(socket_path)
+        self._lock = threading.Lock()  # held for one request's send and answer
+        sock = _socket_module.socket(_socket_module.AF_UNIX, _socket_module.SOCK_STREAM)
+        sock.settimeout(timeout)
+        try:
+            sock.connect(self.socket_path)
+        except OSError as e:
+            sock.close()
+            raise ConnectionError(f"cannot connect to {self.socket_path}: {e}") from None
+        self._sock = sock
+
+    # ---- connection ----
+
+    def close(self):
+        with self._lock:
+            if self._sock is not None:
+                self._sock.close()
+                self._sock = None
+
+    @property
+    def closed(self):
+        return self._sock is None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _recv_exact(self, n):
+        chunks = []
+        while n > 0:
+            chunk = self._sock.recv(min(n, 1 << 20))
+            if not chunk:
+                raise ConnectionError("the server closed the connection")
+            chunks.append(chunk)
+            n -= len(chunk)
+        return b"".join(chunks)
+
+    def _round_trip(self, opcode, payload):
+        """(answer code, payload). A lost connection closes the client: every later request
+        raises ConnectionError (its transactions are gone with it)."""
+        data = wire.frame(opcode, payload)  # refuses oversized requests before sending
+        with self._lock:
+            if self._sock is None:
+                raise ConnectionError("the connection is closed")
+            try:
+                self._sock.sendall(data)
+                code, length = struct.unpack("<BI", self._recv_exact(wire.FRAME_HEADER_SIZE))
+                return code, self._recv_exact(length)
+            except BaseException as e:
+                # A frame cut short (an error, a timeout, Ctrl-C) leaves the stream out of step
+                # with the answers, so the connection cannot be used again.
+                self._sock.close()
+                self._sock = None
+                if isinstance(e, OSError):
+                    raise ConnectionError(
+                        f"connection to {self.socket_path} lost: {e}") from None
+                raise
+
+    def _call(self, opcode, payload, *codes):
+        return wire.expect(self._round_trip(opcode, payload), *codes)
+
+    # ---- requests without a transaction ----
+
+    def ping(self):
+        """True when the server answers PONG."""
+        self._call(wire.PING, b"", wire.PONG)
+        return True
+
+    def checkpoint(self):
+        self._call(wire.CHECKPOINT, b"", wire.OK)
+
+    def compact(self):
+        """Compacts the log; returns once the compaction is durable."""
+        self._call(wire.COMPACT, b"", wire.OK)
+
+    def stats(self):
+        """The server's statistics as a dict."""
+        return json.loads(self._call(wire.STATS, b"", wire.STATS_JSON))
+
+    def execute_sql_on_server(self, text):
+        """The server's own answer to EXECUTE_SQL (a JSON refusal) as a dict."""
+        return json.loads(self._call(wire.EXECUTE_SQL, wire.as_bytes(text, "SQL"), wire.VALUE))
+
+    def register_table(self, name, columns):
+        """Registers a typed table, durably. columns: Column objects, (name, type[, nullable])
+        tuples or "name:type[?]" texts; types are int, uint, float, text, binary, bool."""
+        self._call(wire.REGISTER_TABLE, wire.encode_schema(name, columns), wire.OK)
+
+    def tables(self):
+        """The registered tables as Schema objects, in ascending name order."""
+        return wire.decode_table_list(self._call(wire.LIST_TABLES, b"", wire.VALUE))
+
+    def describe(self, name):
+        """The Schema of a registered table; ServerError "Table not found: NAME" otherwise."""
+        return wire.decode_schema(self._call(wire.DESCRIBE_TABLE, wire.as_bytes(name),
+                                             wire.VALUE))
+
+    def _schema_for(self, path):
+        """The Schema of the table a path names, or None when it is not registered. Asked
+        afresh each time (no cache), since another client may register the table meanwhile."""
+        if isinstance(path, (list, tuple)):
+            path = "/".join(path)
+        name = wire.as_bytes(path).decode("utf-8").split("/", 1)[0]
+        try:
+            return self.describe(name)
+        except ServerError as e:
+            if e.text.startswith("Table not found"):
+                return None
+            raise
+
+    # ---- transactions ----
+
+    def begin(self):
+        """A new Transaction; prefer `with client.transaction() as tx:`."""
+        (handle,) = struct.unpack("<Q", self._call(wire.BEGIN_TXN, b"", wire.TXN_ID))
+        return Transaction(self, handle)
+
+    @contextmanager
+    def transaction(self):
+        """`with client.transaction() as tx:` runs tx's requests in one transaction, committed
+        on a normal exit (ConflictError when validation fails) and aborted on an exception."""
+        tx = self.begin()
+        try:
+            yield tx
+        except BaseException:
+            tx.abort_quietly()
+            raise
+        tx.commit()
+
+    def run_transaction(self, fn, retries=3):
+        """fn(tx) inside a transaction, run again (up to retries more times) when it ends in a
+        conflict; answers fn's result. The last ConflictError is raised if every run fails."""
+        for attempt in range(retries + 1):
+            try:
+                with self.transaction() as tx:
+                    return fn(tx)
+            except ConflictError:
+                if attempt == retries:
+                    raise
+        raise AssertionError("unreachable")
+
+
+class Transaction(_Requests):
+    """A transaction handle: its data requests travel inside IN_TXN and see one snapshot.
+
+    After commit() or abort() (or a conflict, which aborts it on the server) the handle is
+    finished and further requests raise Error.
+    """
+
+    def __init__(self, client, handle):
+        self.client = client
+        self.handle = handle
+        self.finished = False
+
+    def _call(self, opcode, payload, *codes):
+        if opcode not in wire.IN_TXN_OPCODES:
+            raise Error(f"request 0x{opcode:02x} cannot run inside a transaction")
+        if self.finished:
+            raise Error(f"transaction {self.handle} is finished")
+        try:
+            return self.client._call(
+                wire.IN_TXN, struct.pack("<QB", self.handle, opcode) + payload, *codes)
+        except ConflictError:
+            self.finished = True  # the server aborted it and forgot the handle
+            raise
+
+    def _schema_for(self, path):
+        return self.client._schema_for(path)
+
+    def commit(self):
+        """Commits; answers the commit timestamp. ConflictError when validation fails."""
+        if self.finished:
+            raise Error(f"transaction {self.handle} is finished")
+        self.finished = True
+        (ts,) = struct.unpack("<Q", self.client._call(
+            wire.COMMIT_TXN, struct.pack("<Q", self.handle), wire.TXN_ID))
+        return ts
+
+    def abort(self):
+        if self.finished:
+            raise Error(f"transaction {self.handle} is finished")
+        self.finished = True
+        self.client._call(wire.ABORT_TXN, struct.pack("<Q", self.handle), wire.OK)
+
+    def abort_quietly(self):
+        """Aborts unless finished; a handle the server has already forgotten is no error."""
+        if self.finished:
+            return
+        try:
+            self.abort()
+        except ServerError:
+            pass
+
+
+class Pool:
+    """Up to `size` Clients to one server for multi-threaded use:
+    `with pool.client() as c:` lends one client to the calling thread. Thread-safe."""
+
+    def __init__(self, db_dir=None, socket=None, size=4, timeout=None):  # noqa: A002
+        self._args = dict(db_dir=db_dir, socket=socket, timeout=timeout)
+        self._idle = queue.LifoQueue()
+        self._slots = threading.BoundedSemaphore(size)
+        self._closed = False
+
+    @contextmanager
+    def client(self):
+        self._slots.acquire()
+        try:
+            try:
+                c = self._idle.get_nowait()
+            except queue.Empty:
+                c = connect(**self._args)
+            try:
+                yield c
+            finally:
+                if c.closed or self._closed:
+                    c.close()
+                else:
+                    self._idle.put(c)
+        finally:
+            self._slots.release()
+
+    def close(self):
+        self._closed = True
+        while True:
+            try:
+                self._idle.get_nowait().close()
+            except queue.Empty:
+                return
+
+
+_socket_module = socket
