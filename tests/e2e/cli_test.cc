@@ -651,6 +651,8 @@ TEST_F(BenchToolTest, RunsEachWorkloadToItsRequestCount) {
       {{"-w", "scan", "-n", "50", "--keys", "300", "--no-preload"}, R"("requests":50,"errors":0,)"},
       {{"-w", "txn", "-c", "2", "-n", "40", "--pipeline", "4"},
        R"("requests":80,"errors":0,"transactions":40,)"},
+      {{"-w", "transfer", "-c", "3", "-n", "60", "--keys", "5"},
+       R"("errors":0,"transactions":60,"commits_per_sec":)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1]);
@@ -665,8 +667,14 @@ TEST_F(BenchToolTest, RunsEachWorkloadToItsRequestCount) {
             R"("latency_us":\{"p50":[0-9.]+,"p90":[0-9.]+,"p99":[0-9.]+,"p99_9":[0-9.]+,"max":[0-9.]+)")))
         << r.out;
   }
+  // The transfers moved amounts between the five accounts of 1000 and kept their total.
+  long total = 0;
+  for (int i = 0; i < 5; ++i)
+    total += std::stol(ok({"get", "bench:000000000" + std::to_string(i)}));
+  EXPECT_EQ(total, 5000);
   // The get run's preload wrote every key of its space with values of the given size.
   EXPECT_EQ(ok({"get", "bench:0000000049"}).size(), 101u);
+  EXPECT_EQ(ok({"get", "bench:0000000005"}).size(), 101u);  // beyond the transfer accounts
   EXPECT_EQ(ok({"get", "bench:0000000050"}), "\n");
   // Text summary.
   const CommandResult text = bench({"-n", "20"});
