@@ -16,7 +16,6 @@ namespace kavrel {
 namespace {
 
 constexpr const char* kTarget = "kavrel_storage";
-constexpr std::uint8_t kSerializable = 2;
 
 KavrelError validation_failed() {
   return KavrelError::validation(

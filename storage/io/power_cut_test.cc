@@ -24,7 +24,7 @@ constexpr int kSeeds = 64;
 // Runs `work` on a fresh directory under a disk with the given seed, cuts, and returns what the
 // disk kept.
 template <class Work>
-std::map<std::string, Bytes> kept_after(std::uint64_t seed, Work work) {
+std::map<std::string, Bytes> kept_after(std::uint64_t seed, const Work& work) {
   testing::TempDir tmp;
   auto disk = std::make_shared<PowerCutDisk>(tmp.path(), seed);
   set_power_cut_disk(disk);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -67,8 +68,10 @@ std::string find_anomaly(const std::vector<CommittedTxn>& history) {
       auto w = order.find(key);
       if (w == order.end()) continue;
       auto pos = std::find(w->second.begin(), w->second.end(), source);
-      if (pos == w->second.end() || ++pos == w->second.end()) continue;
-      if (*pos != reader) g[reader].insert(*pos);  // rw: the write that replaced what it read
+      if (pos == w->second.end()) continue;
+      const auto next = std::next(pos);
+      if (next == w->second.end()) continue;
+      if (*next != reader) g[reader].insert(*next);  // rw: the write that replaced what it read
     }
   }
   // Depth-first search for a back edge.
