@@ -185,14 +185,19 @@ TEST(GroupCommitTest, EveryCommitGetsExactlyOneOutcomeUnderLoad) {
 }
 
 TEST(GroupCommitTest, WaiterFlushesNextEntriesWhileAnotherBatchIsSlow) {
-  BatchLog log;
   std::atomic<int> calls{0};
   std::mutex mu;
+  std::condition_variable cv;
   std::vector<std::vector<std::uint64_t>> batches;
   EventDrivenGroupCommit gc([&](Batch& batch) {
-    if (calls.fetch_add(1) == 0) std::this_thread::sleep_for(100ms);  // the first batch is slow
-    std::scoped_lock lock(mu);
+    std::unique_lock lock(mu);
+    if (calls.fetch_add(1) == 0) {
+      // The first batch stays in its sync until a later batch was written beside it; a waiter
+      // that never flushes itself fails the test at the time-out instead of hanging it.
+      cv.wait_for(lock, 20s, [&] { return !batches.empty(); });
+    }
     batches.push_back(ids_of(batch));
+    cv.notify_all();
   });
   gc.force_target(1);
   std::thread slow([&] { EXPECT_EQ(submit(gc, 1), std::nullopt); });
