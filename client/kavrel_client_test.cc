@@ -225,7 +225,7 @@ TEST(ClientTest, TablesAndRowsOfRegisteredTables) {
   EXPECT_EQ(server.requests().size(), sent + 2) << "only the two DESCRIBE_TABLE requests";
 
   const auto requests = server.requests();
-  const Message row = requests[requests.size() - 3];
+  const Message& row = requests[requests.size() - 3];
   EXPECT_EQ(row.opcode, opcode::PUT);
   EXPECT_EQ(row.payload,
             encode_put("t/7", "\x02" + le_bytes<std::uint32_t>(0) + le_bytes<std::uint32_t>(0) +
