@@ -21,6 +21,7 @@
 #include "core/text.h"
 #include "ipc/frame_reader.h"
 #include "ipc/protocol.h"
+#include "storage/mvcc/mvcc_manager.h"
 #include "storage/mvcc/memtable.h"
 #include "storage/wal/txn_wal.h"
 
@@ -120,6 +121,17 @@ Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_b
     transactions_.erase(current_->handle);
     return Message::error(fmt::format("Transaction {} aborted: {}; retry from BEGIN_TXN",
                                       current_->handle, written.error().message()));
+  }
+  // A blind write waits for another transaction's pending write of the key, but one of this
+  // connection's own transactions cannot end while the connection waits: that would only wait
+  // out the bound.
+  for (const auto& [handle, txn] : transactions_) {
+    if (db_->storage().manager().wrote(txn, key)) {
+      return Message::error(fmt::format(
+          "Internal error: Write-write conflict detected: transaction {} of this connection "
+          "holds a pending write of the key",
+          handle));
+    }
   }
   // A failed commit has already ended the transaction (or left it registered after a failed
   // log write, as the commit protocol decides); it is not aborted again.

@@ -225,6 +225,24 @@ TEST_F(ClientHandlerTest, PutBetweenBeginAndAbortStaysCommitted) {
   EXPECT_EQ(call(*handler(), opcode::GET, "key"), (Message{response::VALUE, "value"}));
 }
 
+TEST_F(ClientHandlerTest, BlindWriteToAKeyOfItsOwnOpenTransactionFailsAtOnce) {
+  // The connection's transaction cannot end while the same connection waits, so the write is
+  // refused at once (a waited-out bound answers the plain conflict text).
+  auto h = handler();
+  ASSERT_EQ(call(*h, opcode::BEGIN_TXN).opcode, response::TXN_ID);
+  const Bytes in_txn_put = le_bytes<std::uint64_t>(1) + char(opcode::PUT) + encode_put("k", "txn");
+  ASSERT_EQ(call(*h, opcode::IN_TXN, in_txn_put).opcode, response::OK);
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("k", "blind")),
+            Message::error("Internal error: Write-write conflict detected: transaction 1 of this "
+                           "connection holds a pending write of the key"));
+  EXPECT_EQ(call(*h, opcode::DELETE, "k").opcode, response::ERROR);
+  // Other keys are written, and the transaction goes on.
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("other", "blind")).opcode, response::OK);
+  ASSERT_EQ(call(*h, opcode::COMMIT_TXN, le_bytes<std::uint64_t>(1)).opcode, response::TXN_ID);
+  EXPECT_EQ(call(*h, opcode::GET, "k"), (Message{response::VALUE, "txn"}));
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("k", "blind")).opcode, response::OK);
+}
+
 TEST_F(ClientHandlerTest, AbortAllAndDestructionEndOpenTransactions) {
   auto h = handler();
   call(*h, opcode::BEGIN_TXN);

@@ -102,6 +102,13 @@ std::optional<MvccTransaction> MvccManager::copy_active(std::uint64_t txn_id) co
   return active_.get(txn_id);
 }
 
+bool MvccManager::wrote(std::uint64_t txn_id, BytesView key) const {
+  return active_.with_shard_shared(txn_id, [&](const auto& shard) {
+    auto it = shard.find(txn_id);
+    return it != shard.end() && it->second.write_set.contains(key);
+  });
+}
+
 std::optional<MvccTransaction> MvccManager::remove_active(std::uint64_t txn_id) {
   return active_.remove(txn_id);
 }

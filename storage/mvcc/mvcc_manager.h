@@ -96,6 +96,8 @@ class MvccManager {
   std::optional<std::uint64_t> snapshot_of(std::uint64_t txn_id) const;
   // A private copy of a running transaction, or nullopt.
   std::optional<MvccTransaction> copy_active(std::uint64_t txn_id) const;
+  // Whether a running transaction has written the key.
+  bool wrote(std::uint64_t txn_id, BytesView key) const;
   // Removes a running transaction and hands it back; nullopt when it was not running. The caller
   // then calls track_active_end() with its snapshot.
   std::optional<MvccTransaction> remove_active(std::uint64_t txn_id);
