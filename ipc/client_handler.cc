@@ -21,8 +21,8 @@
 #include "core/text.h"
 #include "ipc/frame_reader.h"
 #include "ipc/protocol.h"
-#include "storage/mvcc/mvcc_manager.h"
 #include "storage/mvcc/memtable.h"
+#include "storage/mvcc/mvcc_manager.h"
 #include "storage/wal/txn_wal.h"
 
 namespace kavrel {
