@@ -9,8 +9,13 @@
 // so an empty GET answer means absent; SCAN tells absent keys from present ones on its own and
 // must agree with GET. After each restart the observed state becomes the new acknowledged state.
 //
+// Compaction runs under the kills too: the server compacts by itself once the log passes
+// --compact-log-mib (default 1, 0 turns it off), and one writer asks for COMPACT now and then, so
+// kills land during compactions and during start-ups that load a snapshot.
+//
 // Usage: kavrel_crash_test [--rounds=N] [--seed=N] [--writers=N] [--keys=N] [--min-ms=N]
-//                          [--max-ms=N] [--rounds-per-dir=N] [--cut-tail=BYTES] [--verbose]
+//                          [--max-ms=N] [--rounds-per-dir=N] [--compact-log-mib=N]
+//                          [--cut-tail=BYTES] [--verbose]
 // Prints one summary line and exits 0 when nothing was lost, resurrected or invented.
 // --cut-tail=BYTES checks the checker: it cuts that many bytes off the log after every kill,
 // which destroys acknowledged commits, so the run must then report losses and fail.
@@ -53,6 +58,7 @@ struct Options {
   int min_ms = 20;
   int max_ms = 400;
   int rounds_per_dir = 100;  // a fresh directory after this many rounds bounds the log's size
+  std::uint64_t compact_log_mib = 1;
   std::uint64_t cut_tail = 0;
   bool verbose = false;
 };
@@ -70,6 +76,8 @@ struct KeyModel {
 struct Totals {
   std::uint64_t acknowledged = 0;    // PUTs and DELETEs answered OK
   std::uint64_t checkpoints = 0;     // CHECKPOINTs answered OK
+  std::uint64_t compactions = 0;     // compactions the server logged as done
+  std::uint64_t snapshot_loads = 0;  // start-ups that loaded a snapshot
   std::uint64_t keys_checked = 0;    // key states compared after restarts
   std::uint64_t in_flight_seen = 0;  // in-flight operations found applied
   std::uint64_t lost = 0;
@@ -131,10 +139,10 @@ class Writer {
     std::uniform_int_distribution<int> op(0, 999);
     while (!stop.load(std::memory_order_relaxed)) {
       const int roll = op(rng_);
-      if (roll < 3 && id_ == 0) {  // now and then a checkpoint between the writes
-        auto r = client->checkpoint();
+      if (roll < 6 && id_ == 0) {  // now and then a checkpoint or a compaction between writes
+        auto r = roll < 3 ? client->checkpoint() : client->compact();
         if (r) {
-          ++checkpoints_;
+          if (roll < 3) ++checkpoints_;
           continue;
         }
         if (!r.error().is_server_error()) return;
@@ -200,11 +208,12 @@ class CrashTest {
     std::printf(
         "kavrel_crash_test: seed=%llu rounds=%d acknowledged=%llu keys_checked=%llu "
         "in_flight_applied=%llu lost=%llu resurrected=%llu invented=%llu server_errors=%llu "
-        "checkpoints=%llu early_kills=%llu tails_moved=%llu failures=%llu elapsed=%.1fs\n",
+        "checkpoints=%llu compactions=%llu snapshot_loads=%llu early_kills=%llu tails_moved=%llu "
+        "failures=%llu elapsed=%.1fs\n",
         static_cast<unsigned long long>(o_.seed), rounds_done_, ull(t_.acknowledged),
         ull(t_.keys_checked), ull(t_.in_flight_seen), ull(t_.lost), ull(t_.resurrected),
-        ull(t_.invented), ull(t_.server_errors), ull(t_.checkpoints), ull(t_.early_kills),
-        ull(t_.tails_moved), ull(t_.failures), secs);
+        ull(t_.invented), ull(t_.server_errors), ull(t_.checkpoints), ull(t_.compactions),
+        ull(t_.snapshot_loads), ull(t_.early_kills), ull(t_.tails_moved), ull(t_.failures), secs);
     const bool ok = t_.lost == 0 && t_.resurrected == 0 && t_.invented == 0 &&
                     t_.server_errors == 0 && t_.failures == 0 && rounds_done_ == o_.rounds;
     return ok ? 0 : 1;
@@ -226,7 +235,9 @@ class CrashTest {
 
   std::unique_ptr<ServerProcess> start() {
     return std::make_unique<ServerProcess>(
-        std::vector<std::string>{"--db", db().string(), "--log-level", "info"}, dir_->path());
+        std::vector<std::string>{"--db", db().string(), "--log-level", "info", "--compact-log-mib",
+                                 std::to_string(o_.compact_log_mib)},
+        dir_->path());
   }
 
   void failure(const std::string& what, const ServerProcess* server) {
@@ -241,10 +252,34 @@ class CrashTest {
   // Counts and checks a stopped server's output.
   void inspect_output(const ServerProcess& server) {
     const std::string out = server.stdout_text();
-    for (std::size_t p = out.find("unreadable bytes at offset"); p != std::string::npos;
-         p = out.find("unreadable bytes at offset", p + 1)) {
-      ++t_.tails_moved;
+    t_.tails_moved += occurrences(out, "unreadable bytes at offset");
+    t_.compactions += occurrences(out, "Compacted ");
+    t_.snapshot_loads += occurrences(out, "Loaded snapshot ");
+  }
+
+  static std::uint64_t occurrences(const std::string& text, std::string_view what) {
+    std::uint64_t n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+  }
+
+  // The log written last: wal.log until a compaction, then the wal-<n>.log of the highest n.
+  [[nodiscard]] std::filesystem::path current_log() const {
+    std::filesystem::path newest = db() / "wal.log";
+    std::uint64_t highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(db())) {
+      const std::string name = entry.path().filename().string();
+      std::uint64_t generation = 0;
+      if (name.size() <= 8 || !name.starts_with("wal-") || !name.ends_with(".log")) continue;
+      const char* first = name.data() + 4;
+      const char* last = name.data() + name.size() - 4;
+      const auto [p, ec] = std::from_chars(first, last, generation);
+      if (ec == std::errc() && p == last && generation > highest) {
+        highest = generation;
+        newest = entry.path();
+      }
     }
+    return newest;
   }
 
   // One round: start, maybe kill during start-up, verify the previous round, write, kill.
@@ -288,7 +323,7 @@ class CrashTest {
     }
     inspect_output(*server);
     if (o_.cut_tail > 0) {
-      const auto log = db() / "wal.log";
+      const auto log = current_log();
       const auto size = std::filesystem::file_size(log);
       std::filesystem::resize_file(log, size - std::min<std::uint64_t>(size, o_.cut_tail));
     }
@@ -415,7 +450,7 @@ int usage(const char* message) {
   std::fprintf(stderr,
                "kavrel_crash_test: %s\nusage: kavrel_crash_test [--rounds=N] [--seed=N] "
                "[--writers=N] [--keys=N] [--min-ms=N] [--max-ms=N] [--rounds-per-dir=N] "
-               "[--cut-tail=BYTES] [--verbose]\n",
+               "[--compact-log-mib=N] [--cut-tail=BYTES] [--verbose]\n",
                message);
   return 2;
 }
@@ -449,6 +484,8 @@ int main(int argc, char** argv) {
       o.min_ms = static_cast<int>(n);
     } else if (name == "--max-ms") {
       o.max_ms = static_cast<int>(n);
+    } else if (name == "--compact-log-mib" && n <= 1024) {
+      o.compact_log_mib = static_cast<std::uint64_t>(n);
     } else if (name == "--cut-tail") {
       o.cut_tail = static_cast<std::uint64_t>(n);
     } else if (name == "--rounds-per-dir" && n >= 1) {
