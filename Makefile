@@ -17,7 +17,7 @@ deps:
 	@scripts/install-deps
 
 release: deps
-	cmake -S . -B $(RELEASE_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(RELEASE_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DKAVREL_WERROR=OFF
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
 # Builds, then starts the server in the foreground on ./kavrel_data. Ctrl-C stops it.
