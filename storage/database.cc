@@ -32,7 +32,6 @@ Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& di
   auto storage = DurableStorage::open(dir, encryption);
   if (!storage) return fail(std::move(storage.error()));
   std::shared_ptr<Database> db(new Database(dir, std::move(*storage)));
-  if (auto stats = db->storage_->recover(); !stats) return fail(std::move(stats.error()));
   db->register_recovered_schemas();
   return db;
 }

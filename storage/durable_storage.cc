@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -223,9 +224,6 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   auto wal = TxnWal::open(dir, keyring->engine, keyring->db_uuid, keyring->key_epoch, current);
   if (!wal) return fail(std::move(wal.error()));
   s->wal_ = std::move(*wal);
-  if (auto r = s->wal_->recover_state(); !r) return fail(std::move(r.error()));
-  // Ids go on past this process's ids in the current log; logs that follow keep counting here.
-  s->next_txn_id_.store(s->wal_->next_txn_id(), std::memory_order_relaxed);
 
   if (WalManifest::exists(dir)) {
     auto manifest = WalManifest::load(dir);
@@ -244,8 +242,93 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
       [self = s.get()](std::vector<EventDrivenGroupCommit::Request>& batch) {
         write_commits(*self->wal_, batch);
       });
+  if (auto stats = s->recover(); !stats) return fail(std::move(stats.error()));
   return s;
 }
+
+// Applies log and snapshot records to the memtable in order. The writes of a transaction are
+// held until its Commit record and then committed in one step under a timestamp of their own,
+// pruned to the newest version (nothing runs yet that could read an older one), exactly as live
+// commits leave them; transactions that never commit are dropped at the end of their log.
+class DurableStorage::Replay {
+ public:
+  Replay(DurableStorage& s, std::uint64_t txn_id) : s_(s), txn_id_(txn_id) {}
+
+  // A record of a log.
+  Result<> apply(TxnWalEntry& e) {
+    switch (static_cast<WalRecordType>(e.record_type)) {
+      case WalRecordType::Write:
+        pending_[e.txn_id].emplace_back(std::move(e.key), std::move(e.value));
+        break;
+      case WalRecordType::Delete:
+        pending_[e.txn_id].emplace_back(std::move(e.key), std::nullopt);
+        break;
+      case WalRecordType::Begin: pending_.erase(e.txn_id); break;  // writes start afresh
+      case WalRecordType::Commit:
+        if (auto it = pending_.find(e.txn_id); it != pending_.end()) {
+          for (auto& [key, value] : it->second) {
+            if (auto r = write(key, value ? std::optional<BytesView>(*value) : std::nullopt); !r) {
+              return r;
+            }
+            keys_.insert(std::move(key));
+          }
+          stats_.pairs += it->second.size();
+          ++stats_.transactions;
+          pending_.erase(it);
+          commit();
+        }
+        break;
+      case WalRecordType::Abort: pending_.erase(e.txn_id); break;
+      case WalRecordType::Schema: apply_schema(e); break;
+      default: break;  // checkpoints, log starts and reserved codes
+    }
+    return {};
+  }
+
+  // A record of the snapshot: a schema, or a live key committed with the others of its chunk.
+  Result<> apply_snapshot(TxnWalEntry& e) {
+    if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) {
+      apply_schema(e);
+      return {};
+    }
+    if (auto r = write(e.key, BytesView(e.value)); !r) return r;
+    keys_.insert(std::move(e.key));
+    if (keys_.size() >= kSnapshotChunk) commit();
+    return {};
+  }
+
+  // A log (or the snapshot) has been read to its end. A transaction's records all lie in one
+  // log, so what has not committed by now never will.
+  void end_of_file() {
+    commit();
+    pending_.clear();
+  }
+
+  const RecoveryStats& stats() const { return stats_; }
+
+ private:
+  static constexpr std::size_t kSnapshotChunk = 4096;
+
+  Result<> write(BytesView key, std::optional<BytesView> value) {
+    return s_.memtable_->write(key, value, txn_id_);
+  }
+  void commit() {
+    if (keys_.empty()) return;
+    stats_.commit_ts = s_.manager_->allocate_commit_ts();
+    s_.memtable_->commit(txn_id_, stats_.commit_ts, keys_, s_.manager_->next_ts());
+    keys_.clear();
+  }
+  void apply_schema(TxnWalEntry& e) {
+    s_.recovered_schemas_.emplace_back(std::move(e.key), std::move(e.value));
+  }
+
+  DurableStorage& s_;
+  const std::uint64_t txn_id_;  // the pending versions' owner until each commit
+  KeySet keys_;                 // written since the last commit
+  // The writes of each running transaction in log order; a deletion is a value-less entry.
+  std::unordered_map<std::uint64_t, std::vector<std::pair<Bytes, std::optional<Bytes>>>> pending_;
+  RecoveryStats stats_;
+};
 
 Result<RecoveryStats> DurableStorage::recover() {
   recovered_schemas_.clear();
@@ -253,95 +336,54 @@ Result<RecoveryStats> DurableStorage::recover() {
   const auto seconds_since = [&started] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   };
-  // Committed writes go straight into the memtable as pending versions of one replay
-  // transaction: a later write of the same key replaces the earlier one, so each key ends with
-  // the value of its last committed write, the snapshot's first, then the logs' in order.
-  const std::uint64_t replay_txn = next_txn_id_.fetch_add(1, std::memory_order_relaxed);
-  KeySet write_set;
-  RecoveryStats stats;
-  auto loaded = load_snapshot(dir_, sealing(), [&](TxnWalEntry& e) -> Result<> {
-    if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) {
-      recovered_schemas_.emplace_back(std::move(e.key), std::move(e.value));
-      return {};
-    }
-    if (auto r = memtable_->write(e.key, BytesView(e.value), replay_txn); !r) return r;
-    write_set.insert(std::move(e.key));
-    return {};
-  });
+  // The replay's versions are owned by an id no transaction of the log can have.
+  Replay replay(*this, std::numeric_limits<std::uint64_t>::max());
+  auto loaded =
+      load_snapshot(dir_, sealing(), [&](TxnWalEntry& e) { return replay.apply_snapshot(e); });
   if (!loaded) return fail(std::move(loaded.error()));
+  replay.end_of_file();
   if (*loaded) {
     snapshot_bytes_.store((*loaded)->bytes, std::memory_order_relaxed);
     log::info(kTarget, "Loaded snapshot {}: {} keys ({} bytes) in {:.3f}s", kSnapshotFileName,
               (*loaded)->keys, (*loaded)->bytes, seconds_since());
     started = std::chrono::steady_clock::now();
   }
+  // Older logs were complete when the log moved on; the current one is read once, by the scan
+  // that finds its end, repairs a damaged tail and sets its counters.
   std::uint64_t records = 0;
-  for (std::uint64_t generation : replay_generations_) {
-    auto n = replay_log(dir_ / TxnWal::file_name(generation), replay_txn, write_set, stats);
-    if (!n) return fail(std::move(n.error()));
-    records += *n;
-  }
-  stats.commit_ts = manager_->allocate_commit_ts();
-  // Nothing runs yet, so no snapshot needs anything but the newest version; deleted keys
-  // leave no chain behind.
-  memtable_->commit(replay_txn, stats.commit_ts, write_set, manager_->next_ts());
-  log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",
-            stats.transactions, write_set.size(), records, seconds_since());
-  return stats;
-}
-
-Result<std::uint64_t> DurableStorage::replay_log(const std::filesystem::path& path,
-                                                 std::uint64_t replay_txn, KeySet& write_set,
-                                                 RecoveryStats& stats) {
-  auto reader = WalReader::open(path, engine_, db_uuid_, key_epoch_);
-  if (!reader) return fail(std::move(reader.error()));
-  // The writes of each running transaction in log order; a deletion is a value-less entry. A
-  // transaction's records all lie in one log, so this starts empty for every log.
-  using Pairs = std::vector<std::pair<Bytes, std::optional<Bytes>>>;
-  std::unordered_map<std::uint64_t, Pairs> pending;
   auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  for (;;) {
-    auto entry = reader->read_record();
-    if (!entry) {
-      if (entry.error().is_unexpected_eof()) break;
-      // A damaged tail of the current log was moved aside when it was opened, and older logs
-      // were complete when the log moved on; what remains here must stop the open.
-      return fail(std::move(entry.error()));
-    }
-    switch (static_cast<WalRecordType>(entry->record_type)) {
-      case WalRecordType::Write:
-        pending[entry->txn_id].emplace_back(std::move(entry->key), std::move(entry->value));
-        break;
-      case WalRecordType::Delete:
-        pending[entry->txn_id].emplace_back(std::move(entry->key), std::nullopt);
-        break;
-      case WalRecordType::Begin: pending.erase(entry->txn_id); break;  // writes start afresh
-      case WalRecordType::Commit:
-        if (auto it = pending.find(entry->txn_id); it != pending.end()) {
-          for (auto& [key, value] : it->second) {
-            auto r = value ? memtable_->write(key, BytesView(*value), replay_txn)
-                           : memtable_->write(key, std::nullopt, replay_txn);
-            if (!r) return fail(std::move(r.error()));
-            write_set.insert(std::move(key));
-            ++stats.pairs;
-          }
-          pending.erase(it);
-          ++stats.transactions;
-        }
-        break;
-      case WalRecordType::Abort: pending.erase(entry->txn_id); break;
-      case WalRecordType::Schema:
-        recovered_schemas_.emplace_back(std::move(entry->key), std::move(entry->value));
-        break;
-      default: break;  // checkpoints, log starts and reserved codes
-    }
+  const auto apply = [&](TxnWalEntry& e, const WalReader& reader) {
     if (const auto now = std::chrono::steady_clock::now(); now >= next_report) {
-      log::info(kTarget, "Replaying log: {} records, {} of {} bytes read", reader->records(),
-                reader->bytes_read(), reader->file_size());
+      log::info(kTarget, "Replaying log: {} records, {} of {} bytes read", reader.records(),
+                reader.bytes_read(), reader.file_size());
       next_report = now + std::chrono::seconds(1);
     }
+    return replay.apply(e);
+  };
+  for (std::uint64_t generation : replay_generations_) {
+    if (generation == wal_->generation()) break;
+    auto reader =
+        WalReader::open(dir_ / TxnWal::file_name(generation), engine_, db_uuid_, key_epoch_);
+    if (!reader) return fail(std::move(reader.error()));
+    for (;;) {
+      auto entry = reader->read_record();
+      if (!entry) {
+        if (entry.error().is_unexpected_eof()) break;
+        return fail(std::move(entry.error()));
+      }
+      if (auto r = apply(*entry, *reader); !r) return fail(std::move(r.error()));
+    }
+    replay.end_of_file();
+    records += reader->records();
   }
-  return reader->records();
+  if (auto r = wal_->recover_state(apply); !r) return fail(std::move(r.error()));
+  replay.end_of_file();
+  records += wal_->frame_counter();
+  // Ids go on past this process's ids in the current log; logs that follow keep counting here.
+  next_txn_id_.store(wal_->next_txn_id(), std::memory_order_relaxed);
+  log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",
+            replay.stats().transactions, memtable_->chain_count(), records, seconds_since());
+  return replay.stats();
 }
 
 void DurableStorage::remove_logs_below(std::uint64_t generation) {
@@ -379,17 +421,23 @@ Result<CompactionStats> DurableStorage::compact(
   // top, which ends in the same state).
   CompactionStats stats;
   stats.generation = old->generation() + 1;
-  SnapshotContents contents{stats.generation, std::move(schemas), {}};
   auto reader = begin_transaction();
   if (!reader) return fail(warn(reader.error()));
   const auto snapshot = manager_->snapshot_of(*reader);
-  contents.entries = memtable_->scan_prefix({}, *reader, snapshot.value_or(0));
+  bool scanned = false;
+  SnapshotContents contents{stats.generation, std::move(schemas),
+                            [&](std::vector<std::pair<Bytes, Bytes>>& chunk) -> Result<> {
+                              if (!std::exchange(scanned, true)) {
+                                chunk = memtable_->scan_prefix({}, *reader, snapshot.value_or(0));
+                              }
+                              return {};
+                            }};
+  auto written = write_snapshot(dir_, sealing(), contents);
   ignore_error(abort(*reader), "a read");
-  stats.keys = contents.entries.size();
-  auto bytes = write_snapshot(dir_, sealing(), contents);
-  if (!bytes) return fail(warn(bytes.error()));
-  stats.snapshot_bytes = *bytes;
-  snapshot_bytes_.store(*bytes, std::memory_order_relaxed);
+  if (!written) return fail(warn(written.error()));
+  stats.keys = written->keys;
+  stats.snapshot_bytes = written->bytes;
+  snapshot_bytes_.store(written->bytes, std::memory_order_relaxed);
   remove_logs_below(stats.generation);
   log::info(kTarget, "Compacted {} keys into {} ({} bytes) in {:.3f}s; the log goes on in {}",
             stats.keys, kSnapshotFileName, stats.snapshot_bytes,

@@ -60,8 +60,8 @@ struct RecoveryStats {
 class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
  public:
   // Opens the storage of dir, creating it if needed: takes the directory lock, loads or creates
-  // the keyring, opens the log and scans its counters, reads the manifest, and builds the
-  // manager, the memtable and the group commit. The replay itself is run by Database::open.
+  // the keyring, opens the log, reads the manifest, builds the manager, the memtable and the
+  // group commit, then loads the snapshot and replays the logs after it (recover()).
   static Result<std::shared_ptr<DurableStorage>> open(const std::filesystem::path& dir,
                                                       const StorageEncryption& encryption);
   ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
@@ -84,16 +84,11 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // tested, by the next open, which deletes it.
   Result<> write_marker(std::string_view content);
 
-  // Replays the log. Schema records are not memtable keys: they are collected, in log order,
-  // for recovered_schemas().
-  Result<RecoveryStats> recover();
-
   // Appends a Schema record (txn_id 0, key = the table name, value = the encoded schema) and
   // syncs the log: once it returns success the registration survives a restart. The caller
   // serializes registrations, so that a name is logged at most once.
   Result<> log_schema(std::string_view table, BytesView encoded_schema);
-  // The (table name, encoded schema) pairs of the Schema records found by the last recover(),
-  // in log order.
+  // The (table name, encoded schema) pairs of the Schema records found at open, in log order.
   const std::vector<std::pair<std::string, Bytes>>& recovered_schemas() const {
     return recovered_schemas_;
   }
@@ -136,9 +131,11 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // says, and the marker of this run is written by its own orderly release.
   static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
-  // Replays one log's committed transactions into the replay transaction.
-  Result<std::uint64_t> replay_log(const std::filesystem::path& path, std::uint64_t replay_txn,
-                                   KeySet& write_set, RecoveryStats& stats);
+  class Replay;
+  // Loads the snapshot, then replays the logs after it, the current one in the same pass that
+  // finds its end. Schema records are not memtable keys: they are collected, in log order, for
+  // recovered_schemas().
+  Result<RecoveryStats> recover();
   // Removes the logs of generations below `generation` (a snapshot covers them).
   void remove_logs_below(std::uint64_t generation);
   SnapshotSealing sealing() const { return {engine_, db_uuid_, key_epoch_}; }

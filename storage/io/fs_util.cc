@@ -81,6 +81,14 @@ int move_no_replace(const std::filesystem::path& from, const std::filesystem::pa
 Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& dir,
                                                   std::string_view name, BytesView contents,
                                                   PublishMode mode) {
+  return publish_file_with(
+      dir, name, [&](int fd) { return io::write_all(fd, contents.data(), contents.size()); }, mode);
+}
+
+Result<PublishOutcome, PublishError> publish_file_with(const std::filesystem::path& dir,
+                                                       std::string_view name,
+                                                       const std::function<int(int fd)>& write,
+                                                       PublishMode mode) {
   using Stage = PublishError::Stage;
   const std::filesystem::path target = dir / name;
   std::filesystem::path tmp;
@@ -92,7 +100,7 @@ Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& d
   }
   if (!fd.valid()) return std::unexpected(PublishError{Stage::Temp, EEXIST});
   const auto remove_tmp = [&] { io::unlink(tmp.c_str()); };
-  if (int err = io::write_all(fd.get(), contents.data(), contents.size()); err != 0) {
+  if (int err = write(fd.get()); err != 0) {
     remove_tmp();
     return std::unexpected(PublishError{Stage::Temp, err});
   }

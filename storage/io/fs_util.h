@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,5 +44,11 @@ struct PublishError {
 Result<PublishOutcome, PublishError> publish_file(const std::filesystem::path& dir,
                                                   std::string_view name, BytesView contents,
                                                   PublishMode mode);
+// The same with contents written by write(fd) into the temporary file, for contents too large to
+// hold in memory; write returns 0 or the errno of its failure.
+Result<PublishOutcome, PublishError> publish_file_with(const std::filesystem::path& dir,
+                                                       std::string_view name,
+                                                       const std::function<int(int fd)>& write,
+                                                       PublishMode mode);
 
 }  // namespace kavrel

@@ -1,9 +1,12 @@
 #include "storage/wal/snapshot.h"
 
+#include <cerrno>
+#include <optional>
 #include <system_error>
 
 #include <fmt/format.h>
 
+#include "storage/io/file_io.h"
 #include "storage/io/fs_util.h"
 #include "storage/wal/txn_wal.h"
 
@@ -62,28 +65,53 @@ Result<std::uint64_t> read_start(WalReader& reader) {
 
 }  // namespace
 
-Result<std::uint64_t> write_snapshot(const std::filesystem::path& dir,
-                                     const SnapshotSealing& sealing,
-                                     const SnapshotContents& contents) {
-  Bytes out;
-  std::uint64_t ordinal = 0;
-  auto r =
-      append(out, sealing, ordinal,
-             record(WalRecordType::SnapshotStart, kMagic, u64_bytes(contents.next_generation)));
-  for (const auto& [name, schema] : contents.schemas) {
-    if (r) r = append(out, sealing, ordinal, record(WalRecordType::Schema, name, schema));
-  }
-  for (const auto& [key, value] : contents.entries) {
-    if (r) r = append(out, sealing, ordinal, record(WalRecordType::Write, key, value));
-  }
-  if (r) {
-    r = append(out, sealing, ordinal,
-               record(WalRecordType::SnapshotEnd, {}, u64_bytes(contents.entries.size())));
-  }
-  if (!r) return fail(std::move(r.error()));
-  auto published = publish_file(dir, kSnapshotFileName, out, PublishMode::Replace);
+Result<SnapshotWritten> write_snapshot(const std::filesystem::path& dir,
+                                       const SnapshotSealing& sealing,
+                                       const SnapshotContents& contents) {
+  constexpr std::size_t kFlushAt = 1 << 20;
+  SnapshotWritten written;
+  std::optional<KavrelError> failure;  // a failure that is not the file's own
+  const auto write = [&](int fd) -> int {
+    Bytes out;
+    std::uint64_t ordinal = 0;
+    const auto put = [&](const TxnWalEntry& entry) -> int {
+      if (auto r = append(out, sealing, ordinal, entry); !r) {
+        failure = std::move(r.error());
+        return ECANCELED;
+      }
+      if (out.size() < kFlushAt) return 0;
+      written.bytes += out.size();
+      const int err = io::write_all(fd, out.data(), out.size());
+      out.clear();
+      return err;
+    };
+    int err =
+        put(record(WalRecordType::SnapshotStart, kMagic, u64_bytes(contents.next_generation)));
+    for (const auto& [name, schema] : contents.schemas) {
+      if (err == 0) err = put(record(WalRecordType::Schema, name, schema));
+    }
+    std::vector<std::pair<Bytes, Bytes>> chunk;
+    while (err == 0) {
+      chunk.clear();
+      if (auto r = contents.entries(chunk); !r) {
+        failure = std::move(r.error());
+        return ECANCELED;
+      }
+      if (chunk.empty()) break;
+      for (auto& [key, value] : chunk) {
+        if (err == 0) err = put(record(WalRecordType::Write, std::move(key), std::move(value)));
+        ++written.keys;
+      }
+    }
+    if (err == 0) err = put(record(WalRecordType::SnapshotEnd, {}, u64_bytes(written.keys)));
+    if (err != 0) return err;
+    written.bytes += out.size();
+    return io::write_all(fd, out.data(), out.size());
+  };
+  auto published = publish_file_with(dir, kSnapshotFileName, write, PublishMode::Replace);
+  if (failure) return fail(std::move(*failure));
   if (!published) return fail(KavrelError::io(published.error().err));
-  return out.size();
+  return written;
 }
 
 Result<std::optional<std::uint64_t>> snapshot_generation(const std::filesystem::path& dir,

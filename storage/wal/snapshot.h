@@ -40,17 +40,28 @@ struct SnapshotSealing {
   std::uint32_t key_epoch = 0;
 };
 
+// The live entries in ascending key order, a piece at a time: each call appends the next entries
+// to `chunk` (handed over empty); a call that leaves it empty ends them.
+using SnapshotChunks = std::function<Result<>(std::vector<std::pair<Bytes, Bytes>>& chunk)>;
+
 struct SnapshotContents {
   std::uint64_t next_generation = 0;
   std::vector<std::pair<std::string, Bytes>> schemas;  // (table name, encoded schema)
-  std::vector<std::pair<Bytes, Bytes>> entries;        // ascending keys
+  SnapshotChunks entries;
+};
+
+// What a write put in the file.
+struct SnapshotWritten {
+  std::uint64_t keys = 0;
+  std::uint64_t bytes = 0;
 };
 
 // Writes the snapshot and publishes it (temporary file, fsync, rename, fsync of the file and the
-// directory). Returns its size in bytes. On failure the previous snapshot, if any, is untouched.
-Result<std::uint64_t> write_snapshot(const std::filesystem::path& dir,
-                                     const SnapshotSealing& sealing,
-                                     const SnapshotContents& contents);
+// directory). The file is written as the entries come, so memory holds a chunk and a buffer,
+// never the whole state. On failure the previous snapshot, if any, is untouched.
+Result<SnapshotWritten> write_snapshot(const std::filesystem::path& dir,
+                                       const SnapshotSealing& sealing,
+                                       const SnapshotContents& contents);
 
 // What a load found.
 struct SnapshotInfo {

@@ -404,7 +404,8 @@ Result<> TxnWal::sync() {
 // ---------------------------------------------------------------------------------------------
 // TxnWal: the counter scan
 
-Result<> TxnWal::recover_state() {
+Result<> TxnWal::recover_state(
+    const std::function<Result<>(TxnWalEntry&, const WalReader&)>& each) {
   std::scoped_lock sync_lock(sync_mu_);
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());
@@ -423,6 +424,9 @@ Result<> TxnWal::recover_state() {
           entry->record_type == static_cast<std::uint8_t>(WalRecordType::LogStart) &&
           entry->value.size() == 8) {
         first_lsn = get_u64(entry->value.data());
+      }
+      if (each) {
+        if (auto r = each(*entry, *reader); !r) return r;
       }
       continue;
     }

@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +83,8 @@ struct TxnWalBuffer {
 };
 
 // Where a run of records ends in the log (see "A full disk" above).
+class WalReader;
+
 struct WalPosition {
   std::uint64_t generation = 0;  // cuts of the log before the run was written
   std::uint64_t end = 0;         // file offset just past the run
@@ -163,8 +166,10 @@ class TxnWal {
   // log ends at a torn final frame, or at a frame that fails to open when no later frame opens
   // (a tail a power cut left); any other error of it is returned. A device read error is
   // always returned. An unreadable tail is copied to "wal.log.damaged-<lsn>" and cut from the
-  // log (with a warning), so records appended afterwards are read by later scans.
-  Result<> recover_state();
+  // log (with a warning), so records appended afterwards are read by later scans. Every record
+  // of the log is handed to `each` (when given) as it is read, with the reader for its progress,
+  // so a replay needs no second pass; an error of `each` stops the scan and is returned.
+  Result<> recover_state(const std::function<Result<>(TxnWalEntry&, const WalReader&)>& each = {});
 
   // Draws a transaction id (fetch-and-add 1 on next_txn_id).
   std::uint64_t allocate_txn_id() { return next_txn_id_.fetch_add(1, std::memory_order_relaxed); }
