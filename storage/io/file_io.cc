@@ -102,6 +102,13 @@ int fsync(int fd) {
                   [&](PowerCutDisk& d, int, int) { d.after_fsync(fd); });
 }
 
+int fdatasync(int fd) {
+  g_fsyncs.fetch_add(1, std::memory_order_relaxed);
+  if (injected_failure(Op::Fsync)) return -1;
+  return observed([&] { return ::fdatasync(fd); }, [](PowerCutDisk&) { return 0; },
+                  [&](PowerCutDisk& d, int, int) { d.after_fsync(fd); });
+}
+
 namespace {
 // A call that moves a name: the model learns which inodes it moves and replaces.
 int move_name(const char* from, const char* to, bool replaces,

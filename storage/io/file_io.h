@@ -40,6 +40,9 @@ std::uint64_t fsync_count();
 // The wrapped calls; same contracts as POSIX (return -1 and set errno on failure).
 ssize_t write(int fd, const void* buf, std::size_t n);
 int fsync(int fd);
+// Counted and failed (by a fault plan's Fsync) like fsync; the power-cut model treats it as one,
+// since it also makes a changed size durable.
+int fdatasync(int fd);
 int rename(const char* from, const char* to);
 int link(const char* from, const char* to);
 // Renames without replacing an existing target (renameat2 RENAME_NOREPLACE). Faults as Rename.

@@ -80,8 +80,11 @@ TxnWal::TxnWal(std::filesystem::path dir, std::uint64_t generation, UniqueFd fd,
       db_uuid_(db_uuid),
       key_epoch_(key_epoch),
       file_end_(file_size),
+      allocated_end_(file_size),
       durable_offset_(file_size) {
   buf_.reserve(kWriteBufferSize);
+  // Records are written at the descriptor's offset (not appended: zeros may follow them).
+  (void)::lseek(fd_.get(), static_cast<off_t>(file_size), SEEK_SET);
 }
 
 std::string TxnWal::file_name(std::uint64_t generation) {
@@ -106,7 +109,7 @@ Result<std::shared_ptr<TxnWal>> TxnWal::create(const std::filesystem::path& dir,
                                                std::uint32_t key_epoch, std::uint64_t generation,
                                                std::uint64_t first_lsn) {
   const auto path = dir / file_name(generation);
-  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_EXCL | O_CLOEXEC, 0600));
+  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   std::shared_ptr<TxnWal> wal(new TxnWal(dir, generation, std::move(fd), 0,
                                          or_disabled(std::move(engine)), db_uuid, key_epoch));
@@ -137,7 +140,7 @@ Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
   const auto path = dir / file_name(generation);
   std::error_code ec;
   const bool created = !std::filesystem::exists(path, ec);
-  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC, 0600));
+  UniqueFd fd(io::open_create(path.c_str(), O_RDWR | O_CLOEXEC, 0600));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   // A new log's name must be durable before any commit in it is acknowledged.
   if (created) {
@@ -152,7 +155,11 @@ Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
 
 TxnWal::~TxnWal() {
   std::scoped_lock lock(mu_);
-  if (!failed()) ignore_error(flush_locked(), "dropping the log cannot report a failed flush");
+  if (failed()) return;
+  ignore_error(flush_locked(), "dropping the log cannot report a failed flush");
+  // Not synced: zeros a crash brings back end the log just as well.
+  if (!failed() && allocated_end_ > file_end_)
+    (void)io::ftruncate(fd_.get(), static_cast<off_t>(file_end_));
 }
 
 KavrelError TxnWal::unusable_error() const {
@@ -172,9 +179,8 @@ void TxnWal::fail_locked(const KavrelError& cause) {
   // told they failed; cut it off so a restart does not replay them.
   const std::uint64_t durable = durable_offset_.load(std::memory_order_acquire);
   bool truncated = false;
-  if (io::ftruncate(fd_.get(), static_cast<off_t>(durable)) == 0) {
+  if (truncate_locked(durable) == 0) {
     truncated = true;
-    file_end_ = durable;
     (void)io::fsync(fd_.get());
   }
   log::error(kTarget, "{} failed ({}); refusing further writes, {} at offset {}",
@@ -187,11 +193,10 @@ KavrelError TxnWal::cut_back_locked(const KavrelError& cause) {
   const std::uint64_t durable = durable_offset_.load(std::memory_order_acquire);
   // The cut must itself be durable: records of transactions told they failed must not come
   // back after a crash.
-  if (io::ftruncate(fd_.get(), static_cast<off_t>(durable)) != 0 || io::fsync(fd_.get()) != 0) {
-    fail_locked(KavrelError::io(errno));
+  if (const int err = truncate_locked(durable); err != 0 || io::fsync(fd_.get()) != 0) {
+    fail_locked(KavrelError::io(err != 0 ? err : errno));
     return unusable_error();
   }
-  file_end_ = durable;
   next_lsn_.store(durable_lsn_, std::memory_order_release);
   frame_counter_.store(durable_frames_, std::memory_order_release);
   cuts_.push_back(durable);
@@ -200,7 +205,28 @@ KavrelError TxnWal::cut_back_locked(const KavrelError& cause) {
   return cause;
 }
 
+int TxnWal::truncate_locked(std::uint64_t end) {
+  if (io::ftruncate(fd_.get(), static_cast<off_t>(end)) != 0) return errno;
+  file_end_ = end;
+  allocated_end_ = end;
+  return ::lseek(fd_.get(), static_cast<off_t>(end), SEEK_SET) < 0 ? errno : 0;
+}
+
+void TxnWal::preallocate_locked(std::uint64_t end) {
+  static const std::vector<char> zeros(kPreallocateStep, 0);
+  const std::uint64_t target = (end / kPreallocateStep + 1) * kPreallocateStep;
+  // Around the I/O seam: zeros are what a lost write of them leaves as well, so neither fault
+  // plans nor the power-cut model need to see them.
+  while (allocated_end_ < target) {
+    const auto n = static_cast<std::size_t>(std::min(target - allocated_end_, kPreallocateStep));
+    const ssize_t w = ::pwrite(fd_.get(), zeros.data(), n, static_cast<off_t>(allocated_end_));
+    if (w <= 0) return;
+    allocated_end_ += static_cast<std::uint64_t>(w);
+  }
+}
+
 Result<> TxnWal::write_file_locked(BytesView data) {
+  if (file_end_ + data.size() > allocated_end_) preallocate_locked(file_end_ + data.size());
   if (const int err = io::write_all(fd_.get(), data.data(), data.size()); err != 0) {
     const KavrelError e = KavrelError::io(err);
     // A full disk passes: refuse this write, and try the next one.
@@ -209,6 +235,7 @@ Result<> TxnWal::write_file_locked(BytesView data) {
     return fail(e);
   }
   file_end_ += data.size();
+  allocated_end_ = std::max(allocated_end_, file_end_);
   return {};
 }
 
@@ -383,7 +410,8 @@ Result<> TxnWal::sync() {
   }
   // The fsync runs without mu_: appends (every transaction's Begin) go into the buffer
   // meanwhile and are made durable by the next sync.
-  if (durable_offset_.load(std::memory_order_acquire) < target && io::fsync(fd_.get()) != 0) {
+  // A data sync: with the file's room written ahead, no size or other metadata is due.
+  if (durable_offset_.load(std::memory_order_acquire) < target && io::fdatasync(fd_.get()) != 0) {
     const KavrelError e = KavrelError::io(errno);
     std::scoped_lock lock(mu_);
     fail_locked(e);
@@ -449,12 +477,17 @@ Result<> TxnWal::recover_state(
   if (!size) return fail(std::move(size.error()));
   const std::uint64_t good = reader->good_offset();
   const std::uint64_t records = reader->records();
-  if (good < *size) {
+  if (good < *size && !reader->zero_tail()) {
     if (auto r = move_tail_aside_locked(good, *size, records); !r) return r;
   } else if (io::fsync(fd_.get()) != 0) {
     // The records about to be replayed may come from a run that never synced them.
     return fail(KavrelError::io(errno));
   }
+  // Records go on at the end of the last one, over the zeros written ahead of them.
+  if (::lseek(fd_.get(), static_cast<off_t>(good), SEEK_SET) < 0) {
+    return fail(KavrelError::io(errno));
+  }
+  allocated_end_ = std::max(good, reader->zero_tail() ? *size : good);
   file_end_ = good;
   durable_offset_.store(good, std::memory_order_release);
   durable_lsn_ = first_lsn + records;
@@ -607,7 +640,38 @@ Result<Bytes> WalReader::read_body(std::size_t n) {
   return body;
 }
 
+bool WalReader::zeros_from(std::uint64_t offset) const {
+  std::vector<char> chunk(64 * 1024);
+  while (offset < file_size_) {
+    const auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), file_size_ - offset));
+    if (::pread(fd_.get(), chunk.data(), n, static_cast<off_t>(offset)) !=
+        static_cast<ssize_t>(n)) {
+      return false;
+    }
+    if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n),
+                    [](char c) { return c != 0; })) {
+      return false;
+    }
+    offset += n;
+  }
+  return true;
+}
+
 Result<TxnWalEntry> WalReader::read_record() {
+  auto entry = read_next();
+  if (entry || (entry.error().kind() == KavrelError::Kind::Io && entry.error().os_error() != 0)) {
+    return entry;
+  }
+  // No record is all zeros: zeros from here to the end are room written ahead, not damage.
+  if (good_offset_ < file_size_ && zeros_from(good_offset_)) {
+    zero_tail_ = true;
+    return fail(KavrelError::unexpected_eof());
+  }
+  return entry;
+}
+
+Result<TxnWalEntry> WalReader::read_next() {
   char len_bytes[4];
   if (auto r = read_exact(len_bytes, sizeof len_bytes); !r) return fail(std::move(r.error()));
   const std::uint32_t n = get_u32(len_bytes);

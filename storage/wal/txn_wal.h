@@ -93,6 +93,8 @@ struct WalPosition {
 class TxnWal {
  public:
   static constexpr std::size_t kWriteBufferSize = 262'144;
+  // Zeros are written this far ahead of the records (see preallocate_locked).
+  static constexpr std::uint64_t kPreallocateStep = 1 << 20;
   static constexpr const char* kFileName = "wal.log";
 
   // The file of the log of a generation: "wal.log" for 0 (the only log before the first
@@ -117,7 +119,9 @@ class TxnWal {
                                                 std::array<std::uint8_t, 16> db_uuid,
                                                 std::uint32_t key_epoch, std::uint64_t generation,
                                                 std::uint64_t first_lsn);
-  // Flushes what is still buffered (errors ignored) unless the log has failed.
+  // Flushes what is still buffered (errors ignored) unless the log has failed, and cuts the
+  // zeros written ahead of the records off the file: a log let go in order ends at its last
+  // record.
   ~TxnWal();
   TxnWal(const TxnWal&) = delete;
   TxnWal& operator=(const TxnWal&) = delete;
@@ -201,6 +205,13 @@ class TxnWal {
   Result<> write_locked(BytesView data);
   Result<> flush_locked();
   Result<> write_file_locked(BytesView data);
+  // Writes zeros from the file's end to past `end` (a whole step), so that appends overwrite
+  // bytes the file already has and a data sync finds no size to make durable. Best effort: a
+  // failure leaves the records to extend the file themselves.
+  void preallocate_locked(std::uint64_t end);
+  // Shortens the file to `end` (dropping the zeros after it too) and writes on from there.
+  // 0 or the errno of the failure.
+  int truncate_locked(std::uint64_t end);
   void fail_locked(const KavrelError& cause);
   // Cuts the log back to its durable offset after a write found the disk full; closes the log
   // if the cut itself fails. Returns the error to report.
@@ -223,10 +234,11 @@ class TxnWal {
 
   std::mutex sync_mu_;  // serializes syncs; taken before mu_
   std::mutex mu_;
-  Bytes buf_;                   // guarded by mu_; the write buffer
-  std::uint64_t file_end_ = 0;  // guarded by mu_; bytes handed to the file so far
-  std::string fail_text_;       // guarded by mu_; set once, before failed_ becomes true
-  int fail_errno_ = 0;          // guarded by mu_; as fail_text_
+  Bytes buf_;                        // guarded by mu_; the write buffer
+  std::uint64_t file_end_ = 0;       // guarded by mu_; bytes handed to the file so far
+  std::uint64_t allocated_end_ = 0;  // guarded by mu_; the file's size: file_end_ and zeros after
+  std::string fail_text_;            // guarded by mu_; set once, before failed_ becomes true
+  int fail_errno_ = 0;               // guarded by mu_; as fail_text_
   std::atomic<bool> failed_{false};
   std::atomic<std::uint64_t> durable_offset_{0};  // written under sync_mu_ and mu_
   // The counters as of durable_offset_, restored by a cut. Guarded by mu_.
@@ -252,10 +264,11 @@ class WalReader {
                                 std::uint8_t domain = kLogFrameDomain);
 
   // The next record. Errors: KavrelError::unexpected_eof() at the end of the data (a short
-  // length or body, or a body cut short); Corruption "WAL entry too short", "WAL entry length N
-  // exceeds maximum 536870912", "encrypted WAL frame length N exceeds maximum 536870912" or a
-  // record's own check; Encryption when a frame does not open; Io with its errno when the device
-  // fails. After an error the reader is not to be used further.
+  // length or body, a body cut short, or zeros from the record's start to the end of the file);
+  // Corruption "WAL entry too short", "WAL entry length N exceeds maximum 536870912", "encrypted
+  // WAL frame length N exceeds maximum 536870912" or a record's own check; Encryption when a frame
+  // does not open; Io with its errno when the device fails. After an error the reader is not to be
+  // used further.
   Result<TxnWalEntry> read_record();
 
   // File offset just past the last record read successfully.
@@ -266,11 +279,18 @@ class WalReader {
   std::uint64_t file_size() const { return file_size_; }
   // Records read successfully (also the frame counter of the next frame).
   std::uint64_t records() const { return records_; }
+  // Whether the data ended at zeros that fill the rest of the file: the room a log writes ahead
+  // of its records, not a damaged record.
+  bool zero_tail() const { return zero_tail_; }
 
  private:
   WalReader(UniqueFd fd, std::uint64_t file_size, std::shared_ptr<const EncryptionEngine> engine,
             std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch, std::uint8_t domain);
   Result<> read_exact(char* dst, std::size_t n);
+  // read_record() without the zero-tail rule.
+  Result<TxnWalEntry> read_next();
+  // Whether every byte from `offset` to the end of the file is zero.
+  bool zeros_from(std::uint64_t offset) const;
   // n bytes, storage growing with the bytes actually read (a forged length costs no memory).
   Result<Bytes> read_body(std::size_t n);
 
@@ -286,6 +306,7 @@ class WalReader {
   std::uint64_t consumed_ = 0;
   std::uint64_t good_offset_ = 0;
   std::uint64_t records_ = 0;
+  bool zero_tail_ = false;
 };
 
 }  // namespace kavrel

@@ -144,7 +144,7 @@ TEST(TxnWalTest, LsnNumberingFollowsTheRecordsOfTheFile) {
     ASSERT_TRUE(wal->sync().has_value());
 
     const std::uint64_t expected_size = encrypted ? 62 + 64 + 66 + 62 : 33 + 35 + 37 + 33;
-    EXPECT_EQ(size_of(wal->path()), expected_size);
+    EXPECT_EQ(wal->file_size(), expected_size);
     EXPECT_EQ(wal->durable_offset(), expected_size);
     auto got = read_all(wal->path(), engine);
     EXPECT_EQ(types_of(got.entries), (std::vector<std::uint8_t>{16, 1, 1, 17}));
@@ -298,12 +298,13 @@ TEST(TxnWalTest, AppendsReachTheFileOnSyncOrDrop) {
   TempDir dir;
   auto wal = open_wal(dir.path());
   ASSERT_TRUE(wal->append(control(WalRecordType::Begin, 1)).has_value());
-  EXPECT_EQ(size_of(wal->path()), 0u);  // buffered
+  EXPECT_EQ(wal->file_size(), 0u);  // buffered
   ASSERT_TRUE(wal->sync().has_value());
-  EXPECT_EQ(size_of(wal->path()), 33u);
+  EXPECT_EQ(wal->file_size(), 33u);
+  EXPECT_EQ(size_of(wal->path()), TxnWal::kPreallocateStep) << "zeros written ahead";
   ASSERT_TRUE(wal->append(control(WalRecordType::Abort, 1)).has_value());
   const auto path = wal->path();
-  wal.reset();  // the destructor flushes
+  wal.reset();  // the destructor flushes, and cuts the zeros off
   EXPECT_EQ(size_of(path), 66u);
   EXPECT_EQ(types_of(read_all(path).entries), (std::vector<std::uint8_t>{16, 18}));
 }
@@ -315,7 +316,7 @@ TEST(TxnWalTest, RecordsLargerThanTheWriteBufferKeepTheirOrder) {
   const Bytes big(TxnWal::kWriteBufferSize + 10, 'x');
   ASSERT_TRUE(wal->append(write_entry(1, "big", big)).has_value());
   // The buffered Begin was flushed first, then the big record written straight through.
-  EXPECT_EQ(size_of(wal->path()), 33u + 33 + 3 + big.size());
+  EXPECT_EQ(wal->file_size(), 33u + 33 + 3 + big.size());
   ASSERT_TRUE(wal->append(control(WalRecordType::Commit, 1)).has_value());
   ASSERT_TRUE(wal->sync().has_value());
   auto got = read_all(wal->path());
@@ -354,7 +355,7 @@ TEST(WalReaderTest, PlainLengthLimits) {
     TempDir dir;
     Bytes bytes;
     put_u32(bytes, c.length);
-    bytes += Bytes(100, '\0');
+    bytes += Bytes(100, '\x01');
     write_file(dir / "wal.log", bytes);
     auto reader = WalReader::open(dir / "wal.log", nullptr, kUuid, kEpoch);
     ASSERT_TRUE(reader.has_value());
@@ -544,7 +545,8 @@ TEST(TxnWalTest, TruncatedBufferIsRefusedByTheEncryptedFlushOnly) {
     auto wal = open_wal(dir.path());
     ASSERT_TRUE(wal->write_buffer(buffer).has_value());
     ASSERT_TRUE(wal->sync().has_value());
-    EXPECT_EQ(read_file(wal->path()), buffer.buf);
+    EXPECT_EQ(read_file(wal->path()).substr(0, wal->file_size()), buffer.buf);
+    EXPECT_EQ(wal->file_size(), buffer.buf.size());
     EXPECT_EQ(wal->next_lsn(), 2u);
   }
 }
@@ -613,7 +615,44 @@ std::uint64_t write_base_log(const fs::path& dir, std::shared_ptr<const Encrypti
   EXPECT_TRUE(wal->write_buffer(buffer).has_value());
   EXPECT_TRUE(wal->append(control(WalRecordType::Commit, 1)).has_value());
   EXPECT_TRUE(wal->sync().has_value());
-  return size_of(wal->path());
+  return wal->file_size();
+}
+
+// A running log writes zeros ahead of its records; a crash leaves them in the file. They end the
+// log like the end of the file (nothing is moved aside, the room is used again); zeros followed
+// by anything else are a damaged tail.
+TEST(TxnWalRecoverTest, ZerosAfterTheRecordsAreRoomAndOnlyThat) {
+  struct Case {
+    const char* name;
+    Bytes tail;
+    bool damaged;
+  };
+  const Case cases[] = {{"one zero", Bytes(1, '\0'), false},
+                        {"a page of zeros", Bytes(4096, '\0'), false},
+                        {"zeros, then a byte", Bytes(4096, '\0') + "\x07", true}};
+  for (const bool encrypted : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(encrypted ? "encrypted, " : "plain, ") + c.name);
+      TempDir dir;
+      auto engine = encrypted ? engine_with('k') : nullptr;
+      const std::uint64_t good_size = write_base_log(dir.path(), engine);
+      append_file(dir / "wal.log", c.tail);
+      {
+        auto wal = open_wal(dir.path(), engine);
+        ASSERT_TRUE(wal);
+        EXPECT_EQ(wal->next_lsn(), 3u);
+        EXPECT_EQ(wal->file_size(), good_size);
+        EXPECT_EQ(damaged_files(dir.path()).size(), c.damaged ? 1u : 0u);
+        EXPECT_EQ(size_of(dir / "wal.log"), c.damaged ? good_size : good_size + c.tail.size());
+        ASSERT_TRUE(wal->append(control(WalRecordType::Abort, 5)).has_value());
+        ASSERT_TRUE(wal->sync().has_value());
+      }
+      const auto got = read_all(dir / "wal.log", engine);
+      EXPECT_EQ(types_of(got.entries), (std::vector<std::uint8_t>{16, 1, 17, 18}));
+      ASSERT_TRUE(got.end.has_value());
+      EXPECT_TRUE(got.end->is_unexpected_eof());
+    }
+  }
 }
 
 TEST(TxnWalRecoverTest, TornTailIsMovedAsideAndLaterAppendsSurvive) {
@@ -749,20 +788,21 @@ TEST(TxnWalRecoverTest, EncryptedTailThatNeverBecameDurableEndsTheLog) {
     const char* name;
     std::function<void(Bytes&, std::uint64_t good)> damage;
     std::uint64_t records_left;
+    std::size_t side_files;  // zeros alone are room written ahead, not a tail to move aside
   };
   const Case cases[] = {
-      {"zeros after the last frame", [](Bytes& f, auto) { f += Bytes(4096, '\0'); }, 3},
+      {"zeros after the last frame", [](Bytes& f, auto) { f += Bytes(4096, '\0'); }, 3, 0},
       {"last frame torn to zeros",
        [](Bytes& f, std::uint64_t good) {
          for (std::size_t i = good - 20; i < good; ++i) f[i] = '\0';
        },
-       2},
+       2, 1},
       {"zeros after a torn frame",
        [](Bytes& f, std::uint64_t good) {
          f[good - 5] ^= 0x10;
          f += Bytes(8192, '\0');
        },
-       2},
+       2, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -774,7 +814,7 @@ TEST(TxnWalRecoverTest, EncryptedTailThatNeverBecameDurableEndsTheLog) {
     auto wal = open_wal(dir.path(), engine);
     ASSERT_TRUE(wal);
     EXPECT_EQ(wal->next_lsn(), c.records_left);
-    EXPECT_EQ(damaged_files(dir.path()).size(), 1u);
+    EXPECT_EQ(damaged_files(dir.path()).size(), c.side_files);
     EXPECT_EQ(read_all(dir / "wal.log", engine).entries.size(), c.records_left);
   }
 }

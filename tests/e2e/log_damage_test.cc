@@ -129,14 +129,23 @@ class LogDamageTest : public ::testing::Test {
       server.signal(SIGKILL);
       ASSERT_EQ(server.wait_exit(), 128 + SIGKILL);
     }
-    baseline_ = new std::string(read_file(db / "wal.log"));
+    // The killed server's log carries the zeros it wrote ahead of its records.
+    const std::string file = read_file(db / "wal.log");
+    std::size_t end = 0;
+    for (const auto& rec : parse_log(file)) end = rec.offset + rec.size;
+    baseline_ = new std::string(file.substr(0, end));
+    room_ = new std::string(file.substr(end));
   }
   static void TearDownTestSuite() {
     delete baseline_;
     baseline_ = nullptr;
+    delete room_;
+    room_ = nullptr;
   }
 
   static const std::string& baseline() { return *baseline_; }
+  // What followed the records in the killed server's log file.
+  static const std::string& room() { return *room_; }
   static std::vector<Record> records() { return parse_log(*baseline_); }
   static Data all_committed() {
     const auto r = records();
@@ -220,9 +229,11 @@ class LogDamageTest : public ::testing::Test {
 
  private:
   static std::string* baseline_;
+  static std::string* room_;
 };
 
 std::string* LogDamageTest::baseline_ = nullptr;
+std::string* LogDamageTest::room_ = nullptr;
 
 TEST_F(LogDamageTest, BaselineEndsWithTheLastPutsCommit) {
   const auto r = records();
@@ -310,7 +321,7 @@ TEST_F(LogDamageTest, GarbageAfterTheLastRecord) {
   const Case cases[] = {
       {"random bytes", random_bytes},
       {"a length beyond the maximum", std::string(4, '\xff')},
-      {"zeros", std::string(40, '\0')},
+      {"zeros, then a byte that is not", std::string(40, '\0') + "\x21"},
       {"a single byte", std::string(1, '\x21')},
       {"a header promising more than follows", torn_header},
   };
@@ -329,6 +340,18 @@ TEST_F(LogDamageTest, EmptyLog) {
 
 TEST_F(LogDamageTest, UndamagedLogOpensAsItIs) {
   check_open(baseline(), all_committed(), std::nullopt);
+}
+
+TEST_F(LogDamageTest, ZerosAfterTheLastRecordAreRoomNotDamage) {
+  // A running server writes zeros ahead of its records; a kill leaves them in the file.
+  ASSERT_FALSE(room().empty());
+  EXPECT_EQ(room().find_first_not_of('\0'), std::string::npos);
+  const std::string cases[] = {room(), std::string(40, '\0'), std::string(1, '\0')};
+  for (const std::string& zeros : cases) {
+    SCOPED_TRACE(zeros.size());
+    check_open(baseline() + zeros, all_committed(), std::nullopt);
+    if (HasFailure()) break;
+  }
 }
 
 }  // namespace
