@@ -2,13 +2,14 @@
 // by its bytes, back to back, instead of one std::string object (and heap block) per key.
 //
 // PackedKeys is an append-only list in insertion order, kept in chunks of up to 64 KiB so that
-// appending never copies what is already there. SortedKeys holds ascending distinct keys in one
+// appending to a long list never copies what is already there. SortedKeys holds ascending distinct keys in one
 // buffer, with the offset of every 16th key, so that a lower bound is a binary search over those
 // plus a short walk.
 //
 // Neither is synchronised; their owners lock them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,13 +58,18 @@ class PackedKeys {
 
   void push_back(BytesView key) {
     const std::size_t need = packed::encoded_size(key);
-    // The last chunk grows by doubling up to kChunkBytes (small lists stay small); past that a
-    // new chunk starts, so earlier keys are never copied again.
-    if (chunks_.empty() ||
-        (!chunks_.back().empty() && chunks_.back().size() + need > kChunkBytes)) {
-      chunks_.emplace_back();
+    if (chunks_.empty()) chunks_.emplace_back();
+    std::string* last = &chunks_.back();
+    if (last->size() + need > last->capacity()) {
+      if (!last->empty() && last->size() + need > kChunkBytes) {
+        // The last chunk is full; a list this long is likely to fill the next one too.
+        last = &chunks_.emplace_back();
+        last->reserve(std::max(kChunkBytes, need));
+      } else {
+        grow(*last, need);
+      }
     }
-    packed::put_key(chunks_.back(), key);
+    packed::put_key(*last, key);
     ++count_;
   }
   std::size_t size() const { return count_; }
@@ -82,6 +88,15 @@ class PackedKeys {
   }
 
  private:
+  // Doubles the chunk's capacity (up to kChunkBytes) with an exact allocation: std::string's own
+  // growth would double past the chunk size.
+  static void grow(std::string& chunk, std::size_t need) {
+    std::string grown;
+    grown.reserve(std::max(chunk.size() + need, std::min(kChunkBytes, 2 * chunk.capacity())));
+    grown.append(chunk);
+    chunk.swap(grown);
+  }
+
   std::vector<std::string> chunks_;
   std::size_t count_ = 0;
 };
