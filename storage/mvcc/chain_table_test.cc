@@ -40,7 +40,9 @@ TEST(ChainTableTest, ShardFindsExactlyTheKeysItHolds) {
         const Bytes probe = key_of(k);
         const std::size_t at = shard.find(probe, ChainShard::hash_of(probe));
         ASSERT_EQ(at != ChainShard::npos, model.count(probe) == 1) << probe;
-        if (at != ChainShard::npos) ASSERT_EQ(shard.head(at)->key(), probe);
+        if (at != ChainShard::npos) {
+          ASSERT_EQ(shard.head(at)->key(), probe);
+        }
       }
     }
   }

@@ -58,7 +58,9 @@ TEST(SortedKeysTest, LowerBoundAndWalkMatchASortedVector) {
       const auto want = std::lower_bound(keys.begin(), keys.end(), p);
       const SortedKeys::Cursor got = sorted.lower_bound(p);
       ASSERT_EQ(got.done(), want == keys.end());
-      if (!got.done()) ASSERT_EQ(got.key(), *want);
+      if (!got.done()) {
+        ASSERT_EQ(got.key(), *want);
+      }
     }
   }
 }
