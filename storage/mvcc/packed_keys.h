@@ -2,9 +2,9 @@
 // by its bytes, back to back, instead of one std::string object (and heap block) per key.
 //
 // PackedKeys is an append-only list in insertion order, kept in chunks of up to 64 KiB so that
-// appending to a long list never copies what is already there. SortedKeys holds ascending distinct keys in one
-// buffer, with the offset of every 16th key, so that a lower bound is a binary search over those
-// plus a short walk.
+// appending to a long list never copies what is already there. SortedKeys holds ascending
+// distinct keys in one buffer, with the offset of every 16th key, so that a lower bound is a
+// binary search over those plus a short walk.
 //
 // Neither is synchronised; their owners lock them.
 #pragma once
