@@ -7,54 +7,64 @@
 namespace kavrel {
 namespace {
 
+// The batch's keys, ascending and without duplicates (views into the batch).
+std::vector<BytesView> sorted_views(const PackedKeys& batch) {
+  std::vector<BytesView> keys;
+  keys.reserve(batch.size());
+  batch.for_each([&](BytesView k) { keys.push_back(k); });
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
+}
+
 void sort_unique(std::vector<Bytes>& keys) {
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 }
 
 // Merges two ascending duplicate-free lists into one, leaving out the keys of `drop` (ascending).
-// The elements of `old_sorted` are moved from.
-std::vector<Bytes> merge_lists(std::vector<Bytes>& old_sorted, std::vector<Bytes>& batch,
-                               const std::vector<Bytes>& drop) {
-  std::vector<Bytes> out;
-  out.reserve(old_sorted.size() + batch.size());
+SortedKeys merge_lists(const SortedKeys& old_sorted, const std::vector<BytesView>& batch,
+                       const std::vector<Bytes>& drop) {
+  std::size_t batch_bytes = 0;
+  for (BytesView k : batch) batch_bytes += packed::encoded_size(k);
+  SortedKeys out;
+  out.reserve(old_sorted.size() + batch.size(), old_sorted.bytes() + batch_bytes);
   auto d = drop.begin();
-  auto emit = [&](Bytes&& key) {
-    while (d != drop.end() && *d < key) ++d;
-    if (d != drop.end() && *d == key) return;
-    out.push_back(std::move(key));
+  auto emit = [&](BytesView key) {
+    while (d != drop.end() && BytesView(*d) < key) ++d;
+    if (d != drop.end() && BytesView(*d) == key) return;
+    out.push_back(key);
   };
-  auto a = old_sorted.begin();
+  SortedKeys::Cursor a = old_sorted.begin();
   auto b = batch.begin();
-  while (a != old_sorted.end() && b != batch.end()) {
-    if (*a < *b) {
-      emit(std::move(*a++));
-    } else if (*b < *a) {
-      emit(std::move(*b++));
+  while (!a.done() && b != batch.end()) {
+    if (a.key() < *b) {
+      emit(a.key());
+      a.next();
+    } else if (*b < a.key()) {
+      emit(*b++);
     } else {
-      emit(std::move(*a++));
+      emit(a.key());
+      a.next();
       ++b;
     }
   }
-  for (; a != old_sorted.end(); ++a) emit(std::move(*a));
-  for (; b != batch.end(); ++b) emit(std::move(*b));
+  for (; !a.done(); a.next()) emit(a.key());
+  for (; b != batch.end(); ++b) emit(*b);
   return out;
 }
 
 }  // namespace
 
-DeferredSortedIndex::DeferredSortedIndex() { pending_.reserve(kPendingReserve); }
+DeferredSortedIndex::DeferredSortedIndex() = default;
 
-DeferredSortedIndex::DeferredSortedIndex(LivenessCheck is_live) : is_live_(std::move(is_live)) {
-  pending_.reserve(kPendingReserve);
-}
+DeferredSortedIndex::DeferredSortedIndex(LivenessCheck is_live) : is_live_(std::move(is_live)) {}
 
 bool DeferredSortedIndex::insert(BytesView key) {
-  Bytes copy(key);
   std::size_t len;
   {
     std::unique_lock lock(pending_mu_);
-    pending_.push_back(std::move(copy));
+    pending_.push_back(key);
     len = pending_.size();
   }
   if (len < kCompactThreshold) return false;
@@ -84,7 +94,7 @@ void DeferredSortedIndex::compact() {
 }
 
 void DeferredSortedIndex::compact_locked() {
-  std::vector<Bytes> batch;
+  PackedKeys batch;
   {
     std::unique_lock lock(pending_mu_);
     batch.swap(pending_);
@@ -95,21 +105,22 @@ void DeferredSortedIndex::compact_locked() {
     has_candidates = !candidates_.empty();
   }
   if (batch.empty() && !has_candidates) return;
-  sort_unique(batch);  // no lock of the index held
-  const std::vector<Bytes> drop = take_removals(batch);
+  const std::vector<BytesView> keys = sorted_views(batch);  // no lock of the index held
+  const std::vector<Bytes> drop = take_removals(keys);
 
-  std::unique_lock lock(sorted_mu_);
-  if (sorted_.empty()) {
-    sorted_ = std::move(batch);  // the dropped keys were not in the batch
-  } else {
-    sorted_ = merge_lists(sorted_, batch, drop);
+  // Only compactions write sorted_, and this one holds compact_mu_: the merge may read sorted_
+  // without its lock and take the lock only to put the result in place.
+  SortedKeys merged = merge_lists(sorted_, keys, drop);
+  {
+    std::unique_lock lock(sorted_mu_);
+    std::swap(sorted_, merged);
   }
   sorted_count_.store(sorted_.size(), std::memory_order_relaxed);
   needs_compact_.store(false, std::memory_order_release);
   compactions_.fetch_add(1, std::memory_order_relaxed);
 }
 
-std::vector<Bytes> DeferredSortedIndex::take_removals(const std::vector<Bytes>& batch) {
+std::vector<Bytes> DeferredSortedIndex::take_removals(const std::vector<BytesView>& batch) {
   std::vector<Bytes> candidates;
   {
     std::scoped_lock lock(candidates_mu_);
@@ -123,7 +134,7 @@ std::vector<Bytes> DeferredSortedIndex::take_removals(const std::vector<Bytes>& 
     // A key in the batch may belong to a writer that appended it and has not created its data
     // yet; its pending entry is consumed by this merge, so the key must stay. Check it again at
     // the next compaction.
-    if (std::binary_search(batch.begin(), batch.end(), key)) {
+    if (std::binary_search(batch.begin(), batch.end(), BytesView(key))) {
       retry.push_back(std::move(key));
     } else {
       drop.push_back(std::move(key));
@@ -136,18 +147,21 @@ std::vector<Bytes> DeferredSortedIndex::take_removals(const std::vector<Bytes>& 
 std::vector<Bytes> DeferredSortedIndex::range_from(BytesView start) {
   compact();
   std::shared_lock lock(sorted_mu_);
-  const auto first = std::lower_bound(sorted_.begin(), sorted_.end(), start,
-                                      [](const Bytes& a, BytesView b) { return BytesView(a) < b; });
-  return std::vector<Bytes>(first, sorted_.end());
+  std::vector<Bytes> out;
+  for (SortedKeys::Cursor c = sorted_.lower_bound(start); !c.done(); c.next()) {
+    out.emplace_back(c.key());
+  }
+  return out;
 }
 
 std::vector<Bytes> DeferredSortedIndex::range_prefix(BytesView prefix) {
   compact();
   std::shared_lock lock(sorted_mu_);
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), prefix,
-                             [](const Bytes& a, BytesView b) { return BytesView(a) < b; });
   std::vector<Bytes> out;
-  for (; it != sorted_.end() && it->starts_with(prefix); ++it) out.push_back(*it);
+  for (SortedKeys::Cursor c = sorted_.lower_bound(prefix); !c.done() && c.key().starts_with(prefix);
+       c.next()) {
+    out.emplace_back(c.key());
+  }
   return out;
 }
 

@@ -2,7 +2,9 @@
 //
 // insert() is a plain append to `pending` (duplicates allowed); the sort happens later, when a
 // range is asked for: compact() takes the whole pending batch, sorts and deduplicates it and
-// merges it into `sorted` (ascending byte order, no duplicates).
+// merges it into `sorted` (ascending byte order, no duplicates). Both lists pack their keys back
+// to back (storage/mvcc/packed_keys.h): a key costs its bytes plus about one, not a string object
+// and a heap block.
 //
 // So that `pending` cannot grow without bound when nothing asks for ranges (every write appends,
 // rewrites of the same key included), insert() reports when pending holds at least as many keys
@@ -37,13 +39,13 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "storage/mvcc/packed_keys.h"
 
 namespace kavrel {
 
 class DeferredSortedIndex {
  public:
   static constexpr std::size_t kCompactThreshold = 10'000;
-  static constexpr std::size_t kPendingReserve = 1'000;
 
   // True while the owner still holds data for the key.
   using LivenessCheck = std::function<bool(BytesView)>;
@@ -80,16 +82,18 @@ class DeferredSortedIndex {
   // The part of compact() that runs with compact_mu_ held.
   void compact_locked();
   // Splits the queued candidates into keys to drop now (sorted) and keys to check next time.
-  std::vector<Bytes> take_removals(const std::vector<Bytes>& batch);
+  std::vector<Bytes> take_removals(const std::vector<BytesView>& batch);
 
   LivenessCheck is_live_;
   std::mutex compact_mu_;  // serialises compactions and orders ranges after them
   mutable std::shared_mutex pending_mu_;
-  std::vector<Bytes> pending_;  // guarded by pending_mu_
+  PackedKeys pending_;  // guarded by pending_mu_
   mutable std::mutex candidates_mu_;
   std::vector<Bytes> candidates_;  // guarded by candidates_mu_
   mutable std::shared_mutex sorted_mu_;
-  std::vector<Bytes> sorted_;                 // guarded by sorted_mu_; ascending, no duplicates
+  // Ascending, no duplicates. Written only by compactions (which compact_mu_ serialises) and
+  // only under sorted_mu_; a compaction reads it without sorted_mu_.
+  SortedKeys sorted_;
   std::atomic<std::size_t> sorted_count_{0};  // sorted_.size(), readable without the lock
   std::atomic<bool> needs_compact_{false};
   std::atomic<std::uint64_t> compactions_{0};

@@ -2,45 +2,38 @@
 
 #include <algorithm>
 
+#include "core/cleanup.h"
+
 namespace kavrel {
-namespace {
-
-// Approximate bytes, for the statistics: a version's record and its value, and a chain's key,
-// map entry and chain object.
-std::int64_t version_bytes(const Version& v) {
-  return static_cast<std::int64_t>(sizeof(Version) + (v.value ? v.value->size() : 0));
-}
-std::int64_t pending_bytes(const VersionChain& chain) {
-  return chain.uncommitted() ? version_bytes(*chain.uncommitted()) : 0;
-}
-std::int64_t committed_bytes(const VersionChain& chain) {
-  std::int64_t n = 0;
-  for (const Version& v : chain.versions()) n += version_bytes(v);
-  return n;
-}
-std::int64_t chain_bytes(BytesView key) {
-  return static_cast<std::int64_t>(key.size() + sizeof(Bytes) + sizeof(VersionChain));
-}
-
-}  // namespace
 
 MvccMemTable::MvccMemTable() = default;
+
+template <class F>
+decltype(auto) MvccMemTable::edit_chain(ChainShard& shard, std::size_t i, F&& fn) {
+  VersionChain chain = VersionChain::adopt(shard.head(i));
+  // The table keeps the chain whatever fn does; the chain object never frees it.
+  Cleanup put_back([&] {
+    account(chain.take_byte_delta());
+    shard.set_head(i, chain.release());
+  });
+  return std::forward<F>(fn)(chain);
+}
 
 Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std::uint64_t txn_id) {
   // Indexed first, on every write (also a refused one), before the chain can exist.
   if (index_.insert(key)) index_.try_compact();
-  Version pending{value ? std::optional<Bytes>(std::in_place, *value) : std::nullopt, txn_id, 0};
+  const std::uint64_t hash = ChainShard::hash_of(key);
   bool created = false;
-  const ChainWrite outcome = data_.with_shard_exclusive(key, [&](ChainMap::Map& shard) {
-    auto it = shard.find(key);
-    if (it == shard.end()) {
-      it = shard.emplace(Bytes(key), VersionChain{}).first;
-      created = true;
+  const ChainWrite outcome = data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
+    const std::size_t i = shard.find(key, hash);
+    if (i != ChainShard::npos) {
+      return edit_chain(shard, i, [&](VersionChain& chain) { return chain.write(value, txn_id); });
     }
-    const std::int64_t before = pending_bytes(it->second) - (created ? chain_bytes(key) : 0);
-    const ChainWrite w = it->second.write(std::move(pending));
-    account(pending_bytes(it->second) - before);
-    return w;
+    VersionChain chain(key, value, txn_id);
+    account(chain.take_byte_delta());
+    shard.insert(chain.release(), hash);
+    created = true;
+    return ChainWrite::Installed;
   });
   // A compaction may have dropped the key (its chain was pruned away) between the insertion
   // above and the creation of the new chain; indexing it again keeps it visible to scans.
@@ -54,7 +47,7 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
 }
 
 void MvccMemTable::remember_owner(std::uint64_t txn_id, BytesView key) {
-  owned_.with_shard_exclusive(txn_id, [&](auto& owners) { owners[txn_id].emplace_back(key); });
+  owned_.with_shard_exclusive(txn_id, [&](auto& owners) { owners[txn_id].push_back(key); });
 }
 
 void MvccMemTable::commit(std::uint64_t txn_id, std::uint64_t commit_ts, const KeySet& keys,
@@ -67,58 +60,55 @@ void MvccMemTable::commit(std::uint64_t txn_id, std::uint64_t commit_ts, const K
   // `keys`: those stay pending, so the sweep must still find them.
   if (auto mine = owned_.remove(txn_id)) {
     std::vector<Bytes> still;
-    for (Bytes& key : *mine) {
-      if (!keys.contains(key) && owns_pending(key, txn_id)) still.push_back(std::move(key));
-    }
-    for (Bytes& key : still) remember_owner(txn_id, key);
+    mine->for_each([&](BytesView key) {
+      if (!keys.contains(key) && owns_pending(key, txn_id)) still.emplace_back(key);
+    });
+    for (const Bytes& key : still) remember_owner(txn_id, key);
   }
   if (!removed.empty()) index_.remove_keys(std::move(removed));
 }
 
 bool MvccMemTable::commit_key(BytesView key, std::uint64_t txn_id, std::uint64_t commit_ts,
                               std::uint64_t horizon) {
-  return data_.with_shard_exclusive(key, [&](ChainMap::Map& shard) {
-    auto it = shard.find(key);
-    if (it == shard.end()) return false;
-    VersionChain& chain = it->second;
-    if (!chain.commit(txn_id, commit_ts) || horizon == 0) return false;
-    const std::int64_t before = committed_bytes(chain);
-    chain.prune(horizon);
-    const std::int64_t after = committed_bytes(chain);
-    account(after - before);
-    // A deletion older than every snapshot that can still read, with no writer on the key:
-    // "no chain" reads exactly like the tombstone, so the chain can go.
-    const Version& newest = chain.versions().front();
-    if (chain.uncommitted() || newest.value || newest.commit_ts >= horizon) return false;
-    account(-after - chain_bytes(key));
-    shard.erase(it);
+  const std::uint64_t hash = ChainShard::hash_of(key);
+  return data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
+    const std::size_t i = shard.find(key, hash);
+    if (i == ChainShard::npos) return false;
+    const bool gone = edit_chain(shard, i, [&](VersionChain& chain) {
+      if (!chain.commit(txn_id, commit_ts, horizon) || horizon == 0) return false;
+      // A deletion older than every snapshot that can still read, with no writer on the key:
+      // "no chain" reads exactly like the tombstone, so the chain can go.
+      const VersionRecord* newest = chain.newest_committed();
+      return chain.uncommitted() == nullptr && newest->tombstone() && newest->commit_ts() < horizon;
+    });
+    if (!gone) return false;
+    const VersionChain chain = VersionChain::adopt(shard.erase(i));
+    account(-static_cast<std::int64_t>(chain.bytes()));
     return true;
   });
 }
 
 bool MvccMemTable::owns_pending(BytesView key, std::uint64_t txn_id) const {
-  return data_.with_shard_shared(key, [&](const ChainMap::Map& shard) {
-    auto it = shard.find(key);
-    if (it == shard.end()) return false;
-    const auto& slot = it->second.uncommitted();
-    return slot && slot->txn_id == txn_id;
+  const std::uint64_t hash = ChainShard::hash_of(key);
+  return data_.with_shard_shared(hash, [&](const ChainShard& shard) {
+    const std::size_t i = shard.find(key, hash);
+    if (i == ChainShard::npos) return false;
+    const VersionRecord* slot = ChainView(shard.head(i)).uncommitted();
+    return slot != nullptr && slot->txn_id() == txn_id;
   });
-}
-
-std::optional<Bytes> MvccMemTable::visible_in(const ChainMap::Map& shard, BytesView key,
-                                              std::uint64_t reader_txn_id,
-                                              std::uint64_t snapshot_ts) const {
-  auto it = shard.find(key);
-  if (it == shard.end()) return std::nullopt;
-  const Version* v = it->second.visible(reader_txn_id, snapshot_ts);
-  if (v == nullptr) return std::nullopt;
-  return v->value;  // a copy made under the shard lock; a tombstone is nullopt
 }
 
 std::optional<Bytes> MvccMemTable::visible(BytesView key, std::uint64_t reader_txn_id,
                                            std::uint64_t snapshot_ts) const {
-  return data_.with_shard_shared(key, [&](const ChainMap::Map& shard) {
-    return visible_in(shard, key, reader_txn_id, snapshot_ts);
+  const std::uint64_t hash = ChainShard::hash_of(key);
+  return data_.with_shard_shared(hash, [&](const ChainShard& shard) -> std::optional<Bytes> {
+    const std::size_t i = shard.find(key, hash);
+    if (i == ChainShard::npos) return std::nullopt;
+    const VersionRecord* v = ChainView(shard.head(i)).visible(reader_txn_id, snapshot_ts);
+    if (v == nullptr) return std::nullopt;
+    const std::optional<BytesView> value = v->value();
+    if (!value) return std::nullopt;  // a tombstone
+    return Bytes(*value);             // a copy made under the shard lock
   });
 }
 
@@ -139,17 +129,15 @@ std::vector<std::pair<Bytes, Bytes>> MvccMemTable::scan_prefix(BytesView prefix,
 void MvccMemTable::sweep_uncommitted(std::uint64_t txn_id) {
   auto mine = owned_.remove(txn_id);
   if (!mine) return;
-  for (const Bytes& key : *mine) sweep_key(key, txn_id);
+  mine->for_each([&](BytesView key) { sweep_key(key, txn_id); });
 }
 
 bool MvccMemTable::sweep_key(BytesView key, std::uint64_t txn_id) {
-  return data_.with_shard_exclusive(key, [&](ChainMap::Map& shard) {
-    auto it = shard.find(key);
-    if (it == shard.end()) return false;
-    const std::int64_t before = pending_bytes(it->second);
-    if (!it->second.sweep(txn_id)) return false;
-    account(-before);
-    return true;
+  const std::uint64_t hash = ChainShard::hash_of(key);
+  return data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
+    const std::size_t i = shard.find(key, hash);
+    if (i == ChainShard::npos) return false;
+    return edit_chain(shard, i, [&](VersionChain& chain) { return chain.sweep(txn_id); });
   });
 }
 
@@ -157,8 +145,8 @@ std::size_t MvccMemTable::chain_count() const { return data_.size(); }
 
 std::size_t MvccMemTable::version_count() const {
   std::size_t n = 0;
-  data_.for_each_shard_shared([&](const ChainMap::Map& shard) {
-    for (const auto& [key, chain] : shard) n += chain.version_count();
+  data_.for_each_shard_shared([&](const ChainShard& shard) {
+    shard.for_each_head([&](const VersionRecord* head) { n += ChainView(head).version_count(); });
   });
   return n;
 }

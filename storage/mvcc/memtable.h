@@ -2,6 +2,10 @@
 // versions newest first plus one pending slot); a DeferredSortedIndex keeps the keys in order for
 // prefix scans.
 //
+// Memory: a key with one version costs one allocation (its head record holds the key, the
+// version's stamp and the value), one 8-byte slot of the ChainTable's open-addressing shards and
+// the key's bytes in the ordered index's packed lists. See core/version_chain.h for the records.
+//
 // Invariants:
 // - A chain's pending slot belongs to at most one transaction; a second writer is refused with
 //   "Write-write conflict detected" until the owner commits or is swept.
@@ -17,7 +21,7 @@
 //   index entry goes at a later compaction). The caller guarantees that every running and every
 //   future reader has a snapshot >= H.
 //
-// Locking: the key map and owned_ are sharded maps; every operation holds at most one shard lock
+// Locking: the chain table and owned_ are sharded; every operation holds at most one shard lock
 // at a time, exclusive for write, commit and sweep, shared for lookups and scans. The index's
 // pending list is appended to before the key's shard is locked; when it has outgrown the sorted
 // keys (and holds at least 10,000), that writer compacts it, also before locking its shard.
@@ -37,8 +41,10 @@
 #include "core/error.h"
 #include "core/sharded_map.h"
 #include "core/version_chain.h"
+#include "storage/mvcc/chain_table.h"
 #include "storage/mvcc/deferred_index.h"
 #include "storage/mvcc/key_set.h"
+#include "storage/mvcc/packed_keys.h"
 
 namespace kavrel {
 
@@ -92,23 +98,24 @@ class MvccMemTable {
 
  private:
   void account(std::int64_t delta) { bytes_.fetch_add(delta, std::memory_order_relaxed); }
-  using ChainMap = ShardedMap<Bytes, VersionChain>;
 
+  // Runs fn(VersionChain&) on the chain in slot i of a shard held exclusively, stores its new
+  // head back and accounts for the bytes it allocated or freed.
+  template <class F>
+  decltype(auto) edit_chain(ChainShard& shard, std::size_t i, F&& fn);
   // Commits one key under its shard lock; true when the key's chain was removed.
   bool commit_key(BytesView key, std::uint64_t txn_id, std::uint64_t commit_ts,
                   std::uint64_t horizon);
   void remember_owner(std::uint64_t txn_id, BytesView key);
   bool sweep_key(BytesView key, std::uint64_t txn_id);
   bool owns_pending(BytesView key, std::uint64_t txn_id) const;
-  std::optional<Bytes> visible_in(const ChainMap::Map& shard, BytesView key,
-                                  std::uint64_t reader_txn_id, std::uint64_t snapshot_ts) const;
 
-  ChainMap data_;
+  ChainTable data_;
+  std::atomic<std::int64_t> bytes_{0};  // see approx_bytes()
   // A key leaves the index only when it has no chain at compaction time. Mutable: a scan (a const
   // read of the table) merges the index's pending keys; the index does its own locking.
-  std::atomic<std::int64_t> bytes_{0};  // see approx_bytes()
   mutable DeferredSortedIndex index_{[this](BytesView key) { return data_.contains(key); }};
-  ShardedMap<std::uint64_t, std::vector<Bytes>> owned_;  // txn_id -> keys with its pending slots
+  ShardedMap<std::uint64_t, PackedKeys> owned_;  // txn_id -> keys with its pending slots
 };
 
 }  // namespace kavrel
