@@ -178,7 +178,8 @@ std::string summary_json(const BenchConfig& c, const BenchResult& r) {
   const auto& h = r.latency;
   nlohmann::ordered_json j;
   j["workload"] = workload_name(c.workload);
-  j["protocol"] = protocol_name(c.protocol);
+  // Only a RESP run says so: a Kavrel run's line is as it always was.
+  if (c.protocol == Protocol::Resp) j["protocol"] = protocol_name(c.protocol);
   j["connections"] = c.connections;
   j["pipeline"] = c.pipeline;
   j["keys"] = c.keys;
