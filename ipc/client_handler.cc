@@ -204,13 +204,48 @@ Message ClientHandler::in_read_transaction(Read&& read) {
   return std::forward<Read>(read)(*txn);
 }
 
+Message ClientHandler::read_value(std::uint64_t txn, BytesView key) {
+  auto got = db_->get(txn, key);
+  if (!got) return error_of(got.error());
+  // An absent key and an empty value give the same answer.
+  return value(std::move(*got).value_or(Bytes()));
+}
+
 Message ClientHandler::get_key(BytesView key) {
-  return in_read_transaction([&](std::uint64_t txn) {
-    auto got = db_->get(txn, key);
-    if (!got) return error_of(got.error());
-    // An absent key and an empty value give the same answer.
-    return value(std::move(*got).value_or(Bytes()));
-  });
+  return in_read_transaction([&](std::uint64_t txn) { return read_value(txn, key); });
+}
+
+bool ClientHandler::is_single_read(std::uint8_t op) {
+  return op == opcode::GET || op == opcode::GET_PATH;
+}
+
+std::vector<Message> ClientHandler::process_reads(std::span<const Message> requests) {
+  std::vector<Message> answers;
+  answers.reserve(requests.size());
+  if (requests.size() == 1) {
+    answers.push_back(process_request(requests.front()));
+    return answers;
+  }
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) {
+    answers.assign(requests.size(), error_of(txn.error()));
+    return answers;
+  }
+  const Cleanup end_read(
+      [&] { ignore_error(storage.abort(*txn), "reads end their transaction either way"); });
+  for (const Message& request : requests) {
+    if (request.opcode == opcode::GET) {
+      answers.push_back(read_value(*txn, request.payload));
+    } else if (request.opcode == opcode::GET_PATH) {
+      auto req = decode_path(request.payload);
+      answers.push_back(req ? read_value(*txn, req->key())
+                            : protocol_error(std::move(req.error())));
+    } else {
+      answers.push_back(process_request(request));
+    }
+  }
+  return answers;
 }
 
 Message ClientHandler::begin_txn() {
@@ -463,8 +498,8 @@ Result<void, IpcError> write_response(FrameWriter& writer, const Message& respon
   return w;
 }
 
-// The most single writes that go out in one group.
-constexpr std::size_t kMaxWriteGroup = 256;
+// The most requests answered as one group.
+constexpr std::size_t kMaxGroup = 256;
 
 // Reads the rest of a frame whose opcode was read: its length and payload.
 Result<Message, IpcError> read_frame_body(FrameReader& reader, std::uint8_t op) {
@@ -513,18 +548,23 @@ Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStat
     auto request = read_frame_body(reader, *op);
     if (!request) return std::unexpected(std::move(request.error()));
     stats.request_received(request->payload.size());
-    if (!ClientHandler::is_single_write(*op)) {
+    const bool writes = ClientHandler::is_single_write(*op);
+    if (!writes && !ClientHandler::is_single_read(*op)) {
       const Message response = handler.process_request(*request);
       stats.response_ready(response.opcode, response.payload.size());
       if (auto r = write_response(writer, response); !r) return r;
       continue;
     }
-    // Every single write that follows it and has already arrived joins it.
+    // Every request of the same kind (single write, or single read) that follows it and has
+    // already arrived joins it.
+    const auto same_kind = [writes](std::uint8_t next) {
+      return writes ? ClientHandler::is_single_write(next) : ClientHandler::is_single_read(next);
+    };
     group.clear();
     group.push_back(std::move(*request));
-    while (group.size() < kMaxWriteGroup) {
+    while (group.size() < kMaxGroup) {
       const auto next_op = reader.buffered_opcode();
-      if (!next_op || !ClientHandler::is_single_write(*next_op)) break;
+      if (!next_op || !same_kind(*next_op)) break;
       auto taken = reader.read_opcode();
       if (!taken) return std::unexpected(std::move(taken.error()));
       auto next = read_frame_body(reader, *next_op);
@@ -532,7 +572,8 @@ Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStat
       stats.request_received(next->payload.size());
       group.push_back(std::move(*next));
     }
-    for (const Message& response : handler.process_writes(group)) {
+    const auto answers = writes ? handler.process_writes(group) : handler.process_reads(group);
+    for (const Message& response : answers) {
       stats.response_ready(response.opcode, response.payload.size());
       if (auto r = write_response(writer, response); !r) return r;
     }

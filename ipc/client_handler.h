@@ -15,7 +15,7 @@
 // already arrived go out together through the WriteCombiner, with those of other connections, in
 // one storage transaction that shares one log sync; each is answered only once that transaction
 // is durable and visible, and any other request is served only after them, so it sees what they
-// wrote.
+// wrote. Single reads (GET, GET_PATH) received back to back share one snapshot.
 #pragma once
 
 #include <chrono>
@@ -65,6 +65,14 @@ class ClientHandler {
   // had arrived alone.
   std::vector<Message> process_writes(std::span<const Message> requests);
 
+  // GET and GET_PATH: the requests process_reads takes.
+  static bool is_single_read(std::uint8_t op);
+  // Answers consecutive single reads (is_single_read) of this connection, in their order, as
+  // process_request would answer them one after another, all from one snapshot taken now (one
+  // storage transaction, aborted afterwards). They have all been received already, so none was
+  // sent after the answer of another: one snapshot is a valid order for them.
+  std::vector<Message> process_reads(std::span<const Message> requests);
+
   // Aborts every open explicit transaction (abort errors ignored) and forgets them.
   void abort_all();
 
@@ -76,6 +84,8 @@ class ClientHandler {
   Message dispatch(const Message& request);
   Message put(BytesView payload);
   Message get_key(BytesView key);
+  // The VALUE answer of key under the transaction's snapshot.
+  Message read_value(std::uint64_t txn, BytesView key);
   Message del(BytesView key);
   Message begin_txn();
   // Decodes a COMMIT_TXN/ABORT_TXN handle and removes it from this connection's transactions:

@@ -340,6 +340,29 @@ TEST_F(ClientHandlerTest, GroupedWritesAnswerInOrderAndSurviveARestart) {
   EXPECT_EQ(read_all(*handler()), values);
 }
 
+// A group of reads answers as the same reads one by one would, from one snapshot, and ends its
+// transaction.
+TEST_F(ClientHandlerTest, GroupedReadsAnswerInOrderAndEndTheirTransaction) {
+  auto h = handler();
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put("k", "1")), (Message{response::OK, ""}));
+  ASSERT_EQ(call(*h, opcode::PUT_PATH, encode_path({"users", "1", "name"}, "ann")),
+            (Message{response::OK, ""}));
+  const std::vector<Message> group = {
+      {opcode::GET, "k"},
+      {opcode::GET_PATH, "\x01"},
+      {opcode::GET_PATH, encode_path({"users", "1", "name"})},
+      {opcode::GET, "missing"},
+      {opcode::GET, "k"},
+  };
+  const std::vector<Message> expected = {
+      {response::VALUE, "1"},   Message::error("Protocol error: Path payload too short"),
+      {response::VALUE, "ann"}, {response::VALUE, ""},
+      {response::VALUE, "1"},
+  };
+  EXPECT_EQ(h->process_reads(group), expected);
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
 // When the shared sync fails, every write of the group is refused, and none of them is there
 // after a restart.
 TEST_F(ClientHandlerTest, FailedSyncFailsEveryWriteOfTheGroup) {
