@@ -9,7 +9,7 @@ ASAN_DIR := build/asan
 TSAN_DIR := build/tsan
 FUZZ_DIR := build/fuzz
 
-.PHONY: all deps release run test python-test tsan tsan-ci bench crash fuzz format format-check lint clean
+.PHONY: all deps release run test python-test tsan tsan-ci bench compare crash fuzz format format-check lint clean
 
 all: release
 
@@ -51,6 +51,15 @@ tsan: deps
 
 bench: release
 	scripts/run-benchmarks $(RELEASE_DIR)
+
+# Kavrel against a durable Redis (installed from Debian's redis-server when missing), point by
+# point with the same load generator; COMPARE_ARGS go to scripts/compare-redis (--rounds N,
+# --seconds S, --points a,b). Builds only the two programs it runs.
+COMPARE_ARGS ?=
+compare: deps
+	cmake -S . -B $(RELEASE_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target kavrel-server kavrel-bench
+	scripts/compare-redis --build $(RELEASE_DIR) $(COMPARE_ARGS)
 
 # The crash tests against the release build: ROUNDS kills of the server (default 200) under
 # concurrent writers, then POWER_ROUNDS in-process power cuts (default 400).

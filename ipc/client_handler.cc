@@ -55,8 +55,11 @@ Message scan_listing(const PathEntries& entries) {
 
 }  // namespace
 
-ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats)
-    : db_(std::move(db)), stats_(std::move(stats)) {}
+ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
+                             std::shared_ptr<WriteCombiner> combiner)
+    : db_(std::move(db)),
+      stats_(std::move(stats)),
+      combiner_(combiner ? std::move(combiner) : std::make_shared<WriteCombiner>(db_)) {}
 
 ClientHandler::~ClientHandler() { abort_all(); }
 
@@ -140,6 +143,60 @@ Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_b
   return ok();
 }
 
+bool ClientHandler::is_single_write(std::uint8_t op) {
+  return op == opcode::PUT || op == opcode::DELETE || op == opcode::PUT_PATH;
+}
+
+std::vector<Message> ClientHandler::process_writes(std::span<const Message> requests) {
+  std::vector<Message> answers(requests.size());
+  std::vector<std::size_t> index;  // the request each write answers
+  std::vector<WriteCombiner::Write> writes;
+  std::vector<Bytes> path_keys;  // PUT_PATH keys, built here; writes view them
+  index.reserve(requests.size());
+  writes.reserve(requests.size());
+  path_keys.reserve(requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const BytesView payload = requests[i].payload;
+    switch (requests[i].opcode) {
+      case opcode::PUT: {
+        auto req = decode_put(payload);
+        if (!req) {
+          answers[i] = protocol_error(std::move(req.error()));
+          continue;
+        }
+        writes.push_back({req->key, req->value});
+        break;
+      }
+      case opcode::DELETE: writes.push_back({payload, std::nullopt}); break;
+      case opcode::PUT_PATH: {
+        auto req = decode_path(payload);
+        if (!req) {
+          answers[i] = protocol_error(std::move(req.error()));
+          continue;
+        }
+        path_keys.push_back(req->key());
+        writes.push_back({path_keys.back(), req->remainder});
+        break;
+      }
+      default: answers[i] = process_request(requests[i]); continue;
+    }
+    index.push_back(i);
+  }
+  if (writes.empty()) return answers;
+  const WriteCombiner::Outcome outcome = combiner_->commit(writes);
+  for (std::size_t k = 0; k < writes.size(); ++k) {
+    Message& answer = answers[index[k]];
+    switch (outcome.status) {
+      case WriteCombiner::Status::Committed: answer = ok(); break;
+      case WriteCombiner::Status::Failed: answer = error_of(*outcome.error); break;
+      case WriteCombiner::Status::WriteAlone:
+        answer = write_one(writes[k].key, writes[k].value);
+        break;
+    }
+  }
+  return answers;
+}
+
 Message ClientHandler::put(BytesView payload) {
   auto req = decode_put(payload);
   if (!req) return protocol_error(std::move(req.error()));
@@ -159,13 +216,48 @@ Message ClientHandler::in_read_transaction(Read&& read) {
   return std::forward<Read>(read)(*txn);
 }
 
+Message ClientHandler::read_value(std::uint64_t txn, BytesView key) {
+  auto got = db_->get(txn, key);
+  if (!got) return error_of(got.error());
+  // An absent key and an empty value give the same answer.
+  return value(std::move(*got).value_or(Bytes()));
+}
+
 Message ClientHandler::get_key(BytesView key) {
-  return in_read_transaction([&](std::uint64_t txn) {
-    auto got = db_->get(txn, key);
-    if (!got) return error_of(got.error());
-    // An absent key and an empty value give the same answer.
-    return value(std::move(*got).value_or(Bytes()));
-  });
+  return in_read_transaction([&](std::uint64_t txn) { return read_value(txn, key); });
+}
+
+bool ClientHandler::is_single_read(std::uint8_t op) {
+  return op == opcode::GET || op == opcode::GET_PATH;
+}
+
+std::vector<Message> ClientHandler::process_reads(std::span<const Message> requests) {
+  std::vector<Message> answers;
+  answers.reserve(requests.size());
+  if (requests.size() == 1) {
+    answers.push_back(process_request(requests.front()));
+    return answers;
+  }
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) {
+    answers.assign(requests.size(), error_of(txn.error()));
+    return answers;
+  }
+  const Cleanup end_read(
+      [&] { ignore_error(storage.abort(*txn), "reads end their transaction either way"); });
+  for (const Message& request : requests) {
+    if (request.opcode == opcode::GET) {
+      answers.push_back(read_value(*txn, request.payload));
+    } else if (request.opcode == opcode::GET_PATH) {
+      auto req = decode_path(request.payload);
+      answers.push_back(req ? read_value(*txn, req->key())
+                            : protocol_error(std::move(req.error())));
+    } else {
+      answers.push_back(process_request(request));
+    }
+  }
+  return answers;
 }
 
 Message ClientHandler::begin_txn() {
@@ -407,14 +499,35 @@ Result<UniqueFd, IpcError> dup_cloexec(int fd) {
   return UniqueFd(d);
 }
 
+// Appends the response frame to the writer's buffer; it goes out at the next flush (or when the
+// buffer fills).
 Result<void, IpcError> write_response(FrameWriter& writer, const Message& response) {
   char header[FRAME_HEADER_SIZE];
   header[0] = static_cast<char>(response.opcode);
   store_le<std::uint32_t>(header + 1, static_cast<std::uint32_t>(response.payload.size()));
   auto w = writer.write(BytesView(header, sizeof header));
   if (w) w = writer.write(response.payload);
-  if (w) w = writer.flush();
   return w;
+}
+
+// The most requests answered as one group.
+constexpr std::size_t kMaxGroup = 256;
+
+// Reads the rest of a frame whose opcode was read: its length and payload.
+Result<Message, IpcError> read_frame_body(FrameReader& reader, std::uint8_t op) {
+  char len_bytes[4];
+  if (auto r = reader.read_exact(len_bytes, sizeof len_bytes); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  const std::uint32_t len = get_u32(len_bytes);
+  if (len > MAX_MESSAGE_SIZE) {
+    return std::unexpected(IpcError::message_too_large(len, MAX_MESSAGE_SIZE));
+  }
+  Message request{op, Bytes()};
+  if (auto r = reader.read_payload(request.payload, len); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  return request;
 }
 
 }  // namespace
@@ -433,32 +546,58 @@ Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStat
   if (!write_fd) return std::unexpected(std::move(write_fd.error()));
   FrameReader reader(std::move(*read_fd));
   FrameWriter writer(std::move(*write_fd));
+  std::vector<Message> group;
 
   for (;;) {
+    // The answers so far go out before waiting for the peer: it may be waiting for them.
+    if (!reader.frame_buffered()) {
+      if (auto r = writer.flush(); !r) return r;
+    }
     auto read_op = reader.read_opcode();
     if (!read_op) return std::unexpected(std::move(read_op.error()));
     const std::optional<std::uint8_t> op = *read_op;
     if (!op) return {};  // clean close
-    char len_bytes[4];
-    if (auto r = reader.read_exact(len_bytes, sizeof len_bytes); !r) return r;
-    const std::uint32_t len = get_u32(len_bytes);
-    if (len > MAX_MESSAGE_SIZE) {
-      return std::unexpected(IpcError::message_too_large(len, MAX_MESSAGE_SIZE));
+    auto request = read_frame_body(reader, *op);
+    if (!request) return std::unexpected(std::move(request.error()));
+    stats.request_received(request->payload.size());
+    const bool writes = ClientHandler::is_single_write(*op);
+    if (!writes && !ClientHandler::is_single_read(*op)) {
+      const Message response = handler.process_request(*request);
+      stats.response_ready(response.opcode, response.payload.size());
+      if (auto r = write_response(writer, response); !r) return r;
+      continue;
     }
-    Message request{*op, Bytes()};
-    if (auto r = reader.read_payload(request.payload, len); !r) return r;
-    stats.request_received(len);
-    const Message response = handler.process_request(request);
-    stats.response_ready(response.opcode, response.payload.size());
-    if (auto r = write_response(writer, response); !r) return r;
+    // Every request of the same kind (single write, or single read) that follows it and has
+    // already arrived joins it.
+    const auto same_kind = [writes](std::uint8_t next) {
+      return writes ? ClientHandler::is_single_write(next) : ClientHandler::is_single_read(next);
+    };
+    group.clear();
+    group.push_back(std::move(*request));
+    while (group.size() < kMaxGroup) {
+      const auto next_op = reader.buffered_opcode();
+      if (!next_op || !same_kind(*next_op)) break;
+      auto taken = reader.read_opcode();
+      if (!taken) return std::unexpected(std::move(taken.error()));
+      auto next = read_frame_body(reader, *next_op);
+      if (!next) return std::unexpected(std::move(next.error()));
+      stats.request_received(next->payload.size());
+      group.push_back(std::move(*next));
+    }
+    const auto answers = writes ? handler.process_writes(group) : handler.process_reads(group);
+    for (const Message& response : answers) {
+      stats.response_ready(response.opcode, response.payload.size());
+      if (auto r = write_response(writer, response); !r) return r;
+    }
   }
 }
 
 void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
                       const std::shared_ptr<ServerStats>& stats,
-                      std::chrono::microseconds receive_timeout) {
+                      std::chrono::microseconds receive_timeout,
+                      std::shared_ptr<WriteCombiner> combiner) {
   {
-    ClientHandler handler(std::move(db), stats);
+    ClientHandler handler(std::move(db), stats, std::move(combiner));
     auto served = run_connection(stream.get(), handler, *stats, receive_timeout);
     if (!served) {
       log::stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));

@@ -8,19 +8,30 @@
 // and its own writes. A write inside one that meets another transaction's pending write aborts
 // it. Whenever a connection ends, for whatever reason, its open explicit transactions are
 // aborted.
+//
+// The connection loop reads ahead: it answers every whole request frame already received before
+// it sends the answers, in order, with one send, and waits for the peer only when no whole frame
+// is left. Single writes sent back to back (PUT, DELETE, PUT_PATH outside IN_TXN) that have
+// already arrived go out together through the WriteCombiner, with those of other connections, in
+// one storage transaction that shares one log sync; each is answered only once that transaction
+// is durable and visible, and any other request is served only after them, so it sees what they
+// wrote. Single reads (GET, GET_PATH) received back to back share one snapshot.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/unique_fd.h"
 #include "core/wire.h"
 #include "ipc/server_stats.h"
+#include "ipc/write_combiner.h"
 #include "storage/database.h"
 
 namespace kavrel {
@@ -28,8 +39,12 @@ namespace kavrel {
 // The state of one connection. Owned by its connection thread alone; not thread-safe.
 class ClientHandler {
  public:
-  // Neither may be null; stats is read by STATS only (the connection loop does the counting).
-  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats);
+  // Neither db nor stats may be null; stats is read by STATS only (the connection loop does the
+  // counting). Single writes go through combiner, shared with the other connections of the
+  // server; without one the handler makes its own (its writes then combine with none but its
+  // own).
+  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
+                std::shared_ptr<WriteCombiner> combiner = nullptr);
   // Aborts every transaction still open (abort_all).
   ~ClientHandler();
   ClientHandler(const ClientHandler&) = delete;
@@ -37,6 +52,26 @@ class ClientHandler {
 
   // Answers one request. Never fails: every failure is an ERROR response.
   Message process_request(const Message& request);
+
+  // PUT, DELETE and PUT_PATH: the requests process_writes takes.
+  static bool is_single_write(std::uint8_t op);
+  // Answers consecutive single writes (is_single_write) of this connection, in their order, as
+  // process_request would answer them one after another. The writes commit in one storage
+  // transaction (through the combiner, with other connections' writes): one log sync, visible
+  // together, each answered OK only once that transaction is durable, and a failed commit (its
+  // sync failing) fails every one of them. A request whose payload does not decode is answered
+  // with its error and takes no part; a write the storage refuses (another transaction's write
+  // of the key pending) sends every write of the run back to be written one by one, as if each
+  // had arrived alone.
+  std::vector<Message> process_writes(std::span<const Message> requests);
+
+  // GET and GET_PATH: the requests process_reads takes.
+  static bool is_single_read(std::uint8_t op);
+  // Answers consecutive single reads (is_single_read) of this connection, in their order, as
+  // process_request would answer them one after another, all from one snapshot taken now (one
+  // storage transaction, aborted afterwards). They have all been received already, so none was
+  // sent after the answer of another: one snapshot is a valid order for them.
+  std::vector<Message> process_reads(std::span<const Message> requests);
 
   // Aborts every open explicit transaction (abort errors ignored) and forgets them.
   void abort_all();
@@ -49,6 +84,8 @@ class ClientHandler {
   Message dispatch(const Message& request);
   Message put(BytesView payload);
   Message get_key(BytesView key);
+  // The VALUE answer of key under the transaction's snapshot.
+  Message read_value(std::uint64_t txn, BytesView key);
   Message del(BytesView key);
   Message begin_txn();
   // Decodes a COMMIT_TXN/ABORT_TXN handle and removes it from this connection's transactions:
@@ -79,6 +116,7 @@ class ClientHandler {
 
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
+  std::shared_ptr<WriteCombiner> combiner_;
   std::unordered_map<std::uint64_t, std::uint64_t> transactions_;  // handle -> storage txn id
   std::uint64_t next_txn_id_ = 1;
   // The explicit transaction an IN_TXN request runs in, while it runs.
@@ -96,9 +134,11 @@ inline constexpr std::chrono::seconds kReceiveTimeout{30};
 // client's open transactions, closes the stream and subtracts 1 from connections_active. A
 // connection error is reported on standard error as "[IpcServer] Client error: <text>".
 // Never raises SIGPIPE. The receive time-out is a parameter for tests only.
+// combiner: shared by the server's connections (nullptr: one of the connection's own).
 void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
                       const std::shared_ptr<ServerStats>& stats,
-                      std::chrono::microseconds receive_timeout = kReceiveTimeout);
+                      std::chrono::microseconds receive_timeout = kReceiveTimeout,
+                      std::shared_ptr<WriteCombiner> combiner = nullptr);
 
 // The connection loop over fd with a caller-owned handler: returns success on a clean close
 // (end of input where an opcode was expected) and the connection error otherwise. It neither

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/io/file_io.h"
 #include "storage/mvcc/mvcc_manager.h"
 #include "storage/wal/txn_wal.h"
 #include "tests/support/temp_dir.h"
@@ -318,6 +319,127 @@ TEST_F(ClientHandlerTest, SqlRefusalEscapesLikeJson) {
   }
 }
 
+// A group of single writes answers as the same writes one by one would, decode errors in their
+// place, repeated keys in their order, and what it wrote survives a restart.
+TEST_F(ClientHandlerTest, GroupedWritesAnswerInOrderAndSurviveARestart) {
+  auto h = handler();
+  const std::vector<Message> group = {
+      {opcode::PUT, encode_put("k", "1")},
+      {opcode::PUT, "\x01\x02"},
+      {opcode::PUT, encode_put("k", "2")},
+      {opcode::PUT, encode_put("gone", "x")},
+      {opcode::DELETE, "gone"},
+      {opcode::PUT_PATH, encode_path({"users", "1", "name"}, "ann")},
+      {opcode::PUT_PATH, "\x01"},
+      {opcode::DELETE, "never-written"},
+  };
+  const std::vector<Message> expected = {
+      {response::OK, ""},
+      Message::error("Protocol error: PUT payload too short"),
+      {response::OK, ""},
+      {response::OK, ""},
+      {response::OK, ""},
+      {response::OK, ""},
+      Message::error("Protocol error: Path payload too short"),
+      {response::OK, ""},
+  };
+  EXPECT_EQ(h->process_writes(group), expected);
+  EXPECT_EQ(running_transactions(), 0u);
+  const auto read_all = [&](ClientHandler& reader) {
+    return std::vector<Message>{call(reader, opcode::GET, "k"), call(reader, opcode::GET, "gone"),
+                                call(reader, opcode::GET, "users/1/name")};
+  };
+  const std::vector<Message> values = {
+      {response::VALUE, "2"}, {response::VALUE, ""}, {response::VALUE, "ann"}};
+  EXPECT_EQ(read_all(*h), values);
+  h.reset();
+  db_.reset();
+  auto reopened = Database::open(dir_ / "db");
+  ASSERT_TRUE(reopened.has_value()) << reopened.error().message();
+  db_ = *reopened;
+  EXPECT_EQ(read_all(*handler()), values);
+}
+
+// A group of reads answers as the same reads one by one would, from one snapshot, and ends its
+// transaction.
+TEST_F(ClientHandlerTest, GroupedReadsAnswerInOrderAndEndTheirTransaction) {
+  auto h = handler();
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put("k", "1")), (Message{response::OK, ""}));
+  ASSERT_EQ(call(*h, opcode::PUT_PATH, encode_path({"users", "1", "name"}, "ann")),
+            (Message{response::OK, ""}));
+  const std::vector<Message> group = {
+      {opcode::GET, "k"},
+      {opcode::GET_PATH, "\x01"},
+      {opcode::GET_PATH, encode_path({"users", "1", "name"})},
+      {opcode::GET, "missing"},
+      {opcode::GET, "k"},
+  };
+  const std::vector<Message> expected = {
+      {response::VALUE, "1"},   Message::error("Protocol error: Path payload too short"),
+      {response::VALUE, "ann"}, {response::VALUE, ""},
+      {response::VALUE, "1"},
+  };
+  EXPECT_EQ(h->process_reads(group), expected);
+  EXPECT_EQ(running_transactions(), 0u);
+}
+
+// When the shared sync fails, every write of the group is refused, and none of them is there
+// after a restart.
+TEST_F(ClientHandlerTest, FailedSyncFailsEveryWriteOfTheGroup) {
+  auto h = handler();
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put("before", "1")), (Message{response::OK, ""}));
+  io::set_fault_plan(io::FaultPlan{
+      [](io::Op op) { return op == io::Op::Fsync ? std::optional<int>(EIO) : std::nullopt; }, {}});
+  const auto answers =
+      h->process_writes(std::vector<Message>{{opcode::PUT, encode_put("a", "1")},
+                                             {opcode::DELETE, "before"},
+                                             {opcode::PUT_PATH, encode_path({"t", "1"}, "v")}});
+  io::set_fault_plan(std::nullopt);
+  ASSERT_EQ(answers.size(), 3u);
+  for (const Message& m : answers) {
+    EXPECT_EQ(m, Message::error("IO error: " + os_error_text(EIO)));
+  }
+  EXPECT_EQ(call(*h, opcode::GET, "a"), (Message{response::VALUE, ""}));
+  EXPECT_EQ(call(*h, opcode::GET, "before"), (Message{response::VALUE, "1"}));
+  h.reset();
+  db_.reset();
+  auto reopened = Database::open(dir_ / "db");
+  ASSERT_TRUE(reopened.has_value()) << reopened.error().message();
+  db_ = *reopened;
+  h = handler();
+  EXPECT_EQ(call(*h, opcode::GET, "a"), (Message{response::VALUE, ""}));
+  EXPECT_EQ(call(*h, opcode::GET, "before"), (Message{response::VALUE, "1"}));
+  EXPECT_EQ(call(*h, opcode::GET, "t/1"), (Message{response::VALUE, ""}));
+}
+
+// A write of the group that meets another transaction's pending write sends the group back to
+// be written one by one: the writes before it commit alone (a is visible while the group's call
+// still waits), the blocked one waits for the other transaction and applies after it.
+TEST_F(ClientHandlerTest, GroupMeetingAPendingWriteIsWrittenOneByOne) {
+  auto other = handler();
+  const Message begun = call(*other, opcode::BEGIN_TXN);
+  ASSERT_EQ(begun.opcode, response::TXN_ID);
+  ASSERT_EQ(call(*other, opcode::IN_TXN, begun.payload + "\x01"s + encode_put("x", "theirs")),
+            (Message{response::OK, ""}));
+  auto h = handler();
+  std::vector<Message> answers;
+  std::thread writer([&] {
+    answers = h->process_writes(std::vector<Message>{{opcode::PUT, encode_put("a", "1")},
+                                                     {opcode::PUT, encode_put("x", "mine")},
+                                                     {opcode::PUT, encode_put("b", "2")}});
+  });
+  auto reader = handler();
+  while (call(*reader, opcode::GET, "a") != Message{response::VALUE, "1"}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(call(*reader, opcode::GET, "b"), (Message{response::VALUE, ""}));
+  EXPECT_EQ(call(*other, opcode::COMMIT_TXN, begun.payload).opcode, response::TXN_ID);
+  writer.join();
+  EXPECT_EQ(answers, (std::vector<Message>(3, Message{response::OK, ""})));
+  EXPECT_EQ(call(*reader, opcode::GET, "x"), (Message{response::VALUE, "mine"}));
+  EXPECT_EQ(call(*reader, opcode::GET, "b"), (Message{response::VALUE, "2"}));
+}
+
 // ---- The connection loop over a socket pair ------------------------------------------------
 
 class ConnectionTest : public ClientHandlerTest {
@@ -402,6 +524,34 @@ TEST_F(ConnectionTest, ZeroLengthPayloadAndBackToBackFrames) {
   EXPECT_EQ(stats_->bytes_received.load(), 5u + 12u + 5u + 8u);
   EXPECT_EQ(stats_->bytes_sent.load(), 5u + 5u + 25u + 5u);
   EXPECT_EQ(stats_->connections_active.load(), 0u);
+}
+
+// Pipelined writes are answered in order, and a read sent right after them sees them.
+TEST_F(ConnectionTest, PipelinedWritesThenReadsInOneSend) {
+  start();
+  const Bytes frames = encode_frame(opcode::PUT, encode_put("a", "1")) +
+                       encode_frame(opcode::PUT, encode_put("b", "2")) +
+                       encode_frame(opcode::PUT, encode_put("a", "3")) +
+                       encode_frame(opcode::DELETE, "b") + encode_frame(opcode::GET, "a") +
+                       encode_frame(opcode::GET, "b") +
+                       encode_frame(opcode::PUT, encode_put("c", "4")) +
+                       encode_frame(opcode::PUT, "\x01") + encode_frame(opcode::GET, "c");
+  send_bytes(frames);
+  const std::vector<Message> expected = {
+      {response::OK, ""},     {response::OK, ""},
+      {response::OK, ""},     {response::OK, ""},
+      {response::VALUE, "3"}, {response::VALUE, ""},
+      {response::OK, ""},     Message::error("Protocol error: PUT payload too short"),
+      {response::VALUE, "4"},
+  };
+  for (const Message& m : expected) EXPECT_EQ(read_response(), m);
+  peer_ = UniqueFd();
+  EXPECT_EQ(finish(), "");
+  EXPECT_EQ(stats_->requests_total.load(), 9u);
+  EXPECT_EQ(stats_->requests_success.load(), 8u);
+  EXPECT_EQ(stats_->requests_error.load(), 1u);
+  EXPECT_EQ(stats_->bytes_received.load(), frames.size());
+  EXPECT_EQ(running_transactions(), 0u);
 }
 
 TEST_F(ConnectionTest, LargestPayloadAcceptedOneMoreRefused) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/wire.h"
+
 namespace kavrel {
 
 FrameReader::FrameReader(UniqueFd fd) : fd_(std::move(fd)), buf_(kConnectionBufferSize) {}
@@ -40,6 +42,17 @@ Result<void, IpcError> FrameReader::read_exact(char* dst, std::size_t n) {
     }
   }
   return {};
+}
+
+bool FrameReader::frame_buffered() const {
+  const std::size_t avail = end_ - pos_;
+  if (avail < FRAME_HEADER_SIZE) return false;
+  return get_u32(buf_.data() + pos_ + 1) <= avail - FRAME_HEADER_SIZE;
+}
+
+std::optional<std::uint8_t> FrameReader::buffered_opcode() const {
+  if (!frame_buffered()) return std::nullopt;
+  return static_cast<std::uint8_t>(buf_[pos_]);
 }
 
 Result<void, IpcError> FrameReader::read_payload(Bytes& out, std::size_t len) {

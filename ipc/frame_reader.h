@@ -29,6 +29,12 @@ class FrameReader {
   // Exactly n bytes into dst; end of input before that is an Io error.
   Result<void, IpcError> read_exact(char* dst, std::size_t n);
 
+  // True when a whole frame (header and payload) is already buffered: reading it will not wait
+  // for the peer.
+  bool frame_buffered() const;
+  // The opcode of the next frame when a whole frame is buffered, else nullopt.
+  std::optional<std::uint8_t> buffered_opcode() const;
+
   // Replaces out with exactly len payload bytes. The buffer grows with the bytes received, not
   // with the length the peer declared: a peer that announces 16 MiB and sends a few bytes pins a
   // few bytes, not 16 MiB. The buffer is never more than twice what has arrived, plus the first

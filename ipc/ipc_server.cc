@@ -45,11 +45,13 @@ struct ConnectionStart {
   UniqueFd stream;
   std::shared_ptr<Database> db;
   std::shared_ptr<ServerStats> stats;
+  std::shared_ptr<WriteCombiner> combiner;
 };
 
 void* connection_main(void* arg) {
   std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(arg));
-  serve_connection(std::move(start->stream), std::move(start->db), start->stats);
+  serve_connection(std::move(start->stream), std::move(start->db), start->stats, kReceiveTimeout,
+                   std::move(start->combiner));
   return nullptr;
 }
 
@@ -60,7 +62,8 @@ IpcServer::IpcServer(std::filesystem::path socket_path, std::uint64_t max_client
     : socket_path_(std::move(socket_path)),
       max_clients_(max_clients),
       db_(std::move(db)),
-      stats_(std::make_shared<ServerStats>()) {}
+      stats_(std::make_shared<ServerStats>()),
+      combiner_(std::make_shared<WriteCombiner>(db_)) {}
 
 IpcServer::~IpcServer() { stop(); }
 
@@ -144,7 +147,8 @@ void IpcServer::accept_loop(int listener) {
 }
 
 void IpcServer::spawn_connection(int fd) {
-  auto start = std::make_unique<ConnectionStart>(ConnectionStart{UniqueFd(fd), db_, stats_});
+  auto start =
+      std::make_unique<ConnectionStart>(ConnectionStart{UniqueFd(fd), db_, stats_, combiner_});
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kThreadStackSize);

@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "ipc/server_stats.h"
+#include "ipc/write_combiner.h"
 #include "storage/database.h"
 
 namespace kavrel {
@@ -48,6 +49,7 @@ class IpcServer {
   std::uint64_t max_clients_;
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
+  std::shared_ptr<WriteCombiner> combiner_;  // every connection's single writes
   std::atomic<bool> running_{false};
 };
 

@@ -39,7 +39,8 @@ void EventDrivenGroupCommit::record_arrival() {
 
 Result<> EventDrivenGroupCommit::submit_and_wait(std::uint64_t txn_id, WalPosition records) {
   record_arrival();
-  auto slot = std::make_shared<Slot>();
+  Slot own;
+  Slot* const slot = &own;
   bool flush_now;
   {
     std::scoped_lock lock(queue_mu_);
@@ -70,8 +71,9 @@ void EventDrivenGroupCommit::flush_batch() {
   {
     std::scoped_lock lock(queue_mu_);
     if (queue_.empty()) return;
-    const std::uint64_t target = compute_target();
-    const std::size_t n = std::min<std::size_t>(queue_.size(), target);
+    // Everything queued goes out with one sync; a batch cut at the target would leave the rest
+    // to a sync of its own.
+    const std::size_t n = std::min<std::size_t>(queue_.size(), max_batch);
     batch.assign(std::make_move_iterator(queue_.begin()),
                  std::make_move_iterator(queue_.begin() + static_cast<std::ptrdiff_t>(n)));
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
@@ -98,17 +100,16 @@ void EventDrivenGroupCommit::flush_batch() {
     slot.cv.notify_one();
   }
 
-  // Commits that queued up meanwhile go out now, written by the first of their waiters.
-  std::shared_ptr<Slot> next;
-  {
-    std::scoped_lock lock(queue_mu_);
-    --flushing_;
-    if (flushing_ == 0 && !queue_.empty()) next = queue_.front().slot;
-  }
-  if (next) {
-    std::scoped_lock lock(next->mu);
-    next->lead = true;
-    next->cv.notify_one();
+  // Commits that queued up meanwhile go out now, written by the first of their waiters. It is
+  // told while queue_mu_ is held: once its commit leaves the queue (a waiter that timed out may
+  // flush it) it may return at any moment.
+  std::scoped_lock lock(queue_mu_);
+  --flushing_;
+  if (flushing_ == 0 && !queue_.empty()) {
+    Slot& next = *queue_.front().slot;
+    std::scoped_lock next_lock(next.mu);
+    next.lead = true;
+    next.cv.notify_one();
   }
 }
 

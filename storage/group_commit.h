@@ -2,15 +2,16 @@
 //
 // Committing threads queue their transaction ids; whichever thread finds the queue at least as
 // long as the adaptive target, or finds no batch being written, or has waited 20 ms for its
-// outcome, takes a batch off the front, hands it to the batch writer (which appends the Commit
-// records and syncs once) and delivers the outcome to exactly that batch's waiters. When a batch
-// ends with commits still queued, the first of their waiters is woken to write them at once.
-// There is no background thread.
+// outcome, takes every queued commit (up to max_batch), hands them to the batch writer (which
+// appends the Commit records and syncs once) and delivers the outcome to exactly that batch's
+// waiters. When a batch ends with commits still queued, the first of their waiters is woken to
+// write them at once. There is no background thread. Lock order: queue_mu_, then a slot's mutex.
 //
 // Commits that arrive while a batch is being written wait for it and then go out together. The
-// target only caps a batch: a committer never waits for arrivals that may not come. (Waiting for
-// the target alone stalls every commit for the full 20 ms whenever fewer clients than the target
-// are committing, and released waiters arrive in bursts that drive the arrival estimate up.)
+// target only lets a long queue start a batch beside the one being written: a committer never
+// waits for arrivals that may not come. (Waiting for the target alone stalls every commit for the
+// full 20 ms whenever fewer clients than the target are committing, and released waiters arrive
+// in bursts that drive the arrival estimate up.)
 //
 // The target batch size follows n = sqrt(2 * lambda * t) clamped to [1, 1000], where lambda is a
 // moving average of commit arrivals per second and t of the batch write-and-sync time. The
@@ -71,6 +72,10 @@ class EventDrivenGroupCommit {
   }
 
  private:
+  // A waiting commit's rendezvous; it lives on the committing thread's stack (no allocation per
+  // commit). Whoever flushes the commit sets done under mu; the committer returns only after
+  // seeing it under mu, so a flusher never touches a slot whose commit has returned. The lead
+  // flag is set while queue_mu_ is held and the commit is still queued, which keeps it alive.
   struct Slot {
     std::mutex mu;
     std::condition_variable cv;
@@ -80,7 +85,7 @@ class EventDrivenGroupCommit {
   };
   struct PendingCommit {
     Request request;
-    std::shared_ptr<Slot> slot;
+    Slot* slot;
   };
 
   std::uint64_t compute_target();

@@ -10,7 +10,6 @@
 
 #include <fmt/format.h>
 
-#include "client/kavrel_client.h"
 #include "core/text.h"
 
 namespace kavrel::bench {
@@ -95,6 +94,7 @@ class FrameSource {
         return Message{opcode::SCAN, std::move(prefix)};
       }
       case Workload::Txn: return Message{opcode::BEGIN_TXN, {}};
+      case Workload::Ping: return Message{opcode::PING, {}};
       case Workload::Transfer: {
         from_ = keys_(rng_);
         do {
@@ -113,6 +113,7 @@ class FrameSource {
       case opcode::PUT: return answer.opcode == response::OK;
       case opcode::GET:
       case opcode::SCAN: return answer.opcode == response::VALUE;
+      case opcode::PING: return answer.opcode == response::PONG;
       case opcode::BEGIN_TXN:
         if (answer.opcode != response::TXN_ID || answer.payload.size() != 8) return false;
         if (config_.workload == Workload::Transfer) {
@@ -227,8 +228,9 @@ std::string describe_answer(const Message& m) {
   return fmt::format("unexpected answer {:#x} ({} bytes)", m.opcode, m.payload.size());
 }
 
-// The closed loop of one connection.
-void run_worker(Client& client, FrameSource& source, unsigned depth, LiveCounters& live,
+// The closed loop of one connection: it tops the pipeline up, sends what it queued in one go,
+// then takes every answer that has arrived before topping up again.
+void run_worker(BenchConnection& conn, FrameSource& source, unsigned depth, LiveCounters& live,
                 WorkerResult& out) {
   struct InFlight {
     std::uint64_t sent_ns;
@@ -236,33 +238,42 @@ void run_worker(Client& client, FrameSource& source, unsigned depth, LiveCounter
   };
   std::deque<InFlight> in_flight;
   for (;;) {
+    const std::size_t before = in_flight.size();
+    const std::uint64_t t = now_ns();
     while (in_flight.size() < depth) {
       auto m = source.next();
       if (!m) break;
-      const std::uint64_t t = now_ns();
-      if (auto sent = client.send_frame(m->opcode, m->payload); !sent) {
-        out.failure = sent.error().message();
+      if (auto queued = conn.queue(*m); !queued) {
+        out.failure = queued.error();
         return;
       }
       in_flight.push_back({t, m->opcode});
     }
+    if (in_flight.size() > before) {
+      if (auto sent = conn.flush(); !sent) {
+        out.failure = sent.error();
+        return;
+      }
+    }
     if (in_flight.empty()) return;
-    auto answer = client.read_frame();
-    const std::uint64_t t = now_ns();
-    if (!answer) {
-      out.failure = answer.error().message();
-      return;
-    }
-    const InFlight done = in_flight.front();
-    in_flight.pop_front();
-    out.latency.record(t - done.sent_ns);
-    ++out.requests;
-    live.done.fetch_add(1, std::memory_order_relaxed);
-    if (!source.on_answer(done.op, *answer)) {
-      ++out.errors;
-      live.errors.fetch_add(1, std::memory_order_relaxed);
-      if (out.first_error.empty()) out.first_error = describe_answer(*answer);
-    }
+    do {
+      auto answer = conn.read();
+      const std::uint64_t done_ns = now_ns();
+      if (!answer) {
+        out.failure = answer.error();
+        return;
+      }
+      const InFlight done = in_flight.front();
+      in_flight.pop_front();
+      out.latency.record(done_ns - done.sent_ns);
+      ++out.requests;
+      live.done.fetch_add(1, std::memory_order_relaxed);
+      if (!source.on_answer(done.op, *answer)) {
+        ++out.errors;
+        live.errors.fetch_add(1, std::memory_order_relaxed);
+        if (out.first_error.empty()) out.first_error = describe_answer(*answer);
+      }
+    } while (!in_flight.empty() && conn.answer_buffered());
   }
 }
 
@@ -271,13 +282,13 @@ BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigne
                         Budget& budget, std::atomic<std::uint64_t>* preload_next,
                         std::optional<double> seconds, LiveCounters& live) {
   BenchResult result;
-  std::vector<Client> clients;
+  std::vector<std::unique_ptr<BenchConnection>> clients;
   clients.reserve(connections);
   for (unsigned i = 0; i < connections; ++i) {
-    auto c = Client::connect(config.socket);
+    auto c = BenchConnection::connect(config.socket, config.protocol);
     if (!c) {
-      result.failure = fmt::format("cannot reach the server at {}: {}", debug_quote(config.socket),
-                                   c.error().text());
+      result.failure =
+          fmt::format("cannot reach the server at {}: {}", debug_quote(config.socket), c.error());
       result.unreachable = i == 0;
       return result;
     }
@@ -293,7 +304,7 @@ BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigne
   for (unsigned i = 0; i < connections; ++i) {
     threads.emplace_back([&, i] {
       ready.arrive_and_wait();
-      run_worker(clients[i], *sources[i], depth, live, results[i]);
+      run_worker(*clients[i], *sources[i], depth, live, results[i]);
     });
   }
   const auto start = Clock::now();
@@ -330,13 +341,14 @@ const char* workload_name(Workload w) {
     case Workload::Scan: return "scan";
     case Workload::Txn: return "txn";
     case Workload::Transfer: return "transfer";
+    case Workload::Ping: return "ping";
   }
   return "?";
 }
 
 std::optional<Workload> parse_workload(const std::string& name) {
   for (const Workload w : {Workload::Put, Workload::Get, Workload::Mixed, Workload::Scan,
-                           Workload::Txn, Workload::Transfer}) {
+                           Workload::Txn, Workload::Transfer, Workload::Ping}) {
     if (name == workload_name(w)) return w;
   }
   return std::nullopt;
@@ -351,6 +363,10 @@ std::string BenchConfig::check() const {
   if (!(ratio >= 0.0 && ratio <= 1.0)) return "--ratio must be from 0 to 1";
   if (requests && *requests == 0) return "-n must be at least 1";
   if (seconds && !(*seconds > 0.0)) return "-t must be above 0";
+  if (protocol == Protocol::Resp && workload != Workload::Put && workload != Workload::Get &&
+      workload != Workload::Mixed && workload != Workload::Ping) {
+    return fmt::format("the {} workload needs --protocol kavrel", workload_name(workload));
+  }
   const std::size_t max_value = MAX_MESSAGE_SIZE - 4 - kKeySize;
   if (value_size > max_value) return fmt::format("--value-size must be at most {}", max_value);
   // A connection blocks in send only when the server is not reading, and the server stops
@@ -366,6 +382,7 @@ std::string BenchConfig::check() const {
       answer = FRAME_HEADER_SIZE + 4 + kScanWidth * (2 + kKeySize + 4 + value_size);
       break;
     case Workload::Txn: request = answer = FRAME_HEADER_SIZE + 8; break;
+    case Workload::Ping: request = answer = FRAME_HEADER_SIZE; break;
     case Workload::Transfer:
       // Each step needs the answer of the one before.
       if (pipeline > 1) return "--pipeline must be 1 with the transfer workload";

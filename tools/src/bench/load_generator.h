@@ -10,7 +10,11 @@
 // txn (BEGIN_TXN, then COMMIT_TXN of the handle it returned; both frames count as requests) and
 // transfer (after a preload that sets every account to 1000: BEGIN_TXN, then inside it GET of two
 // random accounts, PUT of both with an amount moved from one to the other, then COMMIT_TXN; a
-// transaction aborted by a conflict is aborted, counted and retried with the same accounts).
+// transaction aborted by a conflict is aborted, counted and retried with the same accounts) and
+// ping (PING).
+//
+// With the RESP protocol the same load goes to a RESP server: PUT as SET, GET as GET, PING as
+// PING (workloads put, get, mixed and ping); see bench_connection.h.
 #pragma once
 
 #include <atomic>
@@ -19,17 +23,19 @@
 #include <string>
 #include <vector>
 
+#include "tools/src/bench/bench_connection.h"
 #include "tools/src/bench/latency_histogram.h"
 
 namespace kavrel::bench {
 
-enum class Workload { Put, Get, Mixed, Scan, Txn, Transfer };
+enum class Workload { Put, Get, Mixed, Scan, Txn, Transfer, Ping };
 
 const char* workload_name(Workload w);
 std::optional<Workload> parse_workload(const std::string& name);
 
 struct BenchConfig {
   std::string socket = "./kavrel_data/kavrel.sock";
+  Protocol protocol = Protocol::Kavrel;
   unsigned connections = 1;
   std::optional<std::uint64_t> requests;  // -n: requests in all (txn: transactions)
   std::optional<double> seconds;          // -t: run time
@@ -42,7 +48,9 @@ struct BenchConfig {
 
   // Empty when the settings can run, else what is wrong (a usage error).
   std::string check() const;
-  bool needs_preload() const { return workload != Workload::Put && workload != Workload::Txn; }
+  bool needs_preload() const {
+    return workload != Workload::Put && workload != Workload::Txn && workload != Workload::Ping;
+  }
 };
 
 // The key for number i.

@@ -66,6 +66,23 @@ TEST(BenchOptionsTest, ValuesFormatsHelpAndVersion) {
   EXPECT_NE(help.out.find("ops/s counts the requests that succeeded"), std::string::npos);
 }
 
+TEST(BenchOptionsTest, ProtocolDefaultsToKavrelAndRespTakesTheKeyValueWorkloads) {
+  EXPECT_EQ(parse_bench_args({}).options->config.protocol, Protocol::Kavrel);
+  for (const char* w : {"put", "get", "mixed", "ping"}) {
+    SCOPED_TRACE(w);
+    const BenchParse p = parse_bench_args({"--protocol", "resp", "-w", w});
+    ASSERT_TRUE(p.options.has_value()) << p.err;
+    EXPECT_EQ(p.options->config.protocol, Protocol::Resp);
+  }
+  const BenchParse txn = parse_bench_args({"--protocol", "resp", "-w", "txn"});
+  EXPECT_EQ(txn.status, kExitUsage);
+  EXPECT_EQ(txn.err.substr(0, txn.err.find('\n')),
+            "error: the txn workload needs --protocol kavrel");
+  const BenchParse bad = parse_bench_args({"--protocol", "http"});
+  EXPECT_EQ(bad.status, kExitUsage);
+  EXPECT_EQ(bad.err.substr(0, bad.err.find('\n')), "error: unknown protocol 'http'");
+}
+
 BenchResult result_of(std::uint64_t requests, std::uint64_t errors, double seconds) {
   BenchResult r;
   r.requests = requests;
