@@ -32,6 +32,7 @@ namespace {
 
 constexpr const char* kTarget = "kavrel_storage";
 constexpr std::uint8_t kSerializable = 2;
+constexpr std::size_t kSnapshotPiece = 4096;  // keys a compaction reads at a time
 
 TxnWalEntry control_record(WalRecordType type, std::uint64_t txn_id) {
   return TxnWalEntry{{}, {}, txn_id, ts_cache_now_us(), static_cast<std::uint8_t>(type)};
@@ -424,14 +425,16 @@ Result<CompactionStats> DurableStorage::compact(
   auto reader = begin_transaction();
   if (!reader) return fail(warn(reader.error()));
   const auto snapshot = manager_->snapshot_of(*reader);
-  bool scanned = false;
-  SnapshotContents contents{stats.generation, std::move(schemas),
-                            [&](std::vector<std::pair<Bytes, Bytes>>& chunk) -> Result<> {
-                              if (!std::exchange(scanned, true)) {
-                                chunk = memtable_->scan_prefix({}, *reader, snapshot.value_or(0));
-                              }
-                              return {};
-                            }};
+  // Read and written a piece at a time, so that memory holds one piece, not the whole state.
+  std::optional<Bytes> next = Bytes();
+  const auto pieces = [&](std::vector<std::pair<Bytes, Bytes>>& chunk) -> Result<> {
+    while (chunk.empty() && next) {
+      const Bytes start = std::move(*next);
+      chunk = memtable_->scan_from(start, kSnapshotPiece, *reader, snapshot.value_or(0), next);
+    }
+    return {};
+  };
+  SnapshotContents contents{stats.generation, std::move(schemas), pieces};
   auto written = write_snapshot(dir_, sealing(), contents);
   ignore_error(abort(*reader), "a read");
   if (!written) return fail(warn(written.error()));

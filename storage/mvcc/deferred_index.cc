@@ -144,11 +144,12 @@ std::vector<Bytes> DeferredSortedIndex::take_removals(const std::vector<BytesVie
   return drop;
 }
 
-std::vector<Bytes> DeferredSortedIndex::range_from(BytesView start) {
+std::vector<Bytes> DeferredSortedIndex::range_from(BytesView start, std::size_t limit) {
   compact();
   std::shared_lock lock(sorted_mu_);
   std::vector<Bytes> out;
-  for (SortedKeys::Cursor c = sorted_.lower_bound(start); !c.done(); c.next()) {
+  for (SortedKeys::Cursor c = sorted_.lower_bound(start); !c.done() && out.size() < limit;
+       c.next()) {
     out.emplace_back(c.key());
   }
   return out;

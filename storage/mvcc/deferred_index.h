@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -66,8 +67,10 @@ class DeferredSortedIndex {
   void remove_keys(std::vector<Bytes> keys);
   // Merges `pending` (and applies queued removals) into `sorted`.
   void compact();
-  // Every indexed key >= start, ascending: the whole tail of the index. Merges pending keys first.
-  std::vector<Bytes> range_from(BytesView start);
+  // The indexed keys >= start, ascending: the whole tail of the index, or its first `limit`
+  // keys. Merges pending keys first.
+  std::vector<Bytes> range_from(BytesView start,
+                                std::size_t limit = std::numeric_limits<std::size_t>::max());
   // Only the indexed keys that begin with the prefix, ascending (the empty prefix gives every
   // key). Merges pending keys first. Cost is proportional to the result, not to the tail.
   std::vector<Bytes> range_prefix(BytesView prefix);

@@ -126,6 +126,23 @@ std::vector<std::pair<Bytes, Bytes>> MvccMemTable::scan_prefix(BytesView prefix,
   return out;
 }
 
+std::vector<std::pair<Bytes, Bytes>> MvccMemTable::scan_from(BytesView start, std::size_t limit,
+                                                             std::uint64_t reader_txn_id,
+                                                             std::uint64_t snapshot_ts,
+                                                             std::optional<Bytes>& next) const {
+  std::vector<Bytes> keys = index_.range_from(start, limit);
+  next.reset();
+  if (keys.size() == limit && limit > 0) next = keys.back() + '\0';  // the least key after it
+  std::vector<std::pair<Bytes, Bytes>> out;
+  out.reserve(keys.size());
+  for (Bytes& key : keys) {
+    if (auto value = visible(key, reader_txn_id, snapshot_ts)) {
+      out.emplace_back(std::move(key), std::move(*value));
+    }
+  }
+  return out;
+}
+
 void MvccMemTable::sweep_uncommitted(std::uint64_t txn_id) {
   auto mine = owned_.remove(txn_id);
   if (!mine) return;

@@ -77,6 +77,14 @@ class MvccMemTable {
   std::vector<std::pair<Bytes, Bytes>> scan_prefix(BytesView prefix, std::uint64_t reader_txn_id,
                                                    std::uint64_t snapshot_ts) const;
 
+  // Like scan_prefix over the keys >= start, a piece at a time: looks at no more than `limit`
+  // indexed keys and sets `next` to the start of the following piece (nullopt at the end). A
+  // reader that keeps its snapshot sees, piece by piece, what one scan would have shown.
+  std::vector<std::pair<Bytes, Bytes>> scan_from(BytesView start, std::size_t limit,
+                                                 std::uint64_t reader_txn_id,
+                                                 std::uint64_t snapshot_ts,
+                                                 std::optional<Bytes>& next) const;
+
   // Empties every pending slot owned by txn_id, whether or not txn_id is a running transaction.
   // Visits only the keys txn_id wrote.
   void sweep_uncommitted(std::uint64_t txn_id);
