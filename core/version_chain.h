@@ -104,12 +104,14 @@ class VersionRecord {
 
   template <class T>
   static void store(char* p, T v) {
-    std::memcpy(p, &v, sizeof v);
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, stored as it is
+    std::memcpy(p, static_cast<const void*>(&v), sizeof(T));
   }
   template <class T>
   T load(std::size_t offset) const {
     T v;
-    std::memcpy(&v, raw() + offset, sizeof v);
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, loaded as it is
+    std::memcpy(static_cast<void*>(&v), raw() + offset, sizeof(T));
     return v;
   }
   const char* raw() const { return reinterpret_cast<const char*>(this); }

@@ -33,7 +33,7 @@ namespace kavrel {
 // One shard's hash table. Not synchronised.
 class ChainShard {
  public:
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
   ChainShard() = default;
   ChainShard(const ChainShard&) = delete;
@@ -46,13 +46,13 @@ class ChainShard {
 
   static std::uint64_t hash_of(BytesView key) { return XXH3_64bits(key.data(), key.size()); }
 
-  // The slot of key's chain, or npos.
+  // The slot of key's chain, or kNotFound.
   std::size_t find(BytesView key, std::uint64_t hash) const {
-    if (size_ == 0) return npos;
+    if (size_ == 0) return kNotFound;
     const std::uint64_t tag = tag_of(hash);
     for (std::size_t i = home(hash, capacity_);; i = i + 1 == capacity_ ? 0 : i + 1) {
       const std::uint64_t s = slots_[i];
-      if (s == 0) return npos;
+      if (s == 0) return kNotFound;
       if ((s >> kTagShift) == tag && record(s)->key() == key) return i;
     }
   }
@@ -120,6 +120,7 @@ class ChainShard {
     return (tag_of(hash) << kTagShift) | address(r);
   }
   static VersionRecord* record(std::uint64_t slot) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a slot packs the address with hash bits
     return reinterpret_cast<VersionRecord*>(static_cast<std::uintptr_t>(slot & kAddressMask));
   }
   std::size_t next(std::size_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
@@ -176,7 +177,7 @@ class ChainTable {
   bool contains(BytesView key) const {
     const std::uint64_t hash = ChainShard::hash_of(key);
     return with_shard_shared(
-        hash, [&](const ChainShard& t) { return t.find(key, hash) != ChainShard::npos; });
+        hash, [&](const ChainShard& t) { return t.find(key, hash) != ChainShard::kNotFound; });
   }
   // Chains in all shards, each shard read under its shared lock.
   std::size_t size() const {

@@ -21,8 +21,8 @@ TEST(ChainTableTest, ShardFindsExactlyTheKeysItHolds) {
     const Bytes key = key_of(rng() % 3'000);
     const std::uint64_t hash = ChainShard::hash_of(key);
     const std::size_t i = shard.find(key, hash);
-    ASSERT_EQ(i != ChainShard::npos, model.count(key) == 1) << key;
-    if (i == ChainShard::npos) {
+    ASSERT_EQ(i != ChainShard::kNotFound, model.count(key) == 1) << key;
+    if (i == ChainShard::kNotFound) {
       VersionChain chain(key, "v", 1);
       const std::size_t at = shard.insert(chain.release(), hash);
       ASSERT_EQ(shard.head(at)->key(), key);
@@ -39,8 +39,8 @@ TEST(ChainTableTest, ShardFindsExactlyTheKeysItHolds) {
       for (std::uint64_t k = 0; k < 3'000; ++k) {
         const Bytes probe = key_of(k);
         const std::size_t at = shard.find(probe, ChainShard::hash_of(probe));
-        ASSERT_EQ(at != ChainShard::npos, model.count(probe) == 1) << probe;
-        if (at != ChainShard::npos) {
+        ASSERT_EQ(at != ChainShard::kNotFound, model.count(probe) == 1) << probe;
+        if (at != ChainShard::kNotFound) {
           ASSERT_EQ(shard.head(at)->key(), probe);
         }
       }

@@ -26,7 +26,7 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
   bool created = false;
   const ChainWrite outcome = data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
     const std::size_t i = shard.find(key, hash);
-    if (i != ChainShard::npos) {
+    if (i != ChainShard::kNotFound) {
       return edit_chain(shard, i, [&](VersionChain& chain) { return chain.write(value, txn_id); });
     }
     VersionChain chain(key, value, txn_id);
@@ -73,7 +73,7 @@ bool MvccMemTable::commit_key(BytesView key, std::uint64_t txn_id, std::uint64_t
   const std::uint64_t hash = ChainShard::hash_of(key);
   return data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
     const std::size_t i = shard.find(key, hash);
-    if (i == ChainShard::npos) return false;
+    if (i == ChainShard::kNotFound) return false;
     const bool gone = edit_chain(shard, i, [&](VersionChain& chain) {
       if (!chain.commit(txn_id, commit_ts, horizon) || horizon == 0) return false;
       // A deletion older than every snapshot that can still read, with no writer on the key:
@@ -92,7 +92,7 @@ bool MvccMemTable::owns_pending(BytesView key, std::uint64_t txn_id) const {
   const std::uint64_t hash = ChainShard::hash_of(key);
   return data_.with_shard_shared(hash, [&](const ChainShard& shard) {
     const std::size_t i = shard.find(key, hash);
-    if (i == ChainShard::npos) return false;
+    if (i == ChainShard::kNotFound) return false;
     const VersionRecord* slot = ChainView(shard.head(i)).uncommitted();
     return slot != nullptr && slot->txn_id() == txn_id;
   });
@@ -103,7 +103,7 @@ std::optional<Bytes> MvccMemTable::visible(BytesView key, std::uint64_t reader_t
   const std::uint64_t hash = ChainShard::hash_of(key);
   return data_.with_shard_shared(hash, [&](const ChainShard& shard) -> std::optional<Bytes> {
     const std::size_t i = shard.find(key, hash);
-    if (i == ChainShard::npos) return std::nullopt;
+    if (i == ChainShard::kNotFound) return std::nullopt;
     const VersionRecord* v = ChainView(shard.head(i)).visible(reader_txn_id, snapshot_ts);
     if (v == nullptr) return std::nullopt;
     const std::optional<BytesView> value = v->value();
@@ -153,7 +153,7 @@ bool MvccMemTable::sweep_key(BytesView key, std::uint64_t txn_id) {
   const std::uint64_t hash = ChainShard::hash_of(key);
   return data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
     const std::size_t i = shard.find(key, hash);
-    if (i == ChainShard::npos) return false;
+    if (i == ChainShard::kNotFound) return false;
     return edit_chain(shard, i, [&](VersionChain& chain) { return chain.sweep(txn_id); });
   });
 }
