@@ -95,19 +95,19 @@ ssize_t write(int fd, const void* buf, std::size_t n) {
       [&](PowerCutDisk& d, int, ssize_t w) { d.after_write(fd, static_cast<std::size_t>(w)); });
 }
 
-int fsync(int fd) {
+namespace {
+// fsync and fdatasync: counted, failed by a plan's Fsync, and a sync to the power-cut model.
+int sync_call(int fd, int (*call)(int)) {
   g_fsyncs.fetch_add(1, std::memory_order_relaxed);
   if (injected_failure(Op::Fsync)) return -1;
-  return observed([&] { return ::fsync(fd); }, [](PowerCutDisk&) { return 0; },
+  return observed([&] { return call(fd); }, [](PowerCutDisk&) { return 0; },
                   [&](PowerCutDisk& d, int, int) { d.after_fsync(fd); });
 }
+}  // namespace
 
-int fdatasync(int fd) {
-  g_fsyncs.fetch_add(1, std::memory_order_relaxed);
-  if (injected_failure(Op::Fsync)) return -1;
-  return observed([&] { return ::fdatasync(fd); }, [](PowerCutDisk&) { return 0; },
-                  [&](PowerCutDisk& d, int, int) { d.after_fsync(fd); });
-}
+int fsync(int fd) { return sync_call(fd, ::fsync); }
+
+int fdatasync(int fd) { return sync_call(fd, ::fdatasync); }
 
 namespace {
 // A call that moves a name: the model learns which inodes it moves and replaces.

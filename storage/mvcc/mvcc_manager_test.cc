@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -248,19 +249,24 @@ TEST(MvccManagerTest, SnapshotsStayBelowCommitsThatAreNotYetVisible) {
   EXPECT_EQ(m.committed_count(), 2u);
 }
 
-TEST(MvccManagerTest, CertifyRefusesAndChangesNothingOnConflict) {
-  MvccManager m;
+// Transactions 1 (reads x, writes y) and 2 (reads y, writes x), both begun and then taken out
+// of the running ones for their commit: a write skew, of which only one may pass.
+std::pair<MvccTransaction, MvccTransaction> write_skew_pair(MvccManager& m) {
   m.begin_with_mode(1, 2);
   m.begin_with_mode(2, 2);
   m.record_read(1, "x");
   m.record_write(1, "y");
   m.record_read(2, "y");
   m.record_write(2, "x");
-  auto t1 = m.remove_active(1);
-  auto t2 = m.remove_active(2);
-  ASSERT_TRUE(m.certify(1, *t1).has_value());
+  return {*m.remove_active(1), *m.remove_active(2)};
+}
+
+TEST(MvccManagerTest, CertifyRefusesAndChangesNothingOnConflict) {
+  MvccManager m;
+  const auto [t1, t2] = write_skew_pair(m);
+  ASSERT_TRUE(m.certify(1, t1).has_value());
   const std::uint64_t next = m.next_ts();
-  EXPECT_FALSE(m.certify(2, *t2).has_value());
+  EXPECT_FALSE(m.certify(2, t2).has_value());
   EXPECT_EQ(m.next_ts(), next);  // no timestamp used
   EXPECT_EQ(m.committed_count(), 1u);
 }
@@ -270,17 +276,10 @@ TEST(MvccManagerTest, CertifyRefusesAndChangesNothingOnConflict) {
 TEST(MvccManagerTest, ConcurrentCertificationsNeverBothPassWriteSkew) {
   for (int round = 0; round < 200; ++round) {
     MvccManager m;
-    m.begin_with_mode(1, 2);
-    m.begin_with_mode(2, 2);
-    m.record_read(1, "x");
-    m.record_write(1, "y");
-    m.record_read(2, "y");
-    m.record_write(2, "x");
-    auto t1 = m.remove_active(1);
-    auto t2 = m.remove_active(2);
+    const auto [t1, t2] = write_skew_pair(m);
     std::optional<std::uint64_t> r1, r2;
-    std::thread a([&] { r1 = m.certify(1, *t1); });
-    std::thread b([&] { r2 = m.certify(2, *t2); });
+    std::thread a([&] { r1 = m.certify(1, t1); });
+    std::thread b([&] { r2 = m.certify(2, t2); });
     a.join();
     b.join();
     ASSERT_NE(r1.has_value(), r2.has_value()) << "round " << round;

@@ -487,7 +487,7 @@ Result<> TxnWal::recover_state(
   if (::lseek(fd_.get(), static_cast<off_t>(good), SEEK_SET) < 0) {
     return fail(KavrelError::io(errno));
   }
-  allocated_end_ = std::max(good, reader->zero_tail() ? *size : good);
+  allocated_end_ = reader->zero_tail() ? *size : good;
   file_end_ = good;
   durable_offset_.store(good, std::memory_order_release);
   durable_lsn_ = first_lsn + records;

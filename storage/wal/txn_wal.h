@@ -183,7 +183,8 @@ class TxnWal {
   std::uint64_t frame_counter() const { return frame_counter_.load(std::memory_order_acquire); }
   // File offset up to which the log is known durable (synced, or present at open).
   std::uint64_t durable_offset() const { return durable_offset_.load(std::memory_order_acquire); }
-  // The log file's size: the bytes written to it (what is still buffered is not yet there).
+  // The bytes of the log's records written to the file (what is still buffered is not yet
+  // there; the zeros written ahead of them are not counted).
   std::uint64_t file_size() {
     std::scoped_lock lock(mu_);
     return file_end_;

@@ -171,20 +171,33 @@ def test_connect_to_missing_socket_is_connection_error(tmp_path):
         kavrel.connect(socket=str(tmp_path / "none.sock"))
 
 
-def test_lost_connection_is_connection_error(tmp_path):
-    path = str(tmp_path / "fake.sock")
+def listening(tmp_path, name):
+    """A socket that accepts connections and never answers by itself: (path, listener)."""
+    path = str(tmp_path / name)
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     listener.bind(path)
     listener.listen(1)
+    return path, listener
+
+
+def answer_once(listener, answer):
+    """Accepts one connection, reads its request, sends `answer` and hangs up (a thread)."""
 
     def serve():
         conn, _ = listener.accept()
         conn.recv(100)
-        conn.sendall(struct.pack("<BI", wire.VALUE, 10) + b"abc")  # then hang up mid-answer
+        conn.sendall(answer)
         conn.close()
 
     t = threading.Thread(target=serve)
     t.start()
+    return t
+
+
+def test_lost_connection_is_connection_error(tmp_path):
+    path, listener = listening(tmp_path, "fake.sock")
+    # A VALUE answer that promises 10 bytes, then the hang-up mid-answer.
+    t = answer_once(listener, struct.pack("<BI", wire.VALUE, 10) + b"abc")
     c = kavrel.connect(socket=path)
     with pytest.raises(kavrel.ConnectionError):
         c.get("k")
@@ -226,10 +239,7 @@ def test_pool_lends_distinct_clients(server, name):
 
 
 def test_timeout_is_connection_error_and_closes(tmp_path):
-    path = str(tmp_path / "silent.sock")
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(path)
-    listener.listen(1)
+    path, listener = listening(tmp_path, "silent.sock")
     c = kavrel.connect(socket=path, timeout=0.2)
     with pytest.raises(kavrel.ConnectionError) as e:
         c.ping()  # accepted by the backlog, never answered
@@ -239,19 +249,8 @@ def test_timeout_is_connection_error_and_closes(tmp_path):
 
 
 def test_unexpected_answer_code_is_connection_error(tmp_path):
-    path = str(tmp_path / "odd.sock")
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(path)
-    listener.listen(1)
-
-    def serve():
-        conn, _ = listener.accept()
-        conn.recv(100)
-        conn.sendall(struct.pack("<BI", wire.OK, 0))  # OK where PONG is due
-        conn.close()
-
-    t = threading.Thread(target=serve)
-    t.start()
+    path, listener = listening(tmp_path, "odd.sock")
+    t = answer_once(listener, struct.pack("<BI", wire.OK, 0))  # OK where PONG is due
     with pytest.raises(kavrel.ConnectionError) as e:
         kavrel.connect(socket=path).ping()
     assert "unexpected answer code 0x80" in str(e.value)
