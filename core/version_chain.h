@@ -227,6 +227,12 @@ class VersionChain {
   // A chain whose only version is txn_id's pending one (an absent value is a deletion).
   VersionChain(BytesView key, std::optional<BytesView> value, std::uint64_t txn_id)
       : head_(make(key, value, txn_id, VersionRecord::kPending)) {}
+  // A chain whose only version is value, committed at commit_ts.
+  static VersionChain committed(BytesView key, BytesView value, std::uint64_t commit_ts) {
+    VersionChain chain(nullptr);
+    chain.head_ = chain.make(key, value, commit_ts, 0);
+    return chain;
+  }
   VersionChain(VersionChain&& o) noexcept
       : delta_(std::exchange(o.delta_, 0)), head_(std::exchange(o.head_, nullptr)) {}
   VersionChain& operator=(VersionChain o) noexcept {

@@ -230,5 +230,50 @@ TEST_F(CompactionTest, DamagedSnapshotRefusesTheOpenNamingIt) {
   }
 }
 
+// The records of a plain log or snapshot file, each with its length prefix.
+std::vector<Bytes> records_of(BytesView file) {
+  std::vector<Bytes> out;
+  while (file.size() >= 4) {
+    const std::size_t n = 4 + get_u32(file.data());
+    out.emplace_back(file.substr(0, n));
+    file.remove_prefix(n);
+  }
+  return out;
+}
+
+TEST_F(CompactionTest, SnapshotKeysOutOfOrderRefuseTheOpen) {
+  {
+    auto db = open();
+    ASSERT_TRUE(db);
+    for (int i = 0; i < 5; ++i) put(*db, "k" + std::to_string(i), "value");
+    ASSERT_TRUE(db->compact());
+  }
+  const Bytes good = read_file(tmp_ / "wal.snapshot");
+  const std::vector<Bytes> records = records_of(good);
+  ASSERT_EQ(records.size(), 7U) << "start, five keys, end";
+  const auto joined = [](const std::vector<Bytes>& parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out += p;
+    return out;
+  };
+  std::vector<Bytes> swapped = records;
+  std::swap(swapped[2], swapped[3]);
+  std::vector<Bytes> repeated = records;
+  repeated[3] = repeated[2];
+  for (const auto& [name, parts] :
+       {std::pair{"swapped", swapped}, std::pair{"repeated", repeated}}) {
+    SCOPED_TRACE(name);
+    write_file(tmp_ / "wal.snapshot", joined(parts));
+    auto db = Database::open(tmp_.path());
+    ASSERT_FALSE(db);
+    EXPECT_EQ(db.error().message(),
+              "Corruption detected: snapshot wal.snapshot is damaged: its keys are out of order");
+  }
+  write_file(tmp_ / "wal.snapshot", good);
+  auto db = open();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(all(*db).size(), 5U);
+}
+
 }  // namespace
 }  // namespace kavrel

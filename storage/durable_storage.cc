@@ -286,16 +286,15 @@ class DurableStorage::Replay {
     return {};
   }
 
-  // A record of the snapshot: a schema, or a live key committed with the others of its chunk.
-  Result<> apply_snapshot(TxnWalEntry& e) {
+  // A record of the snapshot: a schema, or a live key, committed at once at the snapshot's
+  // timestamp (its keys are distinct and the table holds nothing else yet).
+  Result<> apply_snapshot(const TxnWalEntryView& e) {
     if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) {
-      apply_schema(e);
+      s_.recovered_schemas_.emplace_back(Bytes(e.key), Bytes(e.value));
       return {};
     }
-    if (auto r = write(e.key, BytesView(e.value)); !r) return r;
-    keys_.insert(std::move(e.key));
-    if (keys_.size() >= kSnapshotChunk) commit();
-    return {};
+    if (snapshot_ts_ == 0) stats_.commit_ts = snapshot_ts_ = s_.manager_->allocate_commit_ts();
+    return s_.memtable_->load(e.key, e.value, snapshot_ts_);
   }
 
   // A log (or the snapshot) has been read to its end. A transaction's records all lie in one
@@ -308,8 +307,6 @@ class DurableStorage::Replay {
   const RecoveryStats& stats() const { return stats_; }
 
  private:
-  static constexpr std::size_t kSnapshotChunk = 4096;
-
   Result<> write(BytesView key, std::optional<BytesView> value) {
     return s_.memtable_->write(key, value, txn_id_);
   }
@@ -324,8 +321,9 @@ class DurableStorage::Replay {
   }
 
   DurableStorage& s_;
-  const std::uint64_t txn_id_;  // the pending versions' owner until each commit
-  KeySet keys_;                 // written since the last commit
+  const std::uint64_t txn_id_;     // the pending versions' owner until each commit
+  std::uint64_t snapshot_ts_ = 0;  // the commit timestamp of every key of the snapshot
+  KeySet keys_;                    // written since the last commit
   // The writes of each running transaction in log order; a deletion is a value-less entry.
   std::unordered_map<std::uint64_t, std::vector<std::pair<Bytes, std::optional<Bytes>>>> pending_;
   RecoveryStats stats_;
@@ -339,8 +337,8 @@ Result<RecoveryStats> DurableStorage::recover() {
   };
   // The replay's versions are owned by an id no transaction of the log can have.
   Replay replay(*this, std::numeric_limits<std::uint64_t>::max());
-  auto loaded =
-      load_snapshot(dir_, sealing(), [&](TxnWalEntry& e) { return replay.apply_snapshot(e); });
+  auto loaded = load_snapshot(dir_, sealing(),
+                              [&](const TxnWalEntryView& e) { return replay.apply_snapshot(e); });
   if (!loaded) return fail(std::move(loaded.error()));
   replay.end_of_file();
   if (*loaded) {

@@ -46,6 +46,20 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
   return {};
 }
 
+Result<> MvccMemTable::load(BytesView key, BytesView value, std::uint64_t commit_ts) {
+  if (index_.insert(key)) index_.try_compact();
+  const std::uint64_t hash = ChainShard::hash_of(key);
+  const bool inserted = data_.with_shard_exclusive(hash, [&](ChainShard& shard) {
+    if (shard.find(key, hash) != ChainShard::kNotFound) return false;
+    VersionChain chain = VersionChain::committed(key, value, commit_ts);
+    account(chain.take_byte_delta());
+    shard.insert(chain.release(), hash);
+    return true;
+  });
+  if (!inserted) return fail(KavrelError::internal("the key is loaded twice"));
+  return {};
+}
+
 void MvccMemTable::remember_owner(std::uint64_t txn_id, BytesView key) {
   owned_.with_shard_exclusive(txn_id, [&](auto& owners) { owners[txn_id].push_back(key); });
 }

@@ -61,6 +61,11 @@ class MvccMemTable {
   // the index all the same). May compact the ordered index first (see above).
   Result<> write(BytesView key, std::optional<BytesView> value, std::uint64_t txn_id);
 
+  // Start-up's loading of a key the table does not hold yet: gives it a chain whose only version
+  // is value, committed at commit_ts, without a pending version or a commit pass. Fails with
+  // Internal when the key has a chain already (the table is then unchanged).
+  Result<> load(BytesView key, BytesView value, std::uint64_t commit_ts);
+
   // Stamps txn_id's pending versions of `keys` with commit_ts, one key at a time. Keys without a
   // chain or without a pending version of txn_id are skipped. With horizon > 0, also prunes each
   // committed chain to what snapshots >= horizon can see (see the invariants above).

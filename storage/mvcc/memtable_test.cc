@@ -49,6 +49,29 @@ TEST(MvccMemTableTest, SecondWriterIsRefusedUntilTheFirstCommitsOrIsSwept) {
 
 // The byte figure follows the data: it grows with values and versions, shrinks when versions are
 // pruned, swept or their chain dropped, and returns to zero once everything is deleted.
+TEST(MvccMemTableTest, LoadedKeysAreCommittedVersionsLikeAnyOther) {
+  MvccMemTable t;
+  ASSERT_TRUE(t.load("a", "1", 5));
+  ASSERT_TRUE(t.load("b", "2", 5));
+  EXPECT_EQ(t.visible("a", 9, 5), std::nullopt) << "not before its timestamp";
+  EXPECT_EQ(t.visible("a", 9, 6), "1");
+  EXPECT_EQ(t.scan_prefix("", 9, 6), (Pairs{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(t.owners_count(), 0U) << "no pending version to sweep";
+
+  // A later transaction writes over a loaded key as over any committed one.
+  ASSERT_TRUE(t.write("a", "new", 7));
+  EXPECT_EQ(t.visible("a", 8, 9), "1");
+  t.commit(7, 8, KeySet{Bytes("a")});
+  EXPECT_EQ(t.visible("a", 9, 9), "new");
+  EXPECT_EQ(t.visible("a", 9, 8), "1");
+
+  auto twice = t.load("b", "other", 10);
+  ASSERT_FALSE(twice);
+  EXPECT_EQ(twice.error().kind(), KavrelError::Kind::Internal);
+  EXPECT_EQ(t.visible("b", 9, 11), "2") << "a refused load changes nothing";
+  EXPECT_EQ(t.version_count(), 3U);
+}
+
 TEST(MvccMemTableTest, ApproximateBytesFollowTheData) {
   MvccMemTable t;
   EXPECT_EQ(t.approx_bytes(), 0u);

@@ -127,7 +127,7 @@ Result<std::optional<std::uint64_t>> snapshot_generation(const std::filesystem::
 
 Result<std::optional<SnapshotInfo>> load_snapshot(
     const std::filesystem::path& dir, const SnapshotSealing& sealing,
-    const std::function<Result<>(TxnWalEntry&)>& each) {
+    const std::function<Result<>(const TxnWalEntryView&)>& each) {
   std::error_code ec;
   if (!std::filesystem::exists(dir / kSnapshotFileName, ec)) return std::optional<SnapshotInfo>();
   auto reader = open_reader(dir, sealing);
@@ -135,8 +135,9 @@ Result<std::optional<SnapshotInfo>> load_snapshot(
   auto generation = read_start(*reader);
   if (!generation) return fail(std::move(generation.error()));
   SnapshotInfo info{*generation, 0, reader->file_size()};
+  Bytes last_key;  // of the previous Write record
   for (;;) {
-    auto entry = reader->read_record();
+    auto entry = reader->read_view();
     if (!entry) {
       // The log's tail rules do not apply: the file was published whole, so any end before its
       // last record is damage.
@@ -144,9 +145,14 @@ Result<std::optional<SnapshotInfo>> load_snapshot(
                                                             : entry.error().message()));
     }
     switch (static_cast<WalRecordType>(entry->record_type)) {
-      case WalRecordType::Schema:
       case WalRecordType::Write:
-        if (entry->record_type == static_cast<std::uint8_t>(WalRecordType::Write)) ++info.keys;
+        if (info.keys != 0 && entry->key <= BytesView(last_key)) {
+          return fail(damaged("its keys are out of order"));
+        }
+        last_key.assign(entry->key);
+        ++info.keys;
+        [[fallthrough]];
+      case WalRecordType::Schema:
         if (auto r = each(*entry); !r) return fail(std::move(r.error()));
         break;
       case WalRecordType::SnapshotEnd: {

@@ -75,11 +75,12 @@ struct SnapshotInfo {
 Result<std::optional<std::uint64_t>> snapshot_generation(const std::filesystem::path& dir,
                                                          const SnapshotSealing& sealing);
 
-// Reads the whole snapshot, handing every Schema and Write record to `each` in file order.
-// nullopt when there is none; Corruption "snapshot wal.snapshot is damaged: ..." for anything
-// but a whole, well-formed file.
+// Reads the whole snapshot, handing every Schema and Write record to `each` in file order (the
+// view's bytes last until `each` returns). nullopt when there is none; Corruption "snapshot
+// wal.snapshot is damaged: ..." for anything but a whole, well-formed file, Write keys in
+// strictly ascending order included.
 Result<std::optional<SnapshotInfo>> load_snapshot(
     const std::filesystem::path& dir, const SnapshotSealing& sealing,
-    const std::function<Result<>(TxnWalEntry&)>& each);
+    const std::function<Result<>(const TxnWalEntryView&)>& each);
 
 }  // namespace kavrel

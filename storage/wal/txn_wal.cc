@@ -627,17 +627,25 @@ Result<> WalReader::read_exact(char* dst, std::size_t n) {
   return {};
 }
 
-Result<Bytes> WalReader::read_body(std::size_t n) {
+Result<BytesView> WalReader::read_body(std::size_t n) {
+  if (len_ - pos_ >= n) {
+    const BytesView in_place(buf_.get() + pos_, n);
+    pos_ += n;
+    consumed_ += n;
+    return in_place;
+  }
   constexpr std::size_t kFirstChunk = 65'536;
-  Bytes body;
+  scratch_.clear();
   std::size_t have = 0;
   while (have < n) {
     const std::size_t want = std::min(n, std::max(have * 2, kFirstChunk));
-    body.resize(want);
-    if (auto r = read_exact(body.data() + have, want - have); !r) return fail(std::move(r.error()));
+    scratch_.resize(want);
+    if (auto r = read_exact(scratch_.data() + have, want - have); !r) {
+      return fail(std::move(r.error()));
+    }
     have = want;
   }
-  return body;
+  return BytesView(scratch_);
 }
 
 bool WalReader::zeros_from(std::uint64_t offset) const {
@@ -659,6 +667,12 @@ bool WalReader::zeros_from(std::uint64_t offset) const {
 }
 
 Result<TxnWalEntry> WalReader::read_record() {
+  auto view = read_view();
+  if (!view) return fail(std::move(view.error()));
+  return TxnWalEntry::from_view(*view);
+}
+
+Result<TxnWalEntryView> WalReader::read_view() {
   auto entry = read_next();
   if (entry || (entry.error().kind() == KavrelError::Kind::Io && entry.error().os_error() != 0)) {
     return entry;
@@ -671,11 +685,11 @@ Result<TxnWalEntry> WalReader::read_record() {
   return entry;
 }
 
-Result<TxnWalEntry> WalReader::read_next() {
+Result<TxnWalEntryView> WalReader::read_next() {
   char len_bytes[4];
   if (auto r = read_exact(len_bytes, sizeof len_bytes); !r) return fail(std::move(r.error()));
   const std::uint32_t n = get_u32(len_bytes);
-  Result<TxnWalEntry> entry;
+  Result<TxnWalEntryView> entry;
   if (!engine_->enabled()) {
     if (n < kBodyOverhead) return fail(KavrelError::corruption("WAL entry too short"));
     if (n > kMaxWalEntrySize) {
@@ -684,7 +698,7 @@ Result<TxnWalEntry> WalReader::read_next() {
     }
     auto body = read_body(n);
     if (!body) return fail(std::move(body.error()));
-    entry = TxnWalEntry::parse_body(*body);
+    entry = TxnWalEntry::view_body(*body);
     // A damaged length that still covers a whole record would swallow the records after it
     // (the decoder ignores bytes past the checksum); every record this log writes is exact.
     if (entry && kBodyOverhead + entry->key.size() + entry->value.size() != n) {
@@ -701,7 +715,8 @@ Result<TxnWalEntry> WalReader::read_next() {
     auto plain =
         engine_->decrypt_with_aad(*sealed, wal_frame_aad(db_uuid_, key_epoch_, records_, domain_));
     if (!plain) return fail(KavrelError::from(plain.error()));
-    entry = TxnWalEntry::parse_body(*plain);
+    plain_ = std::move(*plain);
+    entry = TxnWalEntry::view_body(plain_);
   }
   if (!entry) return entry;
   ++records_;

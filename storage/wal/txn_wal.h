@@ -252,11 +252,11 @@ class TxnWal {
   std::atomic<std::uint64_t> frame_counter_{0};  // written under mu_
 };
 
-// Reads records back from a log, one at a time, through an 8 KiB buffer over its own read-only
-// descriptor. Used by the counter scan and the replay.
+// Reads records back from a log, one at a time, through a 64 KiB buffer over its own read-only
+// descriptor. Used by the counter scan, the replay and the snapshot load.
 class WalReader {
  public:
-  static constexpr std::size_t kBufferSize = 8'192;
+  static constexpr std::size_t kBufferSize = 65'536;
 
   // Opens path read-only. A null engine means a plain log. Io error on failure.
   static Result<WalReader> open(const std::filesystem::path& path,
@@ -271,6 +271,8 @@ class WalReader {
   // does not open; Io with its errno when the device fails. After an error the reader is not to be
   // used further.
   Result<TxnWalEntry> read_record();
+  // read_record() without copying: the view's key and value stay valid until the next read.
+  Result<TxnWalEntryView> read_view();
 
   // File offset just past the last record read successfully.
   std::uint64_t good_offset() const { return good_offset_; }
@@ -288,12 +290,14 @@ class WalReader {
   WalReader(UniqueFd fd, std::uint64_t file_size, std::shared_ptr<const EncryptionEngine> engine,
             std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch, std::uint8_t domain);
   Result<> read_exact(char* dst, std::size_t n);
-  // read_record() without the zero-tail rule.
-  Result<TxnWalEntry> read_next();
+  // read_view() without the zero-tail rule.
+  Result<TxnWalEntryView> read_next();
   // Whether every byte from `offset` to the end of the file is zero.
   bool zeros_from(std::uint64_t offset) const;
-  // n bytes, storage growing with the bytes actually read (a forged length costs no memory).
-  Result<Bytes> read_body(std::size_t n);
+  // The next n bytes, valid until the next read: in place in the buffer when it holds them, else
+  // gathered in scratch_, whose storage grows with the bytes actually read (a forged length costs
+  // no memory).
+  Result<BytesView> read_body(std::size_t n);
 
   UniqueFd fd_;
   std::uint64_t file_size_;
@@ -308,6 +312,8 @@ class WalReader {
   std::uint64_t good_offset_ = 0;
   std::uint64_t records_ = 0;
   bool zero_tail_ = false;
+  Bytes scratch_;  // a body that crosses the buffer's end
+  Bytes plain_;    // the last frame opened (encrypted logs)
 };
 
 }  // namespace kavrel

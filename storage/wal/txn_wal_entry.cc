@@ -33,14 +33,12 @@ void store_body(char* p, std::uint8_t record_type, std::uint64_t txn_id, std::ui
                 BytesView key, BytesView value) {
   store_body_header(p, record_type, txn_id, timestamp_us, static_cast<std::uint32_t>(key.size()),
                     static_cast<std::uint32_t>(value.size()));
-  std::uint32_t crc = crc_update(0, p, kBodyHeaderSize);
   char* k = p + kBodyHeaderSize;
   if (!key.empty()) std::memcpy(k, key.data(), key.size());
-  crc = crc_update(crc, k, key.size());
   char* v = k + key.size();
   if (!value.empty()) std::memcpy(v, value.data(), value.size());
-  crc = crc_update(crc, v, value.size());
-  store_le<std::uint32_t>(v + value.size(), crc);
+  const std::size_t covered = kBodyHeaderSize + key.size() + value.size();
+  store_le<std::uint32_t>(p + covered, crc_update(0, p, covered));
 }
 
 [[noreturn]] void fatal_clock() {
@@ -122,6 +120,22 @@ std::uint32_t TxnWalEntry::checksum(const TxnWalEntry& e) {
 }
 
 Result<TxnWalEntry> TxnWalEntry::parse_body(BytesView body) {
+  auto view = view_body(body);
+  if (!view) return fail(std::move(view.error()));
+  return from_view(*view);
+}
+
+TxnWalEntry TxnWalEntry::from_view(const TxnWalEntryView& view) {
+  TxnWalEntry e;
+  e.record_type = view.record_type;
+  e.txn_id = view.txn_id;
+  e.timestamp_us = view.timestamp_us;
+  e.key.assign(view.key);
+  e.value.assign(view.value);
+  return e;
+}
+
+Result<TxnWalEntryView> TxnWalEntry::view_body(BytesView body) {
   const std::size_t n = body.size();
   if (n == 0) return fail(KavrelError::unexpected_eof());
   const auto type = static_cast<std::uint8_t>(body[0]);
@@ -131,10 +145,9 @@ Result<TxnWalEntry> TxnWalEntry::parse_body(BytesView body) {
   if (n <= 24) return fail(KavrelError::unexpected_eof());
   const char* p = body.data();
   const std::uint64_t txn_id = get_u64(p + 1);
-  const std::uint64_t timestamp_us = get_u64(p + 9);
   const std::uint32_t key_len = get_u32(p + 17);
   const std::uint32_t value_len = get_u32(p + 21);
-  // Every length is checked against n before any storage is taken for the key or the value.
+  // Every length is checked against n before the key or the value is looked at.
   std::size_t rest = n - kBodyHeaderSize;  // n >= 25 here
   if (rest < key_len) return fail(KavrelError::unexpected_eof());
   rest -= key_len;
@@ -142,19 +155,22 @@ Result<TxnWalEntry> TxnWalEntry::parse_body(BytesView body) {
   rest -= value_len;
   if (rest < 4) return fail(KavrelError::unexpected_eof());
 
-  TxnWalEntry e;
-  e.record_type = type;
-  e.txn_id = txn_id;
-  e.timestamp_us = timestamp_us;
-  e.key.assign(p + kBodyHeaderSize, key_len);
-  e.value.assign(p + kBodyHeaderSize + key_len, value_len);
-  const std::uint32_t stored = get_u32(p + kBodyHeaderSize + key_len + value_len);
-  const std::uint32_t computed = checksum(e);
+  // The body's fixed fields are the checksum's header exactly as written, so the checksum runs
+  // over one contiguous range.
+  const std::size_t covered = kBodyHeaderSize + key_len + value_len;
+  const std::uint32_t stored = get_u32(p + covered);
+  const std::uint32_t computed = crc_update(0, p, covered);
   if (computed != stored) {
     return fail(KavrelError::corruption(fmt::format(
         "WAL checksum mismatch for txn_id {}: expected {}, got {}", txn_id, computed, stored)));
   }
-  return e;
+  TxnWalEntryView v;
+  v.record_type = type;
+  v.txn_id = txn_id;
+  v.timestamp_us = get_u64(p + 9);
+  v.key = BytesView(p + kBodyHeaderSize, key_len);
+  v.value = BytesView(p + kBodyHeaderSize + key_len, value_len);
+  return v;
 }
 
 std::uint64_t ts_cache_now_us() {

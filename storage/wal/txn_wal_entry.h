@@ -60,6 +60,15 @@ inline constexpr std::size_t kBodyHeaderSize = 25;
 // Largest record body (plain) or sealed frame (encrypted) a reader accepts: 512 MiB.
 inline constexpr std::uint32_t kMaxWalEntrySize = 536'870'912;
 
+// A record decoded in place: key and value point into the body it was decoded from.
+struct TxnWalEntryView {
+  BytesView key;
+  BytesView value;
+  std::uint64_t txn_id = 0;
+  std::uint64_t timestamp_us = 0;
+  std::uint8_t record_type = 0;
+};
+
 struct TxnWalEntry {
   Bytes key;
   Bytes value;
@@ -80,6 +89,10 @@ struct TxnWalEntry {
   // unexpected end: KavrelError::unexpected_eof()), checksum mismatch ("WAL checksum mismatch
   // for txn_id T: expected COMPUTED, got STORED"). Bytes after the checksum are ignored.
   static Result<TxnWalEntry> parse_body(BytesView body);
+  // parse_body without copying: the view's key and value lie in `body`.
+  static Result<TxnWalEntryView> view_body(BytesView body);
+  // An owned copy of a view.
+  static TxnWalEntry from_view(const TxnWalEntryView& view);
 
   friend bool operator==(const TxnWalEntry&, const TxnWalEntry&) = default;
 };

@@ -370,6 +370,35 @@ TEST(WalReaderTest, PlainLengthLimits) {
   }
 }
 
+TEST(WalReaderTest, RecordsAcrossTheBufferAreReadWhole) {
+  // Records of many sizes, so that some lie inside one buffer fill, some cross its end and some
+  // are larger than the buffer.
+  TempDir dir;
+  std::vector<TxnWalEntry> written;
+  Bytes file;
+  for (std::size_t i = 0; i < 400; ++i) {
+    const std::size_t size = i % 50 == 7 ? WalReader::kBufferSize + i : (i * 977) % 3000;
+    TxnWalEntry e{"key" + std::to_string(i), Bytes(size, static_cast<char>('a' + i % 26)), i, 0,
+                  static_cast<std::uint8_t>(WalRecordType::Write)};
+    file += TxnWalEntry::to_bytes(e);
+    written.push_back(std::move(e));
+  }
+  write_file(dir / "wal.log", file);
+  EXPECT_EQ(read_all(dir / "wal.log").entries, written);
+
+  auto reader = WalReader::open(dir / "wal.log", nullptr, kUuid, kEpoch);
+  ASSERT_TRUE(reader.has_value());
+  for (const TxnWalEntry& want : written) {
+    auto view = reader->read_view();
+    ASSERT_TRUE(view.has_value()) << view.error().message();
+    EXPECT_EQ(TxnWalEntry::from_view(*view), want);
+  }
+  auto end = reader->read_view();
+  ASSERT_FALSE(end.has_value());
+  EXPECT_TRUE(end.error().is_unexpected_eof());
+  EXPECT_EQ(reader->good_offset(), file.size());
+}
+
 TEST(WalReaderTest, SmallestRecordIsAccepted) {
   TempDir dir;
   write_file(dir / "wal.log", TxnWalEntry::to_bytes(control(WalRecordType::Begin, 5)));
