@@ -501,10 +501,12 @@ Result<> TxnWal::recover_state(
 bool TxnWal::frame_opens_after(std::uint64_t offset, std::uint64_t sequence) const {
   auto size = file_size_of(fd_.get());
   if (!size) return true;  // cannot tell: keep refusing
+  // A length past the end of the file is checked before any storage is taken for it: a damaged
+  // length field must not cost the memory it names.
   const auto read_at = [&](std::uint64_t at, std::size_t n, Bytes& out) {
+    if (at + n > *size) return false;
     out.resize(n);
-    return at + n <= *size &&
-           ::pread(fd_.get(), out.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+    return ::pread(fd_.get(), out.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
   };
   Bytes len_bytes;
   Bytes sealed;
@@ -582,7 +584,7 @@ WalReader::WalReader(UniqueFd fd, std::uint64_t file_size,
       db_uuid_(db_uuid),
       key_epoch_(key_epoch),
       domain_(domain),
-      buf_(std::make_unique<char[]>(kBufferSize)) {}
+      buf_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
 
 Result<WalReader> WalReader::open(const std::filesystem::path& path,
                                   std::shared_ptr<const EncryptionEngine> engine,
