@@ -10,10 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "storage/database.h"
 #include "storage/io/file_io.h"
+#include "storage/wal/snapshot.h"
 #include "storage/wal/txn_wal.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/files.h"
@@ -273,6 +275,60 @@ TEST_F(CompactionTest, SnapshotKeysOutOfOrderRefuseTheOpen) {
   auto db = open();
   ASSERT_TRUE(db);
   EXPECT_EQ(all(*db).size(), 5U);
+}
+
+TEST_F(CompactionTest, LoadHandsOverEveryRecordInOrderAndStopsAtTheFirstRefusal) {
+  // Enough keys for several of the reading thread's batches.
+  constexpr int kKeys = 30'000;
+  {
+    auto db = open();
+    ASSERT_TRUE(db);
+    for (int i = 0; i < kKeys; i += 1000) {
+      const auto t = begin(*db);
+      for (int j = i; j < i + 1000; ++j) {
+        ASSERT_TRUE(db->storage().write_refs(t, fmt::format("k{:06}", j), Bytes(90, 'v')));
+      }
+      ASSERT_TRUE(db->commit(t));
+    }
+    ASSERT_TRUE(db->compact());
+  }
+  std::vector<Bytes> keys;
+  auto loaded = load_snapshot(tmp_.path(), {}, [&](const TxnWalEntryView& e) -> Result<> {
+    keys.emplace_back(e.key);
+    EXPECT_EQ(e.value, Bytes(90, 'v'));
+    return {};
+  });
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  ASSERT_TRUE(loaded->has_value());
+  EXPECT_EQ((*loaded)->keys, static_cast<std::uint64_t>(kKeys));
+  ASSERT_EQ(keys.size(), static_cast<std::size_t>(kKeys));
+  EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+
+  // The applier's refusal ends the load with its error, however much the reader has read ahead.
+  std::size_t seen = 0;
+  auto refused = load_snapshot(tmp_.path(), {}, [&](const TxnWalEntryView&) -> Result<> {
+    if (++seen == 12'345) return fail(KavrelError::internal("refused"));
+    return {};
+  });
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "Internal error: refused");
+  EXPECT_EQ(seen, 12'345U);
+
+  // Damage in the middle: the records before it are handed over, then the damage is reported.
+  Bytes cut = read_file(tmp_ / "wal.snapshot");
+  cut.resize(cut.size() / 2);
+  write_file(tmp_ / "wal.snapshot", cut);
+  seen = 0;
+  auto damaged = load_snapshot(tmp_.path(), {}, [&](const TxnWalEntryView&) -> Result<> {
+    ++seen;
+    return {};
+  });
+  ASSERT_FALSE(damaged);
+  EXPECT_EQ(
+      damaged.error().message(),
+      "Corruption detected: snapshot wal.snapshot is damaged: it ends before its last record");
+  EXPECT_GT(seen, 0U);
+  EXPECT_LT(seen, static_cast<std::size_t>(kKeys));
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "storage/wal/snapshot.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -125,19 +129,105 @@ Result<std::optional<std::uint64_t>> snapshot_generation(const std::filesystem::
   return std::optional<std::uint64_t>(*generation);
 }
 
-Result<std::optional<SnapshotInfo>> load_snapshot(
-    const std::filesystem::path& dir, const SnapshotSealing& sealing,
-    const std::function<Result<>(const TxnWalEntryView&)>& each) {
-  std::error_code ec;
-  if (!std::filesystem::exists(dir / kSnapshotFileName, ec)) return std::optional<SnapshotInfo>();
-  auto reader = open_reader(dir, sealing);
-  if (!reader) return fail(std::move(reader.error()));
-  auto generation = read_start(*reader);
-  if (!generation) return fail(std::move(generation.error()));
-  SnapshotInfo info{*generation, 0, reader->file_size()};
+namespace {
+
+// Records copied out of the reader: each record's key and then its value, back to back.
+struct RecordBatch {
+  struct Item {
+    std::uint8_t type;
+    std::uint32_t key_size;
+    std::uint32_t value_size;
+  };
+  static constexpr std::size_t kBytes = 1 << 20;
+
+  Bytes bytes;
+  std::vector<Item> items;
+
+  void add(const TxnWalEntryView& e) {
+    bytes.append(e.key);
+    bytes.append(e.value);
+    items.push_back({e.record_type, static_cast<std::uint32_t>(e.key.size()),
+                     static_cast<std::uint32_t>(e.value.size())});
+  }
+  bool full() const { return bytes.size() >= kBytes; }
+};
+
+// The hand-over between the thread that reads the snapshot and the one that applies it: at most
+// kDepth batches wait, and applied batches go back to the reader to be filled again, so memory
+// stays a few megabytes whatever the file's size and nothing is allocated once they are in use.
+class BatchQueue {
+ public:
+  static constexpr std::size_t kDepth = 4;
+
+  // Reader: an empty batch, reusing an applied one's storage when there is one.
+  RecordBatch empty_batch() {
+    std::scoped_lock lock(mu_);
+    if (spare_.empty()) return {};
+    RecordBatch batch = std::move(spare_.back());
+    spare_.pop_back();
+    return batch;
+  }
+  // Applier: hands an applied batch back for reuse.
+  void recycle(RecordBatch batch) {
+    batch.bytes.clear();
+    batch.items.clear();
+    std::scoped_lock lock(mu_);
+    spare_.push_back(std::move(batch));
+  }
+
+  // Reader: queues a batch; false once the applier has stopped.
+  bool push(RecordBatch batch) {
+    std::unique_lock lock(mu_);
+    room_.wait(lock, [&] { return queue_.size() < kDepth || stopped_; });
+    if (stopped_) return false;
+    queue_.push_back(std::move(batch));
+    ready_.notify_one();
+    return true;
+  }
+  // Reader: the file has been read, to its end or to its first fault.
+  void finish(Result<SnapshotInfo> outcome) {
+    std::scoped_lock lock(mu_);
+    outcome_ = std::move(outcome);
+    ready_.notify_one();
+  }
+  // Applier: the next batch, or nullopt once the reader has finished and every batch was taken.
+  std::optional<RecordBatch> pop() {
+    std::unique_lock lock(mu_);
+    ready_.wait(lock, [&] { return !queue_.empty() || outcome_.has_value(); });
+    if (queue_.empty()) return std::nullopt;
+    RecordBatch batch = std::move(queue_.front());
+    queue_.pop_front();
+    room_.notify_one();
+    return batch;
+  }
+  // Applier: takes no more batches (the reader stops at its next push).
+  void stop() {
+    std::scoped_lock lock(mu_);
+    stopped_ = true;
+    room_.notify_one();
+  }
+  // After the reader has finished.
+  Result<SnapshotInfo> outcome() {
+    std::scoped_lock lock(mu_);
+    return std::move(*outcome_);
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::condition_variable room_;
+  std::deque<RecordBatch> queue_;                // guarded by mu_
+  std::vector<RecordBatch> spare_;               // guarded by mu_: applied, to be filled again
+  std::optional<Result<SnapshotInfo>> outcome_;  // guarded by mu_
+  bool stopped_ = false;                         // guarded by mu_
+};
+
+// Reads the records after the start record, checks them and queues every Schema and Write.
+Result<SnapshotInfo> read_records(WalReader& reader, SnapshotInfo info, BatchQueue& queue) {
   Bytes last_key;  // of the previous Write record
+  RecordBatch batch = queue.empty_batch();
   for (;;) {
-    auto entry = reader->read_view();
+    auto entry = reader.read_view();
     if (!entry) {
       // The log's tail rules do not apply: the file was published whole, so any end before its
       // last record is damage.
@@ -153,20 +243,67 @@ Result<std::optional<SnapshotInfo>> load_snapshot(
         ++info.keys;
         [[fallthrough]];
       case WalRecordType::Schema:
-        if (auto r = each(*entry); !r) return fail(std::move(r.error()));
+        batch.add(*entry);
+        if (batch.full()) {
+          if (!queue.push(std::move(batch))) return info;
+          batch = queue.empty_batch();
+        }
         break;
-      case WalRecordType::SnapshotEnd: {
+      case WalRecordType::SnapshotEnd:
         if (entry->value.size() != 8 || get_u64(entry->value.data()) != info.keys) {
           return fail(damaged("its record count does not match"));
         }
-        if (reader->bytes_read() != reader->file_size()) {
+        if (reader.bytes_read() != reader.file_size()) {
           return fail(damaged("bytes follow its last record"));
         }
-        return std::optional<SnapshotInfo>(info);
-      }
+        if (!batch.items.empty()) queue.push(std::move(batch));
+        return info;
       default: return fail(damaged(fmt::format("unexpected record type {}", entry->record_type)));
     }
   }
+}
+
+}  // namespace
+
+Result<std::optional<SnapshotInfo>> load_snapshot(
+    const std::filesystem::path& dir, const SnapshotSealing& sealing,
+    const std::function<Result<>(const TxnWalEntryView&)>& each) {
+  std::error_code ec;
+  if (!std::filesystem::exists(dir / kSnapshotFileName, ec)) return std::optional<SnapshotInfo>();
+  auto reader = open_reader(dir, sealing);
+  if (!reader) return fail(std::move(reader.error()));
+  auto generation = read_start(*reader);
+  if (!generation) return fail(std::move(generation.error()));
+
+  // A second thread reads and checks the file while this one applies what it has read.
+  BatchQueue queue;
+  std::thread read_ahead([&, info = SnapshotInfo{*generation, 0, reader->file_size()}] {
+    queue.finish(read_records(*reader, info, queue));
+  });
+  Result<> applied;
+  while (auto batch = queue.pop()) {
+    std::size_t at = 0;
+    for (const RecordBatch::Item& item : batch->items) {
+      TxnWalEntryView view;
+      view.record_type = item.type;
+      view.key = BytesView(batch->bytes).substr(at, item.key_size);
+      view.value = BytesView(batch->bytes).substr(at + item.key_size, item.value_size);
+      at += item.key_size + item.value_size;
+      applied = each(view);
+      if (!applied) break;
+    }
+    if (!applied) {
+      queue.stop();
+      break;
+    }
+    queue.recycle(std::move(*batch));
+  }
+  read_ahead.join();
+  // A record the caller refused comes before whatever the reader met after it.
+  if (!applied) return fail(std::move(applied.error()));
+  auto outcome = queue.outcome();
+  if (!outcome) return fail(std::move(outcome.error()));
+  return std::optional<SnapshotInfo>(*outcome);
 }
 
 }  // namespace kavrel
