@@ -1,6 +1,7 @@
 #include "storage/database.h"
 
 #include <algorithm>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
@@ -37,6 +38,10 @@ Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& di
 }
 
 Database::~Database() {
+  {
+    std::scoped_lock lock(compactor_mu_);
+    if (compactor_.joinable()) compactor_.join();
+  }
   // Errors are ignored: the marker's content is never read, and the log was already synced
   // for every acknowledged commit.
   ignore_error(storage_->wal().sync(), "release");
@@ -125,8 +130,19 @@ void Database::maybe_compact() {
   // compacted over and over.
   if (log_size < std::max(limit, storage_->snapshot_bytes())) return;
   if (compacting_.exchange(true)) return;
-  ignore_error(compact(), "a failed compaction logs a warning and leaves the old state in use");
-  compacting_.store(false);
+  // On a thread of its own: the committer goes on (a connection loop that committed for many
+  // connections serves them again), and readers and writers are served while it runs.
+  std::scoped_lock lock(compactor_mu_);
+  if (compactor_.joinable()) compactor_.join();  // it has finished: compacting_ was clear
+  try {
+    compactor_ = std::thread([this] {
+      ignore_error(compact(), "a failed compaction logs a warning and leaves the old state in use");
+      compacting_.store(false);
+    });
+  } catch (const std::system_error& e) {
+    log::warn(kTarget, "automatic compaction not started: {}", e.what());
+    compacting_.store(false);
+  }
 }
 
 Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesView> value,

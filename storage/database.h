@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -39,7 +40,7 @@ class Database {
   // The commit protocol. Returns the commit timestamp; the versions are visible only after the
   // Commit record is durable. A refused or failed commit has ended the transaction. A successful
   // one returns once every transaction begun afterwards sees it. A commit that takes the log past
-  // the automatic compaction's size then compacts, on its own thread, before it returns.
+  // the automatic compaction's size starts a compaction on a thread of its own and returns.
   Result<std::uint64_t> commit(std::uint64_t txn_id);
   // Writes the committed state and the registered tables to a snapshot and goes on with a log
   // that holds only what follows it (see DurableStorage::compact).
@@ -97,7 +98,9 @@ class Database {
   void maybe_compact();
 
   std::atomic<std::uint64_t> compact_log_bytes_{0};
-  std::atomic<bool> compacting_{false};
+  std::atomic<bool> compacting_{false};  // an automatic compaction runs
+  std::mutex compactor_mu_;
+  std::thread compactor_;   // guarded by compactor_mu_: the last automatic compaction's thread
   std::mutex register_mu_;  // held through a registration's check, log write and insertion
   TableRegistry tables_;
 };
