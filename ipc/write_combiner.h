@@ -31,6 +31,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -64,6 +65,14 @@ class WriteCombiner {
   // Commits writes, in their order, together with whatever other threads submit meanwhile, and
   // returns once that commit has ended. Thread-safe; blocks the calling thread.
   Outcome commit(std::span<const Write> writes);
+
+  // Commits the runs, each in its order and the runs in theirs, in one storage transaction on
+  // the calling thread, without queueing behind a group of commit(): one outcome per run
+  // (WriteAlone for a run holding a write the storage refused; the others are written again
+  // without it). Blocks until the commit has ended; its sync is shared, through the group commit,
+  // with whatever commits at the same time. For a caller that gathers the runs itself.
+  static std::vector<Outcome> commit_together(Database& db,
+                                              std::span<const std::span<const Write>> runs);
 
  private:
   // One waiting submission; it lives on its submitter's stack. The leader that commits it sets
