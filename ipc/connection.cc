@@ -40,14 +40,16 @@ bool may_take_long(const Message& request) {
 
 }  // namespace
 
-Connection::Need Connection::serve() {
+Connection::Need Connection::serve(bool readable) {
+  answered_ = 0;
   if (ending_) return drain();
   if (auto sent = send_some(); !sent) return finish(std::unexpected(std::move(sent.error())));
   if (sent_ != out_.size()) return Need::Output;
   bool more = false;
-  if (!reader_.at_end() && !receive_error_) {
+  if (!reader_.at_end() && !receive_error_ && (readable || !drained_)) {
     auto got = reader_.receive(fd_, kReceiveLimit);
     if (got) {
+      drained_ = got->drained;
       more = !got->drained;
     } else {
       // A reset or a time-out: the frames already received are answered first.
@@ -88,6 +90,7 @@ Result<Connection::Need, IpcError> Connection::answer_frames() {
       take_run(false);
       const auto answers = handler_.process_reads(pending_);
       answer_pending(answers);
+      answered_ += answers.size();
       continue;
     }
     Message request = take_frame();
@@ -96,6 +99,7 @@ Result<Connection::Need, IpcError> Connection::answer_frames() {
       return Need::Block;
     }
     append(handler_.process_request(request));
+    ++answered_;
   }
   return Need::Again;
 }

@@ -4,7 +4,8 @@
 // answers (one send), and says what the connection needs next. Two kinds of request are not
 // answered there, because they wait: a run of single writes received back to back (PUT, DELETE,
 // PUT_PATH outside IN_TXN), which must be committed and synced, and a request that may take
-// long (ClientHandler::may_take_long). serve() stops in front of them and leaves them pending;
+// long (a sync, a scan of a table, a snapshot of
+// the whole state). serve() stops in front of them and leaves them pending;
 // the caller commits the writes or runs the request wherever waiting does no harm, gives the
 // answers back (answer_pending, or run_pending, which does both on the calling thread) and
 // calls serve() again. Nothing after a pending run is answered before it, so answers go out in
@@ -59,8 +60,9 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Does what can be done without waiting (see above). Must not be called while requests are
-  // pending.
-  Need serve();
+  // pending. readable: the socket may have received something since the last serve (false
+  // skips the receive unless the last one stopped before the socket had nothing more).
+  Need serve(bool readable = true);
 
   // The pending requests (Commit: the run of writes, in order; Block: the one request).
   std::span<const Message> pending() const { return pending_; }
@@ -79,6 +81,9 @@ class Connection {
   void time_out() { fail(IpcError::io(EAGAIN)); }
   // Ends the connection with error (once the answers held have been sent).
   void fail(IpcError error);
+
+  // The requests the last serve() answered itself (not counting pending ones answered since).
+  std::size_t answered() const { return answered_; }
 
   // After Done: success on a clean end of input, else the connection error.
   const Result<void, IpcError>& result() const { return result_; }
@@ -108,6 +113,8 @@ class Connection {
   Bytes out_;                              // answers not yet sent, from sent_ on
   std::size_t sent_ = 0;                   // bytes of out_ already sent
   std::optional<IpcError> receive_error_;  // reported once the frames before it are answered
+  bool drained_ = false;                   // the last receive found the socket empty
+  std::size_t answered_ = 0;
   bool ending_ = false;
   Result<void, IpcError> result_;
 };

@@ -43,6 +43,8 @@ struct Entry {
   Connection::Need need = Connection::Need::Input;
   Clock::time_point idle_since;  // when it last began to wait for input
   bool queued = false;           // in the current pass's ready list
+  bool missed = false;           // the socket had an event while the connection was away
+  bool readable = true;          // the next serve reads the socket
 };
 
 }  // namespace
@@ -66,9 +68,13 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
   // Queues a group of connections whose pending runs of writes are to be committed, and starts
   // the committer when it is not running.
   void submit(std::vector<Away> group);
-  // The committer: commits the queued groups, one transaction at a time, until none is queued.
+  // The committer: commits the queued groups, one transaction at a time, until none is queued,
+  // and sends each connection home.
   void commit_queued();
-  void commit(std::vector<Away> group);
+  // Commits the pending runs of writes of the group's connections in one storage transaction
+  // and gives each its answers (sent as far as the socket takes them): returns the connections
+  // answered. A connection holding a write the storage refused goes to a worker instead.
+  std::vector<Away> commit(std::vector<Away> group);
   // Runs the connection's pending requests on a worker, then sends it home.
   void run_on_worker(Away away);
 
@@ -102,6 +108,9 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   void add(UniqueFd stream);
   void mark_ready(Entry* e);
   void serve(Entry* e);
+  // Commits the runs of writes gathered in this pass, here: the connections come back answered
+  // and are served again in the next pass.
+  void commit_writes();
   void end(Entry* e);
   void time_out_idle(Clock::time_point now);
   int wait_ms() const;
@@ -119,6 +128,7 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   std::unordered_map<Entry*, std::unique_ptr<Entry>> entries_;
   std::vector<Entry*> ready_, again_;
   std::vector<Away> writes_;  // the runs of writes gathered in this pass
+  std::size_t answered_ = 0;  // requests answered at once in this pass
   Clock::time_point next_sweep_;
 };
 
@@ -164,11 +174,11 @@ void LoopCore::commit_queued() {
       }
       group.swap(commit_queue);
     }
-    commit(std::move(group));
+    send_home(commit(std::move(group)));
   }
 }
 
-void LoopCore::commit(std::vector<Away> group) {
+std::vector<Away> LoopCore::commit(std::vector<Away> group) {
   std::vector<ClientHandler::DecodedWrites> decoded;
   decoded.reserve(group.size());  // never reallocated: runs view the writes
   std::vector<std::span<const WriteCombiner::Write>> runs;
@@ -200,7 +210,7 @@ void LoopCore::commit(std::vector<Away> group) {
     s.conn.flush();
     done.push_back(std::move(group[i]));
   }
-  send_home(std::move(done));
+  return done;
 }
 
 void LoopCore::run_on_worker(Away away) {
@@ -278,14 +288,29 @@ void ConnectionLoop::run() {
       }
       auto* e = static_cast<Entry*>(events[i].data.ptr);
       // Events of a connection served elsewhere are not lost: it is served when it comes back.
-      if (e->session) mark_ready(e);
+      if (e->session) {
+        e->readable = true;
+        mark_ready(e);
+      } else {
+        e->missed = true;
+      }
     }
     const bool open = take_handed_over();
     for (Entry* e : ready_) {
       e->queued = false;
       serve(e);
     }
-    if (!writes_.empty()) core_->submit(std::exchange(writes_, {}));
+    if (!writes_.empty()) {
+      // A loop that answered reads in this pass hands the commit over, so that the reads to
+      // come are not held up by the sync; one that only writes commits here and saves the
+      // hand-overs (and, waiting in the sync, gathers a larger group for the next).
+      if (answered_ != 0) {
+        core_->submit(std::exchange(writes_, {}));
+      } else {
+        commit_writes();
+      }
+    }
+    answered_ = 0;
     const auto now = Clock::now();
     if (now >= next_sweep_) time_out_idle(now);
     if (!open && entries_.empty()) return;
@@ -312,8 +337,10 @@ bool ConnectionLoop::take_handed_over() {
   }
   for (UniqueFd& fd : adopted) add(std::move(fd));
   for (Away& a : returned) {
-    a.entry->session = std::move(a.session);
-    mark_ready(a.entry);
+    Entry* e = a.entry;
+    e->session = std::move(a.session);
+    e->readable = std::exchange(e->missed, false);
+    mark_ready(e);
   }
   return open;
 }
@@ -342,7 +369,10 @@ void ConnectionLoop::mark_ready(Entry* e) {
 }
 
 void ConnectionLoop::serve(Entry* e) {
-  const Connection::Need need = e->session->conn.serve();
+  // Back from elsewhere without an event since it left, its socket need not be read.
+  const Connection::Need need = e->session->conn.serve(e->readable);
+  answered_ += e->session->conn.answered();
+  e->readable = true;
   e->need = need;
   switch (need) {
     case Connection::Need::Done: end(e); return;
@@ -355,6 +385,17 @@ void ConnectionLoop::serve(Entry* e) {
     case Connection::Need::Block:
       core_->run_on_worker(Away{shared_from_this(), e, std::move(e->session)});
       return;
+  }
+}
+
+void ConnectionLoop::commit_writes() {
+  for (Away& a : core_->commit(std::exchange(writes_, {}))) {
+    Entry* e = a.entry;
+    e->session = std::move(a.session);
+    // Whatever arrived meanwhile is announced by the next wait; frames already received are
+    // answered in the next pass.
+    e->readable = false;
+    again_.push_back(e);
   }
 }
 

@@ -47,7 +47,7 @@ struct LoopCore;
 class ConnectionLoops {
  public:
   struct Options {
-    std::size_t threads = 2;  // loop threads
+    std::size_t threads = 1;  // loop threads
     std::chrono::microseconds receive_timeout = kReceiveTimeout;
   };
 

@@ -25,6 +25,12 @@ Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t
     if (n == 0) at_end_ = true;
     end_ += static_cast<std::size_t>(n);
     got.bytes += static_cast<std::size_t>(n);
+    // A stream socket fills the room it can: less means it had nothing more just then (what
+    // arrives later is announced anew), so no second call to hear "would block".
+    if (static_cast<std::size_t>(n) < room) {
+      got.drained = true;
+      return got;
+    }
   }
   got.drained = at_end_;
   return got;

@@ -28,7 +28,7 @@ class FrameReader {
  public:
   struct Received {
     std::size_t bytes = 0;  // read by this call
-    bool drained = false;   // the socket had nothing more (or the end of input was met)
+    bool drained = false;   // the socket had nothing more just then (or the input ended)
   };
   // Reads from fd what has arrived, without waiting (MSG_DONTWAIT), until the socket has nothing
   // more, the end of input, `limit` bytes, or a full buffer holding a whole frame. An error of
