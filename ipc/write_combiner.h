@@ -2,13 +2,13 @@
 // explicit transaction) committed together, so that they share one storage transaction and one
 // log sync.
 //
-// A connection thread submits the writes it has read back to back and waits. Whoever submits
-// while no group is being committed leads at once: it takes every submission queued, writes them
-// all into one storage transaction (in queue order, each submission's writes in its order) and
+// A thread serving a connection submits the writes it has read back to back and waits. Whoever
+// submits while no group is being committed leads at once: it takes every submission queued, writes
+// them all into one storage transaction (in queue order, each submission's writes in its order) and
 // commits it; submissions that arrive meanwhile queue up. When the commit returns the leader
 // delivers its outcome to each submission of the group and hands the lead to the first
 // submission queued since, if any. So there is one group being committed at a time, a group
-// holds everything that arrived during the previous one's sync, and a connection thread is woken
+// holds everything that arrived during the previous one's sync, and a submitting thread is woken
 // once per submission, either with its outcome or to lead.
 //
 // The guarantees of one write sent alone hold for each: it is answered OK only once its Commit
