@@ -1,10 +1,5 @@
 #include "ipc/client_handler.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,9 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/cleanup.h"
-#include "core/log.h"
 #include "core/text.h"
-#include "ipc/frame_reader.h"
 #include "ipc/protocol.h"
 #include "storage/mvcc/memtable.h"
 #include "storage/mvcc/mvcc_manager.h"
@@ -147,54 +140,62 @@ bool ClientHandler::is_single_write(std::uint8_t op) {
   return op == opcode::PUT || op == opcode::DELETE || op == opcode::PUT_PATH;
 }
 
-std::vector<Message> ClientHandler::process_writes(std::span<const Message> requests) {
-  std::vector<Message> answers(requests.size());
-  std::vector<std::size_t> index;  // the request each write answers
-  std::vector<WriteCombiner::Write> writes;
-  std::vector<Bytes> path_keys;  // PUT_PATH keys, built here; writes view them
-  index.reserve(requests.size());
-  writes.reserve(requests.size());
-  path_keys.reserve(requests.size());
+ClientHandler::DecodedWrites ClientHandler::decode_writes(std::span<const Message> requests) {
+  DecodedWrites d;
+  d.answers.resize(requests.size());
+  d.index.reserve(requests.size());
+  d.writes.reserve(requests.size());
+  d.path_keys.reserve(requests.size());  // never reallocated: writes view its keys
   for (std::size_t i = 0; i < requests.size(); ++i) {
     const BytesView payload = requests[i].payload;
     switch (requests[i].opcode) {
       case opcode::PUT: {
         auto req = decode_put(payload);
         if (!req) {
-          answers[i] = protocol_error(std::move(req.error()));
+          d.answers[i] = protocol_error(std::move(req.error()));
           continue;
         }
-        writes.push_back({req->key, req->value});
+        d.writes.push_back({req->key, req->value});
         break;
       }
-      case opcode::DELETE: writes.push_back({payload, std::nullopt}); break;
+      case opcode::DELETE: d.writes.push_back({payload, std::nullopt}); break;
       case opcode::PUT_PATH: {
         auto req = decode_path(payload);
         if (!req) {
-          answers[i] = protocol_error(std::move(req.error()));
+          d.answers[i] = protocol_error(std::move(req.error()));
           continue;
         }
-        path_keys.push_back(req->key());
-        writes.push_back({path_keys.back(), req->remainder});
+        d.path_keys.push_back(req->key());
+        d.writes.push_back({d.path_keys.back(), req->remainder});
         break;
       }
-      default: answers[i] = process_request(requests[i]); continue;
+      default: d.answers[i] = process_request(requests[i]); continue;
     }
-    index.push_back(i);
+    d.index.push_back(i);
   }
-  if (writes.empty()) return answers;
-  const WriteCombiner::Outcome outcome = combiner_->commit(writes);
-  for (std::size_t k = 0; k < writes.size(); ++k) {
-    Message& answer = answers[index[k]];
+  return d;
+}
+
+std::vector<Message> ClientHandler::finish_writes(DecodedWrites decoded,
+                                                  const WriteCombiner::Outcome& outcome) {
+  for (std::size_t k = 0; k < decoded.writes.size(); ++k) {
+    Message& answer = decoded.answers[decoded.index[k]];
     switch (outcome.status) {
       case WriteCombiner::Status::Committed: answer = ok(); break;
       case WriteCombiner::Status::Failed: answer = error_of(*outcome.error); break;
       case WriteCombiner::Status::WriteAlone:
-        answer = write_one(writes[k].key, writes[k].value);
+        answer = write_one(decoded.writes[k].key, decoded.writes[k].value);
         break;
     }
   }
-  return answers;
+  return std::move(decoded.answers);
+}
+
+std::vector<Message> ClientHandler::process_writes(std::span<const Message> requests) {
+  DecodedWrites decoded = decode_writes(requests);
+  if (decoded.writes.empty()) return std::move(decoded.answers);
+  const WriteCombiner::Outcome outcome = combiner_->commit(decoded.writes);
+  return finish_writes(std::move(decoded), outcome);
 }
 
 Message ClientHandler::put(BytesView payload) {
@@ -448,166 +449,6 @@ Message ClientHandler::in_txn(BytesView payload) {
   current_ = Current{handle, it->second};
   const Cleanup leave([&] { current_.reset(); });
   return dispatch(Message{op, Bytes(payload.substr(kHeader))});
-}
-
-// ---- The connection loop -----------------------------------------------------------------
-
-namespace {
-
-// An 8 KiB buffered writer over its own descriptor. Sends with MSG_NOSIGNAL: a peer that has gone
-// away is an error of this connection, never a SIGPIPE for the process.
-class FrameWriter {
- public:
-  explicit FrameWriter(UniqueFd fd) : fd_(std::move(fd)) { buf_.reserve(kConnectionBufferSize); }
-
-  Result<void, IpcError> write(BytesView data) {
-    if (buf_.size() + data.size() > kConnectionBufferSize) {
-      auto flushed = flush();
-      if (!flushed) return flushed;
-    }
-    if (data.size() >= kConnectionBufferSize) return send_all(data);
-    buf_.append(data);
-    return {};
-  }
-
-  Result<void, IpcError> flush() {
-    auto sent = send_all(buf_);
-    buf_.clear();
-    return sent;
-  }
-
- private:
-  Result<void, IpcError> send_all(BytesView data) {
-    while (!data.empty()) {
-      const ssize_t n = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(IpcError::io(errno));
-      }
-      data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-  }
-
-  UniqueFd fd_;
-  Bytes buf_;
-};
-
-Result<UniqueFd, IpcError> dup_cloexec(int fd) {
-  const int d = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (d < 0) return std::unexpected(IpcError::io(errno));
-  return UniqueFd(d);
-}
-
-// Appends the response frame to the writer's buffer; it goes out at the next flush (or when the
-// buffer fills).
-Result<void, IpcError> write_response(FrameWriter& writer, const Message& response) {
-  char header[FRAME_HEADER_SIZE];
-  header[0] = static_cast<char>(response.opcode);
-  store_le<std::uint32_t>(header + 1, static_cast<std::uint32_t>(response.payload.size()));
-  auto w = writer.write(BytesView(header, sizeof header));
-  if (w) w = writer.write(response.payload);
-  return w;
-}
-
-// The most requests answered as one group.
-constexpr std::size_t kMaxGroup = 256;
-
-// Reads the rest of a frame whose opcode was read: its length and payload.
-Result<Message, IpcError> read_frame_body(FrameReader& reader, std::uint8_t op) {
-  char len_bytes[4];
-  if (auto r = reader.read_exact(len_bytes, sizeof len_bytes); !r) {
-    return std::unexpected(std::move(r.error()));
-  }
-  const std::uint32_t len = get_u32(len_bytes);
-  if (len > MAX_MESSAGE_SIZE) {
-    return std::unexpected(IpcError::message_too_large(len, MAX_MESSAGE_SIZE));
-  }
-  Message request{op, Bytes()};
-  if (auto r = reader.read_payload(request.payload, len); !r) {
-    return std::unexpected(std::move(r.error()));
-  }
-  return request;
-}
-
-}  // namespace
-
-Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
-                                      std::chrono::microseconds receive_timeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(receive_timeout.count() / 1'000'000);
-  tv.tv_usec = static_cast<suseconds_t>(receive_timeout.count() % 1'000'000);
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-    return std::unexpected(IpcError::io(errno));
-  }
-  auto read_fd = dup_cloexec(fd);
-  if (!read_fd) return std::unexpected(std::move(read_fd.error()));
-  auto write_fd = dup_cloexec(fd);
-  if (!write_fd) return std::unexpected(std::move(write_fd.error()));
-  FrameReader reader(std::move(*read_fd));
-  FrameWriter writer(std::move(*write_fd));
-  std::vector<Message> group;
-
-  for (;;) {
-    // The answers so far go out before waiting for the peer: it may be waiting for them.
-    if (!reader.frame_buffered()) {
-      if (auto r = writer.flush(); !r) return r;
-    }
-    auto read_op = reader.read_opcode();
-    if (!read_op) return std::unexpected(std::move(read_op.error()));
-    const std::optional<std::uint8_t> op = *read_op;
-    if (!op) return {};  // clean close
-    auto request = read_frame_body(reader, *op);
-    if (!request) return std::unexpected(std::move(request.error()));
-    stats.request_received(request->payload.size());
-    const bool writes = ClientHandler::is_single_write(*op);
-    if (!writes && !ClientHandler::is_single_read(*op)) {
-      const Message response = handler.process_request(*request);
-      stats.response_ready(response.opcode, response.payload.size());
-      if (auto r = write_response(writer, response); !r) return r;
-      continue;
-    }
-    // Every request of the same kind (single write, or single read) that follows it and has
-    // already arrived joins it.
-    const auto same_kind = [writes](std::uint8_t next) {
-      return writes ? ClientHandler::is_single_write(next) : ClientHandler::is_single_read(next);
-    };
-    group.clear();
-    group.push_back(std::move(*request));
-    while (group.size() < kMaxGroup) {
-      const auto next_op = reader.buffered_opcode();
-      if (!next_op || !same_kind(*next_op)) break;
-      auto taken = reader.read_opcode();
-      if (!taken) return std::unexpected(std::move(taken.error()));
-      auto next = read_frame_body(reader, *next_op);
-      if (!next) return std::unexpected(std::move(next.error()));
-      stats.request_received(next->payload.size());
-      group.push_back(std::move(*next));
-    }
-    const auto answers = writes ? handler.process_writes(group) : handler.process_reads(group);
-    for (const Message& response : answers) {
-      stats.response_ready(response.opcode, response.payload.size());
-      if (auto r = write_response(writer, response); !r) return r;
-    }
-  }
-}
-
-void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
-                      const std::shared_ptr<ServerStats>& stats,
-                      std::chrono::microseconds receive_timeout,
-                      std::shared_ptr<WriteCombiner> combiner) {
-  {
-    ClientHandler handler(std::move(db), stats, std::move(combiner));
-    auto served = run_connection(stream.get(), handler, *stats, receive_timeout);
-    if (!served) {
-      log::stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));
-    }
-    // Open transactions are aborted on every kind of disconnect, not only on a clean close:
-    // left registered they would hold back the engine until the process ends.
-    handler.abort_all();
-  }
-  stream = UniqueFd();
-  stats->connection_ended();
 }
 
 }  // namespace kavrel

@@ -1,5 +1,4 @@
-// One client connection: the request dispatcher (ClientHandler) and the connection loop that
-// reads request frames, answers each with one response frame and keeps the statistics.
+// The request dispatcher of one client connection (ClientHandler).
 //
 // A data request sent alone runs in a storage transaction of its own: reads abort it, writes
 // commit it (a single write waits for another transaction's pending write of its key, within a
@@ -9,16 +8,15 @@
 // it. Whenever a connection ends, for whatever reason, its open explicit transactions are
 // aborted.
 //
-// The connection loop reads ahead: it answers every whole request frame already received before
-// it sends the answers, in order, with one send, and waits for the peer only when no whole frame
-// is left. Single writes sent back to back (PUT, DELETE, PUT_PATH outside IN_TXN) that have
-// already arrived go out together through the WriteCombiner, with those of other connections, in
-// one storage transaction that shares one log sync; each is answered only once that transaction
-// is durable and visible, and any other request is served only after them, so it sees what they
-// wrote. Single reads (GET, GET_PATH) received back to back share one snapshot.
+// Single writes sent back to back (PUT, DELETE, PUT_PATH outside IN_TXN) that have already
+// arrived are answered together (process_writes, or decode_writes and finish_writes around a
+// commit of the caller's): they commit in one storage transaction, with the writes of other
+// connections, sharing one log sync; each is answered only once that transaction is durable and
+// visible. Single reads (GET, GET_PATH) received back to back share one snapshot
+// (process_reads). The framing, the order of the answers and the connection loops are in
+// ipc/connection.h and ipc/connection_loop.h.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -28,7 +26,6 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
-#include "core/unique_fd.h"
 #include "core/wire.h"
 #include "ipc/server_stats.h"
 #include "ipc/write_combiner.h"
@@ -36,7 +33,8 @@
 
 namespace kavrel {
 
-// The state of one connection. Owned by its connection thread alone; not thread-safe.
+// The state of one connection. Used by one thread at a time (the one serving the connection at
+// the moment); not thread-safe.
 class ClientHandler {
  public:
   // Neither db nor stats may be null; stats is read by STATS only (the connection loop does the
@@ -64,6 +62,19 @@ class ClientHandler {
   // of the key pending) sends every write of the run back to be written one by one, as if each
   // had arrived alone.
   std::vector<Message> process_writes(std::span<const Message> requests);
+  // process_writes in two steps around the commit, for a caller that commits the writes of
+  // several connections itself (WriteCombiner::commit_together). The decoded writes view the
+  // requests, which must stay unchanged until finish_writes has returned.
+  struct DecodedWrites {
+    std::vector<Message> answers;              // one per request: the decoding errors so far
+    std::vector<std::size_t> index;            // the request each write answers
+    std::vector<WriteCombiner::Write> writes;  // what to commit, in request order
+    std::vector<Bytes> path_keys;              // PUT_PATH keys built here; writes view them
+  };
+  DecodedWrites decode_writes(std::span<const Message> requests);
+  // The answers once the writes' commit had outcome. WriteAlone writes them one by one, each
+  // waiting (up to the blind write's bound) for another transaction's pending write of its key.
+  std::vector<Message> finish_writes(DecodedWrites decoded, const WriteCombiner::Outcome& outcome);
 
   // GET and GET_PATH: the requests process_reads takes.
   static bool is_single_read(std::uint8_t op);
@@ -126,24 +137,5 @@ class ClientHandler {
   };
   std::optional<Current> current_;
 };
-
-// The receive time-out of every connection.
-inline constexpr std::chrono::seconds kReceiveTimeout{30};
-
-// Serves one accepted connection until the client closes it or an error ends it, then aborts the
-// client's open transactions, closes the stream and subtracts 1 from connections_active. A
-// connection error is reported on standard error as "[IpcServer] Client error: <text>".
-// Never raises SIGPIPE. The receive time-out is a parameter for tests only.
-// combiner: shared by the server's connections (nullptr: one of the connection's own).
-void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
-                      const std::shared_ptr<ServerStats>& stats,
-                      std::chrono::microseconds receive_timeout = kReceiveTimeout,
-                      std::shared_ptr<WriteCombiner> combiner = nullptr);
-
-// The connection loop over fd with a caller-owned handler: returns success on a clean close
-// (end of input where an opcode was expected) and the connection error otherwise. It neither
-// aborts the handler's transactions nor closes fd nor touches connections_active.
-Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
-                                      std::chrono::microseconds receive_timeout = kReceiveTimeout);
 
 }  // namespace kavrel

@@ -1,6 +1,7 @@
 // ClientHandler over a real Database in a temporary directory, and the connection loop over a
 // socket pair.
 #include "ipc/client_handler.h"
+#include "ipc/connection.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -5,43 +5,64 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <utility>
-
-#include "core/wire.h"
 
 namespace kavrel {
 
-FrameReader::FrameReader(UniqueFd fd) : fd_(std::move(fd)), buf_(kConnectionBufferSize) {}
-
-Result<std::optional<std::uint8_t>, IpcError> FrameReader::read_opcode() {
-  if (pos_ == end_) {
-    auto n = fill();
-    if (!n) return std::unexpected(std::move(n.error()));
-    if (*n == 0) return std::optional<std::uint8_t>();
+Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t limit) {
+  Received got;
+  while (!at_end_ && got.bytes < limit) {
+    const std::size_t room = std::min(make_room(), limit - got.bytes);
+    if (room == 0) return got;
+    const ssize_t n = ::recv(fd, buf_.data() + end_, room, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        got.drained = true;
+        return got;
+      }
+      return std::unexpected(IpcError::io(errno));
+    }
+    if (n == 0) at_end_ = true;
+    end_ += static_cast<std::size_t>(n);
+    got.bytes += static_cast<std::size_t>(n);
+    // A stream socket fills the room it can: less means it had nothing more just then (what
+    // arrives later is announced anew), so no second call to hear "would block".
+    if (static_cast<std::size_t>(n) < room) {
+      got.drained = true;
+      return got;
+    }
   }
-  return std::optional<std::uint8_t>(static_cast<std::uint8_t>(buf_[pos_++]));
+  got.drained = at_end_;
+  return got;
 }
 
-Result<void, IpcError> FrameReader::read_exact(char* dst, std::size_t n) {
-  while (n > 0) {
-    if (pos_ < end_) {
-      const std::size_t k = std::min(n, end_ - pos_);
-      std::memcpy(dst, buf_.data() + pos_, k);
-      pos_ += k;
-      dst += k;
-      n -= k;
-      continue;
-    }
-    // Large reads bypass the buffer.
-    auto got = n >= buf_.size() ? recv_some(dst, n) : fill();
-    if (!got) return std::unexpected(std::move(got.error()));
-    if (*got == 0) return std::unexpected(IpcError::io_message("failed to fill whole buffer"));
-    if (n >= buf_.size()) {
-      dst += *got;
-      n -= *got;
+std::size_t FrameReader::make_room() {
+  if (pos_ == end_) {
+    pos_ = end_ = 0;
+    // A large frame's buffer is not kept once it has been taken.
+    if (buf_.size() != kConnectionBufferSize) {
+      buf_ = std::vector<char>(kConnectionBufferSize);
     }
   }
-  return {};
+  if (end_ < buf_.size()) return buf_.size() - end_;
+  if (pos_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+    return buf_.size() - end_;
+  }
+  // Full of one frame: grow only while it is not whole, by what is held (at least the first
+  // step), never past the frame's own size.
+  if (frame_buffered()) return 0;
+  std::size_t size = buf_.size() + std::max(buf_.size(), kPayloadFirstStep);
+  if (end_ >= FRAME_HEADER_SIZE) {
+    const std::size_t frame = FRAME_HEADER_SIZE + get_u32(buf_.data() + 1);
+    size = std::min(size, std::max(frame, buf_.size()));
+  }
+  std::vector<char> bigger(size);
+  std::memcpy(bigger.data(), buf_.data(), end_);
+  buf_ = std::move(bigger);
+  return buf_.size() - end_;
 }
 
 bool FrameReader::frame_buffered() const {
@@ -55,35 +76,18 @@ std::optional<std::uint8_t> FrameReader::buffered_opcode() const {
   return static_cast<std::uint8_t>(buf_[pos_]);
 }
 
-Result<void, IpcError> FrameReader::read_payload(Bytes& out, std::size_t len) {
-  out.clear();
-  while (out.size() < len) {
-    const std::size_t have = out.size();
-    // Each step is filled before the next is allocated, so an unfilled step never exceeds what
-    // has already arrived (or the first step).
-    const std::size_t step = std::min(len - have, std::max(have, kPayloadFirstStep));
-    out.resize(have + step);
-    if (auto r = read_exact(out.data() + have, step); !r) {
-      out.resize(have);
-      return r;
-    }
+Result<std::optional<Message>, IpcError> FrameReader::next_frame() {
+  const std::size_t avail = end_ - pos_;
+  if (avail < FRAME_HEADER_SIZE) return std::optional<Message>();
+  const std::uint32_t len = get_u32(buf_.data() + pos_ + 1);
+  if (len > MAX_MESSAGE_SIZE) {
+    return std::unexpected(IpcError::message_too_large(len, MAX_MESSAGE_SIZE));
   }
-  return {};
-}
-
-Result<std::size_t, IpcError> FrameReader::fill() {
-  pos_ = end_ = 0;
-  auto n = recv_some(buf_.data(), buf_.size());
-  if (n) end_ = *n;
-  return n;
-}
-
-Result<std::size_t, IpcError> FrameReader::recv_some(char* dst, std::size_t n) {
-  for (;;) {
-    const ssize_t got = ::recv(fd_.get(), dst, n, 0);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return std::unexpected(IpcError::io(errno));
-  }
+  if (avail - FRAME_HEADER_SIZE < len) return std::optional<Message>();
+  Message frame{static_cast<std::uint8_t>(buf_[pos_]),
+                Bytes(buf_.data() + pos_ + FRAME_HEADER_SIZE, len)};
+  pos_ += FRAME_HEADER_SIZE + len;
+  return std::optional<Message>(std::move(frame));
 }
 
 }  // namespace kavrel

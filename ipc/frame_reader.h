@@ -1,5 +1,6 @@
-// The read side of a connection: an 8 KiB buffered reader over the connection's own descriptor,
-// with the frame pieces the connection loop reads (opcode byte, exact-length fields, payload).
+// The read side of a connection: the bytes received and not yet taken, cut into request frames.
+// receive() takes what has already arrived without waiting for more; next_frame() takes one whole
+// frame off the front.
 #pragma once
 
 #include <cstddef>
@@ -9,45 +10,54 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
-#include "core/unique_fd.h"
+#include "core/wire.h"
 
 namespace kavrel {
 
 // Reader and writer buffer sizes of a connection.
 inline constexpr std::size_t kConnectionBufferSize = 8192;
-// The first step of a payload buffer; it then at most doubles with the bytes received.
+// The first step by which the buffer grows past its first size; it then at most doubles with
+// the bytes received.
 inline constexpr std::size_t kPayloadFirstStep = 64 * 1024;
 
-// Owns fd. Not thread-safe: one connection thread uses it.
+// Not thread-safe: one thread at a time uses it. The buffer grows with the bytes received, not
+// with the length a frame header declares: a peer that announces 16 MiB and sends a few bytes
+// pins a few bytes, not 16 MiB. It is never more than twice what it holds plus the first step,
+// and goes back to its first size once it is empty.
 class FrameReader {
  public:
-  explicit FrameReader(UniqueFd fd);
+  struct Received {
+    std::size_t bytes = 0;  // read by this call
+    bool drained = false;   // the socket had nothing more just then (or the input ended)
+  };
+  // Reads from fd what has arrived, without waiting (MSG_DONTWAIT), until the socket has nothing
+  // more, the end of input, `limit` bytes, or a full buffer holding a whole frame. An error of
+  // recv other than "would block" is returned and leaves the buffer as it was.
+  Result<Received, IpcError> receive(int fd, std::size_t limit);
 
-  // The next byte, or nullopt at a clean end of input.
-  Result<std::optional<std::uint8_t>, IpcError> read_opcode();
+  // The end of input was met: the peer will send nothing more.
+  bool at_end() const { return at_end_; }
+  // Bytes of a frame not yet whole are held (at the end of input: a frame cut short).
+  bool partial() const { return pos_ != end_ && !frame_buffered(); }
 
-  // Exactly n bytes into dst; end of input before that is an Io error.
-  Result<void, IpcError> read_exact(char* dst, std::size_t n);
-
-  // True when a whole frame (header and payload) is already buffered: reading it will not wait
-  // for the peer.
+  // True when a whole frame (header and payload) is buffered.
   bool frame_buffered() const;
   // The opcode of the next frame when a whole frame is buffered, else nullopt.
   std::optional<std::uint8_t> buffered_opcode() const;
+  // Takes the next whole frame; nullopt when none is whole yet. A header that declares more than
+  // MAX_MESSAGE_SIZE is a MessageTooLarge error as soon as it is buffered.
+  Result<std::optional<Message>, IpcError> next_frame();
 
-  // Replaces out with exactly len payload bytes. The buffer grows with the bytes received, not
-  // with the length the peer declared: a peer that announces 16 MiB and sends a few bytes pins a
-  // few bytes, not 16 MiB. The buffer is never more than twice what has arrived, plus the first
-  // step. On an error out holds the whole steps read before it.
-  Result<void, IpcError> read_payload(Bytes& out, std::size_t len);
+  std::size_t capacity() const { return buf_.capacity(); }
 
  private:
-  Result<std::size_t, IpcError> fill();
-  Result<std::size_t, IpcError> recv_some(char* dst, std::size_t n);
+  // Room at the end of the buffer for the next recv: moves the held bytes to the front, grows
+  // within the bound when a frame not yet whole fills it. 0 when nothing may be read now.
+  std::size_t make_room();
 
-  UniqueFd fd_;
   std::vector<char> buf_;
   std::size_t pos_ = 0, end_ = 0;
+  bool at_end_ = false;
 };
 
 }  // namespace kavrel

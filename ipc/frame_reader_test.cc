@@ -1,6 +1,7 @@
-// FrameReader over a socket pair: payload buffers that follow the bytes received.
+// FrameReader over a socket pair: buffers that follow the bytes received, frames cut whole.
 #include "ipc/frame_reader.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "core/unique_fd.h"
 
 namespace kavrel {
 namespace {
@@ -19,7 +22,7 @@ class FrameReaderTest : public ::testing::Test {
   void SetUp() override {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    reader_.emplace(UniqueFd(fds[0]));
+    fd_ = UniqueFd(fds[0]);
     peer_ = UniqueFd(fds[1]);
   }
   void send_all(const Bytes& data) {
@@ -30,9 +33,34 @@ class FrameReaderTest : public ::testing::Test {
       sent += static_cast<std::size_t>(n);
     }
   }
+  // Receives (waiting in poll when nothing has arrived) until the end of input.
+  void receive_to_end() {
+    while (!reader_.at_end()) {
+      auto got = reader_.receive(fd_.get(), 1 << 20);
+      ASSERT_TRUE(got.has_value()) << got.error().message();
+      if (got->bytes == 0 && !reader_.at_end()) wait_readable();
+    }
+  }
+  // Receives until a whole frame is there and takes it.
+  Message receive_frame() {
+    for (;;) {
+      auto frame = reader_.next_frame();
+      EXPECT_TRUE(frame.has_value());
+      if (!frame) return {};
+      if (*frame) return std::move(**frame);
+      auto got = reader_.receive(fd_.get(), 1 << 20);
+      EXPECT_TRUE(got.has_value());
+      if (!got) return {};
+      if (got->bytes == 0) wait_readable();
+    }
+  }
+  void wait_readable() {
+    pollfd p{fd_.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10'000), 1);
+  }
 
-  std::optional<FrameReader> reader_;
-  UniqueFd peer_;
+  FrameReader reader_;
+  UniqueFd fd_, peer_;
 };
 
 Bytes pattern(std::size_t n) {
@@ -41,38 +69,44 @@ Bytes pattern(std::size_t n) {
   return out;
 }
 
+Bytes header(std::uint8_t op, std::uint32_t len) {
+  Bytes out;
+  put_u8(out, op);
+  put_u32(out, len);
+  return out;
+}
+
 TEST_F(FrameReaderTest, DeclaredLengthIsNotAllocatedBeforeTheBytesArrive) {
-  send_all(Bytes(1000, 'x'));
+  send_all(header(0x01, 16 * kMiB) + Bytes(1000, 'x'));
   peer_ = UniqueFd();  // the peer goes away after 1000 of the 16 MiB it announced
-  Bytes payload;
-  auto r = reader_->read_payload(payload, 16 * kMiB);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().message(), "I/O error: failed to fill whole buffer");
-  EXPECT_LE(payload.capacity(), 2 * kPayloadFirstStep);
+  receive_to_end();
+  auto frame = reader_.next_frame();
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_FALSE(frame->has_value());
+  EXPECT_TRUE(reader_.partial());
+  EXPECT_LE(reader_.capacity(), 2 * kPayloadFirstStep);
 }
 
 TEST_F(FrameReaderTest, BufferStaysWithinTwiceTheBytesReceived) {
   const std::size_t sent = 3 * kMiB + 17;
-  const Bytes data = pattern(sent);
+  const Bytes data = header(0x01, 16 * kMiB) + pattern(sent);
   std::thread writer([&] {
     send_all(data);
     peer_ = UniqueFd();
   });
-  Bytes payload;
-  auto r = reader_->read_payload(payload, 16 * kMiB);
+  receive_to_end();
   writer.join();
-  ASSERT_FALSE(r.has_value());
-  EXPECT_LE(payload.size(), sent);
-  EXPECT_EQ(payload, data.substr(0, payload.size())) << "the steps read keep the bytes in order";
-  EXPECT_LE(payload.capacity(), 2 * sent + kPayloadFirstStep);
+  EXPECT_TRUE(reader_.partial());
+  EXPECT_LE(reader_.capacity(), 2 * data.size() + kPayloadFirstStep);
 }
 
 TEST_F(FrameReaderTest, PayloadsOfEverySizeArriveWhole) {
-  // Sizes around the reader's buffer and the payload steps, each followed by the next frame's
-  // opcode to check that no byte is taken from it.
+  // Sizes around the reader's buffer and its growth steps, each followed by the next frame to
+  // check that no byte is taken from it.
   const std::size_t sizes[] = {0,
                                1,
-                               kConnectionBufferSize - 1,
+                               kConnectionBufferSize - FRAME_HEADER_SIZE - 1,
+                               kConnectionBufferSize - FRAME_HEADER_SIZE,
                                kConnectionBufferSize,
                                kConnectionBufferSize + 1,
                                kPayloadFirstStep,
@@ -82,16 +116,29 @@ TEST_F(FrameReaderTest, PayloadsOfEverySizeArriveWhole) {
   for (const std::size_t size : sizes) {
     SCOPED_TRACE(size);
     const Bytes data = pattern(size);
-    std::thread writer([&] { send_all(data + "\x0e"); });
-    Bytes payload = "left over from an earlier request";
-    auto r = reader_->read_payload(payload, size);
+    std::thread writer([&] { send_all(encode_frame(0x01, data) + encode_frame(0x0e, "")); });
+    const Message got = receive_frame();
+    const Message next = receive_frame();
     writer.join();
-    ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_EQ(payload, data);
-    auto next = reader_->read_opcode();
-    ASSERT_TRUE(next.has_value());
-    EXPECT_EQ(*next, std::optional<std::uint8_t>(0x0e));
+    EXPECT_EQ(got.opcode, 0x01);
+    EXPECT_EQ(got.payload, data);
+    EXPECT_EQ(next, (Message{0x0e, ""}));
+    EXPECT_FALSE(reader_.partial());
   }
+  // Once the large frames are taken the buffer is back to its first size.
+  send_all(encode_frame(0x0e, ""));
+  EXPECT_EQ(receive_frame(), (Message{0x0e, ""}));
+  EXPECT_LE(reader_.capacity(), kConnectionBufferSize);
+}
+
+TEST_F(FrameReaderTest, OversizedHeaderIsRefusedBeforeItsPayload) {
+  send_all(encode_frame(0x0e, "") + header(0x01, MAX_MESSAGE_SIZE + 1));
+  EXPECT_EQ(receive_frame(), (Message{0x0e, ""}));
+  auto got = reader_.receive(fd_.get(), 1 << 20);
+  ASSERT_TRUE(got.has_value());
+  auto frame = reader_.next_frame();
+  ASSERT_FALSE(frame.has_value());
+  EXPECT_EQ(frame.error().message(), "Message too large: 16777217 bytes (max: 16777216)");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "ipc/ipc_server.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -20,15 +18,11 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
-#include "ipc/client_handler.h"
 
 namespace kavrel {
 namespace {
 
-constexpr std::size_t kThreadStackSize = 2 * 1024 * 1024;
 constexpr auto kWouldBlockPause = std::chrono::milliseconds(100);
-// Exit status of the fatal stop when a connection thread cannot be started.
-constexpr int kFatalStatus = 101;
 
 // The socket address of path, or nullopt if it does not fit (at most 107 bytes plus the NUL).
 std::optional<sockaddr_un> unix_address(const std::filesystem::path& path) {
@@ -40,30 +34,15 @@ std::optional<sockaddr_un> unix_address(const std::filesystem::path& path) {
   return addr;
 }
 
-// What a connection thread receives: ownership passes to the thread.
-struct ConnectionStart {
-  UniqueFd stream;
-  std::shared_ptr<Database> db;
-  std::shared_ptr<ServerStats> stats;
-  std::shared_ptr<WriteCombiner> combiner;
-};
-
-void* connection_main(void* arg) {
-  std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(arg));
-  serve_connection(std::move(start->stream), std::move(start->db), start->stats, kReceiveTimeout,
-                   std::move(start->combiner));
-  return nullptr;
-}
-
 }  // namespace
 
 IpcServer::IpcServer(std::filesystem::path socket_path, std::uint64_t max_clients,
-                     std::shared_ptr<Database> db)
+                     std::shared_ptr<Database> db, ConnectionLoops::Options options)
     : socket_path_(std::move(socket_path)),
       max_clients_(max_clients),
       db_(std::move(db)),
       stats_(std::make_shared<ServerStats>()),
-      combiner_(std::make_shared<WriteCombiner>(db_)) {}
+      options_(options) {}
 
 IpcServer::~IpcServer() { stop(); }
 
@@ -91,7 +70,9 @@ Result<void, IpcError> IpcServer::run() {
   log::stderr_line(
       fmt::format("[IpcServer] Listening on {}\n", debug_quote(socket_path_.native())));
 
+  loops_ = std::make_unique<ConnectionLoops>(db_, stats_, options_);
   accept_loop(fd.get());
+  loops_.reset();  // the loops end with their last connection
 
   ::unlink(socket_path_.c_str());
   return {};
@@ -142,25 +123,8 @@ void IpcServer::accept_loop(int listener) {
       continue;  // the stream closes unanswered
     }
     stats_->connection_admitted();
-    spawn_connection(stream.release());
+    loops_->adopt(std::move(stream));
   }
-}
-
-void IpcServer::spawn_connection(int fd) {
-  auto start =
-      std::make_unique<ConnectionStart>(ConnectionStart{UniqueFd(fd), db_, stats_, combiner_});
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kThreadStackSize);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  const int err = pthread_create(&thread, &attr, connection_main, start.get());
-  pthread_attr_destroy(&attr);
-  if (err != 0) {
-    log::stderr_line(fmt::format("failed to spawn thread: {}\n", os_error_text(err)));
-    std::_Exit(kFatalStatus);
-  }
-  (void)start.release();  // owned by the thread now
 }
 
 void IpcServer::stop() {

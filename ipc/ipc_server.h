@@ -1,8 +1,10 @@
 // IpcServer: the Unix-domain socket listener. run() prepares the socket file, binds, listens and
-// then accepts on the calling thread until stop(); each admitted connection is served by a
-// detached thread of its own (2 MiB stack) that runs serve_connection. The listener never reads
-// or writes a byte of any connection: it admits, refuses above max_clients, counts and hands
-// over. Lines of the listener go straight to standard error, prefixed "[IpcServer] ".
+// then accepts on the calling thread until stop(); the admitted connections are served by the
+// connection loops (ipc/connection_loop.h) that run() starts, a few threads for all of them. The
+// listener never reads or writes a byte of any connection: it admits, refuses above max_clients,
+// counts and hands over. Once run() returns the loops go on serving the connections still open
+// and end with the last of them. Lines of the listener go straight to standard error, prefixed
+// "[IpcServer] ".
 #pragma once
 
 #include <atomic>
@@ -11,8 +13,8 @@
 #include <memory>
 
 #include "core/error.h"
+#include "ipc/connection_loop.h"
 #include "ipc/server_stats.h"
-#include "ipc/write_combiner.h"
 #include "storage/database.h"
 
 namespace kavrel {
@@ -21,7 +23,7 @@ class IpcServer {
  public:
   // A server with fresh statistics, not running. db must not be null.
   IpcServer(std::filesystem::path socket_path, std::uint64_t max_clients,
-            std::shared_ptr<Database> db);
+            std::shared_ptr<Database> db, ConnectionLoops::Options options = {});
   // Stops the server (see stop()).
   ~IpcServer();
   IpcServer(const IpcServer&) = delete;
@@ -43,13 +45,13 @@ class IpcServer {
  private:
   Result<int, IpcError> open_listener();
   void accept_loop(int listener);
-  void spawn_connection(int fd);
 
   std::filesystem::path socket_path_;
   std::uint64_t max_clients_;
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
-  std::shared_ptr<WriteCombiner> combiner_;  // every connection's single writes
+  ConnectionLoops::Options options_;
+  std::unique_ptr<ConnectionLoops> loops_;  // while run() accepts; used by its thread only
   std::atomic<bool> running_{false};
 };
 

@@ -1,14 +1,19 @@
-// The listener in-process: socket preparation, the connection limit, stop.
+// The listener in-process: socket preparation, the connection limit, stop, and the connection
+// loops behind it.
 #include "ipc/ipc_server.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "client/kavrel_client.h"
+#include "storage/mvcc/mvcc_manager.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {
@@ -29,9 +34,10 @@ class IpcServerTest : public ::testing::Test {
   }
 
   // Builds the server and runs it on a thread; returns once the socket listens.
-  void start(std::filesystem::path socket, std::uint64_t max_clients) {
+  void start(std::filesystem::path socket, std::uint64_t max_clients,
+             ConnectionLoops::Options options = {}) {
     socket_ = std::move(socket);
-    server_ = std::make_unique<IpcServer>(socket_, max_clients, db_);
+    server_ = std::make_unique<IpcServer>(socket_, max_clients, db_, options);
     thread_ = std::thread([this] { result_ = server_->run(); });
     // The mode is set after listen, so 0600 means connections are taken.
     for (;;) {
@@ -152,6 +158,128 @@ TEST_F(IpcServerTest, ZeroClientsRefusesEveryone) {
   const std::string err = take_stderr();
   EXPECT_NE(err.find("[IpcServer] Connection limit reached, rejecting\n[IpcServer] Connection "
                      "limit reached, rejecting\n"),
+            std::string::npos)
+      << err;
+}
+
+// ---- The connection loops ----------------------------------------------------------------
+
+// A single write that meets another connection's pending write waits for it off the loop: with
+// one loop thread serving both connections, the transaction's COMMIT_TXN is still served
+// meanwhile, and the write then applies after it (a loop that waited itself would serve the
+// commit only after the write had given up with the conflict error, 5 s later).
+TEST_F(IpcServerTest, BlindWriteWaitingForAPendingWriteDoesNotHoldTheLoop) {
+  start(dir_ / "s.sock", 10, {.threads = 1, .receive_timeout = kReceiveTimeout});
+  Client holder = connect();
+  Client writer = connect();
+  const auto handle = holder.begin();
+  ASSERT_TRUE(handle.has_value());
+  holder.use_transaction(*handle);
+  ASSERT_TRUE(holder.put("k", "from the transaction").has_value());
+  holder.use_transaction(std::nullopt);
+  ASSERT_TRUE(writer.send_frame(opcode::PUT, encode_put("k", "blind")).has_value());
+  // The blind write is parked behind the pending one; the loop still answers the holder.
+  ASSERT_TRUE(holder.ping().has_value());
+  EXPECT_EQ(holder.get("k").value(), "");  // the transaction has not committed yet
+  ASSERT_TRUE(holder.commit(*handle).has_value());
+  auto answer = writer.read_frame();
+  ASSERT_TRUE(answer.has_value()) << answer.error().message();
+  EXPECT_EQ(*answer, (Message{response::OK, ""}));
+  EXPECT_EQ(writer.get("k").value(), "blind");  // applied after the transaction
+  EXPECT_EQ(holder.get("k").value(), "blind");
+}
+
+// Frames sent together by several connections are answered in order per connection, and each
+// connection's reads see its own writes before them.
+TEST_F(IpcServerTest, PipelinedWritesAndReadsOfManyConnectionsKeepTheirOrder) {
+  start(dir_ / "s.sock", 100, {.threads = 2, .receive_timeout = kReceiveTimeout});
+  constexpr int kClients = 8;
+  constexpr int kRounds = 20;
+  std::vector<std::thread> threads;
+  std::vector<std::string> failures(kClients);
+  for (int c = 0; c < kClients; ++c) {
+    threads.emplace_back([&, c] {
+      Client client = connect();
+      const std::string key = "key" + std::to_string(c);
+      for (int r = 0; r < kRounds; ++r) {
+        const std::string v = std::to_string(r);
+        const std::vector<Message> frames = {
+            {opcode::PUT, encode_put(key, v + "a")},
+            {opcode::GET, key},
+            {opcode::PUT, encode_put(key, v + "b")},
+            {opcode::PUT, encode_put(key, v + "c")},
+            {opcode::GET, key},
+            {opcode::DELETE, key},
+            {opcode::GET, key},
+            {opcode::PING, ""},
+        };
+        const std::vector<Message> expected = {
+            {response::OK, ""},    {response::VALUE, v + "a"}, {response::OK, ""},
+            {response::OK, ""},    {response::VALUE, v + "c"}, {response::OK, ""},
+            {response::VALUE, ""}, {response::PONG, ""},
+        };
+        auto got = client.pipeline(frames);
+        if (!got || *got != expected) {
+          failures[c] = "round " + v + ": " + (got ? "wrong answers" : got.error().message());
+          return;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int c = 0; c < kClients; ++c) EXPECT_EQ(failures[c], "") << "client " << c;
+  wait_inactive();
+  const auto stats = server_->stats();
+  EXPECT_EQ(stats->requests_total.load(), std::uint64_t{kClients} * kRounds * 8);
+  EXPECT_EQ(stats->requests_success.load(), std::uint64_t{kClients} * kRounds * 8);
+  EXPECT_EQ(stats->requests_error.load(), 0u);
+}
+
+// A connection that waits for input longer than the receive time-out is ended by its loop: the
+// error is logged, its transactions are aborted, the others go on.
+TEST_F(IpcServerTest, SilentConnectionTimesOutInTheLoop) {
+  start(dir_ / "s.sock", 10, {.threads = 1, .receive_timeout = std::chrono::milliseconds(100)});
+  Client silent = connect();
+  ASSERT_TRUE(silent.begin().has_value());
+  EXPECT_EQ(db_->storage().manager().active_count(), 1u);
+  auto r = silent.read_frame();  // the server closes it without a frame
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ClientError::Kind::Io);
+  wait_inactive();
+  EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+  Client busy = connect();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(busy.ping().has_value());
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));  // each within the time-out
+  }
+  ASSERT_TRUE(stop().has_value());
+  const std::string err = take_stderr();
+  EXPECT_NE(err.find("[IpcServer] Client error: I/O error: Resource temporarily unavailable "
+                     "(os error 11)\n"),
+            std::string::npos)
+      << err;
+}
+
+// A connection error ends that connection only: the answers of the frames before it still go
+// out, and the other connections of the loop are served on.
+TEST_F(IpcServerTest, ConnectionErrorEndsThatConnectionOnly) {
+  start(dir_ / "s.sock", 10, {.threads = 1, .receive_timeout = kReceiveTimeout});
+  Client other = connect();
+  Client bad = connect();
+  Bytes frames = encode_frame(opcode::PUT, encode_put("a", "1"));
+  put_u8(frames, opcode::PUT);
+  put_u32(frames, MAX_MESSAGE_SIZE + 1);
+  ASSERT_TRUE(bad.send_frame(opcode::PING, "").has_value());
+  ASSERT_EQ(::send(bad.fd(), frames.data(), frames.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(frames.size()));
+  EXPECT_EQ(bad.read_frame().value(), (Message{response::PONG, ""}));
+  EXPECT_EQ(bad.read_frame().value(), (Message{response::OK, ""}));
+  EXPECT_FALSE(bad.read_frame().has_value());
+  EXPECT_EQ(other.get("a").value(), "1");
+  ASSERT_TRUE(stop().has_value());
+  const std::string err = take_stderr();
+  EXPECT_NE(err.find("[IpcServer] Client error: Message too large: 16777217 bytes (max: "
+                     "16777216)\n"),
             std::string::npos)
       << err;
 }

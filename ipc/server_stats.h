@@ -1,6 +1,6 @@
 // ServerStats: the process-wide counters of the socket service, shared by the listener and every
-// connection thread. Counters are relaxed atomics (readers never block writers and the values
-// read together are not a consistent snapshot); only the start time sits behind a mutex.
+// thread serving connections. Counters are relaxed atomics (readers never block writers and the
+// values read together are not a consistent snapshot); only the start time sits behind a mutex.
 #pragma once
 
 #include <atomic>
@@ -26,7 +26,7 @@ class ServerStats {
 
   // The listener admitted a connection.
   void connection_admitted();
-  // A connection thread ends, whatever the reason.
+  // A connection ends, whatever the reason.
   void connection_ended();
   // A complete request frame with this payload length was read (counted before processing).
   void request_received(std::uint64_t payload_len);

@@ -53,17 +53,28 @@ void WriteCombiner::lead() {
 }
 
 void WriteCombiner::commit_group(std::span<Submission* const> group) {
-  DurableStorage& storage = db_->storage();
-  std::vector<Submission*> members(group.begin(), group.end());
+  std::vector<std::span<const Write>> runs;
+  runs.reserve(group.size());
+  for (const Submission* s : group) runs.push_back(s->writes);
+  std::vector<Outcome> outcomes = commit_together(*db_, runs);
+  for (std::size_t i = 0; i < group.size(); ++i) group[i]->outcome = std::move(outcomes[i]);
+}
+
+std::vector<WriteCombiner::Outcome> WriteCombiner::commit_together(
+    Database& db, std::span<const std::span<const Write>> runs) {
+  DurableStorage& storage = db.storage();
+  std::vector<Outcome> outcomes(runs.size());
+  std::vector<std::size_t> members(runs.size());  // the runs still to write
+  for (std::size_t i = 0; i < runs.size(); ++i) members[i] = i;
   while (!members.empty()) {
     auto txn = storage.begin_transaction();
     if (!txn) {
-      for (Submission* s : members) s->outcome = Outcome{Status::Failed, txn.error()};
-      return;
+      for (const std::size_t m : members) outcomes[m] = Outcome{Status::Failed, txn.error()};
+      return outcomes;
     }
-    std::optional<std::size_t> refused;
+    std::optional<std::size_t> refused;  // a position in members
     for (std::size_t i = 0; i < members.size() && !refused; ++i) {
-      for (const Write& w : members[i]->writes) {
+      for (const Write& w : runs[members[i]]) {
         auto written =
             w.value ? storage.write_refs(*txn, w.key, *w.value) : storage.delete_key(*txn, w.key);
         if (!written) {
@@ -74,19 +85,20 @@ void WriteCombiner::commit_group(std::span<Submission* const> group) {
     }
     if (refused) {
       // The transaction holds the refused write in its write set and its log buffer, so it
-      // cannot commit; none of it became visible. The others go again without that submission.
+      // cannot commit; none of it became visible. The others go again without that run.
       ignore_error(storage.abort(*txn), "the group is written again without the refused one");
-      members[*refused]->outcome = Outcome{Status::WriteAlone, std::nullopt};
+      outcomes[members[*refused]] = Outcome{Status::WriteAlone, std::nullopt};
       members.erase(members.begin() + static_cast<std::ptrdiff_t>(*refused));
       continue;
     }
-    auto committed = db_->commit(*txn);
-    for (Submission* s : members) {
-      s->outcome = committed ? Outcome{Status::Committed, std::nullopt}
-                             : Outcome{Status::Failed, committed.error()};
+    auto committed = db.commit(*txn);
+    for (const std::size_t m : members) {
+      outcomes[m] = committed ? Outcome{Status::Committed, std::nullopt}
+                              : Outcome{Status::Failed, committed.error()};
     }
-    return;
+    return outcomes;
   }
+  return outcomes;
 }
 
 void WriteCombiner::deliver(Submission& s) {

@@ -2,13 +2,13 @@
 // explicit transaction) committed together, so that they share one storage transaction and one
 // log sync.
 //
-// A connection thread submits the writes it has read back to back and waits. Whoever submits
-// while no group is being committed leads at once: it takes every submission queued, writes them
-// all into one storage transaction (in queue order, each submission's writes in its order) and
+// A thread serving a connection submits the writes it has read back to back and waits. Whoever
+// submits while no group is being committed leads at once: it takes every submission queued, writes
+// them all into one storage transaction (in queue order, each submission's writes in its order) and
 // commits it; submissions that arrive meanwhile queue up. When the commit returns the leader
 // delivers its outcome to each submission of the group and hands the lead to the first
 // submission queued since, if any. So there is one group being committed at a time, a group
-// holds everything that arrived during the previous one's sync, and a connection thread is woken
+// holds everything that arrived during the previous one's sync, and a submitting thread is woken
 // once per submission, either with its outcome or to lead.
 //
 // The guarantees of one write sent alone hold for each: it is answered OK only once its Commit
@@ -31,6 +31,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -64,6 +65,14 @@ class WriteCombiner {
   // Commits writes, in their order, together with whatever other threads submit meanwhile, and
   // returns once that commit has ended. Thread-safe; blocks the calling thread.
   Outcome commit(std::span<const Write> writes);
+
+  // Commits the runs, each in its order and the runs in theirs, in one storage transaction on
+  // the calling thread, without queueing behind a group of commit(): one outcome per run
+  // (WriteAlone for a run holding a write the storage refused; the others are written again
+  // without it). Blocks until the commit has ended; its sync is shared, through the group commit,
+  // with whatever commits at the same time. For a caller that gathers the runs itself.
+  static std::vector<Outcome> commit_together(Database& db,
+                                              std::span<const std::span<const Write>> runs);
 
  private:
   // One waiting submission; it lives on its submitter's stack. The leader that commits it sets

@@ -46,7 +46,7 @@ TEST(ListenerE2eTest, ConnectionLimitRefusesTheThirdClientWithoutAFrame) {
   EXPECT_NE(a->stats().value().find("\"connections_total\":2,\"connections_active\":2,"),
             std::string::npos);
 
-  // Once one client leaves, a new one is admitted (its thread ends shortly after the close).
+  // Once one client leaves, a new one is admitted (the server ends it shortly after the close).
   { Client gone = std::move(*b); }
   bool admitted = false;
   for (int i = 0; i < 2000 && !admitted; ++i) {

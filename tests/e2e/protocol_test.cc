@@ -69,7 +69,7 @@ TEST_F(ProtocolE2eTest, StatisticsOfAFreshServer) {
   }
   ASSERT_EQ(a.begin().value(), 1u);
   ASSERT_EQ(a.begin().value(), 2u);
-  // The other connection's thread ends shortly after it closed; poll until it has.
+  // The server ends the other connection shortly after it closed; poll until it has.
   std::uint64_t answered_stats_bytes = 5 + first->size();
   std::string now;
   for (int i = 0; i < 2000; ++i) {

@@ -145,7 +145,7 @@ TEST_F(TransactionE2eTest, AbortAndDisconnectLeaveNothing) {
     ASSERT_TRUE(gone.call(opcode::IN_TXN, in_txn(*h, opcode::PUT, encode_put("ab/dc", "x"))));
   }  // disconnect
   EXPECT_EQ(*a.get("ab/dc"), "");
-  // The server ends the lost connection's transaction on its own thread; a blind write waits for
+  // The server ends the lost connection's transaction by itself; a blind write waits for
   // its pending write to go (it would fail after 5 s if the transaction were left open).
   ASSERT_TRUE(a.put("ab/dc", "mine").has_value());
   auto t = a.transaction();

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "ipc/client_handler.h"
+#include "ipc/connection.h"
 #include "ipc/server_stats.h"
 #include "storage/database.h"
 #include "storage/group_commit.h"

@@ -49,10 +49,10 @@ std::string install_interrupt_handler(std::filesystem::path socket_path) {
   } catch (const std::system_error& e) {
     return e.what();
   }
-  // Every other thread (this one and the connection threads it starts) blocks the shutdown
-  // signals, so they are taken by the "ctrl-c" thread, which waits in sem_wait: some runtimes
-  // (the thread sanitizer's among them) defer a handler until its thread returns from a blocking
-  // call.
+  // Every other thread (this one and the threads serving connections that it starts) blocks the
+  // shutdown signals, so they are taken by the "ctrl-c" thread, which waits in sem_wait: some
+  // runtimes (the thread sanitizer's among them) defer a handler until its thread returns from a
+  // blocking call.
   sigset_t set;
   sigemptyset(&set);
   for (const int signo : kShutdownSignals) sigaddset(&set, signo);
