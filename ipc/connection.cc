@@ -161,6 +161,10 @@ Result<void, IpcError> Connection::send_some() {
     }
     sent_ += static_cast<std::size_t>(n);
   }
+  // The requests are taken out of the socket once their answers have gone (FrameReader::release).
+  if (pending_.empty()) {
+    if (auto released = reader_.release(fd_); !released) return released;
+  }
   if (sent_ == out_.size()) {
     out_.clear();
     sent_ = 0;

@@ -11,9 +11,13 @@ namespace kavrel {
 Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t limit) {
   Received got;
   while (!at_end_ && got.bytes < limit) {
+    // Looked at again before they are released, the same bytes would come back.
+    if (auto released = release(fd); !released) {
+      return std::unexpected(std::move(released.error()));
+    }
     const std::size_t room = std::min(make_room(), limit - got.bytes);
     if (room == 0) return got;
-    const ssize_t n = ::recv(fd, buf_.data() + end_, room, MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd, buf_.data() + end_, room, MSG_DONTWAIT | MSG_PEEK);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -24,6 +28,7 @@ Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t
     }
     if (n == 0) at_end_ = true;
     end_ += static_cast<std::size_t>(n);
+    unreleased_ += static_cast<std::size_t>(n);
     got.bytes += static_cast<std::size_t>(n);
     // A stream socket fills the room it can: less means it had nothing more just then (what
     // arrives later is announced anew), so no second call to hear "would block".
@@ -34,6 +39,22 @@ Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t
   }
   got.drained = at_end_;
   return got;
+}
+
+Result<void, IpcError> FrameReader::release(int fd) {
+  char discard[4096];
+  while (unreleased_ > 0) {
+    const ssize_t n = ::recv(fd, discard, std::min(unreleased_, sizeof discard), MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IpcError::io(errno));
+    }
+    // The bytes were looked at, so they are there: nothing else reads this socket.
+    if (n == 0) break;
+    unreleased_ -= static_cast<std::size_t>(n);
+  }
+  unreleased_ = 0;
+  return {};
 }
 
 std::size_t FrameReader::make_room() {

@@ -33,7 +33,15 @@ class FrameReader {
   // Reads from fd what has arrived, without waiting (MSG_DONTWAIT), until the socket has nothing
   // more, the end of input, `limit` bytes, or a full buffer holding a whole frame. An error of
   // recv other than "would block" is returned and leaves the buffer as it was.
+  //
+  // The bytes are only looked at (MSG_PEEK): they stay in the socket, charged to the peer's
+  // send buffer, until release() takes them out. A peer that sent a request and waits for its
+  // answer sleeps on its socket, and taking its bytes out wakes it (room to send) to find
+  // nothing to read; taken out once the answer has gone, they wake nobody. Whatever was looked
+  // at before is released first.
   Result<Received, IpcError> receive(int fd, std::size_t limit);
+  // Takes the bytes looked at out of the socket. An error of recv is returned.
+  Result<void, IpcError> release(int fd);
 
   // The end of input was met: the peer will send nothing more.
   bool at_end() const { return at_end_; }
@@ -57,6 +65,7 @@ class FrameReader {
 
   std::vector<char> buf_;
   std::size_t pos_ = 0, end_ = 0;
+  std::size_t unreleased_ = 0;  // bytes looked at and still in the socket
   bool at_end_ = false;
 };
 
