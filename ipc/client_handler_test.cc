@@ -3,6 +3,7 @@
 #include "ipc/client_handler.h"
 #include "ipc/connection.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -442,6 +443,48 @@ TEST_F(ClientHandlerTest, GroupMeetingAPendingWriteIsWrittenOneByOne) {
 }
 
 // ---- The connection loop over a socket pair ------------------------------------------------
+
+// A request stays in the socket until its answer has gone: taken out earlier, it would wake a
+// client that waits for the answer to find nothing (see FrameReader::receive). Taken out once, it
+// is never answered twice.
+TEST_F(ClientHandlerTest, RequestsLeaveTheSocketOnceAnswered) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const UniqueFd ours(fds[0]), peer(fds[1]);
+  const auto queued = [](int fd) {
+    int n = -1;
+    EXPECT_EQ(::ioctl(fd, FIONREAD, &n), 0);
+    return n;
+  };
+  const auto answer = [&] {
+    char buf[64];
+    const ssize_t n = ::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT);
+    return n < 0 ? Bytes() : Bytes(buf, static_cast<std::size_t>(n));
+  };
+  ClientHandler h(db_, stats_);
+  Connection conn(ours.get(), h, *stats_);
+
+  const Bytes frames =
+      encode_frame(opcode::PING, "") + encode_frame(opcode::PUT, encode_put("k", "v"));
+  ASSERT_EQ(::send(peer.get(), frames.data(), frames.size(), 0),
+            static_cast<ssize_t>(frames.size()));
+  ASSERT_EQ(conn.serve(), Connection::Need::Commit);
+  EXPECT_EQ(answer(), encode_frame(response::PONG, ""));  // answered before the write
+  EXPECT_EQ(queued(ours.get()), static_cast<int>(frames.size()));
+  conn.run_pending();
+  conn.flush();
+  EXPECT_EQ(answer(), encode_frame(response::OK, ""));
+  EXPECT_EQ(queued(ours.get()), 0);
+
+  const Bytes get = encode_frame(opcode::GET, "k");
+  ASSERT_EQ(::send(peer.get(), get.data(), get.size(), 0), static_cast<ssize_t>(get.size()));
+  ASSERT_EQ(conn.serve(), Connection::Need::Input);
+  EXPECT_EQ(answer(), encode_frame(response::VALUE, "v"));
+  EXPECT_EQ(queued(ours.get()), 0);
+  ASSERT_EQ(conn.serve(), Connection::Need::Input);
+  EXPECT_EQ(answer(), "");  // nothing answered twice
+  EXPECT_EQ(stats_->requests_total.load(), 3u);
+}
 
 class ConnectionTest : public ClientHandlerTest {
  protected:
