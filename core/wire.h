@@ -188,8 +188,9 @@ inline Bytes encode_schema(std::string_view name, const std::vector<WireColumn>&
 // order: "Invalid UTF-8 in schema" (the whole payload), "Schema payload too short", "Schema name
 // truncated", "Invalid UTF-8 in schema name", "Schema column count truncated", then per column
 // "Column name length truncated", "Column name truncated", "Invalid UTF-8 in column name",
-// "Column type/nullable truncated", "Invalid column type" (above 5). A non-zero nullable byte is
-// true; bytes after the last column are ignored. The server, its log and the client share it.
+// "Column type/nullable truncated", "Invalid column type" (above 5), and last "Invalid UTF-8 in
+// schema" again when the schema re-encoded is not valid UTF-8 (see below). A non-zero nullable
+// byte is true; bytes after the last column are ignored. The server, its log and the client share it.
 inline Result<WireSchema, std::string> decode_wire_schema(BytesView payload) {
   const auto fail = [](const char* text) { return std::unexpected(std::string(text)); };
   if (!is_valid_utf8(payload)) return fail("Invalid UTF-8 in schema");
@@ -202,6 +203,7 @@ inline Result<WireSchema, std::string> decode_wire_schema(BytesView payload) {
   std::uint16_t count = 0;
   if (!r.read_u16(count)) return fail("Schema column count truncated");
   WireSchema out{std::string(name), {}};
+  bool normalized = false;  // a nullable byte above 1 was read
   out.columns.reserve(std::min<std::size_t>(count, r.remaining() / 4));
   for (std::uint16_t i = 0; i < count; ++i) {
     std::uint16_t len = 0;
@@ -213,6 +215,13 @@ inline Result<WireSchema, std::string> decode_wire_schema(BytesView payload) {
     if (!r.read_u8(type) || !r.read_u8(nullable)) return fail("Column type/nullable truncated");
     if (type > kMaxWireType) return fail("Invalid column type");
     out.columns.push_back(WireColumn{std::string(column_name), type, nullable != 0});
+    normalized = normalized || nullable > 1;
+  }
+  // A nullable byte above 1 is kept as 1. Where it began a UTF-8 sequence with the byte after it,
+  // the schema as it is kept, logged and listed (encode_schema) would not be valid UTF-8 and
+  // could not be read back: refused like a payload that is not.
+  if (normalized && !is_valid_utf8(encode_schema(out.name, out.columns))) {
+    return fail("Invalid UTF-8 in schema");
   }
   return out;
 }

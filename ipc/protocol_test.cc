@@ -189,6 +189,12 @@ TEST(DecodeSchemaTest, ErrorsInOrder) {
           {"type 6",
            name + le_bytes<std::uint16_t>(1) + le_bytes<std::uint16_t>(1) + "a" + "\x06\x00"s,
            "Invalid column type"},
+          // 0xC2 0x82 is valid UTF-8, but the nullable byte 0xC2 is kept as 1, and 1 0x82 is not:
+          // the schema could not be logged and read back.
+          {"nullable byte that only makes UTF-8 with the next length",
+           name + le_bytes<std::uint16_t>(2) + le_bytes<std::uint16_t>(1) + "a" + "\x00\xc2"s +
+               le_bytes<std::uint16_t>(0x82) + Bytes(0x82, 'b') + "\x00\x01"s,
+           "Invalid UTF-8 in schema"},
           {"second column cut",
            name + le_bytes<std::uint16_t>(2) + le_bytes<std::uint16_t>(1) + "a" + "\x01\x00"s +
                le_bytes<std::uint16_t>(1),
