@@ -190,7 +190,8 @@ inline Bytes encode_schema(std::string_view name, const std::vector<WireColumn>&
 // "Column name length truncated", "Column name truncated", "Invalid UTF-8 in column name",
 // "Column type/nullable truncated", "Invalid column type" (above 5), and last "Invalid UTF-8 in
 // schema" again when the schema re-encoded is not valid UTF-8 (see below). A non-zero nullable
-// byte is true; bytes after the last column are ignored. The server, its log and the client share it.
+// byte is true; bytes after the last column are ignored. The server, its log and the client share
+// it.
 inline Result<WireSchema, std::string> decode_wire_schema(BytesView payload) {
   const auto fail = [](const char* text) { return std::unexpected(std::string(text)); };
   if (!is_valid_utf8(payload)) return fail("Invalid UTF-8 in schema");
