@@ -58,6 +58,11 @@ class IpcServerTest : public ::testing::Test {
     stderr_taken_ = true;
     return ::testing::internal::GetCapturedStderr();
   }
+  // Takes what was written to standard error and expects text in it.
+  void expect_stderr_has(std::string_view text) {
+    const std::string err = take_stderr();
+    EXPECT_NE(err.find(text), std::string::npos) << err;
+  }
   Client connect() {
     auto c = Client::connect(socket_, std::chrono::seconds(20));
     EXPECT_TRUE(c.has_value()) << c.error().message();
@@ -143,8 +148,7 @@ TEST_F(IpcServerTest, ConnectionLimitRefusesWithoutAFrame) {
   Client admitted = connect();
   ASSERT_TRUE(admitted.ping().has_value());
   EXPECT_EQ(server_->stats()->connections_total.load(), 2u);
-  EXPECT_NE(take_stderr().find("[IpcServer] Connection limit reached, rejecting\n"),
-            std::string::npos);
+  expect_stderr_has("[IpcServer] Connection limit reached, rejecting\n");
 }
 
 TEST_F(IpcServerTest, ZeroClientsRefusesEveryone) {
@@ -155,11 +159,9 @@ TEST_F(IpcServerTest, ZeroClientsRefusesEveryone) {
   }
   EXPECT_EQ(server_->stats()->connections_total.load(), 0u);
   ASSERT_TRUE(stop().has_value());
-  const std::string err = take_stderr();
-  EXPECT_NE(err.find("[IpcServer] Connection limit reached, rejecting\n[IpcServer] Connection "
-                     "limit reached, rejecting\n"),
-            std::string::npos)
-      << err;
+  expect_stderr_has(
+      "[IpcServer] Connection limit reached, rejecting\n[IpcServer] Connection "
+      "limit reached, rejecting\n");
 }
 
 // ---- The connection loops ----------------------------------------------------------------
@@ -253,11 +255,9 @@ TEST_F(IpcServerTest, SilentConnectionTimesOutInTheLoop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(40));  // each within the time-out
   }
   ASSERT_TRUE(stop().has_value());
-  const std::string err = take_stderr();
-  EXPECT_NE(err.find("[IpcServer] Client error: I/O error: Resource temporarily unavailable "
-                     "(os error 11)\n"),
-            std::string::npos)
-      << err;
+  expect_stderr_has(
+      "[IpcServer] Client error: I/O error: Resource temporarily unavailable "
+      "(os error 11)\n");
 }
 
 // A connection error ends that connection only: the answers of the frames before it still go
@@ -277,11 +277,9 @@ TEST_F(IpcServerTest, ConnectionErrorEndsThatConnectionOnly) {
   EXPECT_FALSE(bad.read_frame().has_value());
   EXPECT_EQ(other.get("a").value(), "1");
   ASSERT_TRUE(stop().has_value());
-  const std::string err = take_stderr();
-  EXPECT_NE(err.find("[IpcServer] Client error: Message too large: 16777217 bytes (max: "
-                     "16777216)\n"),
-            std::string::npos)
-      << err;
+  expect_stderr_has(
+      "[IpcServer] Client error: Message too large: 16777217 bytes (max: "
+      "16777216)\n");
 }
 
 }  // namespace
