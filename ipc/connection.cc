@@ -221,28 +221,46 @@ Result<bool, IpcError> wait_for(int fd, short events, std::chrono::microseconds 
 
 }  // namespace
 
-Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
-                                      std::chrono::microseconds receive_timeout) {
-  Connection conn(fd, handler, stats);
+bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
+                std::size_t leave_after_writes) {
+  std::size_t write_runs = 0;
   for (;;) {
-    switch (conn.serve()) {
-      case Connection::Need::Done: return conn.result();
+    const Connection::Need need = conn.serve();
+    if (conn.answered() != 0) write_runs = 0;
+    switch (need) {
+      case Connection::Need::Done: return true;
       case Connection::Need::Again: break;
-      case Connection::Need::Commit:
       case Connection::Need::Block: conn.run_pending(); break;
+      case Connection::Need::Commit:
+        conn.run_pending();
+        if (leave_after_writes != 0 && ++write_runs >= leave_after_writes) {
+          conn.flush();
+          return false;
+        }
+        break;
       case Connection::Need::Input: {
-        auto ready = wait_for(fd, POLLIN, receive_timeout);
-        if (!ready) return std::unexpected(std::move(ready.error()));
-        if (!*ready) conn.time_out();
+        auto ready = wait_for(conn.fd(), POLLIN, receive_timeout);
+        if (!ready) {
+          conn.fail(std::move(ready.error()));
+        } else if (!*ready) {
+          conn.time_out();
+        }
         break;
       }
       case Connection::Need::Output: {
-        auto ready = wait_for(fd, POLLOUT, std::chrono::microseconds(-1));
-        if (!ready) return std::unexpected(std::move(ready.error()));
+        auto ready = wait_for(conn.fd(), POLLOUT, std::chrono::microseconds(-1));
+        if (!ready) conn.fail(std::move(ready.error()));
         break;
       }
     }
   }
+}
+
+Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
+                                      std::chrono::microseconds receive_timeout) {
+  Connection conn(fd, handler, stats);
+  serve_here(conn, receive_timeout);
+  return conn.result();
 }
 
 void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,

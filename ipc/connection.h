@@ -88,6 +88,7 @@ class Connection {
   // After Done: success on a clean end of input, else the connection error.
   const Result<void, IpcError>& result() const { return result_; }
   ClientHandler& handler() { return handler_; }
+  int fd() const { return fd_; }
 
  private:
   // Answers whole frames in order until none is left (Input), a run of writes or a long request
@@ -133,11 +134,18 @@ void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
                       std::chrono::microseconds receive_timeout = kReceiveTimeout,
                       std::shared_ptr<WriteCombiner> combiner = nullptr);
 
-// A Connection over fd served on the calling thread with a caller-owned handler, waiting in
-// poll() for input (at most receive_timeout) and for room to send, and running pending requests
-// itself (run_pending). Returns success on a clean close (end of input where an opcode was
-// expected) and the connection error otherwise. It neither aborts the handler's transactions
-// nor closes fd nor touches connections_active.
+// Serves conn on the calling thread, waiting in poll() for input (at most receive_timeout, after
+// which the connection times out) and for room to send, and running pending requests itself
+// (run_pending), until it is Done: returns true then. With leave_after_writes > 0 it also
+// returns, false, once that many runs of writes came in a row with no other request answered
+// between them; the last run is answered, and its answers may not all have gone out yet.
+bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
+                std::size_t leave_after_writes = 0);
+
+// A Connection over fd served on the calling thread with a caller-owned handler (serve_here).
+// Returns success on a clean close (end of input where an opcode was expected) and the connection
+// error otherwise. It neither aborts the handler's transactions nor closes fd nor touches
+// connections_active.
 Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStats& stats,
                                       std::chrono::microseconds receive_timeout = kReceiveTimeout);
 

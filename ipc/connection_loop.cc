@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -45,6 +46,8 @@ struct Entry {
   bool queued = false;           // in the current pass's ready list
   bool missed = false;           // the socket had an event while the connection was away
   bool readable = true;          // the next serve reads the socket
+  bool on_own_thread = false;    // away on a thread of its own, out of the loop's epoll
+  unsigned read_serves = 0;      // serves in a row that answered only at once
 };
 
 }  // namespace
@@ -59,11 +62,12 @@ struct Away {
 // Everything the loops, the committer and the workers share.
 struct LoopCore : std::enable_shared_from_this<LoopCore> {
   LoopCore(std::shared_ptr<Database> d, std::shared_ptr<ServerStats> s,
-           std::chrono::microseconds timeout)
+           const ConnectionLoops::Options& options)
       : db(std::move(d)),
         stats(std::move(s)),
         combiner(std::make_shared<WriteCombiner>(db)),
-        receive_timeout(timeout) {}
+        receive_timeout(options.receive_timeout),
+        own_threads_max(options.own_threads) {}
 
   // Queues a group of connections whose pending runs of writes are to be committed, and starts
   // the committer when it is not running.
@@ -77,11 +81,18 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
   std::vector<Away> commit(std::vector<Away> group);
   // Runs the connection's pending requests on a worker, then sends it home.
   void run_on_worker(Away away);
+  // Takes a place for a connection on a thread of its own: false when all are taken.
+  bool claim_own_thread();
+  // Serves the connection on a worker of its own (serve_here) until it ends or writes, then
+  // sends it home and gives back its place.
+  void serve_on_own_thread(Away away);
 
   std::shared_ptr<Database> db;
   std::shared_ptr<ServerStats> stats;
   std::shared_ptr<WriteCombiner> combiner;  // for the writes run one connection at a time
   std::chrono::microseconds receive_timeout;
+  std::size_t own_threads_max;
+  std::atomic<std::size_t> own_threads{0};  // places taken
   WorkerPool pool;
 
   std::mutex commit_mu;
@@ -106,6 +117,8 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   // Takes what other threads handed over; false once closed.
   bool take_handed_over();
   void add(UniqueFd stream);
+  // Adds the connection's socket to the epoll (edge-triggered).
+  void watch(Entry* e);
   void mark_ready(Entry* e);
   void serve(Entry* e);
   // Commits the runs of writes gathered in this pass, here: the connections come back answered
@@ -217,6 +230,24 @@ void LoopCore::run_on_worker(Away away) {
   pool.post([away = std::move(away)]() mutable {
     away.session->conn.run_pending();
     away.session->conn.flush();
+    std::vector<Away> back;
+    back.push_back(std::move(away));
+    send_home(std::move(back));
+  });
+}
+
+bool LoopCore::claim_own_thread() {
+  std::size_t taken = own_threads.load(std::memory_order_relaxed);
+  do {
+    if (taken >= own_threads_max) return false;
+  } while (!own_threads.compare_exchange_weak(taken, taken + 1, std::memory_order_relaxed));
+  return true;
+}
+
+void LoopCore::serve_on_own_thread(Away away) {
+  pool.post([core = shared_from_this(), away = std::move(away)]() mutable {
+    (void)serve_here(away.session->conn, core->receive_timeout, ConnectionLoops::kWriteRuns);
+    core->own_threads.fetch_sub(1, std::memory_order_relaxed);
     std::vector<Away> back;
     back.push_back(std::move(away));
     send_home(std::move(back));
@@ -340,26 +371,35 @@ bool ConnectionLoop::take_handed_over() {
     Entry* e = a.entry;
     e->session = std::move(a.session);
     e->readable = std::exchange(e->missed, false);
+    if (std::exchange(e->on_own_thread, false)) {
+      // Its socket was read there and left the epoll; added again, it is announced anew from
+      // now on.
+      watch(e);
+      e->readable = true;
+    }
     mark_ready(e);
   }
   return open;
 }
 
 void ConnectionLoop::add(UniqueFd stream) {
-  const int fd = stream.get();
   auto entry = std::make_unique<Entry>();
   Entry* e = entry.get();
   e->session =
       std::make_unique<Session>(std::move(stream), core_->db, core_->stats, core_->combiner);
   e->idle_since = Clock::now();
   entries_.emplace(e, std::move(entry));
+  watch(e);
+  mark_ready(e);
+}
+
+void ConnectionLoop::watch(Entry* e) {
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   ev.data.ptr = e;
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, e->session->fd.get(), &ev) != 0) {
     e->session->conn.fail(IpcError::io(errno));
   }
-  mark_ready(e);
 }
 
 void ConnectionLoop::mark_ready(Entry* e) {
@@ -377,12 +417,25 @@ void ConnectionLoop::serve(Entry* e) {
   switch (need) {
     case Connection::Need::Done: end(e); return;
     case Connection::Need::Again: again_.push_back(e); return;
-    case Connection::Need::Input: e->idle_since = Clock::now(); return;
+    case Connection::Need::Input:
+      e->idle_since = Clock::now();
+      if (e->session->conn.answered() == 0 || ++e->read_serves < ConnectionLoops::kReadServes ||
+          !core_->claim_own_thread()) {
+        return;
+      }
+      // Served elsewhere, its socket must not wake the loop.
+      (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, e->session->fd.get(), nullptr);
+      e->on_own_thread = true;
+      e->read_serves = 0;
+      core_->serve_on_own_thread(Away{shared_from_this(), e, std::move(e->session)});
+      return;
     case Connection::Need::Output: return;  // the socket's writability wakes it
     case Connection::Need::Commit:
+      e->read_serves = 0;
       writes_.push_back(Away{shared_from_this(), e, std::move(e->session)});
       return;
     case Connection::Need::Block:
+      e->read_serves = 0;
       core_->run_on_worker(Away{shared_from_this(), e, std::move(e->session)});
       return;
   }
@@ -434,12 +487,16 @@ void ConnectionLoop::time_out_idle(Clock::time_point now) {
 
 ConnectionLoops::ConnectionLoops(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
                                  Options options) {
-  auto core = std::make_shared<LoopCore>(std::move(db), std::move(stats), options.receive_timeout);
+  core_ = std::make_shared<LoopCore>(std::move(db), std::move(stats), options);
   const std::size_t threads = std::max<std::size_t>(options.threads, 1);
   for (std::size_t i = 0; i < threads; ++i) {
-    loops_.push_back(std::make_shared<ConnectionLoop>(core));
+    loops_.push_back(std::make_shared<ConnectionLoop>(core_));
     loops_.back()->start();
   }
+}
+
+std::size_t ConnectionLoops::on_own_threads() const {
+  return core_->own_threads.load(std::memory_order_relaxed);
 }
 
 ConnectionLoops::~ConnectionLoops() {

@@ -17,6 +17,17 @@
 //    pending: those are written one by one, each waiting up to the blind write's bound, which
 //    may take seconds and may need the other transaction's COMMIT_TXN, served meanwhile.
 //
+// A connection that keeps asking for reads leaves the loop for a thread of its own: after
+// kReadServes serves in a row that answered requests without a write or a long request, while
+// fewer than Options::own_threads connections are away like this. That thread (a worker) waits
+// for its socket in poll() and serves it there (serve_here): its writes commit through the
+// shared WriteCombiner, their sync shared with the loop's groups through the group commit, and
+// its long requests run there. After kWriteRuns runs of writes in a row with nothing else
+// between them the connection comes back to the loop, where the writes of many connections
+// share one pass and one sync. Why: a thread that answers one client and then waits hands its
+// core to the client it woke, where the loop, serving the others, wakes each client on the
+// other core; and the readers then use every core, not the loop's one.
+//
 // Either way the connection comes back to its loop (a queue under the loop's mutex, and an
 // eventfd to wake it) and is served again; nothing after the pending requests was answered
 // before them. A connection is used by one thread at a time, and every hand-over goes through a
@@ -48,6 +59,8 @@ class ConnectionLoops {
  public:
   struct Options {
     std::size_t threads = 1;  // loop threads
+    // The most connections served on threads of their own at once (0: none).
+    std::size_t own_threads = 128;
     std::chrono::microseconds receive_timeout = kReceiveTimeout;
   };
 
@@ -64,7 +77,17 @@ class ConnectionLoops {
   // Called by one thread (the listener).
   void adopt(UniqueFd stream);
 
+  // Connections served on threads of their own just now.
+  std::size_t on_own_threads() const;
+
+  // Serves in a row that answered requests, with no write or long request, after which a
+  // connection leaves the loop for a thread of its own; runs of writes in a row after which it
+  // comes back.
+  static constexpr unsigned kReadServes = 8;
+  static constexpr std::size_t kWriteRuns = 4;
+
  private:
+  std::shared_ptr<LoopCore> core_;
   std::vector<std::shared_ptr<ConnectionLoop>> loops_;
   std::size_t next_ = 0;
 };

@@ -4,6 +4,9 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
 
 #include <fstream>
 #include <string>
@@ -280,6 +283,123 @@ TEST_F(IpcServerTest, ConnectionErrorEndsThatConnectionOnly) {
   expect_stderr_has(
       "[IpcServer] Client error: Message too large: 16777217 bytes (max: "
       "16777216)\n");
+}
+
+// ---- Connections on threads of their own --------------------------------------------------
+
+// ConnectionLoops driven directly (to see how many connections are away on threads of their
+// own): the test listens, connects a Client and hands the accepted end to the loops.
+class OwnThreadTest : public IpcServerTest {
+ protected:
+  void start_loops(std::size_t own_threads, std::chrono::microseconds timeout = kReceiveTimeout) {
+    stats_ = std::make_shared<ServerStats>();
+    loops_ = std::make_unique<ConnectionLoops>(
+        db_, stats_,
+        ConnectionLoops::Options{
+            .threads = 1, .own_threads = own_threads, .receive_timeout = timeout});
+    socket_ = dir_ / "own.sock";
+    listener_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket_.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener_.get(), 16), 0);
+  }
+  void TearDown() override {
+    loops_.reset();
+    IpcServerTest::TearDown();
+  }
+  Client connect_loops() {
+    Client c = connect();  // completes in the backlog
+    UniqueFd accepted(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_TRUE(accepted.valid());
+    stats_->connection_admitted();
+    loops_->adopt(std::move(accepted));
+    return c;
+  }
+  // Waits (at most 20 s) until n connections are away on threads of their own.
+  bool wait_own_threads(std::size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (loops_->on_own_threads() != n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  static void reads(Client& c, std::string_view key, std::string_view expected, unsigned n) {
+    for (unsigned i = 0; i < n; ++i) ASSERT_EQ(c.get(key).value(), expected);
+  }
+
+  std::shared_ptr<ServerStats> stats_;
+  std::unique_ptr<ConnectionLoops> loops_;
+  UniqueFd listener_;
+};
+
+// A connection that keeps reading moves to a thread of its own (at most own_threads at once),
+// is answered in order there, reads its own writes, and comes back to the loop after a few runs
+// of writes in a row, freeing its place for another reader.
+TEST_F(OwnThreadTest, ReadersMoveToThreadsOfTheirOwnAndWritersComeBack) {
+  start_loops(1);
+  Client a = connect_loops();
+  Client b = connect_loops();
+  ASSERT_TRUE(a.put("k", "0").has_value());
+  reads(a, "k", "0", ConnectionLoops::kReadServes);
+  ASSERT_TRUE(wait_own_threads(1));
+  reads(b, "k", "0", 2 * ConnectionLoops::kReadServes);  // no place left: b stays in the loop
+  EXPECT_EQ(loops_->on_own_threads(), 1u);
+
+  const std::vector<Message> frames = {
+      {opcode::PUT, encode_put("k", "1")}, {opcode::GET, "k"},
+      {opcode::PUT, encode_put("k", "2")}, {opcode::DELETE, "j"},
+      {opcode::GET, "k"},                  {opcode::PING, ""},
+  };
+  const std::vector<Message> expected = {
+      {response::OK, ""}, {response::VALUE, "1"}, {response::OK, ""},
+      {response::OK, ""}, {response::VALUE, "2"}, {response::PONG, ""},
+  };
+  EXPECT_EQ(a.pipeline(frames).value(), expected);
+  EXPECT_EQ(loops_->on_own_threads(), 1u);  // the reads between the writes keep it there
+  for (std::size_t i = 0; i < ConnectionLoops::kWriteRuns; ++i) {
+    ASSERT_TRUE(a.put("k", std::to_string(i)).has_value());
+  }
+  ASSERT_TRUE(wait_own_threads(0));
+  reads(b, "k", std::to_string(ConnectionLoops::kWriteRuns - 1), 1);  // b takes the place
+  ASSERT_TRUE(wait_own_threads(1));
+  reads(a, "k", std::to_string(ConnectionLoops::kWriteRuns - 1), 1);  // a is served in the loop
+  EXPECT_EQ(b.get("k").value(), std::to_string(ConnectionLoops::kWriteRuns - 1));
+
+  // b ends while on its thread: its transaction is aborted and the connection counted out.
+  ASSERT_TRUE(b.begin().has_value());
+  EXPECT_EQ(db_->storage().manager().active_count(), 1u);
+  { Client closing = std::move(b); }
+  ASSERT_TRUE(wait_own_threads(0));
+  while (stats_->connections_active.load() != 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+  EXPECT_EQ(stats_->requests_error.load(), 0u);
+}
+
+// On a thread of its own a silent connection still times out: it is ended with the time-out
+// error, logged once, and its transaction is aborted.
+TEST_F(OwnThreadTest, SilentConnectionTimesOutOnItsThread) {
+  start_loops(4, std::chrono::milliseconds(100));
+  Client c = connect_loops();
+  ASSERT_TRUE(c.begin().has_value());
+  reads(c, "k", "", ConnectionLoops::kReadServes);
+  ASSERT_TRUE(wait_own_threads(1));
+  auto r = c.read_frame();  // the server closes it without a frame
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ClientError::Kind::Io);
+  ASSERT_TRUE(wait_own_threads(0));
+  while (stats_->connections_active.load() != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+  loops_.reset();
+  expect_stderr_has(
+      "[IpcServer] Client error: I/O error: Resource temporarily unavailable "
+      "(os error 11)\n");
 }
 
 }  // namespace
