@@ -140,8 +140,16 @@ bool ClientHandler::is_single_write(std::uint8_t op) {
   return op == opcode::PUT || op == opcode::DELETE || op == opcode::PUT_PATH;
 }
 
-ClientHandler::DecodedWrites ClientHandler::decode_writes(std::span<const Message> requests) {
-  DecodedWrites d;
+std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
+    std::span<const Message> requests) {
+  // The buffers of a long pipelined run are not kept.
+  constexpr std::size_t kKeptRun = 16;
+  DecodedWrites& d = decoded_;
+  if (d.answers.capacity() > kKeptRun) d = DecodedWrites{};
+  d.answers.clear();
+  d.index.clear();
+  d.writes.clear();
+  d.path_keys.clear();
   d.answers.resize(requests.size());
   d.index.reserve(requests.size());
   d.writes.reserve(requests.size());
@@ -173,29 +181,28 @@ ClientHandler::DecodedWrites ClientHandler::decode_writes(std::span<const Messag
     }
     d.index.push_back(i);
   }
-  return d;
+  return d.writes;
 }
 
-std::vector<Message> ClientHandler::finish_writes(DecodedWrites decoded,
-                                                  const WriteCombiner::Outcome& outcome) {
-  for (std::size_t k = 0; k < decoded.writes.size(); ++k) {
-    Message& answer = decoded.answers[decoded.index[k]];
+std::span<const Message> ClientHandler::finish_writes(const WriteCombiner::Outcome& outcome) {
+  DecodedWrites& d = decoded_;
+  for (std::size_t k = 0; k < d.writes.size(); ++k) {
+    Message& answer = d.answers[d.index[k]];
     switch (outcome.status) {
       case WriteCombiner::Status::Committed: answer = ok(); break;
       case WriteCombiner::Status::Failed: answer = error_of(*outcome.error); break;
       case WriteCombiner::Status::WriteAlone:
-        answer = write_one(decoded.writes[k].key, decoded.writes[k].value);
+        answer = write_one(d.writes[k].key, d.writes[k].value);
         break;
     }
   }
-  return std::move(decoded.answers);
+  return d.answers;
 }
 
 std::vector<Message> ClientHandler::process_writes(std::span<const Message> requests) {
-  DecodedWrites decoded = decode_writes(requests);
-  if (decoded.writes.empty()) return std::move(decoded.answers);
-  const WriteCombiner::Outcome outcome = combiner_->commit(decoded.writes);
-  return finish_writes(std::move(decoded), outcome);
+  const auto writes = decode_writes(requests);
+  if (!writes.empty()) (void)finish_writes(combiner_->commit(writes));
+  return std::move(decoded_.answers);
 }
 
 Message ClientHandler::put(BytesView payload) {

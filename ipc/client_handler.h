@@ -63,18 +63,14 @@ class ClientHandler {
   // had arrived alone.
   std::vector<Message> process_writes(std::span<const Message> requests);
   // process_writes in two steps around the commit, for a caller that commits the writes of
-  // several connections itself (WriteCombiner::commit_together). The decoded writes view the
-  // requests, which must stay unchanged until finish_writes has returned.
-  struct DecodedWrites {
-    std::vector<Message> answers;              // one per request: the decoding errors so far
-    std::vector<std::size_t> index;            // the request each write answers
-    std::vector<WriteCombiner::Write> writes;  // what to commit, in request order
-    std::vector<Bytes> path_keys;              // PUT_PATH keys built here; writes view them
-  };
-  DecodedWrites decode_writes(std::span<const Message> requests);
-  // The answers once the writes' commit had outcome. WriteAlone writes them one by one, each
-  // waiting (up to the blind write's bound) for another transaction's pending write of its key.
-  std::vector<Message> finish_writes(DecodedWrites decoded, const WriteCombiner::Outcome& outcome);
+  // several connections itself (WriteCombiner::commit_together): the writes to commit, in
+  // request order. They view the requests, which must stay unchanged until finish_writes has
+  // returned, and the handler's buffers, kept from one run to the next.
+  std::span<const WriteCombiner::Write> decode_writes(std::span<const Message> requests);
+  // The answers, one per request of the last decode_writes, once its writes' commit had outcome;
+  // valid until the next decode_writes. WriteAlone writes them one by one, each waiting (up to
+  // the blind write's bound) for another transaction's pending write of its key.
+  std::span<const Message> finish_writes(const WriteCombiner::Outcome& outcome);
 
   // GET and GET_PATH: the requests process_reads takes.
   static bool is_single_read(std::uint8_t op);
@@ -136,6 +132,14 @@ class ClientHandler {
     std::uint64_t txn = 0;
   };
   std::optional<Current> current_;
+  // The run of writes between decode_writes and finish_writes.
+  struct DecodedWrites {
+    std::vector<Message> answers;              // one per request: the decoding errors so far
+    std::vector<std::size_t> index;            // the request each write answers
+    std::vector<WriteCombiner::Write> writes;  // what to commit, in request order
+    std::vector<Bytes> path_keys;              // PUT_PATH keys built here; writes view them
+  };
+  DecodedWrites decoded_;
 };
 
 }  // namespace kavrel

@@ -192,15 +192,13 @@ void LoopCore::commit_queued() {
 }
 
 std::vector<Away> LoopCore::commit(std::vector<Away> group) {
-  std::vector<ClientHandler::DecodedWrites> decoded;
-  decoded.reserve(group.size());  // never reallocated: runs view the writes
   std::vector<std::span<const WriteCombiner::Write>> runs;
   std::vector<std::size_t> run_of;  // the group member each run belongs to
   for (std::size_t i = 0; i < group.size(); ++i) {
     Session& s = *group[i].session;
-    decoded.push_back(s.handler.decode_writes(s.conn.pending()));
-    if (!decoded.back().writes.empty()) {
-      runs.push_back(decoded.back().writes);
+    const auto writes = s.handler.decode_writes(s.conn.pending());
+    if (!writes.empty()) {
+      runs.push_back(writes);
       run_of.push_back(i);
     }
   }
@@ -218,8 +216,7 @@ std::vector<Away> LoopCore::commit(std::vector<Away> group) {
       continue;
     }
     Session& s = *group[i].session;
-    const auto answers = s.handler.finish_writes(std::move(decoded[i]), outcomes[i]);
-    s.conn.answer_pending(answers);
+    s.conn.answer_pending(s.handler.finish_writes(outcomes[i]));
     s.conn.flush();
     done.push_back(std::move(group[i]));
   }
