@@ -349,9 +349,12 @@ TEST_F(OwnThreadTest, ReadersMoveToThreadsOfTheirOwnAndWritersComeBack) {
   EXPECT_EQ(loops_->on_own_threads(), 1u);
 
   const std::vector<Message> frames = {
-      {opcode::PUT, encode_put("k", "1")}, {opcode::GET, "k"},
-      {opcode::PUT, encode_put("k", "2")}, {opcode::DELETE, "j"},
-      {opcode::GET, "k"},                  {opcode::PING, ""},
+      {opcode::PUT, encode_put("k", "1")},
+      {opcode::GET, "k"},
+      {opcode::PUT, encode_put("k", "2")},
+      {opcode::DELETE, "j"},
+      {opcode::GET, "k"},
+      {opcode::PING, ""},
   };
   const std::vector<Message> expected = {
       {response::OK, ""}, {response::VALUE, "1"}, {response::OK, ""},
