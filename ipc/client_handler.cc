@@ -232,7 +232,9 @@ Message ClientHandler::read_value(std::uint64_t txn, BytesView key) {
 }
 
 Message ClientHandler::get_key(BytesView key) {
-  return in_read_transaction([&](std::uint64_t txn) { return read_value(txn, key); });
+  if (current_) return read_value(current_->txn, key);
+  const Database::SnapshotReader reader(db_->storage());
+  return value(reader.get(key).value_or(Bytes()));
 }
 
 bool ClientHandler::is_single_read(std::uint8_t op) {
@@ -246,21 +248,14 @@ std::vector<Message> ClientHandler::process_reads(std::span<const Message> reque
     answers.push_back(process_request(requests.front()));
     return answers;
   }
-  DurableStorage& storage = db_->storage();
-  auto txn = storage.begin_transaction();
-  if (!txn) {
-    answers.assign(requests.size(), error_of(txn.error()));
-    return answers;
-  }
-  const Cleanup end_read(
-      [&] { ignore_error(storage.abort(*txn), "reads end their transaction either way"); });
+  const Database::SnapshotReader reader(db_->storage());
+  const auto read = [&](BytesView key) { return value(reader.get(key).value_or(Bytes())); };
   for (const Message& request : requests) {
     if (request.opcode == opcode::GET) {
-      answers.push_back(read_value(*txn, request.payload));
+      answers.push_back(read(request.payload));
     } else if (request.opcode == opcode::GET_PATH) {
       auto req = decode_path(request.payload);
-      answers.push_back(req ? read_value(*txn, req->key())
-                            : protocol_error(std::move(req.error())));
+      answers.push_back(req ? read(req->key()) : protocol_error(std::move(req.error())));
     } else {
       answers.push_back(process_request(request));
     }

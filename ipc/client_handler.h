@@ -75,9 +75,9 @@ class ClientHandler {
   // GET and GET_PATH: the requests process_reads takes.
   static bool is_single_read(std::uint8_t op);
   // Answers consecutive single reads (is_single_read) of this connection, in their order, as
-  // process_request would answer them one after another, all from one snapshot taken now (one
-  // storage transaction, aborted afterwards). They have all been received already, so none was
-  // sent after the answer of another: one snapshot is a valid order for them.
+  // process_request would answer them one after another, all from one snapshot taken now
+  // (Database::SnapshotReader). They have all been received already, so none was sent after the
+  // answer of another: one snapshot is a valid order for them.
   std::vector<Message> process_reads(std::span<const Message> requests);
 
   // Aborts every open explicit transaction (abort errors ignored) and forgets them.

@@ -179,6 +179,16 @@ Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) 
   return storage_->memtable().visible(key, txn_id, *snapshot);
 }
 
+Database::SnapshotReader::SnapshotReader(DurableStorage& storage)
+    : storage_(storage), snapshot_(storage.manager().hold_snapshot()) {}
+
+Database::SnapshotReader::~SnapshotReader() { storage_.manager().track_active_end(snapshot_); }
+
+std::optional<Bytes> Database::SnapshotReader::get(BytesView key) const {
+  // Transaction ids start at 1: as reader 0 it sees committed versions only.
+  return storage_.memtable().visible(key, 0, snapshot_);
+}
+
 Result<std::vector<std::pair<Bytes, Bytes>>> Database::scan_unchecked(std::uint64_t txn_id,
                                                                       BytesView prefix) {
   const auto snapshot = storage_->manager().snapshot_of(txn_id);

@@ -60,6 +60,24 @@ class Database {
   static bool is_write_conflict(const KavrelError& error);
   // The value visible to the transaction, or nullopt; "Transaction not found" if not running.
   Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
+  // Reads outside any transaction (a GET sent alone): what was committed and visible when the
+  // reader was made, the snapshot held (no version it sees is dropped) until the reader ends.
+  // Nothing is recorded for validation, as such reads never commit: lighter than a transaction
+  // begun and aborted around the reads, with the same answers.
+  class SnapshotReader {
+   public:
+    explicit SnapshotReader(DurableStorage& storage);
+    ~SnapshotReader();
+    SnapshotReader(const SnapshotReader&) = delete;
+    SnapshotReader& operator=(const SnapshotReader&) = delete;
+
+    // The value, or nullopt (no key, or deleted).
+    std::optional<Bytes> get(BytesView key) const;
+
+   private:
+    DurableStorage& storage_;
+    std::uint64_t snapshot_;
+  };
   // Every visible key starting with prefix, ascending, with its value.
   Result<std::vector<std::pair<Bytes, Bytes>>> scan_unchecked(std::uint64_t txn_id,
                                                               BytesView prefix);

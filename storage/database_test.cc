@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
@@ -414,6 +415,29 @@ TEST_F(DatabaseTest, ConcurrentCommittersShareSyncs) {
   EXPECT_EQ(ok.load(), kThreads * kPerThread);
   EXPECT_LT(io::fsync_count() - syncs, static_cast<std::uint64_t>(kThreads * kPerThread));
   EXPECT_EQ(scan(*db, "k").size(), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+// Reads outside any transaction: the reader sees what was committed when it was made, never
+// another transaction's pending write, and keeps the versions it sees while it lives, without
+// registering a transaction; once it ends, those versions are pruned like any others.
+TEST_F(DatabaseTest, SnapshotReaderHoldsItsSnapshotWithoutATransaction) {
+  auto db = open();
+  put(*db, "k", "1");
+  std::optional<Database::SnapshotReader> reader(std::in_place, db->storage());
+  const auto pending = begin(*db);
+  ASSERT_TRUE(db->storage().write_refs(pending, "k", "theirs"));
+  EXPECT_EQ(reader->get("k"), "1");
+  EXPECT_EQ(Database::SnapshotReader(db->storage()).get("k"), "1");
+  ASSERT_TRUE(db->storage().abort(pending));
+  for (int i = 2; i <= 4; ++i) put(*db, "k", std::to_string(i));
+  EXPECT_EQ(reader->get("k"), "1") << "a version the reader sees was dropped";
+  EXPECT_EQ(reader->get("absent"), std::nullopt);
+  EXPECT_EQ(Database::SnapshotReader(db->storage()).get("k"), "4");
+  EXPECT_EQ(db->storage().manager().active_count(), 0u);
+  reader.reset();
+  put(*db, "k", "5");
+  put(*db, "k", "6");
+  EXPECT_EQ(db->storage().memtable().version_count(), 2u);
 }
 
 TEST_F(DatabaseTest, SnapshotReadsStayCorrectWhileVersionsArePruned) {

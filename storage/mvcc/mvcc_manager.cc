@@ -41,16 +41,19 @@ MvccTransaction MvccManager::begin_with_mode(std::uint64_t txn_id, std::uint8_t 
   txn.mode = mode;
   txn.write_set.reserve(kWriteSetRoom);
   txn.read_set.reserve(kReadSetRoom);
-  {
-    // Reading next_ts and registering it form one step, so that the minimum never passes a
-    // snapshot that is about to be registered (see the header).
-    std::scoped_lock lock(snapshots_mu_);
-    txn.snapshot_ts = snapshot_base_locked();
-    ++active_snapshots_[txn.snapshot_ts];
-    min_active_.store(active_snapshots_.begin()->first);
-  }
+  txn.snapshot_ts = hold_snapshot();
   active_.insert_or_assign(txn_id, txn);
   return txn;
+}
+
+std::uint64_t MvccManager::hold_snapshot() {
+  // Reading next_ts and registering it form one step, so that the minimum never passes a
+  // snapshot that is about to be registered (see the header).
+  std::scoped_lock lock(snapshots_mu_);
+  const std::uint64_t snapshot = snapshot_base_locked();
+  ++active_snapshots_[snapshot];
+  min_active_.store(active_snapshots_.begin()->first);
+  return snapshot;
 }
 
 void MvccManager::record_write(std::uint64_t txn_id, BytesView key) {

@@ -83,6 +83,10 @@ class MvccManager {
   // Registers txn_id (replacing an entry under the same id) with snapshot = next_ts and empty
   // sets and filters; returns a copy.
   MvccTransaction begin_with_mode(std::uint64_t txn_id, std::uint8_t mode);
+  // Holds the snapshot a transaction beginning now would get, registered as that transaction's
+  // would be (no version it sees is dropped), without a transaction: for reads that record
+  // nothing. The holder ends with track_active_end(snapshot).
+  std::uint64_t hold_snapshot();
   // Adds the key to the write set and filter of a running transaction (any mode); otherwise
   // nothing.
   void record_write(std::uint64_t txn_id, BytesView key);
