@@ -231,10 +231,14 @@ Message ClientHandler::read_value(std::uint64_t txn, BytesView key) {
   return value(std::move(*got).value_or(Bytes()));
 }
 
+Message ClientHandler::read_value(const Database::SnapshotReader& reader, BytesView key) {
+  // An absent key and an empty value give the same answer.
+  return value(reader.get(key).value_or(Bytes()));
+}
+
 Message ClientHandler::get_key(BytesView key) {
   if (current_) return read_value(current_->txn, key);
-  const Database::SnapshotReader reader(db_->storage());
-  return value(reader.get(key).value_or(Bytes()));
+  return read_value(Database::SnapshotReader(db_->storage()), key);
 }
 
 bool ClientHandler::is_single_read(std::uint8_t op) {
@@ -249,13 +253,13 @@ std::vector<Message> ClientHandler::process_reads(std::span<const Message> reque
     return answers;
   }
   const Database::SnapshotReader reader(db_->storage());
-  const auto read = [&](BytesView key) { return value(reader.get(key).value_or(Bytes())); };
   for (const Message& request : requests) {
     if (request.opcode == opcode::GET) {
-      answers.push_back(read(request.payload));
+      answers.push_back(read_value(reader, request.payload));
     } else if (request.opcode == opcode::GET_PATH) {
       auto req = decode_path(request.payload);
-      answers.push_back(req ? read(req->key()) : protocol_error(std::move(req.error())));
+      answers.push_back(req ? read_value(reader, req->key())
+                            : protocol_error(std::move(req.error())));
     } else {
       answers.push_back(process_request(request));
     }

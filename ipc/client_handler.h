@@ -93,6 +93,8 @@ class ClientHandler {
   Message get_key(BytesView key);
   // The VALUE answer of key under the transaction's snapshot.
   Message read_value(std::uint64_t txn, BytesView key);
+  // The VALUE answer of key in a snapshot read outside any transaction.
+  static Message read_value(const Database::SnapshotReader& reader, BytesView key);
   Message del(BytesView key);
   Message begin_txn();
   // Decodes a COMMIT_TXN/ABORT_TXN handle and removes it from this connection's transactions:

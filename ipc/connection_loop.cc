@@ -165,6 +165,13 @@ void send_home(std::vector<Away> away) {
   }
 }
 
+// The same for one connection.
+void send_home(Away away) {
+  std::vector<Away> one;
+  one.push_back(std::move(away));
+  send_home(std::move(one));
+}
+
 }  // namespace
 
 void LoopCore::submit(std::vector<Away> group) {
@@ -227,9 +234,7 @@ void LoopCore::run_on_worker(Away away) {
   pool.post([away = std::move(away)]() mutable {
     away.session->conn.run_pending();
     away.session->conn.flush();
-    std::vector<Away> back;
-    back.push_back(std::move(away));
-    send_home(std::move(back));
+    send_home(std::move(away));
   });
 }
 
@@ -245,9 +250,7 @@ void LoopCore::serve_on_own_thread(Away away) {
   pool.post([core = shared_from_this(), away = std::move(away)]() mutable {
     (void)serve_here(away.session->conn, core->receive_timeout, ConnectionLoops::kWriteRuns);
     core->own_threads.fetch_sub(1, std::memory_order_relaxed);
-    std::vector<Away> back;
-    back.push_back(std::move(away));
-    send_home(std::move(back));
+    send_home(std::move(away));
   });
 }
 

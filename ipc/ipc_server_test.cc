@@ -326,6 +326,12 @@ class OwnThreadTest : public IpcServerTest {
     }
     return true;
   }
+  // Waits until n connections are active (the others ended and counted out).
+  void wait_active(std::uint64_t n) {
+    while (stats_->connections_active.load() != n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
   static void reads(Client& c, std::string_view key, std::string_view expected, unsigned n) {
     for (unsigned i = 0; i < n; ++i) ASSERT_EQ(c.get(key).value(), expected);
   }
@@ -376,9 +382,7 @@ TEST_F(OwnThreadTest, ReadersMoveToThreadsOfTheirOwnAndWritersComeBack) {
   EXPECT_EQ(db_->storage().manager().active_count(), 1u);
   { Client closing = std::move(b); }
   ASSERT_TRUE(wait_own_threads(0));
-  while (stats_->connections_active.load() != 1) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  wait_active(1);
   EXPECT_EQ(db_->storage().manager().active_count(), 0u);
   EXPECT_EQ(stats_->requests_error.load(), 0u);
 }
@@ -395,9 +399,7 @@ TEST_F(OwnThreadTest, SilentConnectionTimesOutOnItsThread) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ClientError::Kind::Io);
   ASSERT_TRUE(wait_own_threads(0));
-  while (stats_->connections_active.load() != 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  wait_active(0);
   EXPECT_EQ(db_->storage().manager().active_count(), 0u);
   loops_.reset();
   expect_stderr_has(
