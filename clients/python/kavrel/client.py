@@ -5,14 +5,26 @@ while it sends its frame and reads the answer, so requests from several threads 
 after another on the one connection. A Transaction belongs to the thread that opened it (its
 requests are still serialized by its client's lock). For requests that should run in parallel,
 give each thread its own Client, or take them from a Pool.
+
+Reconnection: the server closes a connection that has been idle for its time-out (30 s by
+default). A Client notices it before its next request goes out (the socket reads as closed, or
+the send fails on a closed socket): nothing of that request reached the server, so when no
+transaction is open on the connection the client connects again and sends it, once. With a
+transaction open it raises ConnectionError saying that the transaction is lost (the server
+aborted it when it closed the connection); the next request connects again. A connection lost
+in the middle of a request (after it was sent) is not retried, since the server may have run
+it: the client is closed for good.
 """
 
 import json
 import os
 import queue
+import random
+import select
 import socket
 import struct
 import threading
+import time
 from contextlib import contextmanager
 
 from . import wire
@@ -84,6 +96,12 @@ class _Requests:
             raise ServerError(f"Table not found: {table}")
         self.put(f"{table}/{row_id}", wire.pack_row(schema, values))
 
+    def drop_table(self, name):
+        """Drops a registered table: its schema and every row under "name/", atomically
+        (inside a transaction, when it commits). ServerError "Table not found: NAME" when there
+        is no such table."""
+        self._call(wire.DROP_TABLE, wire.as_bytes(name, "table name"), wire.OK)
+
     def sql(self, text, params=None):
         """Runs SQL statements (the subset of kavrel.sql) and answers the last one's rows."""
         from .sql import execute
@@ -96,38 +114,103 @@ class _Requests:
         return Cursor(self)
 
 
+# run_transaction's defaults: the number of runs after the first, and the back-off between runs:
+# a random wait from 0 to min(BACKOFF_MAX, BACKOFF_BASE * 2**k) seconds after the k-th conflict.
+DEFAULT_RETRIES = 30
+BACKOFF_BASE = 0.001
+BACKOFF_MAX = 0.1
+
+# Test hooks: how run_transaction waits and draws its jitter.
+_sleep = time.sleep
+_uniform = random.uniform
+
+
 class Client(_Requests):
-    """One connection to the server; see the module's notes on threads."""
+    """One connection to the server; see the module's notes on threads and reconnection."""
 
     def __init__(self, socket_path, timeout=None):
         self.socket_path = os.fspath(socket_path)
+        self.timeout = timeout
         self._lock = threading.Lock()  # held for one request's send and answer
+        self._open = {}  # handle -> Transaction begun on this connection and not finished
+        self._dead = None  # why the client is closed for good (None: usable)
+        self._sock = self._connect()
+
+    # ---- connection ----
+
+    def _connect(self):
         sock = _socket_module.socket(_socket_module.AF_UNIX, _socket_module.SOCK_STREAM)
-        sock.settimeout(timeout)
+        sock.settimeout(self.timeout)
         try:
             sock.connect(self.socket_path)
         except OSError as e:
             sock.close()
             raise ConnectionError(f"cannot connect to {self.socket_path}: {e}") from None
-        self._sock = sock
-
-    # ---- connection ----
+        return sock
 
     def close(self):
         with self._lock:
-            if self._sock is not None:
-                self._sock.close()
-                self._sock = None
+            self._drop_socket("the connection is closed")
 
     @property
     def closed(self):
-        return self._sock is None
+        """True once close() was called or a connection broke in the middle of a request. A
+        connection that the server closed while idle does not count: the next request connects
+        again."""
+        return self._dead is not None
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+    def _drop_socket(self, dead=None):
+        """Closes the socket; `dead` (a reason) closes the client for good. The open
+        transactions are lost with the connection: answers their handles."""
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+        if dead is not None and self._dead is None:
+            self._dead = dead
+        lost = sorted(self._open)
+        for tx in self._open.values():
+            tx.finished = True
+            tx.lost = True
+        self._open.clear()
+        return lost
+
+    def _peer_closed(self):
+        """True when the server has closed the connection (its end reads as closed) while no
+        request was under way. Never blocks."""
+        poller = select.poll()
+        poller.register(self._sock, select.POLLIN)
+        if not poller.poll(0):
+            return False  # nothing to read: open
+        try:
+            return self._sock.recv(1, _socket_module.MSG_PEEK) == b""
+        except OSError:
+            return True  # reset
+
+    def is_alive(self):
+        """False when the client is closed, or the server has closed its connection (the next
+        request would connect again). Sends nothing."""
+        with self._lock:
+            return self._dead is None and self._sock is not None and not self._peer_closed()
+
+    def _closed_by_server(self, cause):
+        """The server closed the connection before the request went out (nothing of it was
+        read): with transactions open, they are lost and ConnectionError says so; otherwise
+        the connection is made again, for the request to be sent once more."""
+        lost = self._drop_socket()
+        if lost:
+            handles = ", ".join(str(h) for h in lost)
+            noun = "transaction" if len(lost) == 1 else "transactions"
+            raise ConnectionError(
+                f"the server closed the connection to {self.socket_path} ({cause}): the open "
+                f"{noun} {handles} is lost, nothing of it was committed; the next request "
+                "connects again")
+        self._sock = self._connect()
 
     def _recv_exact(self, n):
         chunks = []
@@ -139,26 +222,51 @@ class Client(_Requests):
             n -= len(chunk)
         return b"".join(chunks)
 
+    def _send(self, data):
+        """Sends a whole frame, connecting again (once) when the server had closed the
+        connection before any of it was read."""
+        if self._sock is None:
+            self._sock = self._connect()  # the server's close was reported by the last request
+        elif self._peer_closed():
+            self._closed_by_server("idle connection closed")
+        try:
+            self._sock.sendall(data)
+            return
+        except (BrokenPipeError, ConnectionResetError):
+            # The server had closed the connection: an incomplete frame is never run.
+            self._closed_by_server("closed before the request was sent")
+        self._sock.sendall(data)
+
     def _round_trip(self, opcode, payload):
-        """(answer code, payload). A lost connection closes the client: every later request
-        raises ConnectionError (its transactions are gone with it)."""
+        """(answer code, payload). A connection lost once the request was sent closes the
+        client for good: every later request raises ConnectionError (its transactions are gone
+        with it)."""
         data = wire.frame(opcode, payload)  # refuses oversized requests before sending
         with self._lock:
-            if self._sock is None:
-                raise ConnectionError("the connection is closed")
+            if self._dead is not None:
+                raise ConnectionError(self._dead)
             try:
-                self._sock.sendall(data)
+                self._send(data)
                 code, length = struct.unpack("<BI", self._recv_exact(wire.FRAME_HEADER_SIZE))
                 return code, self._recv_exact(length)
+            except ConnectionError as e:
+                if self._sock is not None:  # lost mid-request
+                    raise self._lost(str(e)) from None
+                raise
             except BaseException as e:
                 # A frame cut short (an error, a timeout, Ctrl-C) leaves the stream out of step
                 # with the answers, so the connection cannot be used again.
-                self._sock.close()
-                self._sock = None
                 if isinstance(e, OSError):
-                    raise ConnectionError(
-                        f"connection to {self.socket_path} lost: {e}") from None
+                    raise self._lost(f"connection to {self.socket_path} lost: {e}") from None
+                self._drop_socket("the connection was abandoned in the middle of a request")
                 raise
+
+    def _lost(self, reason):
+        lost = self._drop_socket(reason)
+        if lost:
+            reason += f"; transaction {', '.join(str(h) for h in lost)} is lost with it"
+            self._dead = reason
+        return ConnectionError(reason)
 
     def _call(self, opcode, payload, *codes):
         return wire.expect(self._round_trip(opcode, payload), *codes)
@@ -217,7 +325,9 @@ class Client(_Requests):
     def begin(self):
         """A new Transaction; prefer `with client.transaction() as tx:`."""
         (handle,) = struct.unpack("<Q", self._call(wire.BEGIN_TXN, b"", wire.TXN_ID))
-        return Transaction(self, handle)
+        tx = Transaction(self, handle)
+        self._open[handle] = tx
+        return tx
 
     @contextmanager
     def transaction(self):
@@ -231,9 +341,14 @@ class Client(_Requests):
             raise
         tx.commit()
 
-    def run_transaction(self, fn, retries=3):
+    def run_transaction(self, fn, retries=DEFAULT_RETRIES, backoff=BACKOFF_BASE,
+                        max_backoff=BACKOFF_MAX):
         """fn(tx) inside a transaction, run again (up to retries more times) when it ends in a
-        conflict; answers fn's result. The last ConflictError is raised if every run fails."""
+        conflict; answers fn's result. The last ConflictError is raised if every run fails.
+
+        Before the k-th run again it waits a random time from 0 to min(max_backoff, backoff *
+        2**(k-1)) seconds (exponential back-off with full jitter), so that transactions that
+        conflicted do not meet again at once."""
         for attempt in range(retries + 1):
             try:
                 with self.transaction() as tx:
@@ -241,6 +356,7 @@ class Client(_Requests):
             except ConflictError:
                 if attempt == retries:
                     raise
+            _sleep(_uniform(0, min(max_backoff, backoff * 2 ** attempt)))
         raise AssertionError("unreachable")
 
 
@@ -255,17 +371,27 @@ class Transaction(_Requests):
         self.client = client
         self.handle = handle
         self.finished = False
+        self.lost = False  # True when its connection was closed before it finished
+
+    def _check_open(self):
+        if self.lost:
+            raise ConnectionError(f"transaction {self.handle} was lost with its connection")
+        if self.finished:
+            raise Error(f"transaction {self.handle} is finished")
+
+    def _finish(self):
+        self.finished = True
+        self.client._open.pop(self.handle, None)
 
     def _call(self, opcode, payload, *codes):
         if opcode not in wire.IN_TXN_OPCODES:
             raise Error(f"request 0x{opcode:02x} cannot run inside a transaction")
-        if self.finished:
-            raise Error(f"transaction {self.handle} is finished")
+        self._check_open()
         try:
             return self.client._call(
                 wire.IN_TXN, struct.pack("<QB", self.handle, opcode) + payload, *codes)
         except ConflictError:
-            self.finished = True  # the server aborted it and forgot the handle
+            self._finish()  # the server aborted it and forgot the handle
             raise
 
     def _schema_for(self, path):
@@ -273,18 +399,20 @@ class Transaction(_Requests):
 
     def commit(self):
         """Commits; answers the commit timestamp. ConflictError when validation fails."""
-        if self.finished:
-            raise Error(f"transaction {self.handle} is finished")
-        self.finished = True
-        (ts,) = struct.unpack("<Q", self.client._call(
-            wire.COMMIT_TXN, struct.pack("<Q", self.handle), wire.TXN_ID))
+        self._check_open()
+        try:
+            (ts,) = struct.unpack("<Q", self.client._call(
+                wire.COMMIT_TXN, struct.pack("<Q", self.handle), wire.TXN_ID))
+        finally:
+            self._finish()
         return ts
 
     def abort(self):
-        if self.finished:
-            raise Error(f"transaction {self.handle} is finished")
-        self.finished = True
-        self.client._call(wire.ABORT_TXN, struct.pack("<Q", self.handle), wire.OK)
+        self._check_open()
+        try:
+            self.client._call(wire.ABORT_TXN, struct.pack("<Q", self.handle), wire.OK)
+        finally:
+            self._finish()
 
     def abort_quietly(self):
         """Aborts unless finished; a handle the server has already forgotten is no error."""
@@ -292,13 +420,17 @@ class Transaction(_Requests):
             return
         try:
             self.abort()
-        except ServerError:
-            pass
+        except (ServerError, ConnectionError):
+            pass  # a lost connection took the transaction with it
 
 
 class Pool:
     """Up to `size` Clients to one server for multi-threaded use:
-    `with pool.client() as c:` lends one client to the calling thread. Thread-safe."""
+    `with pool.client() as c:` lends one client to the calling thread. Thread-safe.
+
+    A client is lent only with an open connection: one that is closed, or whose connection the
+    server has closed while it waited in the pool, is replaced by a new one. A client given back
+    with a transaction still open is closed rather than lent again."""
 
     def __init__(self, db_dir=None, socket=None, size=4, timeout=None):  # noqa: A002
         self._args = dict(db_dir=db_dir, socket=socket, timeout=timeout)
@@ -310,14 +442,20 @@ class Pool:
     def client(self):
         self._slots.acquire()
         try:
-            try:
-                c = self._idle.get_nowait()
-            except queue.Empty:
-                c = connect(**self._args)
+            c = None
+            while c is None:
+                try:
+                    c = self._idle.get_nowait()
+                except queue.Empty:
+                    c = connect(**self._args)
+                    break
+                if not c.is_alive():
+                    c.close()
+                    c = None
             try:
                 yield c
             finally:
-                if c.closed or self._closed:
+                if c.closed or c._open or self._closed:
                     c.close()
                 else:
                     self._idle.put(c)
