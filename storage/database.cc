@@ -63,7 +63,7 @@ Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrot
   // swept. A transaction that wrote nothing has no records. From here until its writes are
   // visible the log may not change under it (a compaction waits).
   std::optional<WalPosition> records;
-  std::shared_lock<std::shared_mutex> log_stable;
+  DurableStorage::LogShared log_stable;
   if (auto buffer = s.take_buffer(txn_id)) {
     wrote = true;
     log_stable = s.log_shared();
@@ -108,15 +108,7 @@ Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrot
   return commit_ts;
 }
 
-Result<CompactionStats> Database::compact() {
-  std::vector<std::pair<std::string, Bytes>> schemas;
-  {
-    // A registration that comes after this list logs its Schema record into the new log.
-    std::scoped_lock lock(register_mu_);
-    for (const TableSchema& t : tables_.all()) schemas.emplace_back(t.name, encode_table_schema(t));
-  }
-  return storage_->compact(std::move(schemas));
-}
+Result<CompactionStats> Database::compact() { return storage_->compact(); }
 
 void Database::maybe_compact() {
   const std::uint64_t limit = compact_log_bytes_.load(std::memory_order_relaxed);
@@ -233,7 +225,7 @@ Result<> Database::register_table(TableSchema schema) {
 }
 
 void Database::register_recovered_schemas() {
-  for (const auto& [name, encoded] : storage_->recovered_schemas()) {
+  for (const auto& [name, encoded] : storage_->schemas()) {
     auto wire = decode_wire_schema(encoded);
     if (!wire || wire->name != name) {
       // The record passed its checksum, so only a writer's bug could produce this; the table is

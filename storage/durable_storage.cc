@@ -143,12 +143,22 @@ Result<> DurableStorage::abort(std::uint64_t txn_id) {
 }
 
 Result<std::uint64_t> DurableStorage::checkpoint() {
-  auto gate = log_shared();
-  auto lsn = wal_->append_durably(control_record(WalRecordType::Checkpoint, 0));
+  // One at a time, so that the LSNs reach last_checkpoint_lsn and the manifest in order: the
+  // manifest never goes back to an older checkpoint.
+  std::scoped_lock one_at_a_time(checkpoint_mu_);
+  Result<std::uint64_t> lsn = [&] {
+    auto gate = log_shared();
+    return wal_->append_durably(control_record(WalRecordType::Checkpoint, 0));
+  }();
   if (!lsn) return fail(std::move(lsn.error()));
   last_checkpoint_lsn_.store(*lsn, std::memory_order_release);
+  // The checkpoint is durable whatever happens to the manifest, which is only a hint to tools:
+  // a failed publish leaves the previous one whole, and is reported but does not fail it.
   if (manifest_exists_) {
-    if (auto r = WalManifest::publish(dir_, *lsn); !r) return fail(std::move(r.error()));
+    if (auto r = WalManifest::publish(dir_, *lsn); !r) {
+      log::warn(kTarget, "Checkpoint at LSN {} is durable, but {} was not updated: {}", *lsn,
+                WalManifest::kFileName, r.error().message());
+    }
   }
   return *lsn;
 }
@@ -159,7 +169,14 @@ Result<> DurableStorage::log_schema(std::string_view table, BytesView encoded_sc
   entry.key = Bytes(table);
   entry.value = Bytes(encoded_schema);
   if (auto lsn = wal_->append_durably(entry); !lsn) return fail(std::move(lsn.error()));
+  std::scoped_lock lock(catalog_mu_);
+  schemas_.try_emplace(std::move(entry.key), std::move(entry.value));
   return {};
+}
+
+std::vector<std::pair<std::string, Bytes>> DurableStorage::schemas() const {
+  std::scoped_lock lock(catalog_mu_);
+  return {schemas_.begin(), schemas_.end()};
 }
 
 Result<> DurableStorage::write_marker(std::string_view content) {
@@ -196,6 +213,14 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   auto lock = DatabaseLock::acquire(dir);
   if (!lock) return fail(KavrelError::from(lock.error()));
   s->lock_ = std::move(*lock);
+  // A snapshot, manifest or keyring being written when the last holder stopped is left as a
+  // temporary file; the file it was to replace is whole, so the temporary is only waste.
+  auto removed = remove_temp_files(dir);
+  if (!removed) return fail(std::move(removed.error()));
+  if (removed->files > 0) {
+    log::info(kTarget, "Removed {} stale temporary file(s) ({} bytes) of an interrupted write",
+              removed->files, removed->bytes);
+  }
 
   std::error_code ec;
   std::vector<std::uint64_t> generations = log_generations(dir);
@@ -280,7 +305,7 @@ class DurableStorage::Replay {
         }
         break;
       case WalRecordType::Abort: pending_.erase(e.txn_id); break;
-      case WalRecordType::Schema: apply_schema(e); break;
+      case WalRecordType::Schema: add_schema(std::move(e.key), std::move(e.value)); break;
       default: break;  // checkpoints, log starts and reserved codes
     }
     return {};
@@ -290,7 +315,7 @@ class DurableStorage::Replay {
   // timestamp (its keys are distinct and the table holds nothing else yet).
   Result<> apply_snapshot(const TxnWalEntryView& e) {
     if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) {
-      s_.recovered_schemas_.emplace_back(Bytes(e.key), Bytes(e.value));
+      add_schema(Bytes(e.key), Bytes(e.value));
       return {};
     }
     if (snapshot_ts_ == 0) stats_.commit_ts = snapshot_ts_ = s_.manager_->allocate_commit_ts();
@@ -316,8 +341,10 @@ class DurableStorage::Replay {
     s_.memtable_->commit(txn_id_, stats_.commit_ts, keys_, s_.manager_->next_ts());
     keys_.clear();
   }
-  void apply_schema(TxnWalEntry& e) {
-    s_.recovered_schemas_.emplace_back(std::move(e.key), std::move(e.value));
+  // Registrations are logged once per name; a repeat keeps the first.
+  void add_schema(Bytes name, Bytes encoded) {
+    std::scoped_lock lock(s_.catalog_mu_);
+    s_.schemas_.try_emplace(std::move(name), std::move(encoded));
   }
 
   DurableStorage& s_;
@@ -330,7 +357,6 @@ class DurableStorage::Replay {
 };
 
 Result<RecoveryStats> DurableStorage::recover() {
-  recovered_schemas_.clear();
   auto started = std::chrono::steady_clock::now();
   const auto seconds_since = [&started] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -396,8 +422,7 @@ void DurableStorage::remove_logs_below(std::uint64_t generation) {
   if (removed) ignore_error(fsync_dir(dir_), "covered logs are removed again at the next open");
 }
 
-Result<CompactionStats> DurableStorage::compact(
-    std::vector<std::pair<std::string, Bytes>> schemas) {
+Result<CompactionStats> DurableStorage::compact() {
   std::scoped_lock one_at_a_time(compact_mu_);
   const auto started = std::chrono::steady_clock::now();
   const auto warn = [](const KavrelError& e) {
@@ -405,8 +430,10 @@ Result<CompactionStats> DurableStorage::compact(
     return e;
   };
   // The switch: with every commit outside its log work, the log is synced and the next one
-  // created (with its name durable) before any commit can write to it.
+  // created (with its name durable) before any commit can write to it. The schemas are copied
+  // in the same hold (see schemas_).
   std::shared_ptr<TxnWal> old;
+  std::vector<std::pair<std::string, Bytes>> schemas;
   {
     std::unique_lock gate(log_gate_);
     if (auto r = wal_->sync(); !r) return fail(warn(r.error()));
@@ -414,6 +441,7 @@ Result<CompactionStats> DurableStorage::compact(
                                wal_->next_lsn());
     if (!next) return fail(warn(next.error()));
     old = std::exchange(wal_, std::move(*next));
+    schemas = this->schemas();
   }
   // Every transaction whose records are in the older logs finished before the switch, so a
   // snapshot taken now sees all of them (and perhaps some that the new log replays again on

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/sharded_map.h"
+#include "core/writer_first_mutex.h"
 #include "storage/crypto/encryption.h"
 #include "storage/mvcc/key_set.h"
 #include "storage/wal/snapshot.h"
@@ -76,7 +78,8 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // Ends the transaction without effect (nothing is logged); unknown ids succeed.
   Result<> abort(std::uint64_t txn_id);
   // Appends a Checkpoint record, syncs, remembers its LSN, publishes the manifest if the
-  // database had one. Returns the LSN.
+  // database had one. Returns the LSN once the record is durable: a manifest that cannot be
+  // updated keeps its previous contents and is logged as a warning.
   Result<std::uint64_t> checkpoint();
   // Syncs the log and writes "clean" into ".clean_shutdown".
   Result<> shutdown();
@@ -84,23 +87,27 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // tested, by the next open, which deletes it.
   Result<> write_marker(std::string_view content);
 
-  // Appends a Schema record (txn_id 0, key = the table name, value = the encoded schema) and
-  // syncs the log: once it returns success the registration survives a restart. The caller
-  // serializes registrations, so that a name is logged at most once.
+  // Appends a Schema record (txn_id 0, key = the table name, value = the encoded schema), syncs
+  // the log and adds the schema to schemas(): once it returns success the registration survives
+  // restarts and compactions. The caller serializes registrations, so that a name is logged at
+  // most once.
   Result<> log_schema(std::string_view table, BytesView encoded_schema);
-  // The (table name, encoded schema) pairs of the Schema records found at open, in log order.
-  const std::vector<std::pair<std::string, Bytes>>& recovered_schemas() const {
-    return recovered_schemas_;
-  }
+  // The logged table schemas, (table name, encoded schema) in ascending name order: those of
+  // the snapshot and the logs at open (the first record of a name wins), then those logged since.
+  std::vector<std::pair<std::string, Bytes>> schemas() const;
 
   // Compaction: switches the log to a new generation (briefly excluding commits from the log),
-  // writes the committed state with the given table schemas to the snapshot file, then removes
-  // the logs the snapshot covers. A failure at any step leaves the previous state in use and
-  // correct (the logs not yet removed are replayed after the older snapshot). One at a time.
-  Result<CompactionStats> compact(std::vector<std::pair<std::string, Bytes>> schemas);
+  // writes the committed state with the schemas logged before the switch to the snapshot file,
+  // then removes the logs the snapshot covers. A failure at any step leaves the previous state
+  // in use and correct (the logs not yet removed are replayed after the older snapshot). One at
+  // a time.
+  Result<CompactionStats> compact();
   // Held shared by everything that writes the log, across its log work (a commit from writing
   // its records until they are visible), so that a compaction switches logs between commits.
-  std::shared_lock<std::shared_mutex> log_shared() { return std::shared_lock(log_gate_); }
+  // A compaction that asks for the switch waits only for the holders already in: later ones
+  // wait for it. Not recursive: a thread holding it must not ask again.
+  using LogShared = std::shared_lock<WriterFirstMutex>;
+  LogShared log_shared() { return LogShared(log_gate_); }
   // The size of the snapshot file written or loaded last (0 without one).
   std::uint64_t snapshot_bytes() const { return snapshot_bytes_.load(std::memory_order_relaxed); }
 
@@ -133,8 +140,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
   class Replay;
   // Loads the snapshot, then replays the logs after it, the current one in the same pass that
-  // finds its end. Schema records are not memtable keys: they are collected, in log order, for
-  // recovered_schemas().
+  // finds its end. Schema records are not memtable keys: they go to schemas_.
   Result<RecoveryStats> recover();
   // Removes the logs of generations below `generation` (a snapshot covers them).
   void remove_logs_below(std::uint64_t generation);
@@ -142,7 +148,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
 
   std::filesystem::path dir_;
   std::unique_ptr<DatabaseLock> lock_;
-  std::shared_mutex log_gate_;
+  WriterFirstMutex log_gate_;
   std::shared_ptr<TxnWal> wal_;  // replaced under log_gate_ held exclusively
   std::mutex compact_mu_;        // one compaction at a time
   // Logs replayed at open after the snapshot (older generations first, the current one last).
@@ -153,6 +159,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::shared_ptr<MvccMemTable> memtable_;
   std::unique_ptr<ShardedMap<std::uint64_t, TxnWalBuffer>> buffers_;
   std::unique_ptr<EventDrivenGroupCommit> group_commit_;
+  std::mutex checkpoint_mu_;  // one checkpoint at a time
   std::atomic<std::uint64_t> last_checkpoint_lsn_{0};
   bool manifest_exists_ = false;
   bool encrypted_ = false;
@@ -161,7 +168,14 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::array<std::uint8_t, 16> db_uuid_{};
   std::uint32_t key_epoch_ = 0;
   std::atomic<bool> prune_versions_{true};
-  std::vector<std::pair<std::string, Bytes>> recovered_schemas_;  // written by recover() only
+  // What a snapshot carries besides keys (today the table schemas; users and roles would be
+  // kept the same way). One rule keeps it whole across compactions: it changes only while the
+  // log gate is held shared, in the same hold that logs the change's record, and a compaction
+  // copies it while it holds the gate exclusively to switch logs. Then every change logged
+  // before the switch is in the snapshot, and every later one is in the new log, which the
+  // snapshot's removal of older logs never touches.
+  mutable std::mutex catalog_mu_;
+  std::map<std::string, Bytes, std::less<>> schemas_;  // guarded by catalog_mu_
 };
 
 }  // namespace kavrel

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,12 @@
 #include "storage/io/file_io.h"
 
 namespace kavrel {
+namespace {
+
+constexpr std::string_view kTempPrefix = ".tmp";
+constexpr std::size_t kTempSuffixLength = 6;
+
+}  // namespace
 
 Result<> fsync_dir(const std::filesystem::path& dir) {
   UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -94,7 +102,7 @@ Result<PublishOutcome, PublishError> publish_file_with(const std::filesystem::pa
   std::filesystem::path tmp;
   UniqueFd fd;
   for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
-    tmp = dir / (".tmp" + random_alnum(6));
+    tmp = dir / (std::string(kTempPrefix) + random_alnum(kTempSuffixLength));
     fd = UniqueFd(io::open_create(tmp.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0600));
     if (!fd.valid() && errno != EEXIST) return std::unexpected(PublishError{Stage::Temp, errno});
   }
@@ -125,6 +133,32 @@ Result<PublishOutcome, PublishError> publish_file_with(const std::filesystem::pa
     return std::unexpected(PublishError{Stage::AfterMove, r.error().os_error()});
   }
   return PublishOutcome::Published;
+}
+
+bool is_temp_file_name(std::string_view name) {
+  if (name.size() != kTempPrefix.size() + kTempSuffixLength || !name.starts_with(kTempPrefix)) {
+    return false;
+  }
+  return std::all_of(name.begin() + kTempPrefix.size(), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+Result<RemovedTemps> remove_temp_files(const std::filesystem::path& dir) {
+  RemovedTemps removed;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (!is_temp_file_name(entry.path().filename().string())) continue;
+    struct stat st {};
+    if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (io::unlink(entry.path().c_str()) != 0) return fail(KavrelError::io(errno));
+    ++removed.files;
+    removed.bytes += static_cast<std::uint64_t>(st.st_size);
+  }
+  if (ec) return fail(KavrelError::io(ec.value()));
+  if (removed.files > 0) {
+    if (auto r = fsync_dir(dir); !r) return fail(std::move(r.error()));
+  }
+  return removed;
 }
 
 }  // namespace kavrel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -50,5 +51,18 @@ Result<PublishOutcome, PublishError> publish_file_with(const std::filesystem::pa
                                                        std::string_view name,
                                                        const std::function<int(int fd)>& write,
                                                        PublishMode mode);
+
+// Whether name is one of publish_file's temporaries (".tmp" + 6 alphanumerics).
+bool is_temp_file_name(std::string_view name);
+
+// What remove_temp_files removed.
+struct RemovedTemps {
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+};
+// Removes the temporaries that publishes interrupted by a crash, a power cut or an exit left in
+// dir (regular files only), then makes the removals durable. Only for a directory whose owner
+// holds its lock, so that no publish of this process runs. Io error when one cannot be removed.
+Result<RemovedTemps> remove_temp_files(const std::filesystem::path& dir);
 
 }  // namespace kavrel

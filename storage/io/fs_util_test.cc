@@ -226,5 +226,41 @@ TEST_F(FsUtilTest, CreateDirAll) {
   EXPECT_EQ(r.error().message(), "IO error: Not a directory (os error 20)");
 }
 
+// A publish cut short leaves its temporary behind; only names of that exact shape go, and only
+// files: another name, a directory or a link of that shape stays.
+TEST_F(FsUtilTest, RemoveTempFilesRemovesOnlyLeftoverTemporaries) {
+  write_file(tmp_ / ".tmpAb12Z9", "half a snapshot");
+  write_file(tmp_ / ".tmp000000", "");
+  for (const char* kept : {".tmpAb12Z", ".tmpAb12Z9x", ".tmp-b12Z9", "x.tmpAb12Z9", "wal.log"}) {
+    write_file(tmp_ / kept, "kept");
+  }
+  fs::create_directory(tmp_ / ".tmpDIR123");
+  fs::create_symlink("wal.log", tmp_ / ".tmpLINK12");
+  auto removed = remove_temp_files(tmp_.path());
+  ASSERT_TRUE(removed) << removed.error().message();
+  EXPECT_EQ(removed->files, 2U);
+  EXPECT_EQ(removed->bytes, 15U);
+  EXPECT_EQ(entries(tmp_.path()),
+            (std::vector<std::string>{".tmp-b12Z9", ".tmpAb12Z", ".tmpAb12Z9x", ".tmpDIR123",
+                                      ".tmpLINK12", "wal.log", "x.tmpAb12Z9"}));
+  auto again = remove_temp_files(tmp_.path());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->files, 0U);
+}
+
+// The names the publisher makes are the names the removal recognises.
+TEST_F(FsUtilTest, PublishTemporariesAreRecognised) {
+  std::string seen;
+  auto r = publish_file_with(
+      tmp_.path(), "target",
+      [&](int) {
+        for (const auto& e : fs::directory_iterator(tmp_.path())) seen = e.path().filename();
+        return 0;
+      },
+      PublishMode::Replace);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(is_temp_file_name(seen)) << seen;
+}
+
 }  // namespace
 }  // namespace kavrel

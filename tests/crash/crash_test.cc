@@ -11,7 +11,10 @@
 //
 // Compaction runs under the kills too: the server compacts by itself once the log passes
 // --compact-log-mib (default 1, 0 turns it off), and one writer asks for COMPACT now and then, so
-// kills land during compactions and during start-ups that load a snapshot.
+// kills land during compactions and during start-ups that load a snapshot. Another writer
+// registers a table now and then, between and during compactions: after a restart every
+// acknowledged table is listed, the one in flight may be, and nothing else. No temporary file of
+// an interrupted compaction is left once the server has started.
 //
 // Usage: kavrel_crash_test [--rounds=N] [--seed=N] [--writers=N] [--keys=N] [--min-ms=N]
 //                          [--max-ms=N] [--rounds-per-dir=N] [--compact-log-mib=N]
@@ -32,6 +35,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +53,8 @@ using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kPrefix = "cr/";
+// The writer that registers tables; writer 0 asks for the checkpoints and compactions.
+constexpr std::size_t kRegistrar = 1;
 
 struct Options {
   int rounds = 20;
@@ -86,6 +92,8 @@ struct Totals {
   std::uint64_t server_errors = 0;  // ERROR answers (none are expected)
   std::uint64_t early_kills = 0;    // kills during start-up or replay
   std::uint64_t tails_moved = 0;    // damaged log tails moved aside at open
+  std::uint64_t tables = 0;         // table registrations acknowledged
+  std::uint64_t temps_removed = 0;  // start-ups that removed an interrupted write's files
   std::uint64_t failures = 0;       // anything else that went wrong (start, connect...)
 };
 
@@ -139,13 +147,26 @@ class Writer {
     std::uniform_int_distribution<int> op(0, 999);
     while (!stop.load(std::memory_order_relaxed)) {
       const int roll = op(rng_);
-      if (roll < 6 && id_ == 0) {  // now and then a checkpoint or a compaction between writes
+      if (roll < 30 && id_ == 0) {  // now and then a checkpoint or a compaction between writes
         auto r = roll < 3 ? client->checkpoint() : client->compact();
         if (r) {
           if (roll < 3) ++checkpoints_;
           continue;
         }
         if (!r.error().is_server_error()) return;
+        note_error(r.error().text());
+        continue;
+      }
+      if (roll < 50 && id_ == static_cast<int>(kRegistrar)) {  // a table registration
+        table_in_flight_ = "cr_t" + std::to_string(next_table_++);
+        auto r = client->register_table(*table_in_flight_, {{"id", 0, false}});
+        if (r) {
+          tables_acked_.insert(*std::exchange(table_in_flight_, std::nullopt));
+          ++tables_;
+          continue;
+        }
+        if (!r.error().is_server_error()) return;
+        table_in_flight_.reset();
         note_error(r.error().text());
         continue;
       }
@@ -168,7 +189,24 @@ class Writer {
   }
 
   std::vector<KeyModel>& keys() { return keys_; }
+  // Compares the tables a restarted server lists with the acknowledged ones and adopts them:
+  // the text of each difference, none when they agree.
+  std::vector<std::string> adopt_tables(const std::set<std::string>& listed) {
+    std::vector<std::string> out;
+    for (const std::string& t : tables_acked_) {
+      if (!listed.contains(t)) out.push_back("acknowledged table " + t + " is not listed");
+    }
+    for (const std::string& t : listed) {
+      if (!tables_acked_.contains(t) && t != table_in_flight_) {
+        out.push_back("table " + t + " was never registered");
+      }
+    }
+    table_in_flight_.reset();
+    tables_acked_ = listed;
+    return out;
+  }
   [[nodiscard]] std::uint64_t acknowledged() const { return acknowledged_; }
+  [[nodiscard]] std::uint64_t tables() const { return tables_; }
   [[nodiscard]] std::uint64_t checkpoints() const { return checkpoints_; }
   [[nodiscard]] std::uint64_t errors() const { return errors_; }
   [[nodiscard]] const std::string& last_error() const { return last_error_; }
@@ -183,7 +221,11 @@ class Writer {
   std::mt19937_64 rng_;
   std::vector<KeyModel> keys_;
   std::uint64_t seq_ = 0;
+  std::set<std::string> tables_acked_;
+  std::optional<std::string> table_in_flight_;  // sent, not answered when the server died
+  std::uint64_t next_table_ = 0;
   std::uint64_t acknowledged_ = 0;
+  std::uint64_t tables_ = 0;
   std::uint64_t checkpoints_ = 0;
   std::uint64_t errors_ = 0;
   std::string last_error_;
@@ -208,12 +250,13 @@ class CrashTest {
     std::printf(
         "kavrel_crash_test: seed=%llu rounds=%d acknowledged=%llu keys_checked=%llu "
         "in_flight_applied=%llu lost=%llu resurrected=%llu invented=%llu server_errors=%llu "
-        "checkpoints=%llu compactions=%llu snapshot_loads=%llu early_kills=%llu tails_moved=%llu "
-        "failures=%llu elapsed=%.1fs\n",
+        "checkpoints=%llu compactions=%llu snapshot_loads=%llu tables=%llu early_kills=%llu "
+        "tails_moved=%llu temps_removed=%llu failures=%llu elapsed=%.1fs\n",
         static_cast<unsigned long long>(o_.seed), rounds_done_, ull(t_.acknowledged),
         ull(t_.keys_checked), ull(t_.in_flight_seen), ull(t_.lost), ull(t_.resurrected),
         ull(t_.invented), ull(t_.server_errors), ull(t_.checkpoints), ull(t_.compactions),
-        ull(t_.snapshot_loads), ull(t_.early_kills), ull(t_.tails_moved), ull(t_.failures), secs);
+        ull(t_.snapshot_loads), ull(t_.tables), ull(t_.early_kills), ull(t_.tails_moved),
+        ull(t_.temps_removed), ull(t_.failures), secs);
     const bool ok = t_.lost == 0 && t_.resurrected == 0 && t_.invented == 0 &&
                     t_.server_errors == 0 && t_.failures == 0 && rounds_done_ == o_.rounds;
     return ok ? 0 : 1;
@@ -255,6 +298,7 @@ class CrashTest {
     t_.tails_moved += occurrences(out, "unreadable bytes at offset");
     t_.compactions += occurrences(out, "Compacted ");
     t_.snapshot_loads += occurrences(out, "Loaded snapshot ");
+    t_.temps_removed += occurrences(out, "stale temporary file");
   }
 
   static std::uint64_t occurrences(const std::string& text, std::string_view what) {
@@ -330,6 +374,7 @@ class CrashTest {
     std::uint64_t acked = 0;
     for (auto& w : writers_) {
       acked += w->acknowledged();
+      t_.tables += w->tables();
       t_.checkpoints += w->checkpoints();
       t_.server_errors += w->errors();
       if (w->errors() > 0) {
@@ -378,11 +423,12 @@ class CrashTest {
       return false;
     }
     std::map<std::string, std::string> scanned(listing->begin(), listing->end());
+    const std::string where = round > 0 ? "round " + std::to_string(round) : "final check";
+    if (!verify_tables(*client, server, where)) return false;
     std::map<std::string, KeyModel*> known;
     for (auto& w : writers_) {
       for (auto& k : w->keys()) known[k.key] = &k;
     }
-    const std::string where = round > 0 ? "round " + std::to_string(round) : "final check";
     for (const auto& [key, value] : scanned) {
       if (!known.contains(key)) {
         ++t_.invented;
@@ -431,6 +477,30 @@ class CrashTest {
       std::fprintf(stderr, "--- server stdout ---\n%s", server.stdout_text().c_str());
     }
     return true;  // mismatches are counted; the run goes on to find more
+  }
+
+  // The tables, and no temporary file left behind by the open.
+  bool verify_tables(Client& client, ServerProcess& server, const std::string& where) {
+    auto tables = client.list_tables();
+    if (!tables) {
+      failure("LIST_TABLES failed: " + tables.error().message(), &server);
+      return false;
+    }
+    std::set<std::string> listed;
+    for (const WireSchema& t : *tables) listed.insert(t.name);
+    Writer& registrar = *writers_[std::min(kRegistrar, writers_.size() - 1)];
+    for (const std::string& fault : registrar.adopt_tables(listed)) {
+      ++t_.lost;
+      std::fprintf(stderr, "FAIL: %s: %s\n", where.c_str(), fault.c_str());
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(db())) {
+      if (entry.path().filename().string().starts_with(".tmp")) {
+        failure(where + ": " + entry.path().filename().string() + " is left after the start",
+                &server);
+        return false;
+      }
+    }
+    return true;
   }
 
   Options o_;

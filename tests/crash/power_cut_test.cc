@@ -1,15 +1,17 @@
-// Power loss, in process: the engine runs under concurrent writers, checkpoints and compactions
-// with the I/O seam's power-cut model installed (storage/io/power_cut.h); power is cut at a
-// random moment (during the first open of a new directory, a snapshot load, a replay, a commit,
-// a checkpoint, a compaction or a publish), the
-// directory is rewritten to what "the disk" kept, and the database is opened again.
+// Power loss, in process: the engine runs under concurrent writers, checkpoints, compactions and
+// table registrations with the I/O seam's power-cut model installed (storage/io/power_cut.h); power
+// is cut at a random moment (during the first open of a new directory, a snapshot load, a replay, a
+// commit, a checkpoint, a compaction or a publish), the directory is rewritten to what "the disk"
+// kept, and the database is opened again.
 //
 // Model. Every key belongs to one writer with one operation in flight, so the states a key may be
 // in after the cut are exact: from the state of its last operation acknowledged before the cut to
 // the state of the last one it started. An acknowledgement counts only when it was recorded
 // before the cut, under the same lock; a commit returns only after its fsync, and cut() captures
 // after that, so a counted acknowledgement is always on "the disk". The observed state then
-// becomes the acknowledged state for the next life of the same directory.
+// becomes the acknowledged state for the next life of the same directory. The same holds for the
+// tables: every registration acknowledged before the cut is there after it, the one in flight may
+// be, and no temporary file of an interrupted compaction or publish is left once it has opened.
 //
 // KAVREL_POWER_CUT_ROUNDS sets the number of rounds (default 12; `make crash` runs many more),
 // KAVREL_POWER_CUT_SEED the first seed.
@@ -24,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +97,7 @@ class PowerCutRound {
           std::this_thread::sleep_for(std::chrono::milliseconds(7));
         }
       });
+      workers.emplace_back([this, &db] { register_loop(**db); });
       for (auto& t : workers) t.join();
       // The release that follows fails on the dead disk, as it should.
     });
@@ -146,10 +150,41 @@ class PowerCutRound {
     }
   }
 
+  void register_loop(Database& db) {
+    while (!stop_) {
+      std::string name;
+      {
+        std::scoped_lock lock(mu_);
+        name = "pc_t" + std::to_string(next_table_++);
+        attempted_tables_.insert(name);
+      }
+      if (!db.register_table(TableSchema{name, {{"id", ColumnType::Int, false}}})) return;
+      {
+        std::scoped_lock lock(mu_);
+        if (disk_->is_cut()) return;
+        acked_tables_.insert(name);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
   void check_after_restart() {
     auto db = Database::open(dir_, encryption_);
     ASSERT_TRUE(db.has_value()) << "the database does not open after a power cut: "
                                 << db.error().message();
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".tmp"))
+          << entry.path().filename() << " is left after the open";
+    }
+    std::set<std::string> listed;
+    for (const TableSchema& t : (*db)->list_tables()) listed.insert(t.name);
+    for (const std::string& t : acked_tables_) {
+      EXPECT_TRUE(listed.contains(t)) << "acknowledged table " << t << " is lost";
+    }
+    for (const std::string& t : listed) {
+      EXPECT_TRUE(attempted_tables_.contains(t)) << "table " << t << " was never registered";
+    }
+    acked_tables_ = attempted_tables_ = listed;
     DurableStorage& s = (*db)->storage();
     auto txn = s.begin_transaction();
     ASSERT_TRUE(txn.has_value());
@@ -175,6 +210,9 @@ class PowerCutRound {
   std::atomic<bool> stop_{false};
   std::mutex mu_;
   std::map<std::string, KeyHistory> keys_;  // guarded by mu_ while writers run
+  std::set<std::string> acked_tables_;      // guarded by mu_ while writers run
+  std::set<std::string> attempted_tables_;  // guarded by mu_ while writers run
+  int next_table_ = 0;                      // guarded by mu_ while writers run
   std::shared_ptr<io::PowerCutDisk> disk_;
   std::uint64_t acknowledged_ = 0;  // guarded by mu_ while writers run
 };
