@@ -1,35 +1,45 @@
-"""Client-side SQL over registered (typed) tables.
+"""Client-side SQL over registered (typed) tables, answering as the standard library's sqlite3.
 
-Statements are parsed with sqlglot and run as the server's own requests:
+Statements are parsed with sqlglot, planned (every table, column and function is resolved
+before any row is read) and run as the server's own requests:
 
-  CREATE TABLE t (col TYPE [NOT NULL] [PRIMARY KEY], ...)   REGISTER_TABLE
-  INSERT INTO t [(cols)] VALUES (...), ...                  GET (is the row new?) + PUT
-  SELECT ... FROM t [WHERE] [GROUP BY] [HAVING] [ORDER BY] [LIMIT [OFFSET]]
-                                                            QUERY or SCAN, then evaluated here
-  UPDATE t SET col = expr, ... [WHERE ...]                  SCAN + PUT (+ DELETE if the key moves)
-  DELETE FROM t [WHERE ...]                                 SCAN + DELETE
+  CREATE TABLE [IF NOT EXISTS] t (col TYPE [NOT NULL] [PRIMARY KEY], ...)
+                                                  REGISTER_TABLE (+ the row key, a PUT)
+  DROP TABLE [IF EXISTS] t                        DROP_TABLE inside the call's transaction
+  INSERT INTO t [(cols)] VALUES (...), ... | SELECT ...
+                                                  GET (is the key free?) + PUT
+  SELECT ... FROM t [[LEFT] JOIN u ON ...] [WHERE] [GROUP BY] [HAVING] [ORDER BY] [LIMIT]
+                                                  SCAN (or QUERY), then evaluated here
+  UPDATE t SET col = expr, ... [WHERE ...]        SCAN + PUT (+ DELETE when the key moves)
+  DELETE FROM t [WHERE ...]                       SCAN + DELETE
 
-Rows live under keys "t/ID" as packed rows. ID is the value of the table's row key column: the
-column declared PRIMARY KEY when the table was created through SQL (remembered under the key
-"__kavrel_sql/t/primary_key", since the server's schema has no such notion), else the column
-named "id". Its value must be an int, uint or text without "/"; it is never NULL, and a second
-row with the same ID is refused.
+Row keys: a row lives under the key "t/ID" as a packed row. ID is the value of the table's row
+key column: the column declared PRIMARY KEY (remembered under "__kavrel_sql/t/primary_key",
+since the server's schema has no such notion), else the column named id. It is an int, uint or
+text column; CREATE TABLE refuses a table without one. The key is the truth: SQL reads the key
+column from the row's key, so two rows never share a key value, whatever wrote them, and keys
+under "t/" that are not the canonical text of such a value (t/07 for an int key) are not rows.
 
-Values follow the rules of the standard library's sqlite3 module: NULL compares as unknown
-(three-valued AND/OR/NOT), NULLs sort first, numbers sort before texts and texts before bytes,
-comparisons convert an operand by the other's column affinity, LIKE ignores ASCII case, integer
-division truncates, division by zero is NULL.
+Names: unquoted table and column names match case-insensitively (an exact match first);
+quoted ones match exactly. Tables and columns keep the case they were created with.
+
+Values follow sqlite3: no boolean type (comparisons and bool columns give 1 or 0), NULL
+compares as unknown (three-valued AND/OR/NOT), NULLs sort first, numbers sort before texts and
+texts before bytes, comparisons convert an operand by the other's column affinity, LIKE ignores
+ASCII case, integer division truncates, division by zero is NULL, a text used as a number reads
+its numeric prefix ('12abc' + 0 is 12).
 """
 
 import functools
 import math
 import re
+from fractions import Fraction
 
 import sqlglot
 from sqlglot import exp
 
 from . import wire
-from .errors import NotSupportedError, SchemaError, SqlError
+from .errors import NotSupportedError, SchemaError, ServerError, SqlError
 
 _META_PREFIX = "__kavrel_sql/"
 
@@ -41,19 +51,29 @@ _TYPES = {
     "VARBINARY": "binary", "BINARY": "binary",
     "BOOLEAN": "bool",
 }
+_SQL_TYPE_NAMES = {"int": "INTEGER", "uint": "INTEGER", "float": "REAL", "text": "TEXT",
+                   "binary": "BLOB", "bool": "BOOLEAN"}
+_KEY_TYPES = ("int", "uint", "text")
 _AGGREGATES = (exp.Count, exp.Sum, exp.Min, exp.Max, exp.Avg)
+_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
 
 
 class SqlResult(list):
     """The rows of a statement as dicts (a list); ``columns`` names them in order (None for
-    statements that answer no rows) and ``rowcount`` counts the rows written or read."""
+    statements that answer no rows) and ``rowcount`` counts the rows written or read.
+    ``tuples()`` gives the rows as tuples, which keep every column when two share a name."""
 
-    def __init__(self, rows=(), columns=None, rowcount=None):
+    def __init__(self, rows=(), columns=None, rowcount=None, tuples=None):
+        if tuples is not None:
+            rows = [dict(zip(columns, t)) for t in tuples]
         super().__init__(rows)
         self.columns = columns
         self.rowcount = len(self) if rowcount is None else rowcount
+        self._tuples = tuples
 
     def tuples(self):
+        if self._tuples is not None:
+            return list(self._tuples)
         return [tuple(r[c] for c in self.columns) for r in self]
 
 
@@ -98,85 +118,261 @@ class Cursor:
         self._rows = []
 
 
-def is_write(statement):
-    return isinstance(statement, (exp.Insert, exp.Update, exp.Delete))
+# ---- the text: tokens, statements, parameters ---------------------------------------------
 
 
-def execute(target, text, params=None):
-    """Runs the statements of text on target (a Client or a Transaction) and answers the last
-    one's SqlResult. From a Client, the statements run together in one transaction
-    (ConflictError if it conflicts), except a single SELECT: it reads with one request, which
-    the server runs in a transaction of its own. CREATE TABLE registers at once, even if the transaction
-    is later aborted."""
-    text, count = _number_marks(text)
+class _Token:
+    __slots__ = ("kind", "text", "start", "end", "depth")
+
+    def __init__(self, kind, text, start, end, depth):
+        self.kind, self.text, self.start, self.end, self.depth = kind, text, start, end, depth
+
+    def word(self):
+        return self.text.upper() if self.kind == "word" else None
+
+
+_TWO_CHAR_OPS = ("<=", ">=", "<>", "!=", "==", "||", "::", "->")
+
+
+def _lex(text):
+    """The tokens of text (comments and blanks left out), each with its paren depth. Kinds:
+    word, num, str ('...'), qid ("..." or `...`), blob (x'..'), mark (? or ?N), op, (, ), ;"""
+    tokens, i, n, depth = [], 0, len(text), 0
+    while i < n:
+        c = text[i]
+        if c.isspace():
+            i += 1
+        elif text.startswith("--", i):
+            j = text.find("\n", i)
+            i = n if j < 0 else j
+        elif text.startswith("/*", i):
+            j = text.find("*/", i + 2)
+            i = n if j < 0 else j + 2
+        elif c in "'\"`" or (c in "xX" and text.startswith("'", i + 1)):
+            quote_at = i + 1 if c in "xX" else i
+            q = text[quote_at]
+            j = quote_at + 1
+            while True:
+                if j >= n:
+                    what = {"'": "string", '"': "quoted name", "`": "quoted name"}[q]
+                    raise SqlError(f"cannot parse SQL: unterminated {what} starting at "
+                                   f"{text[i:i + 20]!r}")
+                if text[j] == q:
+                    if j + 1 < n and text[j + 1] == q:
+                        j += 2
+                        continue
+                    break
+                j += 1
+            kind = "blob" if quote_at != i else "str" if q == "'" else "qid"
+            tokens.append(_Token(kind, text[i:j + 1], i, j + 1, depth))
+            i = j + 1
+        elif c.isalpha() or c == "_" or ord(c) > 127:
+            j = i + 1
+            while j < n and (text[j].isalnum() or text[j] in "_$" or ord(text[j]) > 127):
+                j += 1
+            tokens.append(_Token("word", text[i:j], i, j, depth))
+            i = j
+        elif c.isdigit() or (c == "." and i + 1 < n and text[i + 1].isdigit()):
+            m = re.compile(r"(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?").match(text, i)
+            tokens.append(_Token("num", m.group(0), i, m.end(), depth))
+            i = m.end()
+        elif c == "?":
+            j = i + 1
+            while j < n and text[j].isdigit():
+                j += 1
+            tokens.append(_Token("mark", text[i:j], i, j, depth))
+            i = j
+        elif c == "(":
+            tokens.append(_Token("(", c, i, i + 1, depth))
+            depth += 1
+            i += 1
+        elif c == ")":
+            depth -= 1
+            tokens.append(_Token(")", c, i, i + 1, depth))
+            i += 1
+        elif c == ";":
+            tokens.append(_Token(";", c, i, i + 1, depth))
+            i += 1
+        else:
+            size = 2 if text[i:i + 2] in _TWO_CHAR_OPS else 1
+            tokens.append(_Token("op", text[i:i + size], i, i + size, depth))
+            i += size
+    return tokens
+
+
+def split_statements(text):
+    """The statements of text as lists of tokens (positions in text), split at the semicolons
+    outside strings, quoted names and comments; empty statements are left out."""
+    out, current = [], []
+    for tok in _lex(text):
+        if tok.kind == ";":
+            if current:
+                out.append(current)
+            current = []
+        else:
+            current.append(tok)
+    if current:
+        out.append(current)
+    return out
+
+
+def statement_complete(text):
+    """True when text ends with a semicolon outside strings, quoted names and comments (the
+    shell's test for the end of a statement typed over several lines)."""
     try:
-        statements = [s for s in sqlglot.parse(text) if s is not None]
-    except sqlglot.errors.ParseError as e:
-        # The parser underlines the place with terminal escapes; keep the plain text.
-        raise SqlError("cannot parse SQL: " + re.sub(r"\x1b\[[0-9;]*m", "", str(e))) from None
-    if not statements:
-        raise SqlError("no SQL statement given")
-    bound = _bind(statements, params, count)
-    from .client import Client
-    data = [s for s in statements if is_write(s) or isinstance(s, exp.Select)]
-    if isinstance(target, Client) and (len(data) > 1 or any(is_write(s) for s in data)):
-        with target.transaction() as tx:
-            return _run_all(tx, statements, bound)
-    return _run_all(target, statements, bound)
-
-
-def _run_all(target, statements, bound):
-    result = None
-    for s in statements:
-        result = _Statement(target, bound).run(s)
-    return result
+        tokens = _lex(text)
+    except SqlError:
+        return False  # an open string or quoted name goes on on the next line
+    return bool(tokens) and tokens[-1].kind == ";"
 
 
 _MARK = "kavrel_p"
+_SELECT_END = {"FROM", "WHERE", "GROUP", "HAVING", "ORDER", "LIMIT", "UNION", "INTERSECT",
+               "EXCEPT", "WINDOW"}
 
 
-def _number_marks(text):
-    """text with its k-th ? (outside strings, quoted names and comments) written :kavrel_pK,
-    so that parameters bind in the order they are written whatever the parse tree's order."""
-    out, i, k, n = [], 0, 0, len(text)
-    while i < n:
-        c = text[i]
-        if c in "'\"`":
+class _Prepared:
+    """One statement: its parse tree and the texts of its result columns as written."""
+
+    def __init__(self, node, item_texts):
+        self.node = node
+        self.item_texts = item_texts
+
+
+def _item_texts(text, tokens):
+    """The select list's items as written (for the result's column names, as sqlite3 names
+    them), or None when the statement is not a SELECT."""
+    if not tokens or tokens[0].word() != "SELECT":
+        return None
+    i = 1
+    if i < len(tokens) and tokens[i].word() in ("DISTINCT", "ALL"):
+        i += 1
+    items, first = [], i
+    while i <= len(tokens):
+        tok = tokens[i] if i < len(tokens) else None
+        end = tok is None or (tok.depth == 0 and tok.word() in _SELECT_END)
+        if end or (tok.kind == "op" and tok.text == "," and tok.depth == 0):
+            if i > first:
+                items.append(text[tokens[first].start:tokens[i - 1].end])
+            first = i + 1
+            if end:
+                break
+        i += 1
+    return items
+
+
+def _rewrite(text, tokens, counter, blobs):
+    """The statement as sqlglot reads it: ? marks numbered in the order they are written,
+    x'..' blobs as bound values, `names` as "names", LIMIT a, b as LIMIT b OFFSET a."""
+
+    def piece(tok):
+        if tok.kind == "mark":
+            if tok.text != "?":
+                raise NotSupportedError(f"the parameter {tok.text} (use ? marks, bound in the "
+                                        "order they are written)")
+            name = f":{_MARK}{counter[0]}"
+            counter[0] += 1
+            return name
+        if tok.kind == "blob":
+            digits = tok.text[2:-1]
+            if len(digits) % 2 or not re.fullmatch(r"[0-9a-fA-F]*", digits):
+                raise SqlError(f"malformed blob literal {tok.text}")
+            name = f":kavrel_b{len(blobs)}"
+            blobs[name[1:]] = bytes.fromhex(digits)
+            return name
+        if tok.kind == "qid" and tok.text[0] == "`":
+            return '"' + tok.text[1:-1].replace("``", "`").replace('"', '""') + '"'
+        if tok.word() == "AUTOINCREMENT":
+            raise NotSupportedError("AUTOINCREMENT (every row is given its key value)")
+        return None
+
+    out, pos, i = [], tokens[0].start, 0
+    while i < len(tokens):
+        tok = tokens[i]
+        if tok.word() == "LIMIT":
+            comma = end = None
             j = i + 1
-            while j < n and not (text[j] == c and (j + 1 >= n or text[j + 1] != c)):
-                j += 2 if text[j] == c else 1
-            out.append(text[i:j + 1])
-            i = j + 1
-        elif text.startswith("--", i):
-            j = text.find("\n", i)
-            j = n if j < 0 else j
-            out.append(text[i:j])
-            i = j
-        elif text.startswith("/*", i):
-            j = text.find("*/", i + 2)
-            j = n if j < 0 else j + 2
-            out.append(text[i:j])
-            i = j
-        elif c == "?":
-            out.append(f":{_MARK}{k}")
-            k += 1
-            i += 1
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out), k
+            while j < len(tokens) and tokens[j].depth >= tok.depth and tokens[j].kind != ";":
+                if tokens[j].depth == tok.depth:
+                    if tokens[j].word() == "OFFSET":
+                        break
+                    if tokens[j].kind == "op" and tokens[j].text == "," and comma is None:
+                        comma = j
+                    elif tokens[j].kind == ")":
+                        break
+                j += 1
+            end = j
+            if comma is not None:
+                def part(toks):
+                    return " ".join(piece(t) or text[t.start:t.end] for t in toks)
+                offset, count = part(tokens[i + 1:comma]), part(tokens[comma + 1:end])
+                out.append(text[pos:tok.start])
+                out.append(f"LIMIT {count} OFFSET {offset}")
+                pos = tokens[end - 1].end
+                i = end
+                continue
+        replaced = piece(tok)
+        if replaced is not None:
+            out.append(text[pos:tok.start] + replaced)
+            pos = tok.end
+        i += 1
+    out.append(text[pos:tokens[-1].end])
+    return "".join(out)
 
 
-def _bind(statements, params, count):
-    """{placeholder name: value}; ? marks bind in the order they are written."""
+def _parse(text):
+    try:
+        trees = [t for t in sqlglot.parse(text) if t is not None]
+    except sqlglot.errors.ParseError as e:
+        near = ""
+        if e.errors:
+            highlight = e.errors[0].get("highlight") or ""
+            if highlight.startswith(f":{_MARK}"):
+                highlight = "?"
+            near = f'near "{highlight}": ' if highlight else "at the end: "
+        raise SqlError(f"cannot parse SQL: {near}syntax error") from None
+    except (sqlglot.errors.TokenError, RuntimeError, ValueError) as e:
+        raise SqlError(f"cannot parse SQL: {e}") from None
+    if len(trees) != 1:
+        raise SqlError("cannot parse SQL: one statement expected")
+    return trees[0]
+
+
+def prepare(text, params=None):
+    """([_Prepared], {bound name: value}) of the statements of text."""
+    counter, blobs, prepared = [0], {}, []
+    for tokens in split_statements(text):
+        node = _parse(_rewrite(text, tokens, counter, blobs))
+        prepared.append(_Prepared(node, _item_texts(text, tokens)))
+    if not prepared:
+        raise SqlError("no SQL statement given")
     params = list(params or ())
-    for s in statements:
-        for node, *_ in s.walk():  # walk() yields (node, parent, key) tuples
-            if isinstance(node, exp.Placeholder) and not (node.this or "").startswith(_MARK):
+    for p in prepared:
+        for node, *_ in p.node.walk():  # walk() yields (node, parent, key) tuples
+            if isinstance(node, exp.Placeholder) and not (node.this or "").startswith(
+                    (_MARK, "kavrel_b")):
                 raise NotSupportedError(f"the parameter {node.sql()} (use ?)")
-    if count != len(params):
-        raise SqlError(f"the statement has {count} ? parameters, {len(params)} given")
-    return {f"{_MARK}{k}": v for k, v in enumerate(params)}
+    if counter[0] != len(params):
+        raise SqlError(f"the statement has {counter[0]} ? parameters, {len(params)} given")
+    bound = {f"{_MARK}{k}": _sql_value(v) for k, v in enumerate(params)}
+    bound.update(blobs)
+    return prepared, bound
+
+
+def _sql_value(v):
+    """A parameter as an SQL value: bool is 1 or 0; bytes-like is bytes."""
+    if v is None or isinstance(v, (str, bytes)):
+        return v
+    if isinstance(v, bool):
+        return int(v)
+    if isinstance(v, int):
+        return v
+    if isinstance(v, float):
+        return None if math.isnan(v) else v
+    if isinstance(v, (bytearray, memoryview)):
+        return bytes(v)
+    raise SqlError(f"a parameter of type {type(v).__name__} (use int, float, str, bytes or "
+                   "None)")
 
 
 # ---- values ------------------------------------------------------------------------------
@@ -205,78 +401,223 @@ def _sort_cmp(a, b):
     return _cmp(a, b)
 
 
-def _truth(v):
-    """A WHERE value as True, False or None (unknown)."""
-    if v is None:
-        return None
+def _bool(b):
+    return None if b is None else 1 if b else 0
+
+
+_NUM_PREFIX = re.compile(r"\s*([-+]?(?:\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)")
+_NUM_WHOLE = re.compile(r"\s*[-+]?(?:\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?\s*")
+
+
+def _as_str(v):
+    return v.decode("utf-8", "replace") if isinstance(v, bytes) else v
+
+
+def _numeric(v):
+    """v as a number for arithmetic: texts read their numeric prefix (none: 0)."""
     if isinstance(v, (int, float)):
-        return v != 0
-    if isinstance(v, str):
-        m = re.match(r"\s*[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?", v)
-        return bool(m) and float(m.group(0)) != 0
-    return False
+        return v
+    m = _NUM_PREFIX.match(_as_str(v))
+    if not m:
+        return 0
+    text = m.group(1)
+    if m.group(2) is None and m.group(3) is None:
+        n = int(text)
+        return n if _INT_MIN <= n <= _INT_MAX else float(n)
+    return float(text)
 
 
-def _to_text(v):
-    if isinstance(v, bool):
-        return str(int(v))
+def _real(v):
+    return float(_numeric(v))
+
+
+def _int(v):
+    """CAST(v AS INTEGER): texts read their numeric prefix, reals are truncated."""
+    v = _numeric(v)
     if isinstance(v, float):
-        return repr(v)
+        if math.isnan(v):
+            return 0
+        if v >= 9.223372036854775807e18:
+            return _INT_MAX
+        if v <= -9.223372036854775808e18:
+            return _INT_MIN
+        return int(v)
+    return v
+
+
+def _numeric_affinity(v):
+    """v as a NUMERIC column would keep it: a text that is a whole number becomes one."""
+    if not isinstance(v, str) or not _NUM_WHOLE.fullmatch(v):
+        return v
+    text = v.strip()
+    if re.fullmatch(r"[-+]?\d+", text):
+        n = int(text)
+        return n if _INT_MIN <= n <= _INT_MAX else float(n)
+    f = float(text)
+    if f.is_integer() and abs(f) < 2**63 and ("." in text or "e" in text.lower()):
+        return f  # a real stays a real in comparisons; equal to the int anyway
+    return f
+
+
+def float_text(f):
+    """A float as sqlite3 writes it as text: 15 significant digits, always a '.'
+    (1.0e+300, 100.0, 0.1)."""
+    if math.isinf(f):
+        return "Inf" if f > 0 else "-Inf"
+    s = "%.15g" % f
+    if "e" in s:
+        mantissa, exponent = s.split("e")
+        if "." not in mantissa:
+            mantissa += ".0"
+        return f"{mantissa}e{exponent}"
+    if "." not in s:
+        s += ".0"
+    return s
+
+
+def _text(v):
+    """v as a text (sqlite3's conversion)."""
+    if isinstance(v, str):
+        return v
+    if isinstance(v, float):
+        return float_text(v)
     if isinstance(v, bytes):
         return v.decode("utf-8", "replace")
     return str(v)
 
 
+def _truth(v):
+    """A condition's value as True, False or None (unknown)."""
+    if v is None:
+        return None
+    if isinstance(v, (int, float)):
+        return v != 0
+    return _numeric(v) != 0
+
+
+def _check_int(n):
+    return n if _INT_MIN <= n <= _INT_MAX else float(n)
+
+
+def _arith(op, a, b):
+    if a is None or b is None:
+        return None
+    a, b = _numeric(a), _numeric(b)
+    if op == "%":
+        if isinstance(b, float):
+            b = _int(b)
+        ai = _int(a) if isinstance(a, float) else a
+        if b == 0:
+            return None
+        r = abs(ai) % abs(b)
+        r = r if ai >= 0 else -r
+        return float(r) if isinstance(a, float) or isinstance(b, float) else r
+    both_int = isinstance(a, int) and isinstance(b, int)
+    if op == "+":
+        return _check_int(a + b) if both_int else float(a) + float(b)
+    if op == "-":
+        return _check_int(a - b) if both_int else float(a) - float(b)
+    if op == "*":
+        return _check_int(a * b) if both_int else float(a) * float(b)
+    if b == 0:
+        return None
+    if both_int:
+        q = abs(a) // abs(b)
+        return _check_int(q if (a >= 0) == (b >= 0) else -q)
+    return float(a) / float(b)
+
+
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+_ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
 
 
 def _like(value, pattern):
     if value is None or pattern is None:
         return None
     regex = "".join(".*" if c == "%" else "." if c == "_" else re.escape(c)
-                    for c in _to_text(pattern).translate(_ASCII_LOWER))
-    return re.fullmatch(regex, _to_text(value).translate(_ASCII_LOWER), re.S) is not None
+                    for c in _text(pattern).translate(_ASCII_LOWER))
+    return _bool(re.fullmatch(regex, _text(value).translate(_ASCII_LOWER), re.S) is not None)
 
 
-def _arith(op, a, b):
-    if a is None or b is None:
+_AR_ROUND = (5.0e-01, 5.0e-02, 5.0e-03, 5.0e-04, 5.0e-05, 5.0e-06, 5.0e-07, 5.0e-08, 5.0e-09,
+             5.0e-10)
+
+
+def _round(x, n):
+    """ROUND(x, n) as sqlite3 computes it: half away from zero, through its decimal printing
+    (which adds a tiny fraction, so that 521.925 is 521.93 as written)."""
+    r = _real(x)
+    n = max(0, min(30, _int(n)))
+    if not -4503599627370496.0 <= r <= 4503599627370496.0:
+        return r
+    if n == 0:
+        return float(int(r + (-0.5 if r < 0 else 0.5)))
+    negative = r < 0
+    a = -r if negative else r
+    value = Fraction(a)
+    rounder = Fraction(_AR_ROUND[n % 10])
+    for _ in range(n // 10):
+        rounder *= Fraction(1e-10)
+    exponent = math.frexp(a)[1] - 1 if a else -1023
+    if n + int(exponent / 3) < 15:
+        rounder += value * Fraction(3e-16)
+    digits = str(math.floor((value + rounder) * 10**n))
+    if len(digits) > 16:  # no more significant digits than sqlite3 prints
+        digits = digits[:16] + "0" * (len(digits) - 16)
+    result = float(Fraction(int(digits), 10**n))
+    return -result if negative else result
+
+
+def _cast(v, affinity):
+    if v is None:
         return None
-    if not all(isinstance(v, (int, float)) for v in (a, b)):
-        raise NotSupportedError(f"arithmetic on {type(a).__name__} and {type(b).__name__}")
-    a = int(a) if isinstance(a, bool) else a
-    b = int(b) if isinstance(b, bool) else b
-    if op == "+":
-        return a + b
-    if op == "-":
-        return a - b
-    if op == "*":
-        return a * b
-    if b == 0:
-        return None
-    if op == "/":
-        if isinstance(a, int) and isinstance(b, int):
-            q = abs(a) // abs(b)
-            return q if (a >= 0) == (b >= 0) else -q
-        return a / b
-    # %: the sign of the dividend, on whole numbers.
-    a, b = int(a), int(b)
-    if b == 0:
-        return None
-    r = abs(a) % abs(b)
-    return r if a >= 0 else -r
+    if affinity == "integer":
+        return _int(v)
+    if affinity == "real":
+        return _real(v)
+    if affinity == "text":
+        return _text(v)
+    if affinity == "blob":
+        return v if isinstance(v, bytes) else _text(v).encode("utf-8")
+    # numeric
+    if isinstance(v, (int, float)):
+        return int(v) if isinstance(v, float) and v.is_integer() and abs(v) < 2**63 else v
+    n = _numeric(v)
+    return int(n) if isinstance(n, float) and n.is_integer() and abs(n) < 2**63 else n
 
 
-def _with_affinity(affinity, v):
-    """v as a column of that affinity would store it (sqlite3's rules, for comparisons)."""
-    if affinity == "numeric" and isinstance(v, str):
-        text = v.strip()
-        if re.fullmatch(r"[-+]?\d+", text):
-            return int(text)
-        if re.fullmatch(r"[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?", text):
-            return float(text)
-        return v
+def _cast_affinity(datatype):
+    """sqlite3's affinity for a CAST's type name."""
+    name = datatype.this.name if hasattr(datatype.this, "name") else str(datatype.this)
+    if name in ("INT", "BIGINT", "SMALLINT", "TINYINT", "MEDIUMINT"):
+        return "integer"
+    if name in ("TEXT", "VARCHAR", "CHAR", "NVARCHAR", "NCHAR"):
+        return "text"
+    if name in ("FLOAT", "DOUBLE"):
+        return "real"
+    if name in ("VARBINARY", "BINARY"):
+        return "blob"
+    return "numeric"
+
+
+def _column_affinity(column_type):
+    return "text" if column_type == "text" else "blob" if column_type == "binary" else "numeric"
+
+
+def _cmp_affinity(a1, a2):
+    """The affinity a comparison applies (sqlite3CompareAffinity): of two columns, numeric if
+    either is; of a column and an expression, the column's."""
+    if a1 is not None and a2 is not None:
+        return "numeric" if "numeric" in (a1, a2) or a1 in ("integer", "real") or a2 in (
+            "integer", "real") else "blob"
+    return a1 if a2 is None else a2
+
+
+def _apply_cmp(affinity, v):
+    if affinity in ("numeric", "integer", "real"):
+        return _numeric_affinity(v)
     if affinity == "text" and isinstance(v, (int, float)):
-        return _to_text(v)
+        return _text(v)
     return v
 
 
@@ -285,358 +626,1009 @@ def _coerce(column, value):
     if value is None:
         return None
     t = column.type
-    value = _with_affinity("text" if t == "text" else None if t == "binary" else "numeric",
-                           value)
+    if t == "text":
+        return _text(value) if isinstance(value, (int, float)) else value
+    if t == "binary":
+        return value
+    value = _numeric_affinity(value)
     if t in ("int", "uint") and isinstance(value, float) and value.is_integer():
         return int(value)
-    if t in ("int", "uint") and isinstance(value, bool):
-        return int(value)
-    if t == "float" and isinstance(value, int) and not isinstance(value, bool):
+    if t == "float" and isinstance(value, int):
         return float(value)
     if t == "bool" and isinstance(value, int) and value in (0, 1):
         return bool(value)
     return value
 
 
-# ---- one statement -----------------------------------------------------------------------
+def _describe(e):
+    """How an error message names a construct outside the subset."""
+    names = {
+        exp.Window: "window functions (OVER)", exp.Exists: "EXISTS",
+        exp.Union: "UNION", exp.Intersect: "INTERSECT", exp.Except: "EXCEPT",
+        exp.Escape: "LIKE ... ESCAPE", exp.Glob: "GLOB", exp.ILike: "ILIKE",
+        exp.RegexpLike: "REGEXP", exp.Collate: "COLLATE", exp.NullSafeEQ: "<=>",
+        exp.BitwiseNot: "the operator ~", exp.BitwiseAnd: "the operator &",
+        exp.BitwiseOr: "the operator |", exp.BitwiseXor: "the operator ^",
+        exp.BitwiseLeftShift: "the operator <<", exp.BitwiseRightShift: "the operator >>",
+        exp.Tuple: "row values (a, b)", exp.Array: "arrays", exp.Interval: "INTERVAL",
+        exp.Star: "* here", exp.TryCast: "TRY_CAST",
+    }
+    for cls, text in names.items():
+        if isinstance(e, cls):
+            return text
+    if isinstance(e, exp.Anonymous):
+        return f"the function {e.name.upper()}()"
+    if isinstance(e, exp.Func):
+        return f"the function {e.sql_name()}()"
+    text = e.sql()
+    return f"the construct {text[:60]!r}"
 
 
-class _Group:
-    """The rows of one GROUP BY group (all rows when there is no GROUP BY)."""
-
-    def __init__(self, rows):
-        self.rows = rows
+# ---- tables ------------------------------------------------------------------------------
 
 
-class _Statement:
-    def __init__(self, target, bound):
+class _Table:
+    """A table as a statement sees it: its schema and its row key column (None when it has no
+    usable one). `fresh`: created by this call and not yet registered."""
+
+    def __init__(self, schema, key, fresh=False, replaces=None):
+        self.schema = schema
+        self.name = schema.name
+        self.key = key
+        self.fresh = fresh
+        self.replaces = replaces  # the schema a fresh table replaces (dropped by this call)
+
+
+def _match(names, ident, quoted, what):
+    """The one name of names that ident names: an exact match, else (unquoted) the only one
+    equal ignoring case. None when none."""
+    if ident in names:
+        return ident
+    if quoted:
+        return None
+    low = ident.lower()
+    found = [n for n in names if n.lower() == low]
+    if len(found) > 1:
+        raise SqlError(f"ambiguous {what} name: {ident} ({', '.join(sorted(found))}); quote "
+                       "the one meant")
+    return found[0] if found else None
+
+
+def _key_column(schema, stored):
+    """The row key column of a schema: the stored PRIMARY KEY name, else the id column."""
+    if stored is not None:
+        col = schema.column(stored)
+        if col is not None and col.type in _KEY_TYPES:
+            return col
+    name = _match(schema.names(), "id", False, "column")
+    col = schema.column(name) if name else None
+    return col if col is not None and col.type in _KEY_TYPES else None
+
+
+def _meta_key(table):
+    return f"{_META_PREFIX}{table}/primary_key"
+
+
+class _Catalog:
+    """The tables one call sees: the server's, with the changes the call has made so far."""
+
+    def __init__(self, target, client):
         self.target = target
-        self.bound = bound
+        self.client = client
+        self.changed = {}  # name -> _Table, or None once dropped by this call
+        self.cache = {}
+        self.order = []  # names created by this call, in order
 
-    def run(self, s):
-        if isinstance(s, exp.Create):
-            return self.create(s)
+    def _server_table(self, name):
+        if name in self.cache:
+            return self.cache[name]
+        try:
+            schema = self.client.describe(name)
+        except ServerError as e:
+            if not e.text.startswith("Table not found"):
+                raise
+            table = None
+        else:
+            stored = self.target.get(_meta_key(name))
+            table = _Table(schema, _key_column(schema, stored.decode("utf-8") if stored
+                                               else None))
+        self.cache[name] = table
+        return table
+
+    def find(self, ident, quoted):
+        """The _Table that ident names, or None."""
+        if ident in self.changed:
+            return self.changed[ident]
+        table = self._server_table(ident)
+        if table is not None:
+            return table
+        if quoted:
+            return None
+        names = {n for n, t in self.changed.items() if t is not None}
+        names.update(s.name for s in self.client.tables() if s.name not in self.changed)
+        name = _match(names, ident, False, "table")
+        if name is None:
+            return None
+        return self.changed[name] if name in self.changed else self._server_table(name)
+
+    def create(self, table):
+        self.changed[table.name] = table
+        self.order.append(table.name)
+
+    def drop(self, name):
+        self.changed[name] = None
+
+
+# ---- compiled expressions ----------------------------------------------------------------
+
+
+class _Source:
+    """A table of a FROM clause: its name for qualified columns, its table and where its
+    columns start in a combined row."""
+
+    def __init__(self, alias, alias_quoted, table, offset):
+        self.alias = alias
+        self.alias_quoted = alias_quoted
+        self.table = table
+        self.offset = offset
+        self.names = table.schema.names() if table is not None else []
+        self.types = [c.type for c in table.schema.columns] if table is not None else []
+
+
+class _Scope:
+    def __init__(self, sources):
+        self.sources = sources
+        self.width = sum(len(s.names) for s in sources)
+
+    def source(self, ident, quoted):
+        names = [s.alias for s in self.sources]
+        name = _match(names, ident, quoted, "table")
+        return None if name is None else self.sources[names.index(name)]
+
+    def resolve(self, node):
+        """(index in the combined row, column type) of a column reference, None when no table
+        has it; SqlError when it is ambiguous."""
+        ident = node.this
+        name, quoted = ident.name, bool(ident.args.get("quoted"))
+        qualifier = node.args.get("table")
+        if node.args.get("db") or node.args.get("catalog"):
+            raise NotSupportedError(f"qualified names with a database ({node.sql()})")
+        if qualifier is not None:
+            src = self.source(qualifier.name, bool(qualifier.args.get("quoted")))
+            col = None if src is None else _match(src.names, name, quoted, "column")
+            if col is None:
+                return None
+            i = src.names.index(col)
+            return src.offset + i, src.types[i], col
+        found = []
+        for src in self.sources:
+            col = _match(src.names, name, quoted, "column")
+            if col is not None:
+                i = src.names.index(col)
+                found.append((src.offset + i, src.types[i], col))
+        if len(found) > 1:
+            raise SqlError(f"ambiguous column name: {name}")
+        return found[0] if found else None
+
+
+class _Compiler:
+    """Turns expressions into functions f(row, group) of a combined row (a tuple) and, in
+    an aggregate query, the group's rows. Every name is resolved here, before any row is read,
+    so that errors do not depend on the data."""
+
+    def __init__(self, stmt, scope, aggregates=False, aliases=None):
+        self.stmt = stmt
+        self.scope = scope
+        self.aggregates_ok = aggregates
+        self.aliases = aliases or {}
+        self.seen_aggregates = []
+        self._expanding = set()
+
+    def compile(self, e):
+        """(f, affinity)."""
+        fn, aff = self._compile(e)
+        return fn, aff
+
+    def fn(self, e):
+        return self._compile(e)[0]
+
+    def _compile(self, e):
+        c = self._compile
+        if isinstance(e, exp.Paren):
+            return c(e.this)
+        if isinstance(e, exp.Literal):
+            if e.is_string:
+                v = e.this
+            else:
+                text = e.this
+                v = float(text) if any(ch in text for ch in ".eE") else _check_int(int(text))
+            return (lambda row, grp: v), None
+        if isinstance(e, exp.Null):
+            return (lambda row, grp: None), None
+        if isinstance(e, exp.Boolean):
+            v = 1 if e.this else 0
+            return (lambda row, grp: v), None
+        if isinstance(e, exp.Placeholder):
+            v = self.stmt.bound[e.this]
+            return (lambda row, grp: v), None
+        if isinstance(e, exp.Column):
+            return self._column(e)
+        if isinstance(e, _AGGREGATES):
+            return self._aggregate(e), None
+        if isinstance(e, exp.Neg):
+            f = self.fn(e.this)
+
+            def neg(row, grp):
+                v = f(row, grp)
+                return None if v is None else _arith("-", 0, v)
+            return neg, None
+        if isinstance(e, exp.Not):
+            if isinstance(e.this, exp.Is):
+                f = self.fn(e.this)
+                return (lambda row, grp: 1 - f(row, grp)), None
+            f = self.fn(e.this)
+
+            def not_(row, grp):
+                v = _truth(f(row, grp))
+                return None if v is None else 0 if v else 1
+            return not_, None
+        if isinstance(e, exp.And):
+            fa, fb = self.fn(e.this), self.fn(e.expression)
+
+            def and_(row, grp):
+                a = _truth(fa(row, grp))
+                if a is False:
+                    return 0
+                b = _truth(fb(row, grp))
+                if b is False:
+                    return 0
+                return None if a is None or b is None else 1
+            return and_, None
+        if isinstance(e, exp.Or):
+            fa, fb = self.fn(e.this), self.fn(e.expression)
+
+            def or_(row, grp):
+                a = _truth(fa(row, grp))
+                if a is True:
+                    return 1
+                b = _truth(fb(row, grp))
+                if b is True:
+                    return 1
+                return None if a is None or b is None else 0
+            return or_, None
+        comparisons = {exp.EQ: lambda r: r == 0, exp.NEQ: lambda r: r != 0,
+                       exp.LT: lambda r: r < 0, exp.LTE: lambda r: r <= 0,
+                       exp.GT: lambda r: r > 0, exp.GTE: lambda r: r >= 0}
+        for cls, test in comparisons.items():
+            if type(e) is cls:
+                return self._comparison(e.this, e.expression, test), None
+        arith = {exp.Add: "+", exp.Sub: "-", exp.Mul: "*", exp.Div: "/", exp.Mod: "%"}
+        for cls, op in arith.items():
+            if type(e) is cls:
+                fa, fb = self.fn(e.this), self.fn(e.expression)
+                return (lambda row, grp: _arith(op, fa(row, grp), fb(row, grp))), None
+        if isinstance(e, exp.DPipe):
+            fa, fb = self.fn(e.this), self.fn(e.expression)
+
+            def concat(row, grp):
+                a, b = fa(row, grp), fb(row, grp)
+                return None if a is None or b is None else _text(a) + _text(b)
+            return concat, None
+        if isinstance(e, exp.Is):
+            f = self.fn(e.this)
+            other = e.expression
+            if isinstance(other, exp.Null):
+                return (lambda row, grp: 1 if f(row, grp) is None else 0), None
+            if isinstance(other, exp.Boolean):
+                want = bool(other.this)
+                return (lambda row, grp: 1 if _truth(f(row, grp)) is want else 0), None
+            raise NotSupportedError(f"IS {other.sql()} (IS NULL, IS TRUE and IS FALSE are)")
+        if isinstance(e, exp.Like):
+            fa, fb = self.fn(e.this), self.fn(e.expression)
+            return (lambda row, grp: _like(fa(row, grp), fb(row, grp))), None
+        if isinstance(e, exp.In):
+            return self._in(e), None
+        if isinstance(e, exp.Between):
+            low = self._comparison(e.this, e.args["low"], lambda r: r >= 0)
+            high = self._comparison(e.this, e.args["high"], lambda r: r <= 0)
+
+            def between(row, grp):
+                ge, le = low(row, grp), high(row, grp)
+                if ge == 0 or le == 0:
+                    return 0
+                return None if ge is None or le is None else 1
+            return between, None
+        if isinstance(e, exp.Case):
+            return self._case(e), None
+        if isinstance(e, exp.Cast) and type(e) is exp.Cast:
+            f = self.fn(e.this)
+            affinity = _cast_affinity(e.args["to"])
+            return (lambda row, grp: _cast(f(row, grp), affinity)), affinity
+        if isinstance(e, (exp.Select, exp.Subquery)):
+            return self._scalar_subquery(e), None
+        if isinstance(e, exp.Func):
+            return self._function(e), None
+        raise NotSupportedError(_describe(e))
+
+    # ---- pieces ----
+
+    def _column(self, e):
+        if isinstance(e.this, exp.Star):
+            raise NotSupportedError(f"{e.sql()} here")
+        found = self.scope.resolve(e)
+        if found is None:
+            name = e.name
+            if not e.args.get("table") and name.lower() in self.aliases:
+                if name.lower() in self._expanding:
+                    raise SqlError(f"no such column: {name}")
+                self._expanding.add(name.lower())
+                try:
+                    return self._compile(self.aliases[name.lower()])
+                finally:
+                    self._expanding.discard(name.lower())
+            outer = getattr(self.stmt, "outer_scopes", ())
+            for scope in outer:
+                try:
+                    if scope.resolve(e) is not None:
+                        raise NotSupportedError(
+                            f"correlated subqueries (the subquery names {e.sql()} of the outer "
+                            "query)")
+                except SqlError as err:
+                    if isinstance(err, NotSupportedError):
+                        raise
+            raise SqlError(f"no such column: {e.sql()}")
+        i, column_type, _ = found
+        return (lambda row, grp: row[i]), _column_affinity(column_type)
+
+    def _comparison(self, left, right, test):
+        (fa, aa), (fb, ab) = self._compile(left), self._compile(right)
+        affinity = _cmp_affinity(aa, ab)
+
+        def compare(row, grp):
+            a, b = fa(row, grp), fb(row, grp)
+            if a is None or b is None:
+                return None
+            a, b = _apply_cmp(affinity, a), _apply_cmp(affinity, b)
+            return 1 if test(_cmp(a, b)) else 0
+        return compare
+
+    def _in(self, e):
+        f, aff = self._compile(e.this)
+        query = e.args.get("query")
+        if query is not None:
+            sub = self._subquery(query)
+            if len(sub.names) != 1:
+                raise SqlError(f"sub-select returns {len(sub.names)} columns - expected 1")
+            affinity = _cmp_affinity(sub.affinities[0], aff)
+            cache = []
+
+            def values():
+                if not cache:
+                    rows = sub.run()
+                    cache.append(({_apply_cmp(affinity, r[0]) for r in rows
+                                   if r[0] is not None}, any(r[0] is None for r in rows)))
+                return cache[0]
+
+            def in_query(row, grp):
+                a = f(row, grp)
+                found, has_null = values()
+                if a is None:
+                    return None if (found or has_null) else 0
+                if _apply_cmp(affinity, a) in found:
+                    return 1
+                return None if has_null else 0
+            return in_query
+        items = [self.fn(x) for x in e.expressions]
+        affinity = aff
+
+        def in_list(row, grp):
+            a = f(row, grp)
+            if not items:
+                return 0
+            if a is None:
+                return None
+            a = _apply_cmp(affinity, a)
+            unknown = False
+            for item in items:
+                b = item(row, grp)
+                if b is None:
+                    unknown = True
+                elif _cmp(a, _apply_cmp(affinity, b)) == 0:
+                    return 1
+            return None if unknown else 0
+        return in_list
+
+    def _case(self, e):
+        default = e.args.get("default")
+        fd = self.fn(default) if default is not None else (lambda row, grp: None)
+        operand = e.this
+        branches = []
+        for branch in e.args.get("ifs") or []:
+            value = self.fn(branch.args["true"])
+            if operand is not None:
+                cond = self._comparison(operand, branch.this, lambda r: r == 0)
+            else:
+                cond = self.fn(branch.this)
+            branches.append((cond, value))
+
+        def case(row, grp):
+            for cond, value in branches:
+                if _truth(cond(row, grp)) is True:
+                    return value(row, grp)
+            return fd(row, grp)
+        return case
+
+    def _args(self, e, low, high):
+        args = [a for a in [e.this, *(e.expressions or [])] if a is not None]
+        for extra in ("expression", "decimals"):
+            if e.args.get(extra) is not None:
+                args.append(e.args[extra])
+        if not low <= len(args) <= high:
+            raise SqlError(f"wrong number of arguments to function {e.sql_name()}()")
+        return [self.fn(a) for a in args]
+
+    def _function(self, e):
+        if isinstance(e, exp.Coalesce):
+            fs = self._args(e, 2, 1000)
+
+            def coalesce(row, grp):
+                for f in fs:
+                    v = f(row, grp)
+                    if v is not None:
+                        return v
+                return None
+            return coalesce
+        one_arg = {
+            exp.Upper: lambda v: _text(v).translate(_ASCII_UPPER),
+            exp.Lower: lambda v: _text(v).translate(_ASCII_LOWER),
+            exp.Length: lambda v: len(v) if isinstance(v, (str, bytes)) else len(_text(v)),
+            exp.Abs: _abs,
+        }
+        for cls, op in one_arg.items():
+            if type(e) is cls:
+                (f,) = self._args(e, 1, 1)
+                return lambda row, grp: None if (v := f(row, grp)) is None else op(v)
+        if type(e) is exp.Round:
+            fs = self._args(e, 1, 2)
+
+            def round_(row, grp):
+                values = [f(row, grp) for f in fs]
+                if any(v is None for v in values):
+                    return None
+                return _round(values[0], values[1] if len(values) > 1 else 0)
+            return round_
+        if isinstance(e, exp.Anonymous):
+            name = e.name.upper()
+            if name == "NULLIF":
+                fa, fb = self._args_anon(e, 2, 2)
+                cmp = self._comparison(e.expressions[0], e.expressions[1], lambda r: r == 0)
+                return lambda row, grp: None if cmp(row, grp) == 1 else fa(row, grp)
+            if name == "IIF":
+                fc, fa, fb = self._args_anon(e, 3, 3)
+                return lambda row, grp: fa(row, grp) if _truth(fc(row, grp)) else fb(row, grp)
+            if name == "TYPEOF":
+                (f,) = self._args_anon(e, 1, 1)
+                return lambda row, grp: _typeof(f(row, grp))
+        raise NotSupportedError(_describe(e))
+
+    def _args_anon(self, e, low, high):
+        if not low <= len(e.expressions) <= high:
+            raise SqlError(f"wrong number of arguments to function {e.name.lower()}()")
+        return [self.fn(a) for a in e.expressions]
+
+    def _aggregate(self, e):
+        if not self.aggregates_ok:
+            raise SqlError(f"misuse of aggregate function {e.sql_name()}()")
+        if e.args.get("expression") is not None or e.args.get("expressions"):
+            raise NotSupportedError(f"{e.sql_name()}() with several arguments")
+        arg = e.this
+        distinct = isinstance(arg, exp.Distinct)
+        if distinct:
+            if len(arg.expressions) != 1:
+                raise NotSupportedError(f"{e.sql_name()}(DISTINCT) over several expressions")
+            arg = arg.expressions[0]
+        inner = _Compiler(self.stmt, self.scope, aggregates=False, aliases=self.aliases)
+        if isinstance(e, exp.Count) and (arg is None or isinstance(arg, exp.Star)):
+            self.seen_aggregates.append(e)
+            return lambda row, grp: len(grp)
+        if arg is None:
+            raise SqlError(f"wrong number of arguments to function {e.sql_name()}()")
+        f = inner.fn(arg)
+        self.seen_aggregates.append(e)
+        kind = type(e)
+
+        def aggregate(row, grp):
+            values = [v for v in (f(r, None) for r in grp) if v is not None]
+            if distinct:
+                values = list(dict.fromkeys(values))
+            if kind is exp.Count:
+                return len(values)
+            if not values:
+                return None
+            if kind is exp.Min:
+                return min(values, key=functools.cmp_to_key(_cmp))
+            if kind is exp.Max:
+                return max(values, key=functools.cmp_to_key(_cmp))
+            total, exact, integral = 0.0, 0, True
+            for v in values:
+                if isinstance(v, int):
+                    total += v
+                    if integral:
+                        exact += v
+                        if not _INT_MIN <= exact <= _INT_MAX:
+                            if kind is exp.Sum:
+                                raise SqlError("integer overflow")
+                            integral = False
+                else:
+                    total += _real(v) if not isinstance(v, float) else v
+                    integral = False
+            if kind is exp.Avg:
+                return total / len(values)
+            return exact if integral else total
+        return aggregate
+
+    def _subquery(self, node):
+        if isinstance(node, exp.Subquery):
+            node = node.this
+        if not isinstance(node, exp.Select):
+            raise NotSupportedError(_describe(node))
+        return self.stmt.plan_select(node, outer=[self.scope, *getattr(
+            self.stmt, "outer_scopes", ())])
+
+    def _scalar_subquery(self, e):
+        sub = self._subquery(e)
+        if len(sub.names) != 1:
+            raise SqlError(f"sub-select returns {len(sub.names)} columns - expected 1")
+        cache = []
+
+        def scalar(row, grp):
+            if not cache:
+                rows = sub.run(limit_one=True)
+                cache.append(rows[0][0] if rows else None)
+            return cache[0]
+        return scalar
+
+
+def _abs(v):
+    if isinstance(v, int):
+        if v == _INT_MIN:
+            raise SqlError("integer overflow")
+        return abs(v)
+    if isinstance(v, float):
+        return abs(v)
+    return abs(_real(v))
+
+
+def _typeof(v):
+    if v is None:
+        return "null"
+    if isinstance(v, int):
+        return "integer"
+    if isinstance(v, float):
+        return "real"
+    if isinstance(v, str):
+        return "text"
+    return "blob"
+
+
+# ---- SELECT plans ------------------------------------------------------------------------
+
+
+class _Plan:
+    """A planned SELECT: output names and affinities, and run() answering tuples."""
+
+    def __init__(self, names, affinities, run):
+        self.names = names
+        self.affinities = affinities
+        self._run = run
+
+    def run(self, limit_one=False):
+        return self._run(limit_one)
+
+
+_SELECT_ARGS = {"expressions", "from", "joins", "where", "group", "having", "order", "limit",
+                "offset", "distinct", "hint"}
+_SELECT_ARG_NAMES = {"with": "WITH (common table expressions)", "laterals": "LATERAL",
+                     "into": "SELECT ... INTO", "windows": "WINDOW", "qualify": "QUALIFY",
+                     "sample": "TABLESAMPLE", "settings": "SETTINGS", "lock": "FOR UPDATE",
+                     "pivots": "PIVOT"}
+
+
+# ---- statements --------------------------------------------------------------------------
+
+
+class _Run:
+    """The statements of one call, run on target (a Client, or a Transaction)."""
+
+    def __init__(self, target, client, bound, catalog, owned):
+        self.target = target
+        self.client = client
+        self.bound = bound
+        self.catalog = catalog
+        self.owned = owned  # True when the call opened the transaction itself
+        self.outer_scopes = ()
+
+    def run(self, prepared):
+        s = prepared.node
+        if isinstance(s, exp.Select):
+            plan = self.plan_select(s, item_texts=prepared.item_texts, top=True)
+            return SqlResult(columns=plan.names, tuples=plan.run())
         if isinstance(s, exp.Insert):
             return self.insert(s)
-        if isinstance(s, exp.Select):
-            return self.select(s)
         if isinstance(s, exp.Update):
             return self.update(s)
         if isinstance(s, exp.Delete):
             return self.delete(s)
-        raise NotSupportedError(f"{s.key.upper()} statements are not supported")
+        if isinstance(s, exp.Create):
+            return self.create(s)
+        if isinstance(s, exp.Drop):
+            return self.drop(s)
+        if isinstance(s, (exp.Union, exp.Intersect, exp.Except)):
+            raise NotSupportedError(_describe(s))
+        if isinstance(s, (exp.Transaction, exp.Commit, exp.Rollback)):
+            raise NotSupportedError(f"{s.key.upper()} in sql() (use client.transaction(); "
+                                    "kavrel-sql knows BEGIN, COMMIT and ROLLBACK)")
+        if isinstance(s, exp.Command):
+            raise NotSupportedError(f"{str(s.this).upper()} statements")
+        if isinstance(s, exp.AlterTable):
+            raise NotSupportedError("ALTER TABLE")
+        if isinstance(s, (exp.Condition, exp.Alias, exp.Column, exp.Literal)):
+            first = s.sql().split()[0] if s.sql() else ""
+            raise SqlError(f'cannot parse SQL: near "{first}": syntax error')
+        raise NotSupportedError(f"{s.key.upper()} statements")
 
     # ---- tables ----
-
-    def _client(self):
-        return getattr(self.target, "client", self.target)
 
     def _table_name(self, node):
         if isinstance(node, exp.Schema):
             node = node.this
         if not isinstance(node, exp.Table):
-            raise NotSupportedError(f"{node.key.upper()} as a table")
+            if isinstance(node, exp.Subquery):
+                raise NotSupportedError("a subquery in FROM")
+            raise NotSupportedError(_describe(node))
         if node.args.get("db") or node.args.get("catalog"):
-            raise NotSupportedError("qualified table names")
-        return node.name
+            raise NotSupportedError(f"qualified table names ({node.sql()})")
+        ident = node.this
+        return ident.name, bool(ident.args.get("quoted"))
 
-    def _schema(self, table):
-        schema = self.target._schema_for(table)
-        if schema is None:
-            raise SqlError(f"no such table: {table}")
-        return schema
+    def _table(self, node):
+        name, quoted = self._table_name(node)
+        table = self.catalog.find(name, quoted)
+        if table is None:
+            raise SqlError(f"no such table: {name}")
+        return table
 
-    def _key_column(self, schema):
-        stored = self.target.get(f"{_META_PREFIX}{schema.name}/primary_key")
-        name = stored.decode("utf-8") if stored else "id"
-        col = schema.column(name)
-        if col is None:
-            raise SqlError(f"table {schema.name} has no row key: declare a PRIMARY KEY column "
-                           "or give it an id column")
-        return col
-
-    def _rows(self, schema):
-        """[(key, row dict)] of the table's packed rows, in key order."""
-        prefix = schema.name + "/"
+    def _rows(self, table):
+        """[(key, row tuple)] of the table's rows, in key order. The key column's value is the
+        row's key; keys that are not a canonical value of it are not rows."""
+        schema = table.schema
+        prefix = (table.name + "/").encode("utf-8")
+        key = table.key
+        key_index = schema.columns.index(key) if key is not None else None
+        bools = [i for i, c in enumerate(schema.columns) if c.type == "bool"]
+        names = schema.names()
         out = []
-        for key, value in self.target.scan(prefix):
-            if b"/" in key[len(prefix.encode()):]:
+        for k, value in self.target.scan(prefix):
+            ident = k[len(prefix):]
+            if b"/" in ident:
                 continue  # a path below a row, not a row
             row = wire.unpack_row(schema, value)
-            if row is not None:
-                out.append((key, row))
+            if row is None:
+                continue
+            values = [row[n] for n in names]
+            if key_index is not None:
+                parsed = _parse_key(key, ident)
+                if parsed is None:
+                    continue
+                values[key_index] = parsed
+            for i in bools:
+                if values[i] is not None:
+                    values[i] = int(values[i])
+            out.append((k, tuple(values)))
         return out
-
-    # ---- expressions ----
-
-    def eval(self, e, row, group=None):
-        """The value of e for a row (a dict) or, with aggregates, for a group."""
-        if isinstance(e, exp.Paren):
-            return self.eval(e.this, row, group)
-        if isinstance(e, exp.Literal):
-            if e.is_string:
-                return e.this
-            text = e.this
-            return float(text) if any(c in text for c in ".eE") else int(text)
-        if isinstance(e, exp.Null):
-            return None
-        if isinstance(e, exp.Boolean):
-            return bool(e.this)
-        if isinstance(e, exp.Placeholder):
-            return self.bound[e.this]
-        if isinstance(e, exp.Column):
-            if e.table and e.table != self.table:
-                raise SqlError(f"no such column: {e.sql()}")
-            if e.name not in self.columns:
-                raise SqlError(f"no such column: {e.name}")
-            if group is not None:
-                return group.rows[0][e.name] if group.rows else None
-            return row[e.name]
-        if isinstance(e, _AGGREGATES):
-            if group is None:
-                raise SqlError(f"misuse of aggregate function {e.sql()}")
-            return self.aggregate(e, group)
-        if isinstance(e, exp.Neg):
-            v = self.eval(e.this, row, group)
-            return None if v is None else _arith("-", 0, v)
-        if isinstance(e, exp.Not):
-            v = _truth(self.eval(e.this, row, group))
-            return None if v is None else not v
-        if isinstance(e, exp.And):
-            a = _truth(self.eval(e.this, row, group))
-            if a is False:
-                return False
-            b = _truth(self.eval(e.expression, row, group))
-            if b is False:
-                return False
-            return None if a is None or b is None else True
-        if isinstance(e, exp.Or):
-            a = _truth(self.eval(e.this, row, group))
-            if a is True:
-                return True
-            b = _truth(self.eval(e.expression, row, group))
-            if b is True:
-                return True
-            return None if a is None or b is None else False
-        comparisons = {exp.EQ: lambda c: c == 0, exp.NEQ: lambda c: c != 0,
-                       exp.LT: lambda c: c < 0, exp.LTE: lambda c: c <= 0,
-                       exp.GT: lambda c: c > 0, exp.GTE: lambda c: c >= 0}
-        for cls, test in comparisons.items():
-            if type(e) is cls:
-                a, b = self._compared(e.this, e.expression, row, group)
-                return None if a is None or b is None else test(_cmp(a, b))
-        arith = {exp.Add: "+", exp.Sub: "-", exp.Mul: "*", exp.Div: "/", exp.Mod: "%"}
-        if type(e) in arith:
-            return _arith(arith[type(e)], self.eval(e.this, row, group),
-                          self.eval(e.expression, row, group))
-        if isinstance(e, exp.DPipe):
-            a, b = self.eval(e.this, row, group), self.eval(e.expression, row, group)
-            return None if a is None or b is None else _to_text(a) + _to_text(b)
-        if isinstance(e, exp.Is):
-            if not isinstance(e.expression, exp.Null):
-                raise NotSupportedError(f"IS with anything but NULL: {e.sql()}")
-            return self.eval(e.this, row, group) is None
-        if isinstance(e, exp.Like):
-            return _like(self.eval(e.this, row, group), self.eval(e.expression, row, group))
-        if isinstance(e, exp.In):
-            if e.args.get("query") or e.args.get("unnest") or e.args.get("field"):
-                raise NotSupportedError(f"IN with a subquery: {e.sql()}")
-            v = self.eval(e.this, row, group)
-            if v is None:
-                return None
-            unknown = False
-            for item in e.expressions:
-                w = _with_affinity(self._affinity(e.this), self.eval(item, row, group))
-                if w is None:
-                    unknown = True
-                elif _cmp(v, w) == 0:
-                    return True
-            return None if unknown else False
-        if isinstance(e, exp.Between):
-            v, lo = self._compared(e.this, e.args["low"], row, group)
-            _, hi = self._compared(e.this, e.args["high"], row, group)
-            ge = None if v is None or lo is None else _cmp(v, lo) >= 0
-            le = None if v is None or hi is None else _cmp(v, hi) <= 0
-            if ge is False or le is False:
-                return False
-            return None if ge is None or le is None else True
-        if isinstance(e, exp.Coalesce):
-            for item in [e.this, *e.expressions]:
-                v = self.eval(item, row, group)
-                if v is not None:
-                    return v
-            return None
-        if isinstance(e, (exp.Select, exp.Subquery)):
-            raise NotSupportedError("subqueries")
-        raise NotSupportedError(f"the expression {e.sql()!r} ({e.key.upper()})")
-
-    def _affinity(self, e):
-        """sqlite3's affinity of an operand: "numeric" or "text" for a column of those types,
-        None for anything else (literals, expressions, bytes columns)."""
-        while isinstance(e, exp.Paren):
-            e = e.this
-        if isinstance(e, exp.Column) and e.name in self.columns:
-            t = self.types[e.name]
-            return "text" if t == "text" else None if t == "binary" else "numeric"
-        return None
-
-    def _compared(self, left, right, row, group):
-        """Both operands of a comparison, one converted by the other's affinity as sqlite3 does:
-        a numeric column against a text reads the text as a number, a text column against a
-        value without affinity reads the value as text."""
-        a, b = self.eval(left, row, group), self.eval(right, row, group)
-        fa, fb = self._affinity(left), self._affinity(right)
-        if fa == "numeric" and fb != "numeric":
-            b = _with_affinity("numeric", b)
-        elif fb == "numeric" and fa != "numeric":
-            a = _with_affinity("numeric", a)
-        elif fa == "text" and fb is None:
-            b = _with_affinity("text", b)
-        elif fb == "text" and fa is None:
-            a = _with_affinity("text", a)
-        return a, b
-
-    def aggregate(self, e, group):
-        arg = e.this
-        distinct = isinstance(arg, exp.Distinct)
-        if distinct:
-            if len(arg.expressions) != 1:
-                raise NotSupportedError(f"{e.sql()}: DISTINCT over several expressions")
-            arg = arg.expressions[0]
-        if isinstance(e, exp.Count) and isinstance(arg, exp.Star):
-            return len(group.rows)
-        values = [self.eval(arg, r) for r in group.rows]
-        values = [v for v in values if v is not None]
-        if distinct:
-            seen = []
-            for v in values:
-                if not any(_cmp(v, w) == 0 for w in seen):
-                    seen.append(v)
-            values = seen
-        if isinstance(e, exp.Count):
-            return len(values)
-        if not values:
-            return None
-        if isinstance(e, (exp.Min, exp.Max)):
-            key = functools.cmp_to_key(_cmp)
-            return min(values, key=key) if isinstance(e, exp.Min) else max(values, key=key)
-        if not all(isinstance(v, (int, float)) for v in values):
-            raise NotSupportedError(f"{e.key.upper()} over non-numeric values")
-        total = math.fsum(values) if any(isinstance(v, float) for v in values) \
-            else sum(int(v) for v in values)
-        if isinstance(e, exp.Avg):
-            return float(total) / len(values)
-        return total
-
-    def _bind_table(self, schema):
-        self.table = schema.name
-        self.columns = set(schema.names())
-        self.types = {c.name: c.type for c in schema.columns}
-
-    def _where(self, s, rows):
-        where = s.args.get("where")
-        if where is None:
-            return rows
-        return [(k, r) for k, r in rows if _truth(self.eval(where.this, r)) is True]
-
-    def _int_value(self, node, what):
-        v = self.eval(node, {})
-        if isinstance(v, bool) or not isinstance(v, int):
-            raise SqlError(f"{what} must be a whole number, not {v!r}")
-        return v
 
     # ---- SELECT ----
 
-    def select(self, s):
-        for arg in ("joins", "laterals", "with", "into", "windows", "qualify"):
-            if s.args.get(arg):
-                raise NotSupportedError(f"SELECT with {arg.upper()}")
+    def plan_select(self, s, outer=(), item_texts=None, top=False):
+        for arg, value in s.args.items():
+            if value and arg not in _SELECT_ARGS:
+                raise NotSupportedError(_SELECT_ARG_NAMES.get(arg, f"SELECT with {arg.upper()}"))
+        distinct = s.args.get("distinct")
+        if distinct is not None and distinct.args.get("on") is not None:
+            raise NotSupportedError("DISTINCT ON")
+        saved_outer = self.outer_scopes
+        self.outer_scopes = tuple(outer)
+        try:
+            return self._plan_select(s, item_texts, top)
+        finally:
+            self.outer_scopes = saved_outer
+
+    def _plan_select(self, s, item_texts, top):
+        # FROM and joins: the sources and how rows are combined.
         from_ = s.args.get("from")
-        if from_ is None or len(from_.expressions) != 1:
-            raise NotSupportedError("SELECT without exactly one table in FROM")
-        schema = self._schema(self._table_name(from_.expressions[0]))
-        self._bind_table(schema)
+        sources, joins = [], []
+        offset = 0
 
-        outputs = []  # (name, expression or None for a plain column)
-        for item in s.expressions:
-            if isinstance(item, exp.Star):
-                outputs += [(n, exp.column(n)) for n in schema.names()]
-            elif isinstance(item, exp.Alias):
-                outputs.append((item.alias, item.this))
-            elif isinstance(item, exp.Column):
-                if item.name == "*" or isinstance(item.this, exp.Star):
-                    outputs += [(n, exp.column(n)) for n in schema.names()]
-                else:
-                    outputs.append((item.name, item))
+        def add_source(node):
+            nonlocal offset
+            table = self._table(node)
+            alias_node = node.args.get("alias")
+            if alias_node is not None and alias_node.this is not None:
+                alias, quoted = alias_node.this.name, bool(alias_node.this.args.get("quoted"))
             else:
-                outputs.append((item.sql(), item))
-        names = [n for n, _ in outputs]
+                alias, quoted = table.name, False
+            for other in sources:
+                if other.alias.lower() == alias.lower():
+                    raise SqlError(f"ambiguous table name {alias}: give each an alias")
+            src = _Source(alias, quoted, table, offset)
+            offset += len(src.names)
+            sources.append(src)
+            return src
 
-        limit = offset = None
-        if s.args.get("limit") is not None:
-            limit = self._int_value(s.args["limit"].expression, "LIMIT")
-        if s.args.get("offset") is not None:
-            offset = self._int_value(s.args["offset"].expression, "OFFSET")
-        if limit is not None and limit < 0:
-            limit = None  # a negative LIMIT means none, as in sqlite3
-        offset = max(offset or 0, 0)
+        if from_ is not None:
+            for node in from_.expressions:
+                if sources:
+                    joins.append(("cross", None))
+                add_source(node)
+        for j in s.args.get("joins") or []:
+            side = (j.args.get("side") or "").upper()
+            kind = (j.args.get("kind") or "").upper()
+            if j.args.get("natural"):
+                raise NotSupportedError("NATURAL JOIN")
+            if j.args.get("using"):
+                raise NotSupportedError("JOIN ... USING (write ON a.x = b.x)")
+            if side in ("RIGHT", "FULL"):
+                raise NotSupportedError(f"{side} JOIN")
+            if kind not in ("", "INNER", "OUTER", "CROSS", "LEFT"):
+                raise NotSupportedError(f"{kind} JOIN")
+            add_source(j.this)
+            on = j.args.get("on")
+            if kind == "CROSS" and on is not None:
+                raise SqlError("a CROSS JOIN has no ON clause")
+            joins.append(("left" if side == "LEFT" else "inner", on))
+        scope = _Scope(sources)
+
+        # The result's items.
+        items = []  # (name, expression)
+        texts = item_texts if item_texts and len(item_texts) == len(s.expressions) else None
+        for pos, item in enumerate(s.expressions):
+            if isinstance(item, exp.Star):
+                if not sources:
+                    raise SqlError("no tables specified")
+                for src in sources:
+                    items += [(n, _col(src, n)) for n in src.names]
+            elif isinstance(item, exp.Column) and isinstance(item.this, exp.Star):
+                q = item.args.get("table")
+                src = scope.source(q.name, bool(q.args.get("quoted"))) if q else None
+                if src is None:
+                    raise SqlError(f"no such table: {q.name if q else '?'}")
+                items += [(n, _col(src, n)) for n in src.names]
+            elif isinstance(item, exp.Alias):
+                items.append((item.alias, item.this))
+            else:
+                inner = item
+                while isinstance(inner, exp.Paren):
+                    inner = inner.this
+                if isinstance(inner, exp.Column):
+                    found = scope.resolve(inner)
+                    name = found[2] if found else inner.name
+                else:
+                    name = texts[pos] if texts else item.sql()
+                items.append((name, item))
+        names = [n for n, _ in items]
+        aliases = {}
+        for item in s.expressions:
+            if isinstance(item, exp.Alias):
+                aliases.setdefault(item.alias.lower(), item.this)
+
+        # Joins: each ON is compiled over the sources up to its table.
+        join_plans = []
+        for k, (kind, on) in enumerate(joins):
+            right = sources[k + 1]
+            left_scope = _Scope(sources[:k + 1])
+            join_plans.append(self._plan_join(kind, on, left_scope, right))
+
+        where = s.args.get("where")
+        where_fn = (_Compiler(self, scope, aliases=aliases).fn(where.this)
+                    if where is not None else None)
+
+        compiler = _Compiler(self, scope, aggregates=True, aliases=aliases)
+        compiled = [compiler.compile(e) for _, e in items]
+        outputs = [f for f, _ in compiled]
+        affinities = [a for _, a in compiled]
 
         group_by = s.args.get("group")
+        group_fns = []
+        if group_by is not None:
+            gc = _Compiler(self, scope, aliases=aliases)
+            for g in group_by.expressions:
+                if isinstance(g, exp.Literal) and not g.is_string:
+                    pos = int(g.this)
+                    if not 1 <= pos <= len(items):
+                        raise SqlError(f"GROUP BY term out of range - should be between 1 and "
+                                       f"{len(items)}")
+                    group_fns.append(gc.fn(items[pos - 1][1]))
+                else:
+                    group_fns.append(gc.fn(g))
         having = s.args.get("having")
-        aggregated = group_by is not None or having is not None or any(
-            e.find(*_AGGREGATES) is not None for _, e in outputs)
+        having_fn = compiler.fn(having.this) if having is not None else None
 
-        pushed = self._pushdown(s, schema, outputs, aggregated, limit, offset)
-        if pushed is not None:
-            return SqlResult(pushed, names)
-
-        rows = [r for _, r in self._where(s, self._rows(schema))]
-        if aggregated:
-            sources = self._groups(rows, group_by, having)
-        else:
-            sources = [(r, None) for r in rows]
-        out = [(src, tuple(self.eval(e, *src) for _, e in outputs)) for src in sources]
-        if s.args.get("distinct"):
-            unique = []
-            for item in out:
-                if not any(item[1] == u[1] for u in unique):
-                    unique.append(item)
-            out = unique
         order = s.args.get("order")
+        order_keys = []
         if order is not None:
-            out = self._order(order, out, outputs)
-        out = out[offset:] if limit is None else out[offset:offset + limit]
-        return SqlResult([dict(zip(names, values)) for _, values in out], names)
+            for term in order.expressions:
+                e = term.this
+                desc = bool(term.args.get("desc"))
+                if isinstance(e, exp.Literal) and not e.is_string:
+                    pos = int(e.this)
+                    if not 1 <= pos <= len(items):
+                        raise SqlError(f"ORDER BY term out of range - should be between 1 and "
+                                       f"{len(items)}")
+                    order_keys.append(("out", pos - 1, desc))
+                    continue
+                if (isinstance(e, exp.Column) and not e.args.get("table")
+                        and e.name.lower() in aliases):
+                    # An output's AS name comes before the tables' columns, as in sqlite3.
+                    match = [i for i, (n, _) in enumerate(items) if n.lower() == e.name.lower()]
+                    if match:
+                        order_keys.append(("out", match[0], desc))
+                        continue
+                order_keys.append(("expr", compiler.fn(e), desc))
 
-    def _pushdown(self, s, schema, outputs, aggregated, limit, offset):
-        """Rows from QUERY when it gives the same answer: plain columns whose TOON rendering
-        is exact (int, uint, bool, binary; floats carry six decimals and texts are ambiguous),
-        no WHERE, GROUP, ORDER or DISTINCT. None otherwise."""
-        if aggregated or any(s.args.get(a) for a in ("where", "order", "distinct")):
-            return None
-        cols = []
-        for _, e in outputs:
-            if not isinstance(e, exp.Column) or e.table:
-                return None
-            col = schema.column(e.name)
-            if col is None or col.type not in ("int", "uint", "bool", "binary"):
-                return None
-            cols.append(col.name)
-        if limit == 0:
-            return []
-        if (limit or 0) > 0xFFFFFFFF or offset > 0xFFFFFFFF or not cols:
-            return None
-        rows = self.target.query(schema.name, limit or 0, offset, list(dict.fromkeys(cols)))
-        return [{n: r[c] for (n, _), c in zip(outputs, cols)} for r in rows]
+        aggregated = bool(group_by is not None or having is not None
+                          or compiler.seen_aggregates)
+        picker = None
+        if aggregated:
+            extremes = [a for a in compiler.seen_aggregates if isinstance(a, (exp.Min, exp.Max))]
+            if len(extremes) == 1 and len(compiler.seen_aggregates) >= 1:
+                picker = extremes[0]
+        limit_fn = offset_fn = None
+        if s.args.get("limit") is not None:
+            limit_fn = _Compiler(self, _Scope([])).fn(s.args["limit"].expression)
+        if s.args.get("offset") is not None:
+            offset_fn = _Compiler(self, _Scope([])).fn(s.args["offset"].expression)
 
-    def _groups(self, rows, group_by, having):
-        if group_by is None:
-            groups = [_Group(rows)]
-        else:
+        # A plain read of int, uint, bool or binary columns of one table, other than its key
+        # column, is one QUERY (the server's TOON text is exact for these types).
+        pushdown = None
+        if (top and len(sources) == 1 and not aggregated and where is None and order is None
+                and distinct_none(s) and not sources[0].table.fresh
+                and sources[0].table.name not in self.catalog.changed):
+            pushdown = self._pushdown_columns(sources[0], items)
+        width = scope.width
+        picker_fn = None
+        if picker is not None:
+            inner = _Compiler(self, scope, aliases=aliases)
+            picker_fn = (inner.fn(picker.this), isinstance(picker, exp.Max))
+
+        def run(limit_one):
+            limit = _limit_value(limit_fn, "LIMIT") if limit_fn else None
+            if limit is not None and limit < 0:
+                limit = None
+            skip = max(_limit_value(offset_fn, "OFFSET") if offset_fn else 0, 0)
+            if limit_one:
+                limit = 1 if limit is None else min(limit, 1)
+            if pushdown is not None and (limit or 0) <= 0xFFFFFFFF and skip <= 0xFFFFFFFF:
+                return self._run_pushdown(sources[0], pushdown, limit, skip)
+            rows = self._source_rows(sources, join_plans, width)
+            if where_fn is not None:
+                rows = [r for r in rows if _truth(where_fn(r, None)) is True]
+            if aggregated:
+                contexts = self._groups(rows, group_fns, width, picker_fn)
+                if having_fn is not None:
+                    contexts = [c for c in contexts if _truth(having_fn(*c)) is True]
+            else:
+                contexts = [(r, None) for r in rows]
+            out = [(ctx, tuple(f(*ctx) for f in outputs)) for ctx in contexts]
+            if s.args.get("distinct"):
+                seen, unique = set(), []
+                for item in out:
+                    if item[1] not in seen:
+                        seen.add(item[1])
+                        unique.append(item)
+                out = unique
+            if order_keys:
+                out = _sort(out, order_keys)
+            out = out[skip:] if limit is None else out[skip:skip + limit]
+            return [values for _, values in out]
+
+        return _Plan(names, affinities, run)
+
+    def _plan_join(self, kind, on, left_scope, right):
+        """(kind, right source, [(left key f, right key f)], residual f or None)."""
+        if on is None:
+            return (kind, right, [], None)
+        both = _Scope(left_scope.sources + [right])
+        conjuncts, stack = [], [on]
+        while stack:
+            e = stack.pop()
+            while isinstance(e, exp.Paren):
+                e = e.this
+            if isinstance(e, exp.And):
+                stack += [e.expression, e.this]
+            else:
+                conjuncts.append(e)
+        keys, rest = [], []
+        right_only = _Scope([_Source(right.alias, right.alias_quoted, right.table, right.offset)])
+        for e in conjuncts:
+            pair = None
+            if type(e) is exp.EQ:
+                sides = []
+                for side in (e.this, e.expression):
+                    if _only_columns_of(side, left_scope):
+                        sides.append("left")
+                    elif _only_columns_of(side, right_only):
+                        sides.append("right")
+                    else:
+                        sides.append(None)
+                if sorted(s for s in sides if s) == ["left", "right"]:
+                    lnode, rnode = (e.this, e.expression) if sides[0] == "left" else (
+                        e.expression, e.this)
+                    lf, la = _Compiler(self, both).compile(lnode)
+                    rf, ra = _Compiler(self, both).compile(rnode)
+                    affinity = _cmp_affinity(la, ra)
+                    pair = (lf, rf, affinity)
+            if pair is not None:
+                keys.append(pair)
+            else:
+                rest.append(e)
+        residual = None
+        if rest:
+            fns = [_Compiler(self, both).fn(e) for e in rest]
+
+            def residual(row, fns=fns):
+                return all(_truth(f(row, None)) is True for f in fns)
+        return (kind, right, keys, residual)
+
+    def _source_rows(self, sources, join_plans, width):
+        if not sources:
+            return [()]
+        rows = [r for _, r in self._rows(sources[0].table)]
+        for kind, right, keys, residual in join_plans:
+            right_rows = [r for _, r in self._rows(right.table)]
+            empty = (None,) * len(right.names)
+            pad = right.offset
+            out = []
+            if keys:
+                index = {}
+                for rr in right_rows:
+                    full = (None,) * pad + rr
+                    key = tuple(_apply_cmp(aff, rf(full, None)) for _, rf, aff in keys)
+                    if any(v is None for v in key):
+                        continue
+                    index.setdefault(key, []).append(rr)
+                for lr in rows:
+                    key = tuple(_apply_cmp(aff, lf(lr, None)) for lf, _, aff in keys)
+                    matched = False
+                    if not any(v is None for v in key):
+                        for rr in index.get(key, ()):
+                            combined = lr + rr
+                            if residual is None or residual(combined):
+                                out.append(combined)
+                                matched = True
+                    if not matched and kind == "left":
+                        out.append(lr + empty)
+            else:
+                for lr in rows:
+                    matched = False
+                    for rr in right_rows:
+                        combined = lr + rr
+                        if residual is None or residual(combined):
+                            out.append(combined)
+                            matched = True
+                    if not matched and kind == "left":
+                        out.append(lr + empty)
+            rows = out
+        return rows
+
+    def _groups(self, rows, group_fns, width, picker_fn):
+        """[(representative row, group rows)]: groups in the order of their keys; the
+        representative row gives bare columns their values (the first row, or the row of
+        the one MIN or MAX)."""
+        if group_fns:
             keyed = {}
             for r in rows:
-                key = tuple(self.eval(g, r) for g in group_by.expressions)
-                keyed.setdefault(key, []).append(r)
+                keyed.setdefault(tuple(f(r, None) for f in group_fns), []).append(r)
 
             def key_cmp(a, b):
                 for x, y in zip(a[0], b[0]):
@@ -644,59 +1636,90 @@ class _Statement:
                     if c:
                         return c
                 return 0
-            groups = [_Group(v) for _, v in sorted(keyed.items(),
-                                                    key=functools.cmp_to_key(key_cmp))]
-        sources = [(None, g) for g in groups]
-        if having is not None:
-            sources = [src for src in sources if _truth(self.eval(having.this, *src)) is True]
-        return sources
+            groups = [g for _, g in sorted(keyed.items(), key=functools.cmp_to_key(key_cmp))]
+        else:
+            groups = [rows]
+        out = []
+        for g in groups:
+            rep = g[0] if g else (None,) * width
+            if picker_fn is not None and g:
+                f, is_max = picker_fn
+                best = None
+                for r in g:
+                    v = f(r, None)
+                    if v is None:
+                        continue
+                    if best is None or (_cmp(v, best[0]) > 0 if is_max else _cmp(v, best[0]) < 0):
+                        best = (v, r)
+                if best is not None:
+                    rep = best[1]
+            out.append((rep, g))
+        return out
 
-    def _order(self, order, out, outputs):
-        names = [n for n, _ in outputs]
-        keys = []
-        for term in order.expressions:
-            e = term.this
-            desc = bool(term.args.get("desc"))
-            if isinstance(e, exp.Literal) and not e.is_string:
-                pos = int(e.this)
-                if not 1 <= pos <= len(outputs):
-                    raise SqlError(f"ORDER BY term out of range: {pos}")
-                keys.append((lambda item, i=pos - 1: item[1][i], desc))
-            elif isinstance(e, exp.Column) and not e.table and e.name in names:
-                i = names.index(e.name)
-                keys.append((lambda item, i=i: item[1][i], desc))
-            else:
-                keys.append((lambda item, e=e: self.eval(e, *item[0]), desc))
-        decorated = [([f(item) for f, _ in keys], item) for item in out]
+    def _pushdown_columns(self, src, items):
+        cols = []
+        for _, e in items:
+            if not isinstance(e, exp.Column) or e.args.get("table") or isinstance(
+                    e.this, exp.Star):
+                return None
+            found = _Scope([src]).resolve(e)
+            if found is None:
+                return None
+            name = found[2]
+            col = src.table.schema.column(name)
+            if col.type not in ("int", "uint", "bool", "binary") or col is src.table.key:
+                return None
+            cols.append(name)
+        return cols or None
 
-        def compare(a, b):
-            for (x, y, (_, desc)) in zip(a[0], b[0], keys):
-                c = _sort_cmp(x, y)
-                if c:
-                    return -c if desc else c
-            return 0
-        decorated.sort(key=functools.cmp_to_key(compare))
-        return [item for _, item in decorated]
+    def _run_pushdown(self, src, cols, limit, skip):
+        if limit == 0:
+            return []
+        wanted = list(dict.fromkeys(cols))
+        rows = self.target.query(src.table.name, limit or 0, skip, wanted)
+        return [tuple(int(v) if isinstance(v, bool) else v for v in (r.get(c) for c in cols))
+                for r in rows]
 
-    # ---- CREATE TABLE ----
+    # ---- CREATE TABLE, DROP TABLE ----
 
     def create(self, s):
-        if (s.args.get("kind") or "").upper() != "TABLE":
-            raise NotSupportedError(f"CREATE {s.args.get('kind')}")
+        kind = (s.args.get("kind") or "").upper()
+        if kind != "TABLE":
+            raise NotSupportedError(f"CREATE {kind}")
         if s.args.get("expression") is not None:
             raise NotSupportedError("CREATE TABLE ... AS SELECT")
         if not isinstance(s.this, exp.Schema):
             raise SqlError("CREATE TABLE needs its columns")
-        table = self._table_name(s.this)
-        columns, key = [], None
+        name, quoted = self._table_name(s.this)
+        if not name or "/" in name or name.startswith("__kavrel"):
+            raise SqlError(f"the table name {name!r} cannot be used: a name is not empty, has no "
+                           "'/' and does not start with __kavrel")
+        if not self.owned:
+            raise NotSupportedError(
+                "CREATE TABLE inside a transaction (a table is registered outside any "
+                "transaction): run it with client.sql()")
+        existing = self.catalog.find(name, quoted)
+        if existing is not None:
+            if s.args.get("exists"):
+                return SqlResult([], None, 0)
+            raise SqlError(f"table {existing.name} already exists")
+        columns, key, seen = [], None, set()
         for d in s.this.expressions:
+            if isinstance(d, exp.Anonymous) and d.name.upper() == "PRIMARY KEY":
+                if key is not None or len(d.expressions) != 1:
+                    raise NotSupportedError("a PRIMARY KEY of several columns")
+                key = d.expressions[0].name
+                continue
             if not isinstance(d, exp.ColumnDef):
-                raise NotSupportedError(f"table constraint {d.sql()!r}")
-            kind = d.args.get("kind")
-            type_name = kind.this.name if kind is not None else None
+                raise NotSupportedError(f"the table constraint {d.sql()}")
+            col_type = d.args.get("kind")
+            type_name = col_type.this.name if col_type is not None else None
             if type_name not in _TYPES:
-                raise NotSupportedError(f"column type {kind.sql() if kind else '(none)'} "
+                raise NotSupportedError(f"column type {col_type.sql() if col_type else '(none)'} "
                                         f"of column {d.name}")
+            if d.name.lower() in seen:
+                raise SqlError(f"duplicate column name: {d.name}")
+            seen.add(d.name.lower())
             nullable = True
             for c in d.args.get("constraints") or []:
                 ck = c.args.get("kind")
@@ -704,37 +1727,75 @@ class _Statement:
                     nullable = bool(ck.args.get("allow_null"))
                 elif isinstance(ck, exp.PrimaryKeyColumnConstraint):
                     if key is not None:
-                        raise NotSupportedError("more than one PRIMARY KEY column")
+                        raise NotSupportedError("a PRIMARY KEY of several columns")
                     key = d.name
-                    nullable = False
                 else:
-                    raise NotSupportedError(f"column constraint {c.sql()!r}")
+                    raise NotSupportedError(f"the column constraint {c.sql()} of column "
+                                            f"{d.name}")
             columns.append(wire.Column(d.name, _TYPES[type_name], nullable))
-        client = self._client()
-        client.register_table(table, columns)
         if key is not None:
-            client.put(f"{_META_PREFIX}{table}/primary_key", key)
+            match = _match([c.name for c in columns], key, False, "column")
+            if match is None:
+                raise SqlError(f"PRIMARY KEY names no column of the table: {key}")
+            key_col = next(c for c in columns if c.name == match)
+        else:
+            match = _match([c.name for c in columns], "id", False, "column")
+            key_col = next((c for c in columns if c.name == match), None)
+        if key_col is None or key_col.type not in _KEY_TYPES:
+            what = (f"its row key column {key_col.name} is {_SQL_TYPE_NAMES[key_col.type]}"
+                    if key_col is not None else "it has no row key")
+            raise SqlError(
+                f"table {name} cannot be created: {what}. Declare one INTEGER or TEXT column "
+                "PRIMARY KEY (for example: id INTEGER PRIMARY KEY), or name one such column id; "
+                "its value is the row's key")
+        # The key column is never NULL.
+        columns = [wire.Column(c.name, c.type, False) if c is key_col else c for c in columns]
+        key_col = next(c for c in columns if c.name == key_col.name)
+        schema = wire.Schema(name, tuple(columns))
+        replaces = name if name in self.catalog.changed else None
+        self.catalog.create(_Table(schema, key_col, fresh=True, replaces=replaces))
+        self.target.put(_meta_key(name), key_col.name)
+        return SqlResult([], None, 0)
+
+    def drop(self, s):
+        kind = (s.args.get("kind") or "").upper()
+        if kind != "TABLE":
+            raise NotSupportedError(f"DROP {kind}")
+        name, quoted = self._table_name(s.this)
+        table = self.catalog.find(name, quoted)
+        if table is None:
+            if s.args.get("exists"):
+                return SqlResult([], None, 0)
+            raise SqlError(f"no such table: {name}")
+        if table.fresh:
+            # Created by this call: its rows are this transaction's own writes.
+            for k, _ in self.target.scan((table.name + "/").encode("utf-8")):
+                self.target.delete(k)
+            self.catalog.order.remove(table.name)
+            if table.replaces is None:
+                self.catalog.changed.pop(table.name)  # as if never made
+            else:
+                self.catalog.drop(table.name)
+        else:
+            self.target.drop_table(table.name)
+            self.catalog.drop(table.name)
+        self.target.delete(_meta_key(table.name))
         return SqlResult([], None, 0)
 
     # ---- INSERT, UPDATE, DELETE ----
 
-    def _row_key(self, schema, key_col, row):
-        v = row.get(key_col.name)
-        if v is None:
-            raise SqlError(f"NOT NULL constraint failed: {schema.name}.{key_col.name} "
-                           "(the row key)")
-        if isinstance(v, bool) or not isinstance(v, (int, str)) or (
-                isinstance(v, str) and ("/" in v or v == "")):
-            raise SqlError(f"the row key {schema.name}.{key_col.name} must be a whole number "
-                           f"or a non-empty text without '/', not {v!r}")
-        return f"{schema.name}/{v}".encode("utf-8")
-
-    def _write(self, schema, key_col, row, old_key=None):
-        key = self._row_key(schema, key_col, row)
+    def _write(self, table, row, old_key=None):
+        """Writes row (a dict by column name) under its key; UNIQUE constraint failed when
+        another row has it."""
+        key_col = table.key
+        if key_col is None:
+            raise SqlError(f"table {table.name} has no row key: it needs an INTEGER or TEXT "
+                           "column named id (or declared PRIMARY KEY when created through SQL)")
+        key = _row_key(table, key_col, row.get(key_col.name))
         if key != old_key and self.target.get(key) != b"":
-            raise SqlError(f"UNIQUE constraint failed: {schema.name}.{key_col.name}")
+            raise SqlError(f"UNIQUE constraint failed: {table.name}.{key_col.name}")
         try:
-            packed = wire.pack_row(schema, row)
+            packed = wire.pack_row(table.schema, row)
         except SchemaError as e:
             raise SqlError(str(e)) from None
         if old_key is not None and key != old_key:
@@ -742,57 +1803,246 @@ class _Statement:
         self.target.put(key, packed)
 
     def insert(self, s):
+        for arg in ("exists", "overwrite", "partition", "alternative", "conflict", "returning"):
+            if s.args.get(arg):
+                raise NotSupportedError(f"INSERT with {arg.upper()}")
         target_node = s.this
-        schema = self._schema(self._table_name(target_node))
-        self._bind_table(schema)
+        table = self._table(target_node)
+        schema = table.schema
         if isinstance(target_node, exp.Schema) and target_node.expressions:
-            names = [i.name for i in target_node.expressions]
+            names = []
+            for ident in target_node.expressions:
+                col = _match(schema.names(), ident.name, bool(ident.args.get("quoted")),
+                             "column")
+                if col is None:
+                    raise SqlError(f"table {schema.name} has no column named {ident.name}")
+                names.append(col)
         else:
             names = schema.names()
-        for n in names:
-            if schema.column(n) is None:
-                raise SqlError(f"table {schema.name} has no column named {n}")
-        values = s.expression
-        if not isinstance(values, exp.Values):
-            raise NotSupportedError(f"INSERT from {values.key.upper()} (only VALUES)")
-        key_col = self._key_column(schema)
-        count = 0
-        for tup in values.expressions:
-            items = tup.expressions if isinstance(tup, exp.Tuple) else [tup]
-            if len(items) != len(names):
-                raise SqlError(f"{len(items)} values for {len(names)} columns")
-            row = {n: _coerce(schema.column(n), self.eval(e, {})) for n, e in zip(names, items)}
-            self._write(schema, key_col, row)
-            count += 1
-        return SqlResult([], None, count)
+        source = s.expression
+        if isinstance(source, exp.Values):
+            compiler = _Compiler(self, _Scope([]))
+            tuples = []
+            for tup in source.expressions:
+                items = tup.expressions if isinstance(tup, exp.Tuple) else [tup]
+                if len(items) != len(names):
+                    raise SqlError(f"{len(items)} values for {len(names)} columns")
+                tuples.append([compiler.fn(e) for e in items])
+            rows = [tuple(f((), None) for f in fns) for fns in tuples]
+        elif isinstance(source, (exp.Select, exp.Subquery)):
+            plan = self.plan_select(source.this if isinstance(source, exp.Subquery) else source)
+            if len(plan.names) != len(names):
+                raise SqlError(f"{len(plan.names)} values for {len(names)} columns")
+            rows = plan.run()
+        else:
+            raise NotSupportedError(f"INSERT from {_describe(source)} (VALUES or SELECT)")
+        if table.key is None:
+            raise SqlError(f"table {table.name} has no row key: it needs an INTEGER or TEXT "
+                           "column named id (or declared PRIMARY KEY when created through SQL)")
+        for values in rows:
+            row = {n: _coerce(schema.column(n), v) for n, v in zip(names, values)}
+            self._write(table, row)
+        return SqlResult([], None, len(rows))
+
+    def _single_table(self, node):
+        table = self._table(node)
+        alias_node = node.args.get("alias")
+        alias = alias_node.this.name if alias_node is not None and alias_node.this else table.name
+        return table, _Scope([_Source(alias, False, table, 0)])
 
     def update(self, s):
-        if s.args.get("from"):
-            raise NotSupportedError("UPDATE ... FROM")
-        schema = self._schema(self._table_name(s.this))
-        self._bind_table(schema)
-        key_col = self._key_column(schema)
+        for arg in ("from", "order", "limit", "returning"):
+            if s.args.get(arg):
+                raise NotSupportedError(f"UPDATE ... {arg.upper()}")
+        table, scope = self._single_table(s.this)
+        schema = table.schema
+        compiler = _Compiler(self, scope)
         sets = []
         for eq in s.expressions:
             if not isinstance(eq, exp.EQ) or not isinstance(eq.this, exp.Column):
                 raise NotSupportedError(f"SET {eq.sql()}")
-            if schema.column(eq.this.name) is None:
+            found = scope.resolve(eq.this)
+            if found is None:
                 raise SqlError(f"no such column: {eq.this.name}")
-            sets.append((eq.this.name, eq.expression))
+            sets.append((found[2], compiler.fn(eq.expression)))
+        where = s.args.get("where")
+        where_fn = compiler.fn(where.this) if where is not None else None
+        names = schema.names()
         count = 0
-        for key, row in self._where(s, self._rows(schema)):
-            new = dict(row)
-            for name, e in sets:
-                new[name] = _coerce(schema.column(name), self.eval(e, row))
-            self._write(schema, key_col, new, old_key=key)
+        for key, row in self._rows(table):
+            if where_fn is not None and _truth(where_fn(row, None)) is not True:
+                continue
+            new = dict(zip(names, row))
+            for name, f in sets:
+                new[name] = _coerce(schema.column(name), f(row, None))
+            self._write(table, new, old_key=key)
             count += 1
         return SqlResult([], None, count)
 
     def delete(self, s):
-        schema = self._schema(self._table_name(s.this))
-        self._bind_table(schema)
+        for arg in ("using", "order", "limit", "returning"):
+            if s.args.get(arg):
+                raise NotSupportedError(f"DELETE ... {arg.upper()}")
+        table, scope = self._single_table(s.this)
+        where = s.args.get("where")
+        where_fn = _Compiler(self, scope).fn(where.this) if where is not None else None
         count = 0
-        for key, _ in self._where(s, self._rows(schema)):
-            self.target.delete(key)
-            count += 1
+        for key, row in self._rows(table):
+            if where_fn is None or _truth(where_fn(row, None)) is True:
+                self.target.delete(key)
+                count += 1
         return SqlResult([], None, count)
+
+
+def distinct_none(s):
+    return s.args.get("distinct") is None
+
+
+def _col(src, name):
+    """A column reference to src's column name, as a tree."""
+    return exp.Column(this=exp.Identifier(this=name, quoted=True),
+                      table=exp.Identifier(this=src.alias, quoted=True))
+
+
+def _only_columns_of(node, scope):
+    """True when node names columns, all of them of scope's tables, and nothing that is not
+    plain (no aggregate, no subquery)."""
+    columns = list(node.find_all(exp.Column))
+    if not columns or node.find(exp.Select, *_AGGREGATES) is not None:
+        return False
+    try:
+        return all(scope.resolve(c) is not None for c in columns)
+    except SqlError:
+        return False
+
+
+def _limit_value(f, what):
+    v = _numeric_affinity(f((), None))
+    if isinstance(v, float) and v.is_integer():
+        v = int(v)
+    if isinstance(v, bool) or not isinstance(v, int):
+        raise SqlError(f"{what} must be a whole number, not {v!r}")
+    return v
+
+
+def _sort(out, order_keys):
+    decorated = []
+    for ctx, values in out:
+        keys = [values[k] if kind == "out" else k(*ctx) for kind, k, _ in order_keys]
+        decorated.append((keys, (ctx, values)))
+    descs = [desc for _, _, desc in order_keys]
+
+    def compare(a, b):
+        for x, y, desc in zip(a[0], b[0], descs):
+            c = _sort_cmp(x, y)
+            if c:
+                return -c if desc else c
+        return 0
+    decorated.sort(key=functools.cmp_to_key(compare))
+    return [item for _, item in decorated]
+
+
+_INT_KEY = re.compile(r"-?(0|[1-9][0-9]*)")
+
+
+def _parse_key(key_col, ident):
+    """The key column's value that a row key's last segment (bytes) stands for; None when it
+    is not the canonical text of one."""
+    try:
+        text = ident.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    if key_col.type == "text":
+        return text or None
+    if not _INT_KEY.fullmatch(text):
+        return None
+    n = int(text)
+    lo, hi = (_INT_MIN, _INT_MAX) if key_col.type == "int" else (0, 2**64 - 1)
+    return n if lo <= n <= hi else None
+
+
+def _row_key(table, key_col, v):
+    if v is None:
+        raise SqlError(f"NOT NULL constraint failed: {table.name}.{key_col.name} (the row key)")
+    if isinstance(v, bool) or not isinstance(v, (int, str)) or (
+            isinstance(v, str) and ("/" in v or v == "")):
+        raise SqlError(f"the row key {table.name}.{key_col.name} must be a whole number "
+                       f"or a non-empty text without '/', not {v!r}")
+    if isinstance(v, int) and key_col.type != "text":
+        lo, hi = (_INT_MIN, _INT_MAX) if key_col.type == "int" else (0, 2**64 - 1)
+        if not lo <= v <= hi:
+            raise SqlError(f"the row key {table.name}.{key_col.name} is out of range: {v}")
+    return f"{table.name}/{v}".encode("utf-8")
+
+
+# ---- a call ------------------------------------------------------------------------------
+
+
+def is_write(statement):
+    return isinstance(statement, (exp.Insert, exp.Update, exp.Delete, exp.Create, exp.Drop))
+
+
+def execute(target, text, params=None):
+    """Runs the statements of text on target (a Client or a Transaction) and answers the last
+    one's SqlResult.
+
+    From a Client, the statements run together in one transaction (ConflictError if it
+    conflicts), except a single SELECT, which reads with one request. Tables created by the
+    call are registered once every statement has run, just before the commit, and dropped
+    again if the commit fails, so a call that fails leaves nothing behind. A table dropped and
+    created again in one call gets its new schema once the drop has committed. From a
+    Transaction, the statements run inside it; CREATE TABLE is refused there (a schema is not
+    transactional) and DROP TABLE takes effect when it commits."""
+    prepared, bound = prepare(text, params)
+    from .client import Client
+    if isinstance(target, Client):
+        if len(prepared) > 1 or not isinstance(prepared[0].node, exp.Select):
+            return _run_owned(target, prepared, bound)
+        run = _Run(target, target, bound, _Catalog(target, target), owned=False)
+        return run.run(prepared[0])
+    run = _Run(target, target.client, bound, _Catalog(target, target.client), owned=False)
+    result = None
+    for p in prepared:
+        result = run.run(p)
+    return result
+
+
+def _run_owned(client, prepared, bound):
+    tx = client.begin()
+    catalog = _Catalog(tx, client)
+    run = _Run(tx, client, bound, catalog, owned=True)
+    registered = []
+    try:
+        result = None
+        for p in prepared:
+            result = run.run(p)
+        later = []
+        for name in catalog.order:
+            table = catalog.changed.get(name)
+            if table is None or not table.fresh:
+                continue
+            if table.replaces is not None:
+                later.append(table)
+            else:
+                client.register_table(name, table.schema.columns)
+                registered.append(name)
+    except BaseException:
+        tx.abort_quietly()
+        _unregister(client, registered)
+        raise
+    try:
+        tx.commit()
+    except BaseException:
+        _unregister(client, registered)
+        raise
+    for table in later:
+        client.register_table(table.name, table.schema.columns)
+    return result
+
+
+def _unregister(client, names):
+    for name in reversed(names):
+        try:
+            client.drop_table(name)
+        except Exception:  # noqa: BLE001 - the original error is the one to report
+            pass
