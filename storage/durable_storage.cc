@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "core/cleanup.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "storage/crypto/keyring.h"
@@ -435,7 +436,15 @@ Result<CompactionStats> DurableStorage::compact() {
   std::shared_ptr<TxnWal> old;
   std::vector<std::pair<std::string, Bytes>> schemas;
   {
+    const auto asked = std::chrono::steady_clock::now();
     std::unique_lock gate(log_gate_);
+    const auto held = std::chrono::steady_clock::now();
+    const Cleanup report([&] {
+      const auto now = std::chrono::steady_clock::now();
+      log::debug(kTarget, "Log switch: {:.3f}s waiting for the commits in flight, {:.3f}s held",
+                 std::chrono::duration<double>(held - asked).count(),
+                 std::chrono::duration<double>(now - held).count());
+    });
     if (auto r = wal_->sync(); !r) return fail(warn(r.error()));
     auto next = TxnWal::create(dir_, engine_, db_uuid_, key_epoch_, wal_->generation() + 1,
                                wal_->next_lsn());

@@ -217,7 +217,7 @@ class FrameSource {
 };
 
 struct WorkerResult {
-  LatencyHistogram latency;
+  LatencyHistogram latency, commit_latency;
   std::uint64_t requests = 0, errors = 0;
   std::string first_error;
   std::optional<std::string> failure;
@@ -266,6 +266,7 @@ void run_worker(BenchConnection& conn, FrameSource& source, unsigned depth, Live
       const InFlight done = in_flight.front();
       in_flight.pop_front();
       out.latency.record(done_ns - done.sent_ns);
+      if (done.op == opcode::COMMIT_TXN) out.commit_latency.record(done_ns - done.sent_ns);
       ++out.requests;
       live.done.fetch_add(1, std::memory_order_relaxed);
       if (!source.on_answer(done.op, *answer)) {
@@ -318,6 +319,7 @@ BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigne
   for (unsigned i = 0; i < connections; ++i) {
     const WorkerResult& r = results[i];
     result.latency.merge(r.latency);
+    result.commit_latency.merge(r.commit_latency);
     result.requests += r.requests;
     result.errors += r.errors;
     result.transactions += sources[i]->transactions();

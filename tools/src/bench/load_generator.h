@@ -70,7 +70,8 @@ struct BenchResult {
   std::uint64_t retries = 0;       // transfer: transactions begun again after an abort
   double seconds = 0;
   LatencyHistogram latency;
-  std::string first_error;  // the text of the first ERROR answer, for the summary
+  LatencyHistogram commit_latency;  // txn, transfer: of the COMMIT_TXN requests alone
+  std::string first_error;          // the text of the first ERROR answer, for the summary
   // A connection that failed (could not connect, or lost mid-run): the run is incomplete.
   std::optional<std::string> failure;
   bool unreachable = false;  // the failure was the first connect

@@ -170,6 +170,12 @@ std::string summary_text(const BenchConfig& c, const BenchResult& r) {
       "\n  latency (microseconds): p50 {:.1f}  p90 {:.1f}  p99 {:.1f}  p99.9 {:.1f}  max {:.1f}\n",
       us(h.percentile(0.5)), us(h.percentile(0.9)), us(h.percentile(0.99)), us(h.percentile(0.999)),
       us(h.max()));
+  if (c.workload == Workload::Txn || c.workload == Workload::Transfer) {
+    const auto& ch = r.commit_latency;
+    out += fmt::format(
+        "  commit latency (microseconds): p50 {:.1f}  p99 {:.1f}  p99.9 {:.1f}  max {:.1f}\n",
+        us(ch.percentile(0.5)), us(ch.percentile(0.99)), us(ch.percentile(0.999)), us(ch.max()));
+  }
   if (!r.first_error.empty()) out += fmt::format("  first error: {}\n", r.first_error);
   return out;
 }
@@ -205,6 +211,13 @@ std::string summary_json(const BenchConfig& c, const BenchResult& r) {
                      {"p99_9", us(h.percentile(0.999))},
                      {"max", us(h.max())},
                      {"mean", h.mean() / 1000.0}};
+  if (c.workload == Workload::Txn || c.workload == Workload::Transfer) {
+    const auto& ch = r.commit_latency;
+    j["commit_latency_us"] = {{"p50", us(ch.percentile(0.5))},
+                              {"p99", us(ch.percentile(0.99))},
+                              {"p99_9", us(ch.percentile(0.999))},
+                              {"max", us(ch.max())}};
+  }
   if (!r.first_error.empty()) j["first_error"] = r.first_error;
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
