@@ -25,6 +25,7 @@
 //   EXECUTE_SQL  SQL text (the whole payload, UTF-8)
 //   LIST_TABLES  payload ignored
 //   DESCRIBE_TABLE  the table name (the whole payload)
+//   DROP_TABLE   the table name (the whole payload); also inside IN_TXN
 //   BEGIN_TXN, CHECKPOINT, STATS, PING: payload ignored
 //
 // Response payloads: OK and PONG empty; ERROR the message text; VALUE the value, TOON text, JSON
@@ -77,6 +78,9 @@ inline constexpr std::uint8_t COMPACT = 0x10;
 inline constexpr std::uint8_t IN_TXN = 0x11;
 inline constexpr std::uint8_t LIST_TABLES = 0x12;
 inline constexpr std::uint8_t DESCRIBE_TABLE = 0x13;
+// DROP_TABLE: removes a registered table's schema and every row under "NAME/" in one durable
+// step; OK, or ERROR "Table not found: NAME".
+inline constexpr std::uint8_t DROP_TABLE = 0x14;
 }  // namespace opcode
 
 namespace response {
