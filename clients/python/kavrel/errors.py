@@ -39,7 +39,12 @@ class SqlError(Error):
 
 
 class NotSupportedError(SqlError):
-    """A SQL construct outside the supported subset; the message names the construct."""
+    """A SQL construct outside the supported subset; the message names the construct
+    ("not supported: the function SUBSTR()"), kept as ``construct``."""
+
+    def __init__(self, construct):
+        super().__init__(f"not supported: {construct}")
+        self.construct = construct
 
 
 # Texts of the server's ERROR answers that mean "the transaction was aborted by a conflict".

@@ -657,7 +657,7 @@ def _describe(e):
         if isinstance(e, cls):
             return text
     if isinstance(e, exp.Anonymous):
-        return f"the function {e.name.upper()}()"
+        return f"the function {e.name}()"
     if isinstance(e, exp.Func):
         return f"the function {e.sql_name()}()"
     text = e.sql()
