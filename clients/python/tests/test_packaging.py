@@ -23,3 +23,7 @@ def test_pip_install_offline(tmp_path):
         check=True, capture_output=True, text=True, cwd=tmp_path).stdout.split("\n")
     assert out[0].startswith(str(venv)), out
     assert out[1] == "0.1.0"
+    # The SQL shell is installed as a command.
+    shell = subprocess.run([str(venv / "bin/kavrel-sql"), "--help"], check=True,
+                           capture_output=True, text=True, cwd=tmp_path)
+    assert shell.stdout.startswith("usage: kavrel-sql"), shell.stdout
