@@ -372,6 +372,7 @@ class Transaction(_Requests):
         self.handle = handle
         self.finished = False
         self.lost = False  # True when its connection was closed before it finished
+        self.dropped_tables = set()  # dropped by it: gone for its later requests
 
     def _check_open(self):
         if self.lost:
@@ -395,7 +396,17 @@ class Transaction(_Requests):
             raise
 
     def _schema_for(self, path):
+        if isinstance(path, (list, tuple)):
+            path = "/".join(path)
+        if wire.as_bytes(path).decode("utf-8").split("/", 1)[0] in self.dropped_tables:
+            return None
         return self.client._schema_for(path)
+
+    def drop_table(self, name):
+        """Drops a table inside the transaction: its rows are deleted at once (for this
+        transaction), its schema when it commits."""
+        super().drop_table(name)
+        self.dropped_tables.add(name)
 
     def commit(self):
         """Commits; answers the commit timestamp. ConflictError when validation fails."""

@@ -715,7 +715,8 @@ class _Catalog:
     def __init__(self, target, client):
         self.target = target
         self.client = client
-        self.changed = {}  # name -> _Table, or None once dropped by this call
+        # name -> _Table, or None once dropped by this call (or by its transaction before)
+        self.changed = dict.fromkeys(getattr(target, "dropped_tables", ()))
         self.cache = {}
         self.order = []  # names created by this call, in order
 
@@ -1998,6 +1999,15 @@ def execute(target, text, params=None):
     if isinstance(target, Client):
         if len(prepared) > 1 or not isinstance(prepared[0].node, exp.Select):
             return _run_owned(target, prepared, bound)
+        if len(list(prepared[0].node.find_all(exp.Table))) > 1:
+            # Several tables (or one read twice) are read from one snapshot; a transaction
+            # that only reads is aborted at the end, with nothing to validate.
+            tx = target.begin()
+            try:
+                run = _Run(tx, target, bound, _Catalog(tx, target), owned=False)
+                return run.run(prepared[0])
+            finally:
+                tx.abort_quietly()
         run = _Run(target, target, bound, _Catalog(target, target), owned=False)
         return run.run(prepared[0])
     run = _Run(target, target.client, bound, _Catalog(target, target.client), owned=False)

@@ -317,3 +317,18 @@ def test_run_transaction_retry_count(client, failures, retries, want_calls, rais
 def test_error_texts_map_to_exceptions(text, kind):
     err = kavrel.errors.server_error(text)
     assert type(err) is kind and err.text == text
+
+
+FLOATS = [0.1234567891, 1e300, -1e-300, 1 / 3, 2.5, 100.0, -0.0, 5e-324, 1.7976931348623157e308,
+          123456789.123456789, float("inf"), float("-inf")]
+
+
+def test_query_floats_read_back_exactly(client, name):
+    """QUERY's text gives each float as the shortest text that reads back as the same double,
+    so query() types them exactly."""
+    client.register_table(name, [("id", "int", False), ("f", "float", True)])
+    for i, f in enumerate(FLOATS):
+        client.insert_row(name, i, {"id": i, "f": f})
+    got = {r["id"]: r["f"] for r in client.query(name)}
+    assert [got[i] for i in range(len(FLOATS))] == FLOATS
+    assert [repr(got[i]) for i in range(len(FLOATS))] == [repr(f) for f in FLOATS]

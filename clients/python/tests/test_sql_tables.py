@@ -181,8 +181,8 @@ def test_sql_drop_and_create_again_in_one_call(client, name):
 
 def test_sql_drop_fails_with_the_call(client, name):
     _people(client, name)
-    with pytest.raises(kavrel.SqlError, match="no such column"):
-        client.sql(f"DROP TABLE {name}; SELECT nope FROM emp_{name}")
+    with pytest.raises(kavrel.SqlError, match=f"no such table: {name}"):
+        client.sql(f"DROP TABLE {name}; SELECT * FROM {name}")
     assert client.sql(f"SELECT COUNT(*) FROM {name}").tuples() == [(2,)]
 
 
@@ -190,8 +190,11 @@ def test_sql_drop_inside_a_transaction(client, name):
     _people(client, name)
     tx = client.begin()
     tx.sql(f"DROP TABLE {name}")
-    with pytest.raises(kavrel.SqlError, match="no such table"):
-        tx.sql(f"DROP TABLE {name}; SELECT 1")
+    for statement in (f"DROP TABLE {name}", f"SELECT * FROM {name}"):
+        with pytest.raises(kavrel.SqlError, match="no such table"):
+            tx.sql(statement)
+    assert tx.query(name) == []  # its rows are gone for the transaction
+    assert client.sql(f"SELECT COUNT(*) FROM {name}").tuples() == [(2,)]  # not yet for others
     tx.abort()
     assert client.sql(f"SELECT COUNT(*) FROM {name}").tuples() == [(2,)]
     with client.transaction() as tx:
@@ -291,3 +294,25 @@ def test_syntax_errors_are_reported_plainly(client, statement):
     assert str(e.value).startswith("cannot parse SQL: ")
     for internal in ("\x1b", "Required keyword", "<class", "Line 1, Col"):
         assert internal not in str(e.value)
+
+
+def test_a_select_of_several_tables_reads_one_snapshot(client, name, monkeypatch):
+    _people(client, name)
+    begun, committed = [], []
+    real_begin = client.begin
+
+    def begin():
+        tx = real_begin()
+        begun.append(tx)
+        monkeypatch.setattr(tx, "commit", lambda: committed.append(tx))
+        return tx
+
+    monkeypatch.setattr(client, "begin", begin)
+    rows = client.sql(f"SELECT a.name, b.name FROM {name} a JOIN {name} b ON a.id < b.id")
+    assert rows.tuples() == [("ann", "bob")]
+    assert client.sql(f"SELECT name FROM {name} WHERE id IN (SELECT MAX(id) FROM {name})"
+                      ).tuples() == [("bob",)]
+    assert len(begun) == 2 and committed == []
+    assert all(tx.finished for tx in begun)  # aborted: a read has nothing to commit
+    assert client.sql(f"SELECT name FROM {name} WHERE id = 1").tuples() == [("ann",)]
+    assert len(begun) == 2  # one table: one SCAN, no transaction
