@@ -20,8 +20,9 @@ text column; CREATE TABLE refuses a table without one. The key is the truth: SQL
 column from the row's key, so two rows never share a key value, whatever wrote them, and keys
 under "t/" that are not the canonical text of such a value (t/07 for an int key) are not rows.
 
-Names: unquoted table and column names match case-insensitively (an exact match first);
-quoted ones match exactly. Tables and columns keep the case they were created with.
+Names: table and column names match case-insensitively, as in sqlite3 (an exact match first;
+two names that differ only in case need the exact one). Tables and columns keep the case they
+were created with.
 
 Values follow sqlite3: no boolean type (comparisons and bool columns give 1 or 0), NULL
 compares as unknown (three-valued AND/OR/NOT), NULLs sort first, numbers sort before texts and
@@ -679,18 +680,16 @@ class _Table:
         self.replaces = replaces  # the schema a fresh table replaces (dropped by this call)
 
 
-def _match(names, ident, quoted, what):
-    """The one name of names that ident names: an exact match, else (unquoted) the only one
-    equal ignoring case. None when none."""
+def _match(names, ident, what):
+    """The one name of names that ident names: an exact match, else the only one equal
+    ignoring case (quoted or not, as in sqlite3). None when none."""
     if ident in names:
         return ident
-    if quoted:
-        return None
     low = ident.lower()
     found = [n for n in names if n.lower() == low]
     if len(found) > 1:
-        raise SqlError(f"ambiguous {what} name: {ident} ({', '.join(sorted(found))}); quote "
-                       "the one meant")
+        raise SqlError(f"ambiguous {what} name: {ident} ({', '.join(sorted(found))}); write "
+                       "the one meant with its exact case")
     return found[0] if found else None
 
 
@@ -700,7 +699,7 @@ def _key_column(schema, stored):
         col = schema.column(stored)
         if col is not None and col.type in _KEY_TYPES:
             return col
-    name = _match(schema.names(), "id", False, "column")
+    name = _match(schema.names(), "id", "column")
     col = schema.column(name) if name else None
     return col if col is not None and col.type in _KEY_TYPES else None
 
@@ -743,11 +742,9 @@ class _Catalog:
         table = self._server_table(ident)
         if table is not None:
             return table
-        if quoted:
-            return None
         names = {n for n, t in self.changed.items() if t is not None}
         names.update(s.name for s in self.client.tables() if s.name not in self.changed)
-        name = _match(names, ident, False, "table")
+        name = _match(names, ident, "table")
         if name is None:
             return None
         return self.changed[name] if name in self.changed else self._server_table(name)
@@ -783,7 +780,7 @@ class _Scope:
 
     def source(self, ident, quoted):
         names = [s.alias for s in self.sources]
-        name = _match(names, ident, quoted, "table")
+        name = _match(names, ident, "table")
         return None if name is None else self.sources[names.index(name)]
 
     def resolve(self, node):
@@ -796,14 +793,14 @@ class _Scope:
             raise NotSupportedError(f"qualified names with a database ({node.sql()})")
         if qualifier is not None:
             src = self.source(qualifier.name, bool(qualifier.args.get("quoted")))
-            col = None if src is None else _match(src.names, name, quoted, "column")
+            col = None if src is None else _match(src.names, name, "column")
             if col is None:
                 return None
             i = src.names.index(col)
             return src.offset + i, src.types[i], col
         found = []
         for src in self.sources:
-            col = _match(src.names, name, quoted, "column")
+            col = _match(src.names, name, "column")
             if col is not None:
                 i = src.names.index(col)
                 found.append((src.offset + i, src.types[i], col))
@@ -1735,12 +1732,12 @@ class _Run:
                                             f"{d.name}")
             columns.append(wire.Column(d.name, _TYPES[type_name], nullable))
         if key is not None:
-            match = _match([c.name for c in columns], key, False, "column")
+            match = _match([c.name for c in columns], key, "column")
             if match is None:
                 raise SqlError(f"PRIMARY KEY names no column of the table: {key}")
             key_col = next(c for c in columns if c.name == match)
         else:
-            match = _match([c.name for c in columns], "id", False, "column")
+            match = _match([c.name for c in columns], "id", "column")
             key_col = next((c for c in columns if c.name == match), None)
         if key_col is None or key_col.type not in _KEY_TYPES:
             what = (f"its row key column {key_col.name} is {_SQL_TYPE_NAMES[key_col.type]}"
@@ -1813,8 +1810,7 @@ class _Run:
         if isinstance(target_node, exp.Schema) and target_node.expressions:
             names = []
             for ident in target_node.expressions:
-                col = _match(schema.names(), ident.name, bool(ident.args.get("quoted")),
-                             "column")
+                col = _match(schema.names(), ident.name, "column")
                 if col is None:
                     raise SqlError(f"table {schema.name} has no column named {ident.name}")
                 names.append(col)

@@ -63,6 +63,7 @@ SELECTS = [
     ("select Val from T2 where ID = 2", ()),
     ("SELECT E.Name, e.ID FROM EMP AS e WHERE E.Dept_Id = 2 ORDER BY e.id", ()),
     ("SELECT \"Val\" FROM T2 ORDER BY Id", ()),
+    ("SELECT `Val`, `t2`.`ID` FROM `T2` ORDER BY 2", ()),
     # Functions.
     ("SELECT id, UPPER(name), LOWER(name), LENGTH(name), LENGTH(note), LENGTH(badge) FROM emp "
      "ORDER BY id", ()),
@@ -147,6 +148,15 @@ SELECTS = [
     ("SELECT * FROM empty", ()),
     ("SELECT 1 + 1 AS two", ()),
     ("SELECT id FROM emp WHERE id = 1 OR NULL ORDER BY id", ()),
+    ("SELECT id, active IS TRUE, active IS NOT TRUE, active IS FALSE, note IS NOT NULL "
+     "FROM emp ORDER BY id", ()),
+    ("SELECT dept_id > 1 AS big, COUNT(*) FROM emp GROUP BY big ORDER BY big", ()),
+    ("SELECT e.id, d.id, e.name, d.name FROM emp e JOIN dept d ON d.id = e.dept_id "
+     "ORDER BY e.id", ()),
+    ("SELECT x'00ff', x'', LENGTH(X'0102'), badge = x'01' FROM emp ORDER BY id", ()),
+    ("SELECT id FROM emp WHERE badge > x'00' ORDER BY badge", ()),
+    ("SELECT 9223372036854775807 + 1, -9223372036854775807 - 2, 4611686018427387904 * 4",
+     ()),
     ("SELECT id FROM emp WHERE NOT (dept_id = 1 AND NULL) ORDER BY id", ()),
     # Errors, found when the statement is planned: on an empty table too.
     ("SELECT nope FROM empty", ()),
