@@ -83,8 +83,9 @@ class _Requests:
 
     def query(self, path, limit=0, offset=0, columns=None):
         """The rows of a table as dicts. For a registered table each value is typed from its
-        column (int, float, str, bytes, bool; None for NULL); floats carry the six decimals of
-        the server's text. For path rows the values are texts. limit and offset 0 mean none."""
+        column (int, float, str, bytes, bool; None for NULL); a float is read from the server's
+        text, the shortest that reads back as the same double. For path rows the values are
+        texts. limit and offset 0 mean none."""
         text = self.query_toon(path, limit, offset, columns)
         return wire.parse_toon(text, self._schema_for(path))
 
@@ -174,7 +175,7 @@ class Client(_Requests):
         if dead is not None and self._dead is None:
             self._dead = dead
         lost = sorted(self._open)
-        for tx in self._open.values():
+        for tx in list(self._open.values()):
             tx.finished = True
             tx.lost = True
         self._open.clear()

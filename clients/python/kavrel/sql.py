@@ -262,9 +262,11 @@ def _item_texts(text, tokens):
     return items
 
 
-def _rewrite(text, tokens, counter, blobs):
+def _rewrite(text, tokens, counter, blobs, limits):
     """The statement as sqlglot reads it: ? marks numbered in the order they are written,
-    x'..' blobs as bound values, `names` as "names", LIMIT a, b as LIMIT b OFFSET a."""
+    x'..' blobs as bound values, `names` as "names", and the expressions of LIMIT and OFFSET
+    (which the parser takes only as plain numbers) as placeholders named in limits, their texts
+    parsed apart; LIMIT a, b is LIMIT b OFFSET a."""
 
     def piece(tok):
         if tok.kind == "mark":
@@ -287,31 +289,39 @@ def _rewrite(text, tokens, counter, blobs):
             raise NotSupportedError("AUTOINCREMENT (every row is given its key value)")
         return None
 
+    def part(toks):
+        return " ".join(piece(t) or text[t.start:t.end] for t in toks)
+
+    def placeholder(toks):
+        if not toks:
+            raise SqlError("cannot parse SQL: LIMIT or OFFSET without a value")
+        name = f"kavrel_l{len(limits)}"
+        limits[name] = part(toks)
+        return f":{name}"
+
     out, pos, i = [], tokens[0].start, 0
     while i < len(tokens):
         tok = tokens[i]
         if tok.word() == "LIMIT":
-            comma = end = None
+            sep = kind = None
             j = i + 1
-            while j < len(tokens) and tokens[j].depth >= tok.depth and tokens[j].kind != ";":
-                if tokens[j].depth == tok.depth:
+            while j < len(tokens) and tokens[j].depth >= tok.depth:
+                if tokens[j].depth == tok.depth and sep is None:
                     if tokens[j].word() == "OFFSET":
-                        break
-                    if tokens[j].kind == "op" and tokens[j].text == "," and comma is None:
-                        comma = j
-                    elif tokens[j].kind == ")":
-                        break
+                        sep, kind = j, "offset"
+                    elif tokens[j].kind == "op" and tokens[j].text == ",":
+                        sep, kind = j, "comma"
                 j += 1
-            end = j
-            if comma is not None:
-                def part(toks):
-                    return " ".join(piece(t) or text[t.start:t.end] for t in toks)
-                offset, count = part(tokens[i + 1:comma]), part(tokens[comma + 1:end])
-                out.append(text[pos:tok.start])
-                out.append(f"LIMIT {count} OFFSET {offset}")
-                pos = tokens[end - 1].end
-                i = end
-                continue
+            first = placeholder(tokens[i + 1:sep if sep is not None else j])
+            clause = f"LIMIT {first}"
+            if sep is not None:
+                second = placeholder(tokens[sep + 1:j])
+                clause = (f"LIMIT {second} OFFSET {first}" if kind == "comma"
+                          else f"LIMIT {first} OFFSET {second}")
+            out.append(text[pos:tok.start] + clause)
+            pos = tokens[j - 1].end
+            i = j
+            continue
         replaced = piece(tok)
         if replaced is not None:
             out.append(text[pos:tok.start] + replaced)
@@ -343,7 +353,11 @@ def prepare(text, params=None):
     """([_Prepared], {bound name: value}) of the statements of text."""
     counter, blobs, prepared = [0], {}, []
     for tokens in split_statements(text):
-        node = _parse(_rewrite(text, tokens, counter, blobs))
+        limits = {}
+        node = _parse(_rewrite(text, tokens, counter, blobs, limits))
+        for holder in list(node.find_all(exp.Placeholder)):
+            if holder.this in limits:
+                holder.replace(_parse("SELECT " + limits[holder.this]).expressions[0])
         prepared.append(_Prepared(node, _item_texts(text, tokens)))
     if not prepared:
         raise SqlError("no SQL statement given")
@@ -1490,7 +1504,7 @@ class _Run:
         # column, is one QUERY (the server's TOON text is exact for these types).
         pushdown = None
         if (top and len(sources) == 1 and not aggregated and where is None and order is None
-                and distinct_none(s) and not sources[0].table.fresh
+                and s.args.get("distinct") is None and not sources[0].table.fresh
                 and sources[0].table.name not in self.catalog.changed):
             pushdown = self._pushdown_columns(sources[0], items)
         width = scope.width
@@ -1891,10 +1905,6 @@ class _Run:
         return SqlResult([], None, count)
 
 
-def distinct_none(s):
-    return s.args.get("distinct") is None
-
-
 def _col(src, name):
     """A column reference to src's column name, as a tree."""
     return exp.Column(this=exp.Identifier(this=name, quoted=True),
@@ -2036,6 +2046,9 @@ def _run_owned(client, prepared, bound):
         tx.abort_quietly()
         _unregister(client, registered)
         raise
+    if not any(is_write(p.node) for p in prepared):
+        tx.abort_quietly()  # only reads: nothing to commit, nor to validate
+        return result
     try:
         tx.commit()
     except BaseException:

@@ -378,7 +378,8 @@ def _typed_cell(kind, text, type_name):
 
 def parse_toon(text, schema=None):
     """The rows of a TOON answer as dicts; with a schema, cells are typed from their columns
-    (float from its six decimals), otherwise they are texts. NULL and absent cells are None.
+    (a float from the server's text of it), otherwise they are texts. NULL and absent cells are
+    None.
 
     TOON does not escape backslashes nor quote texts without "," or ";", so a text that starts
     with a quote or is exactly "∅" cannot be told apart; read such data with scan().

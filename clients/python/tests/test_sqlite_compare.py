@@ -44,6 +44,12 @@ SELECTS = [
     ("SELECT id FROM emp ORDER BY id LIMIT 3 OFFSET 2", ()),
     ("SELECT id FROM emp ORDER BY id DESC LIMIT 0, 2", ()),
     ("SELECT id FROM emp ORDER BY id LIMIT 8, 5", ()),
+    ("SELECT id FROM emp ORDER BY id LIMIT (1 + 1), (3)", ()),
+    ("SELECT id FROM emp ORDER BY id LIMIT -1 OFFSET 7", ()),
+    ("SELECT id FROM emp ORDER BY id LIMIT 1 + 1 OFFSET ? * 2", (2,)),
+    ("SELECT id FROM emp ORDER BY id LIMIT '2'", ()),
+    ("SELECT id FROM emp ORDER BY id LIMIT 2.5", ()),
+    ("SELECT id FROM emp ORDER BY id LIMIT (SELECT COUNT(*) FROM dept)", ()),
     ("SELECT id FROM emp WHERE id IN (SELECT emp_id FROM tags ORDER BY code LIMIT 1, 2) "
      "ORDER BY id", ()),
     # Comparisons and booleans are 1 or 0; names are the expression as written.
