@@ -1,5 +1,6 @@
 #include "client/kavrel_client.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -51,8 +52,11 @@ std::string ClientError::message() const {
   return text_;
 }
 
-ClientResult<Client> Client::connect(const std::filesystem::path& socket,
-                                     std::chrono::milliseconds timeout) {
+namespace {
+
+// A connected socket; a Connect error names why there is none.
+ClientResult<UniqueFd> open_socket(const std::filesystem::path& socket,
+                                   std::chrono::milliseconds timeout) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   const std::string& path = socket.native();
@@ -77,22 +81,145 @@ ClientResult<Client> Client::connect(const std::filesystem::path& socket,
     rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return std::unexpected(ClientError::connect(os_error_text(errno)));
-  return Client(std::move(fd), timeout);
+  return fd;
+}
+
+// The handle a request names, for following transactions: COMMIT_TXN, ABORT_TXN and IN_TXN
+// start with it.
+std::uint64_t named_handle(std::uint8_t op, BytesView payload) {
+  const bool names_one =
+      op == opcode::COMMIT_TXN || op == opcode::ABORT_TXN || op == opcode::IN_TXN;
+  return names_one && payload.size() >= 8 ? get_u64(payload.data()) : 0;
+}
+
+std::string lost_text(const std::vector<std::uint64_t>& lost) {
+  std::string handles;
+  for (const auto h : lost) handles += (handles.empty() ? "" : ", ") + std::to_string(h);
+  const bool one = lost.size() == 1;
+  return fmt::format(
+      "the server had closed the connection (idle longer than its time-out, or stopped) while "
+      "transaction{} {} {} open: {} lost, nothing of {} was committed; the request was not sent",
+      one ? "" : "s", handles, one ? "was" : "were", one ? "it is" : "they are",
+      one ? "it" : "them");
+}
+
+}  // namespace
+
+ClientResult<Client> Client::connect(const std::filesystem::path& socket,
+                                     std::chrono::milliseconds timeout) {
+  auto fd = open_socket(socket, timeout);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return Client(std::move(*fd), socket, timeout);
+}
+
+bool Client::closed_by_server() const {
+  pollfd p{fd_.get(), static_cast<short>(POLLIN | POLLRDHUP), 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return false;  // nothing to read: the connection is as it was
+  char c;
+  ssize_t n;
+  do {
+    n = ::recv(fd_.get(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  // The end of the stream, or a reset. Bytes waiting (an answer nobody waits for) are no close,
+  // and are left for read_frame.
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+ClientResult<> Client::prepare_send() {
+  if (!pending_.empty()) return {};
+  if (!fd_.valid()) {
+    // Dropped with its transactions by an earlier request: this one starts afresh.
+    auto fd = open_socket(socket_, timeout_);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    fd_ = std::move(*fd);
+    return {};
+  }
+  if (!reconnect_ || !closed_by_server()) return {};
+  return replace_closed_connection();
+}
+
+ClientResult<> Client::replace_closed_connection() {
+  rbuf_.clear();
+  rpos_ = 0;
+  pending_.clear();
+  if (!open_.empty()) {
+    // The server aborted them with the connection; going on without them would run the next
+    // requests outside the transaction their caller meant.
+    std::vector<std::uint64_t> lost(open_.begin(), open_.end());
+    std::string text = lost_text(lost);
+    open_.clear();
+    fd_ = UniqueFd();
+    return std::unexpected(ClientError::transactions_lost(std::move(text), std::move(lost)));
+  }
+  auto fd = open_socket(socket_, timeout_);
+  if (!fd) {
+    fd_ = UniqueFd();
+    return std::unexpected(std::move(fd.error()));
+  }
+  // The new socket takes the old one's number (closing the old), so fd() stays the same.
+  if (::dup3(fd->get(), fd_.get(), O_CLOEXEC) < 0) {
+    const int err = errno;
+    fd_ = UniqueFd();
+    return std::unexpected(ClientError::connect(os_error_text(err)));
+  }
+  ++reconnects_;
+  return {};
+}
+
+Result<void, int> Client::send_all(BytesView frame) {
+  while (!frame.empty()) {
+    const ssize_t n = ::send(fd_.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    frame.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
 }
 
 ClientResult<> Client::send_frame(std::uint8_t opcode, BytesView payload) {
   if (auto too_large = check_frame_size(payload.size())) return std::unexpected(*too_large);
+  // Only with nothing awaiting an answer can a closed connection prove that the server never had
+  // this request.
+  const bool alone = pending_.empty();
+  if (auto ready = prepare_send(); !ready) return ready;
   const Bytes frame = encode_frame(opcode, payload);
-  BytesView rest = frame;
-  while (!rest.empty()) {
-    const ssize_t n = ::send(fd_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(io_errno(errno));
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  auto sent = send_all(frame);
+  if (!sent && alone && reconnect_ && (sent.error() == EPIPE || sent.error() == ECONNRESET)) {
+    // The server had closed its end before the frame was whole in its socket.
+    if (auto replaced = replace_closed_connection(); !replaced) return replaced;
+    sent = send_all(frame);
   }
+  if (!sent) return std::unexpected(io_errno(sent.error()));
+  pending_.push_back({opcode, named_handle(opcode, payload)});
   return {};
+}
+
+void Client::track(const Pending& request, const Message& answer) {
+  switch (request.opcode) {
+    case opcode::BEGIN_TXN:
+      if (answer.opcode == response::TXN_ID && answer.payload.size() == 8) {
+        open_.insert(get_u64(answer.payload.data()));
+      }
+      break;
+    case opcode::COMMIT_TXN:
+    case opcode::ABORT_TXN:
+      // The server forgets the handle whatever it answers.
+      open_.erase(request.handle);
+      break;
+    case opcode::IN_TXN:
+      if (answer.opcode == response::ERROR &&
+          ends_transaction(ClientError::server(answer.payload))) {
+        open_.erase(request.handle);
+      }
+      break;
+    default: break;
+  }
 }
 
 std::optional<Message> Client::take_buffered_frame() {
@@ -106,6 +233,10 @@ std::optional<Message> Client::take_buffered_frame() {
   if (rpos_ == rbuf_.size()) {
     rbuf_.clear();
     rpos_ = 0;
+  }
+  if (!pending_.empty()) {
+    track(pending_.front(), m);
+    pending_.pop_front();
   }
   return m;
 }
@@ -155,8 +286,14 @@ ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& 
   for (const auto& r : requests) {
     if (auto too_large = check_frame_size(r.payload.size())) return std::unexpected(*too_large);
   }
+  // A closed connection is replaced before anything is sent; once sending has begun, a failure
+  // is an error (the server may have run the requests it had).
+  if (auto ready = prepare_send(); !ready) return std::unexpected(std::move(ready.error()));
   Bytes out;
-  for (const auto& r : requests) out += encode_frame(r.opcode, r.payload);
+  for (const auto& r : requests) {
+    out += encode_frame(r.opcode, r.payload);
+    pending_.push_back({r.opcode, named_handle(r.opcode, r.payload)});
+  }
   std::size_t sent = 0;
   std::vector<Message> responses;
   responses.reserve(requests.size());
@@ -196,7 +333,7 @@ ClientResult<Message> Client::expect(std::uint8_t opcode, BytesView payload,
   const bool data_request = opcode == opcode::PUT || opcode == opcode::GET ||
                             opcode == opcode::DELETE || opcode == opcode::QUERY ||
                             opcode == opcode::PUT_PATH || opcode == opcode::GET_PATH ||
-                            opcode == opcode::SCAN;
+                            opcode == opcode::SCAN || opcode == opcode::DROP_TABLE;
   ClientResult<Message> m;
   if (inside_ && data_request) {
     Bytes wrapped(9, '\0');
@@ -311,6 +448,10 @@ ClientResult<Bytes> Transaction::get_path(const std::vector<std::string>& segmen
   return inside([&](Client& c) { return c.get_path(segments); });
 }
 
+ClientResult<> Transaction::drop_table(std::string_view name) {
+  return inside([&](Client& c) { return c.drop_table(name); });
+}
+
 ClientResult<std::uint64_t> Transaction::commit() {
   open_ = false;  // the server forgets the handle whatever it answers
   return client_->commit(handle_);
@@ -383,6 +524,10 @@ ClientResult<WireSchema> Client::describe_table(std::string_view name) {
   auto schema = decode_wire_schema(m->payload);
   if (!schema) return std::unexpected(ClientError::protocol("malformed schema: " + schema.error()));
   return std::move(*schema);
+}
+
+ClientResult<> Client::drop_table(std::string_view name) {
+  return expect_empty(opcode::DROP_TABLE, name, response::OK);
 }
 
 ClientResult<> Client::insert_row(std::string_view table, std::string_view id,

@@ -1,11 +1,15 @@
 // The client against a scripted stand-in server: request encodings, response decoding, the error
-// kinds, and pipelining that cannot deadlock.
+// kinds, pipelining that cannot deadlock, and connecting again after the server closed an idle
+// connection.
 #include "client/kavrel_client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -302,6 +306,319 @@ TEST(ClientTest, PipelineOfLargeFramesKeepsOrderWithoutDeadlock) {
   auto echo = client->call(opcode::GET, "tail");
   ASSERT_TRUE(echo.has_value());
   EXPECT_EQ(echo->payload, "tail");
+}
+
+// Serves one connection after another, as the real server does across an idle close. The
+// script answers each request and says what the connection does next: stay, close (as the
+// server's idle time-out does once the client is quiet), or shut only its reading side, so that
+// the client's next send fails with EPIPE while the connection does not yet read as closed (the
+// server closing it between the client's check and its send).
+class ClosingServer {
+ public:
+  enum class Then : std::uint8_t { Stay, Close, ShutRead };
+  struct Reply {
+    std::optional<Bytes> answer;  // nullopt: none
+    Then then = Then::Stay;
+  };
+  using Script = std::function<Reply(const Message&)>;
+  struct Seen {
+    int connection;  // 0 for the first one accepted
+    Message request;
+    bool operator==(const Seen&) const = default;
+  };
+
+  explicit ClosingServer(Script script) : script_(std::move(script)) {
+    listener_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket().c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(listener_.get(), 4), 0);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ClosingServer() {
+    stop_.store(true);
+    thread_.join();
+  }
+
+  [[nodiscard]] std::filesystem::path socket() const { return dir_ / "s.sock"; }
+  std::vector<Seen> requests() {
+    std::scoped_lock lock(mu_);
+    return requests_;
+  }
+  // Waits until n connections have been closed (or shut) by the server.
+  void wait_ended(int n) {
+    std::unique_lock lock(mu_);
+    ended_cv_.wait(lock, [&] { return ended_ >= n; });
+  }
+
+ private:
+  // Waits for fd to be readable, giving up when the server stops.
+  bool wait_readable(int fd) {
+    while (!stop_.load()) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 20) > 0) return true;
+    }
+    return false;
+  }
+  bool read_exact_or_stop(int fd, char* dst, std::size_t n) {
+    while (n > 0) {
+      if (!wait_readable(fd)) return false;
+      const ssize_t got = ::read(fd, dst, n);
+      if (got <= 0) return false;
+      dst += got;
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+  // Serves one connection until the script ends it or the client goes.
+  void serve_connection(int number, UniqueFd conn) {
+    for (;;) {
+      char header[5];
+      if (!read_exact_or_stop(conn.get(), header, 5)) return;
+      Message m{static_cast<std::uint8_t>(header[0]), Bytes(get_u32(header + 1), '\0')};
+      if (!read_exact_or_stop(conn.get(), m.payload.data(), m.payload.size())) return;
+      {
+        std::scoped_lock lock(mu_);
+        requests_.push_back({number, m});
+      }
+      const Reply reply = script_(m);
+      if (reply.answer && !write_all(conn.get(), *reply.answer)) return;
+      if (reply.then == Then::Close) {
+        conn = UniqueFd();
+        end_one();
+        return;
+      }
+      if (reply.then == Then::ShutRead) {
+        ::shutdown(conn.get(), SHUT_RD);
+        held_.push_back(std::move(conn));  // open, so that the client sees no end of stream
+        end_one();
+        return;
+      }
+    }
+  }
+  void serve() {
+    for (int number = 0; wait_readable(listener_.get()); ++number) {
+      UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!conn.valid()) return;
+      serve_connection(number, std::move(conn));
+    }
+  }
+  void end_one() {
+    {
+      std::scoped_lock lock(mu_);
+      ++ended_;
+    }
+    ended_cv_.notify_all();
+  }
+
+  testing::TempDir dir_;
+  Script script_;
+  UniqueFd listener_;
+  std::vector<UniqueFd> held_;  // used by the server's thread only
+  std::atomic<bool> stop_{false};
+  std::mutex mu_;
+  std::vector<Seen> requests_;  // guarded by mu_
+  int ended_ = 0;               // guarded by mu_
+  std::condition_variable ended_cv_;
+  std::thread thread_;
+};
+
+// Answers as the real server would, then does what then says.
+ClosingServer::Reply answer_like_a_server(const Message& m, ClosingServer::Then then) {
+  switch (m.opcode) {
+    case opcode::BEGIN_TXN: return {encode_frame(response::TXN_ID, u64(7)), then};
+    case opcode::COMMIT_TXN: return {encode_frame(response::TXN_ID, u64(99)), then};
+    case opcode::GET: return {encode_frame(response::VALUE, "v"), then};
+    case opcode::PING: return {encode_frame(response::PONG, ""), then};
+    default: return {encode_frame(response::OK, ""), then};
+  }
+}
+
+TEST(ClientReconnectTest, ClosedIdleConnectionIsReplacedAndTheRequestSentOnce) {
+  struct Case {
+    const char* name;
+    ClosingServer::Then then;  // how the server ends the first connection
+  };
+  constexpr Case kCases[] = {
+      {"closed: seen before sending", ClosingServer::Then::Close},
+      {"shut while the client sends: EPIPE", ClosingServer::Then::ShutRead},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ClosingServer server([&](const Message& m) {
+      return answer_like_a_server(m, m.opcode == opcode::PUT ? c.then : ClosingServer::Then::Stay);
+    });
+    auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+    ASSERT_TRUE(client.has_value());
+    const int fd = client->fd();
+    ASSERT_TRUE(client->put("k", "1").has_value());
+    server.wait_ended(1);
+    auto got = client->get("k");
+    ASSERT_TRUE(got.has_value()) << got.error().message();
+    EXPECT_EQ(*got, "v");
+    EXPECT_EQ(client->reconnects(), 1u);
+    EXPECT_EQ(client->fd(), fd) << "the new connection takes the old descriptor's number";
+    using Seen = ClosingServer::Seen;
+    EXPECT_EQ(server.requests(), (std::vector<Seen>{{0, {opcode::PUT, encode_put("k", "1")}},
+                                                    {1, {opcode::GET, "k"}}}));
+  }
+}
+
+TEST(ClientReconnectTest, OpenTransactionIsReportedLostAndNothingIsSent) {
+  struct Case {
+    const char* name;
+    ClosingServer::Then then;
+  };
+  constexpr Case kCases[] = {
+      {"closed: seen before sending", ClosingServer::Then::Close},
+      {"shut while the client sends: EPIPE", ClosingServer::Then::ShutRead},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ClosingServer server([&](const Message& m) {
+      return answer_like_a_server(
+          m, m.opcode == opcode::BEGIN_TXN ? c.then : ClosingServer::Then::Stay);
+    });
+    auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+    ASSERT_TRUE(client.has_value());
+    ASSERT_EQ(client->begin().value(), 7u);
+    EXPECT_EQ(client->open_transactions(), (std::set<std::uint64_t>{7}));
+    server.wait_ended(1);
+    client->use_transaction(7);
+    auto lost = client->put("k", "1");
+    ASSERT_FALSE(lost.has_value());
+    EXPECT_EQ(lost.error().kind(), ClientError::Kind::Io);
+    EXPECT_EQ(lost.error().lost_transactions(), (std::vector<std::uint64_t>{7}));
+    EXPECT_EQ(lost.error().message(),
+              "I/O error: the server had closed the connection (idle longer than its time-out, or "
+              "stopped) while transaction 7 was open: it is lost, nothing of it was committed; "
+              "the request was not sent");
+    EXPECT_TRUE(client->open_transactions().empty());
+    // The next request connects again.
+    client->use_transaction(std::nullopt);
+    ASSERT_TRUE(client->ping().has_value());
+    EXPECT_EQ(client->reconnects(), 0u) << "no request was sent again";
+    using Seen = ClosingServer::Seen;
+    EXPECT_EQ(server.requests(),
+              (std::vector<Seen>{{0, {opcode::BEGIN_TXN, ""}}, {1, {opcode::PING, ""}}}));
+  }
+}
+
+TEST(ClientReconnectTest, TransactionsEndedByCommitAbortOrTheServerNoLongerCount) {
+  int aborted_by_server = 0;
+  ClosingServer server([&](const Message& m) -> ClosingServer::Reply {
+    using Then = ClosingServer::Then;
+    if (m.opcode == opcode::IN_TXN) {
+      ++aborted_by_server;
+      return {encode_frame(response::ERROR,
+                           "Transaction 7 aborted: Internal error: Write-write conflict detected; "
+                           "retry from BEGIN_TXN"),
+              Then::Close};
+    }
+    // The connection closes after every commit and abort.
+    const bool ends = m.opcode == opcode::COMMIT_TXN || m.opcode == opcode::ABORT_TXN;
+    return answer_like_a_server(m, ends ? Then::Close : Then::Stay);
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  ASSERT_TRUE(client->begin().has_value());
+  ASSERT_TRUE(client->commit(7).has_value());
+  server.wait_ended(1);
+  ASSERT_TRUE(client->begin().has_value()) << "committed: connected again";
+  ASSERT_TRUE(client->abort(7).has_value());
+  server.wait_ended(2);
+  {
+    auto tx = client->transaction();
+    ASSERT_TRUE(tx.has_value()) << "aborted: connected again";
+    auto conflict = tx->put("k", "v");
+    ASSERT_FALSE(conflict.has_value());
+    EXPECT_TRUE(ends_transaction(conflict.error()));
+    EXPECT_FALSE(tx->open());
+  }
+  server.wait_ended(3);
+  ASSERT_TRUE(client->ping().has_value()) << "ended by the server: connected again";
+  EXPECT_EQ(client->reconnects(), 3u);
+  EXPECT_EQ(aborted_by_server, 1);
+}
+
+TEST(ClientReconnectTest, RequestLostAfterItWasSentWholeIsNotSentAgain) {
+  ClosingServer server([&](const Message&) -> ClosingServer::Reply {
+    return {std::nullopt, ClosingServer::Then::Close};  // read, maybe run, never answered
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  auto r = client->put("k", "1");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "I/O error: connection closed by the server");
+  EXPECT_EQ(client->reconnects(), 0u);
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST(ClientReconnectTest, PipelineAndRawFramesAfterAnIdleClose) {
+  ClosingServer server([&](const Message& m) {
+    return answer_like_a_server(
+        m, m.opcode == opcode::PUT ? ClosingServer::Then::Close : ClosingServer::Then::Stay);
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  ASSERT_TRUE(client->put("k", "1").has_value());
+  server.wait_ended(1);
+  auto piped = client->pipeline({{opcode::PING, ""}, {opcode::GET, "k"}});
+  ASSERT_TRUE(piped.has_value()) << piped.error().message();
+  EXPECT_EQ(piped->size(), 2u);
+  ASSERT_TRUE(client->put("k", "2").has_value());
+  server.wait_ended(2);
+  auto raw = client->call(opcode::PING, "");
+  ASSERT_TRUE(raw.has_value()) << raw.error().message();
+  EXPECT_EQ(raw->opcode, response::PONG);
+  EXPECT_EQ(client->reconnects(), 2u);
+}
+
+TEST(ClientReconnectTest, ReconnectCanBeTurnedOff) {
+  ClosingServer server(
+      [&](const Message& m) { return answer_like_a_server(m, ClosingServer::Then::Close); });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  client->set_reconnect(false);
+  ASSERT_TRUE(client->ping().has_value());
+  server.wait_ended(1);
+  auto r = client->ping();
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ClientError::Kind::Io);
+  EXPECT_EQ(client->reconnects(), 0u);
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST(ClientReconnectTest, DropTableAloneAndInsideATransaction) {
+  ClosingServer server([&](const Message& m) -> ClosingServer::Reply {
+    if (m.opcode == opcode::DROP_TABLE) {
+      return {encode_frame(response::ERROR, "Table not found: " + m.payload)};
+    }
+    if (m.opcode == opcode::IN_TXN && m.payload[8] == static_cast<char>(opcode::DROP_TABLE)) {
+      return {encode_frame(response::ERROR, "Table not found: " + m.payload.substr(9))};
+    }
+    return answer_like_a_server(m, ClosingServer::Then::Stay);
+  });
+  auto client = Client::connect(server.socket(), std::chrono::seconds(10));
+  ASSERT_TRUE(client.has_value());
+  auto alone = client->drop_table("gone");
+  ASSERT_FALSE(alone.has_value());
+  EXPECT_EQ(alone.error().message(), "Table not found: gone");
+  {
+    auto tx = client->transaction();
+    ASSERT_TRUE(tx.has_value());
+    EXPECT_FALSE(tx->drop_table("t").has_value());
+    EXPECT_TRUE(tx->open()) << "a refused drop leaves the transaction as it was";
+  }
+  Bytes in_txn = u64(7);
+  in_txn += static_cast<char>(opcode::DROP_TABLE);
+  in_txn += "t";
+  using Seen = ClosingServer::Seen;
+  EXPECT_EQ(server.requests(), (std::vector<Seen>{{0, {opcode::DROP_TABLE, "gone"}},
+                                                  {0, {opcode::BEGIN_TXN, ""}},
+                                                  {0, {opcode::IN_TXN, in_txn}},
+                                                  {0, {opcode::ABORT_TXN, u64(7)}}}));
 }
 
 }  // namespace
