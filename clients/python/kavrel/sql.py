@@ -446,9 +446,16 @@ def _real(v):
     return float(_numeric(v))
 
 
+_INT_PREFIX = re.compile(r"\s*([-+]?\d+)")
+
+
 def _int(v):
-    """CAST(v AS INTEGER): texts read their numeric prefix, reals are truncated."""
-    v = _numeric(v)
+    """CAST(v AS INTEGER): a text reads its integer prefix ('1e3' is 1, '-12.9x' is -12), a
+    real is truncated, both kept within 64 bits."""
+    if isinstance(v, (str, bytes)):
+        m = _INT_PREFIX.match(_as_str(v))
+        n = int(m.group(1)) if m else 0
+        return max(_INT_MIN, min(_INT_MAX, n))
     if isinstance(v, float):
         if math.isnan(v):
             return 0
@@ -479,7 +486,7 @@ def float_text(f):
     (1.0e+300, 100.0, 0.1)."""
     if math.isinf(f):
         return "Inf" if f > 0 else "-Inf"
-    s = "%.15g" % f
+    s = "%.15g" % (f + 0.0)  # -0.0 is written 0.0
     if "e" in s:
         mantissa, exponent = s.split("e")
         if "." not in mantissa:
@@ -517,29 +524,40 @@ def _check_int(n):
 def _arith(op, a, b):
     if a is None or b is None:
         return None
-    a, b = _numeric(a), _numeric(b)
     if op == "%":
-        if isinstance(b, float):
-            b = _int(b)
-        ai = _int(a) if isinstance(a, float) else a
+        # On whole numbers (reals truncated, texts read as integers), with the dividend's sign;
+        # real if either operand reads as a real.
+        real = isinstance(_numeric(a), float) or isinstance(_numeric(b), float)
+        ai, bi = _int(a), _int(b)
+        if bi == 0:
+            return None
+        r = abs(ai) % abs(bi)
+        r = r if ai >= 0 else -r
+        return float(r) if real else r
+    a, b = _numeric(a), _numeric(b)
+    if isinstance(a, int) and isinstance(b, int):
+        if op == "+":
+            return _check_int(a + b)
+        if op == "-":
+            return _check_int(a - b)
+        if op == "*":
+            return _check_int(a * b)
         if b == 0:
             return None
-        r = abs(ai) % abs(b)
-        r = r if ai >= 0 else -r
-        return float(r) if isinstance(a, float) or isinstance(b, float) else r
-    both_int = isinstance(a, int) and isinstance(b, int)
-    if op == "+":
-        return _check_int(a + b) if both_int else float(a) + float(b)
-    if op == "-":
-        return _check_int(a - b) if both_int else float(a) - float(b)
-    if op == "*":
-        return _check_int(a * b) if both_int else float(a) * float(b)
-    if b == 0:
-        return None
-    if both_int:
         q = abs(a) // abs(b)
         return _check_int(q if (a >= 0) == (b >= 0) else -q)
-    return float(a) / float(b)
+    a, b = float(a), float(b)
+    if op == "+":
+        r = a + b
+    elif op == "-":
+        r = a - b
+    elif op == "*":
+        r = a * b
+    elif b == 0:
+        return None
+    else:
+        r = a / b
+    return None if math.isnan(r) else r  # sqlite3 has no NaN: inf - inf is NULL
 
 
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
@@ -547,6 +565,8 @@ _ASCII_UPPER = {c: c - 32 for c in range(ord("a"), ord("z") + 1)}
 
 
 def _like(value, pattern):
+    if isinstance(value, bytes) or isinstance(pattern, bytes):
+        return 0  # sqlite3 as built by Debian: LIKE never matches a blob
     if value is None or pattern is None:
         return None
     regex = "".join(".*" if c == "%" else "." if c == "_" else re.escape(c)
@@ -594,11 +614,13 @@ def _cast(v, affinity):
         return _text(v)
     if affinity == "blob":
         return v if isinstance(v, bytes) else _text(v).encode("utf-8")
-    # numeric
+    # numeric: a number stays as it is; a text becomes an integer when it reads as a whole one
     if isinstance(v, (int, float)):
-        return int(v) if isinstance(v, float) and v.is_integer() and abs(v) < 2**63 else v
+        return v
     n = _numeric(v)
-    return int(n) if isinstance(n, float) and n.is_integer() and abs(n) < 2**63 else n
+    if isinstance(n, float) and n.is_integer() and abs(n) < 2**51:
+        return int(n)  # as sqlite3 does, for the reals an integer holds exactly
+    return n
 
 
 def _cast_affinity(datatype):
@@ -1093,7 +1115,7 @@ class _Compiler:
         one_arg = {
             exp.Upper: lambda v: _text(v).translate(_ASCII_UPPER),
             exp.Lower: lambda v: _text(v).translate(_ASCII_LOWER),
-            exp.Length: lambda v: len(v) if isinstance(v, (str, bytes)) else len(_text(v)),
+            exp.Length: _length,
             exp.Abs: _abs,
         }
         for cls, op in one_arg.items():
@@ -1113,8 +1135,11 @@ class _Compiler:
             name = e.name.upper()
             if name == "NULLIF":
                 fa, fb = self._args_anon(e, 2, 2)
-                cmp = self._comparison(e.expressions[0], e.expressions[1], lambda r: r == 0)
-                return lambda row, grp: None if cmp(row, grp) == 1 else fa(row, grp)
+
+                def nullif(row, grp):  # compared as they are: a function's arguments have no
+                    a, b = fa(row, grp), fb(row, grp)  # affinity
+                    return None if a is not None and b is not None and _cmp(a, b) == 0 else a
+                return nullif
             if name == "IIF":
                 fc, fa, fb = self._args_anon(e, 3, 3)
                 return lambda row, grp: fa(row, grp) if _truth(fc(row, grp)) else fb(row, grp)
@@ -1209,6 +1234,13 @@ def _abs(v):
     if isinstance(v, float):
         return abs(v)
     return abs(_real(v))
+
+
+def _length(v):
+    """LENGTH: a blob's bytes, else the characters of the text up to a NUL, as in sqlite3."""
+    if isinstance(v, bytes):
+        return len(v)
+    return len(_text(v).split("\x00", 1)[0])
 
 
 def _typeof(v):

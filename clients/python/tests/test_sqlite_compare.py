@@ -163,6 +163,13 @@ SELECTS = [
     ("SELECT id FROM emp WHERE badge > x'00' ORDER BY badge", ()),
     ("SELECT 9223372036854775807 + 1, -9223372036854775807 - 2, 4611686018427387904 * 4",
      ()),
+    ("SELECT '12.0' % 5, '1.0e+15' % '12', '5' % '3', 7 % 'abc', 7 % '0.5', -7.5 % 2, "
+     "'1e3' + 0, CAST('1e3' AS INTEGER), CAST(' -12.9x' AS INTEGER), "
+     "CAST('99999999999999999999' AS INTEGER), CAST(-1e300 AS INTEGER)", ()),
+    ("SELECT 1e308 * 10 - 1e308 * 10, CAST(-0.0 AS TEXT), -0.0 || '', CAST(50.0 AS NUMERIC), "
+     "CAST('50.0' AS NUMERIC), CAST('31.0e+15' AS NUMERIC), CAST(x'3132' AS NUMERIC)", ()),
+    ("SELECT id, NULLIF('12', id), NULLIF(id, 12), LENGTH(badge || 'x'), badge LIKE '%', "
+     "note LIKE x'61' FROM emp ORDER BY id", ()),
     ("SELECT id FROM emp WHERE NOT (dept_id = 1 AND NULL) ORDER BY id", ()),
     # Errors, found when the statement is planned: on an empty table too.
     ("SELECT nope FROM empty", ()),
