@@ -94,7 +94,10 @@ std::uint64_t named_handle(std::uint8_t op, BytesView payload) {
 
 std::string lost_text(const std::vector<std::uint64_t>& lost) {
   std::string handles;
-  for (const auto h : lost) handles += (handles.empty() ? "" : ", ") + std::to_string(h);
+  for (const auto h : lost) {
+    if (!handles.empty()) handles += ", ";
+    handles += std::to_string(h);
+  }
   const bool one = lost.size() == 1;
   return fmt::format(
       "the server had closed the connection (idle longer than its time-out, or stopped) while "

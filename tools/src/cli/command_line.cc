@@ -37,22 +37,32 @@ unquoted CSV field (a stored empty text is written "") and null in JSON; --null 
 TEXT in the table and in CSV (a stored text equal to TEXT is then quoted). Bytes that are not
 UTF-8 are written escaped in CSV and as {"hex": "..."} in JSON.
 
+Tables: query refuses a table that does not exist (neither registered nor the start of keys
+TABLE/...) and a column the table does not have, as describe refuses a table that is not
+registered; describe shows the row key column of a table that has one. Floats are shown with the shortest text
+that reads back as the same number. drop TABLE removes a registered table and every row under
+TABLE/ at once. SQL runs in the Python package's SQL shell, kavrel-sql (python3 -m
+kavrel.sql_shell); the server refuses it.
+
 Without a command kavrel-cli reads commands line by line on one connection: an interactive
 shell on a terminal, else the lines of standard input (or of -f FILE). begin, commit and abort
 belong there. Errors name the line they come from; --bail stops at the first failing line.
+When the server has closed the idle connection, the next command connects again; with a
+transaction open it fails instead, saying that the transaction is lost (status 3).
 In the shell, Ctrl-C clears the line or interrupts the running command (ending the connection
-and its transaction handles), Ctrl-D leaves, Tab completes command names, and 'help COMMAND'
-shows a command's options. Command names may be written in any case.
+and its transaction handles), Ctrl-D leaves, Tab completes command names and, after query,
+describe, insert and drop, table names (in any case), and 'help COMMAND' shows a command's
+options. Command names may be written in any case.
 
 Every error line starts with "error:"; a line starting with "hint:" may follow.
 Exit status: 0 success, 1 the server answered an error (or a request was refused before
 sending, such as a value above the 16 MiB request limit; with --bail, the first failing line),
-2 usage error, 3 the server cannot be reached.)";
+2 usage error, 3 the server cannot be reached (or the connection was lost).)";
 
 const std::vector<std::string> kCommandNames = {
-    "ping",   "put",    "get",      "del",   "scan",  "put-path",   "get-path", "register",
-    "insert", "tables", "describe", "query", "stats", "checkpoint", "compact",  "sql",
-    "begin",  "commit", "abort",    "help",  "quit",  "exit"};
+    "ping",   "put",    "get",      "del",   "scan",  "put-path", "get-path",   "register",
+    "insert", "tables", "describe", "drop",  "query", "stats",    "checkpoint", "compact",
+    "sql",    "begin",  "commit",   "abort", "help",  "quit",     "exit"};
 
 // The index of the command word: the first word that is neither an option nor the value of a
 // connection option.
@@ -138,26 +148,31 @@ std::string shell_help() {
   register TABLE COL:TYPE[?]...     registers a table (int uint float text binary bool; ?: nullable)
   insert TABLE ID COL=VALUE...      writes row ID of a registered table (left-out columns: NULL)
   tables                            lists the registered tables with their columns
-  describe TABLE                    shows one registered table's columns
+  describe TABLE                    shows one registered table's columns and its row key
+  drop TABLE                        drops a registered table and every row under TABLE/
   query PATH [--limit N] [--offset N] [--columns a,b] [--raw|--csv|--json] [--null TEXT]
                                     shows a table's rows
   stats [--json]                    shows the server's statistics
   checkpoint                        asks the server for a checkpoint
   compact                           writes a snapshot of the data and starts a fresh log
-  sql TEXT                          sends SQL (the server refuses it: SQL runs client-side)
+  sql TEXT                          sends SQL (the server refuses it: SQL runs in kavrel-sql,
+                                    the Python package's SQL shell)
   begin                             begins a transaction and shows its handle
   commit [HANDLE]                   commits the latest (or the given) handle, shows its timestamp
   abort [HANDLE]                    aborts the latest (or the given) handle
   help [COMMAND]                    shows this list, or one command's options
   quit, exit                        leaves the shell (so does Ctrl-D)
 
-After begin, every data command (put, get, del, scan, put-path, get-path, query, insert) runs
-inside the transaction until commit or abort: it sees the transaction's snapshot and its own
+After begin, every data command (put, get, del, scan, put-path, get-path, query, insert, drop)
+runs inside the transaction until commit or abort: it sees the transaction's snapshot and its own
 writes, and nothing is visible to others before commit, which shows the commit timestamp. A
 conflict aborts it (the shell says so: run begin and the commands again). Handles belong to this
 connection, and the prompt lists the open ones; quit or Ctrl-D aborts them with a warning. Words are quoted with '...' or "..." (with \n, \t, \" and \xNN).
-Command names may be written in any case; Tab completes them. Ctrl-C clears the line, or
-interrupts a running command (its connection ends, and the open handles with it).
+When the server has closed the idle connection, the next command connects again; with a
+transaction open it fails instead and says that the transaction is lost.
+Command names may be written in any case; Tab completes them, and table names after query,
+describe, insert and drop. Ctrl-C clears the line, or interrupts a running command (its
+connection ends, and the open handles with it).
 )";
 }
 
@@ -239,8 +254,12 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   insert->add_option("ID", key, "The row id (no '/')")->required();
   insert->add_option("VALUES", column_args, "COL=VALUE, VALUE read by the column's type");
   app.add_subcommand("tables", "Lists the registered tables with their columns");
-  auto* describe = app.add_subcommand("describe", "Shows a registered table's columns");
+  auto* describe =
+      app.add_subcommand("describe", "Shows a registered table's columns and its row key");
   describe->add_option("TABLE", table, "The table name")->required();
+  auto* drop = app.add_subcommand(
+      "drop", "Drops a registered table: its schema and every row under TABLE/, at once");
+  drop->add_option("TABLE", table, "A registered table")->required();
   auto* query = app.add_subcommand("query", "Queries a table (or a row range: table/row)");
   query->add_option("PATH", path, "The table name, optionally /row...")->required();
   query->add_option("--limit", limit, "At most N rows (0: all)")->type_name("N");
@@ -258,8 +277,10 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   app.add_subcommand("checkpoint", "Asks the server for a checkpoint");
   app.add_subcommand("compact",
                      "Writes a snapshot of the committed data and goes on with a fresh log");
-  auto* sql =
-      app.add_subcommand("sql", "Sends SQL text (the server refuses it: SQL runs client-side)");
+  auto* sql = app.add_subcommand(
+      "sql",
+      "Sends SQL text (the server refuses it: SQL runs in kavrel-sql, the Python package's "
+      "SQL shell)");
   sql->add_option("TEXT", sql_words, "The SQL text (several words are joined by blanks)")
       ->required();
   sql->add_flag("--json", inv.json, "The server's JSON answer as it is");
@@ -295,7 +316,7 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
       inv.args = {table, key};
       inv.args.insert(inv.args.end(), column_args.begin(), column_args.end());
     }
-    if (inv.command == "describe") inv.args = {table};
+    if (inv.command == "describe" || inv.command == "drop") inv.args = {table};
     if (inv.command == "help" && !key.empty()) inv.args = {key};
     if (inv.command == "put") inv.args = {key, value};
     if (inv.command == "get" || inv.command == "del") inv.args = {key};

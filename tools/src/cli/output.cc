@@ -1,5 +1,6 @@
 #include "tools/src/cli/output.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -7,6 +8,7 @@
 
 #include "core/text.h"
 #include "tools/src/cli/display.h"
+#include "tools/src/cli/exact_floats.h"
 
 namespace kavrel::cli {
 namespace {
@@ -28,28 +30,65 @@ std::optional<T> whole(std::string_view text) {
   return v;
 }
 
-// A TOON cell of a typed column as JSON; the text itself when it does not read as the type.
-Json typed_cell(const std::string& cell, std::uint8_t type) {
-  switch (type) {
-    case 0:
-      if (auto v = whole<std::int64_t>(cell)) return *v;
-      break;
-    case 1:
-      if (auto v = whole<std::uint64_t>(cell)) return *v;
-      break;
-    case 2:
-      if (auto v = whole<double>(cell); v && std::isfinite(*v)) return *v;
-      break;
-    case 5:
-      if (cell == "T") return true;
-      if (cell == "F") return false;
-      break;
-    default: break;
+// The bytes of a TOON binary cell ("b64:" and base64), or nullopt when it is not one.
+std::optional<Bytes> toon_binary(std::string_view cell) {
+  if (!cell.starts_with("b64:")) return std::nullopt;
+  cell.remove_prefix(4);
+  if (cell.size() % 4 != 0) return std::nullopt;
+  const auto sextet = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  Bytes out;
+  for (std::size_t i = 0; i < cell.size(); i += 4) {
+    const std::string_view quad = cell.substr(i, 4);
+    const std::size_t pad = quad.ends_with("==") ? 2 : quad.ends_with('=') ? 1 : 0;
+    if (pad > 0 && i + 4 != cell.size()) return std::nullopt;
+    std::uint32_t w = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const int v = k < 4 - pad ? sextet(quad[k]) : 0;
+      if (v < 0) return std::nullopt;
+      w = w << 6 | static_cast<std::uint32_t>(v);
+    }
+    out.push_back(static_cast<char>(w >> 16));
+    if (pad < 2) out.push_back(static_cast<char>(w >> 8 & 0xFF));
+    if (pad < 1) out.push_back(static_cast<char>(w & 0xFF));
   }
-  return cell;
+  return out;
 }
 
 std::string dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// A TOON cell of a typed column as JSON text; the text itself, as a string, when it does not
+// read as the type. Floats keep the shortest text that reads back as the same double, which a
+// JSON number of the library would not always give.
+std::string typed_cell(const std::string& cell, std::uint8_t type) {
+  switch (type) {
+    case 0:
+      if (whole<std::int64_t>(cell)) return cell;
+      break;
+    case 1:
+      if (whole<std::uint64_t>(cell)) return cell;
+      break;
+    case 2:
+      if (auto v = whole<double>(cell); v && std::isfinite(*v)) return float_text(*v);
+      break;
+    case 4:
+      // As scan --json writes values: UTF-8 as a string, other bytes as {"hex": "..."}.
+      if (auto bytes = toon_binary(cell)) return dump(json_bytes(*bytes));
+      break;
+    case 5:
+      if (cell == "T") return "true";
+      if (cell == "F") return "false";
+      break;
+    default: break;
+  }
+  return dump(Json(cell));
+}
 
 }  // namespace
 
@@ -94,22 +133,33 @@ std::string query_json(const ToonTable& table,
     }
     column_types.push_back(t);
   }
-  Json rows = Json::array();
-  for (const auto& row : table.rows) {
-    Json obj = Json::object();
+  std::string out = "[";
+  for (std::size_t r = 0; r < table.rows.size(); ++r) {
+    const auto& row = table.rows[r];
+    out += r == 0 ? "{" : ",{";
+    bool first = true;
     for (std::size_t i = 0; i < table.columns.size() && i < row.size(); ++i) {
+      // A column selected twice is one member, as in an object of the JSON library.
+      if (std::find(table.columns.begin(), table.columns.begin() + static_cast<std::ptrdiff_t>(i),
+                    table.columns[i]) != table.columns.begin() + static_cast<std::ptrdiff_t>(i)) {
+        continue;
+      }
+      if (!first) out += ',';
+      first = false;
+      out += dump(Json(table.columns[i]));
+      out += ':';
       const std::string& cell = row[i];
       if (cell == kToonNull) {
-        obj[table.columns[i]] = nullptr;
+        out += "null";
       } else if (column_types[i]) {
-        obj[table.columns[i]] = typed_cell(cell, *column_types[i]);
+        out += typed_cell(cell, *column_types[i]);
       } else {
-        obj[table.columns[i]] = cell;
+        out += dump(Json(cell));
       }
     }
-    rows.push_back(std::move(obj));
+    out += '}';
   }
-  return dump(rows) + "\n";
+  return out + "]\n";
 }
 
 ToonTable with_null_marker(ToonTable table, std::string_view null_marker) {

@@ -7,8 +7,10 @@
 // empty field and a stored empty text is "".
 //
 // JSON: one array on one line. Query rows are objects keyed by column name, NULL as null; typed
-// columns of a registered table become numbers and booleans, everything else strings. Scan
-// entries are {"key":..., "value":...}; bytes that are not UTF-8 are {"hex":"..."}.
+// columns of a registered table become numbers and booleans (a float with the shortest text that
+// reads back as the same double), binary columns bytes as scan writes them, everything else
+// strings. Scan entries are {"key":..., "value":...}; bytes are a string when they are UTF-8,
+// else {"hex":"..."}.
 #pragma once
 
 #include <cstdint>

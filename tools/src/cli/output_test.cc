@@ -48,6 +48,39 @@ TEST(OutputTest, QueryJsonTypesTheColumnsOfRegisteredTables) {
   EXPECT_EQ(query_json(ToonTable{{"a"}, {}}), "[]\n");
 }
 
+TEST(OutputTest, QueryJsonWritesFloatsExactlyAndBinariesAsScanDoes) {
+  struct Case {
+    std::string cell;
+    std::uint8_t type;
+    std::string json;
+  };
+  const Case cases[] = {
+      {"0.1234567891", 2, "0.1234567891"},
+      {"1e+300", 2, "1e+300"},
+      {"2.500000", 2, "2.5"},
+      {"1.0", 2, "1.0"},
+      {"NaN", 2, R"("NaN")"},
+      {"-inf", 2, R"("-inf")"},
+      {"b64:AP8=", 4, R"({"hex":"00ff"})"},
+      {"b64:aGk=", 4, R"("hi")"},
+      {"b64:", 4, R"("")"},
+      {"b64:AAEC", 4, R"("\u0000\u0001\u0002")"},  // UTF-8, as scan writes it too
+      {"b64:!!", 4, R"("b64:!!")"},                // not base64: the text as it came
+      {"plain", 3, R"("plain")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cell);
+    EXPECT_EQ(query_json(ToonTable{{"v"}, {{c.cell}}}, {{"v", c.type}}),
+              "[{\"v\":" + c.json + "}]\n");
+  }
+  // The same bytes in a scan listing.
+  EXPECT_EQ(scan_json({{"k1", Bytes("\x00\xff", 2)}, {"k2", "hi"}}, false),
+            R"([{"key":"k1","value":{"hex":"00ff"}},{"key":"k2","value":"hi"}])"
+            "\n");
+  // A column selected twice is one member.
+  EXPECT_EQ(query_json(ToonTable{{"a", "a"}, {{"1", "1"}}}, {{"a", 0}}), "[{\"a\":1}]\n");
+}
+
 TEST(OutputTest, NullMarkerReplacesOnlyNullCells) {
   const ToonTable t{{"a", "b"}, {{kNull, "∅x"}}};
   EXPECT_EQ(with_null_marker(t, "<null>").rows,

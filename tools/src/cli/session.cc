@@ -13,6 +13,7 @@
 
 #include "core/text.h"
 #include "tools/src/cli/display.h"
+#include "tools/src/cli/exact_floats.h"
 #include "tools/src/cli/output.h"
 #include "tools/src/cli/toon.h"
 
@@ -57,7 +58,9 @@ std::optional<std::string_view> hint_for(std::string_view server_text) {
   static constexpr Hint kHints[] = {
       {"scan_unchecked()",
        "scan lists keys by a prefix of at least 2 bytes; there is no scan of every key"},
-      {"Python SDK", "kavrel-server runs no SQL: use query, scan, get and insert instead"},
+      {"Python SDK",
+       "SQL runs in the Python package's SQL shell: kavrel-sql (or python3 -m "
+       "kavrel.sql_shell); kavrel-cli itself has query, scan, get and insert"},
       {"Table not found: ", "'kavrel-cli tables' lists the registered tables"},
       {"; retry from BEGIN_TXN", "the transaction was aborted: run 'begin' and its commands again"},
       {"Write-write conflict detected",
@@ -98,6 +101,63 @@ Result<Bytes, std::string> insert_value(const std::string& column, const std::st
         debug_quote(column), debug_quote(*raw)));
   }
   return std::move(*decoded);
+}
+
+// The handle a server error says has ended ("Transaction N aborted: ...", "Transaction not
+// found: N"), if it says so.
+std::optional<std::uint64_t> ended_handle(const ClientError& error) {
+  if (!ends_transaction(error)) return std::nullopt;
+  std::string_view text = error.text();
+  for (const std::string_view start : {"Transaction not found: ", "Transaction "}) {
+    if (text.starts_with(start)) {
+      text.remove_prefix(start.size());
+      break;
+    }
+  }
+  std::uint64_t handle = 0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), handle);
+  if (ec != std::errc() || ptr == text.data()) return std::nullopt;
+  return handle;
+}
+
+std::string handle_list(const std::vector<std::uint64_t>& handles) {
+  std::string out;
+  for (const auto h : handles) {
+    if (!out.empty()) out += ", ";
+    out += std::to_string(h);
+  }
+  return out;
+}
+
+// The key under which the Python package's SQL layer keeps the name of a table's row key column
+// (the one declared PRIMARY KEY), since the server's schema has no such notion.
+std::string sql_primary_key_key(std::string_view table) {
+  return fmt::format("__kavrel_sql/{}/primary_key", table);
+}
+
+// The row key column of a registered table as the SQL layer reads it: the column stored under
+// sql_primary_key_key, else the column named id (exactly, else the only one named so in any
+// case); only an int, uint or text column can be one.
+const WireColumn* row_key_column(const WireSchema& schema, std::string_view stored) {
+  const auto key_type = [](const WireColumn* c) {
+    return c != nullptr && (c->type == 0 || c->type == 1 || c->type == 3) ? c : nullptr;
+  };
+  const auto exact = [&](std::string_view name) -> const WireColumn* {
+    const auto it = std::ranges::find(schema.columns, name, &WireColumn::name);
+    return it == schema.columns.end() ? nullptr : &*it;
+  };
+  if (!stored.empty()) {
+    if (const auto* c = key_type(exact(stored))) return c;
+  }
+  if (const auto* c = exact("id")) return key_type(c);
+  const WireColumn* found = nullptr;
+  for (const WireColumn& c : schema.columns) {
+    const bool is_id = c.name.size() == 2 && (c.name[0] | 0x20) == 'i' && (c.name[1] | 0x20) == 'd';
+    if (!is_id) continue;
+    if (found != nullptr) return nullptr;  // ambiguous: the SQL layer refuses such a table
+    found = &c;
+  }
+  return key_type(found);
 }
 
 Result<void, std::string> write_file(const std::string& path, BytesView bytes) {
@@ -151,7 +211,9 @@ void Session::keepalive_loop(std::chrono::milliseconds interval) {
   while (!stopping_) {
     const auto due = last_use_ + interval;
     if (std::chrono::steady_clock::now() >= due) {
-      if (client_) {
+      // Only an open transaction needs the connection kept: without one, the client connects
+      // again when the server has closed an idle connection.
+      if (client_ && !handles_.empty()) {
         // The next command reports a lost connection; nothing is printed from here.
         if (auto r = client_->ping(); !r) {
           lost_ = r.error();
@@ -203,8 +265,9 @@ int Session::server_error(const std::string& text) {
 int Session::report(const ClientError& e) {
   switch (e.kind()) {
     case ClientError::Kind::Server:
-      // The server ended the transaction the command ran in: the shell leaves it too.
-      if (ends_transaction(e) && !handles_.empty()) forget_handle(handles_.back());
+      // The server ended the transaction it names: the shell leaves it too. A handle that is not
+      // the shell's (commit 42) leaves the shell's own transactions as they are.
+      if (const auto ended = ended_handle(e)) forget_handle(*ended);
       return server_error(e.text());
     case ClientError::Kind::Invalid: error_line(e.text()); return kExitServerError;
     case ClientError::Kind::Protocol:
@@ -217,6 +280,22 @@ int Session::report(const ClientError& e) {
                       debug_quote(opt_.socket), e.text()));
       return kExitUnreachable;
     case ClientError::Kind::Io: break;
+  }
+  if (const auto& lost = e.lost_transactions(); !lost.empty() && !interrupted_.load()) {
+    // Found before the command was sent: it did not run, and must not run outside the
+    // transaction it was meant for.
+    client_.reset();
+    handles_.clear();
+    error_line(fmt::format(
+        "the server at {} had closed the connection (idle longer than its time-out, or "
+        "stopped): transaction{} {} {} lost, nothing of {} was committed, and the command did not "
+        "run",
+        debug_quote(opt_.socket), lost.size() == 1 ? "" : "s", handle_list(lost),
+        lost.size() == 1 ? "is" : "are", lost.size() == 1 ? "it" : "them"));
+    write(opt_.err,
+          "hint: run 'begin' and the transaction's commands again (the next command connects "
+          "again)\n");
+    return kExitUnreachable;
   }
   if (interrupted_.load()) {
     error_line(
@@ -298,8 +377,12 @@ int Session::run_locked(const Invocation& inv) {
     }
   }
   if (lost_) {
-    report(*lost_);  // prints what happened and forgets the handles; the command goes on
+    // Prints what happened and forgets the handles. A command meant for a transaction that was
+    // lost does not run (it would run alone); otherwise it goes on, on a new connection.
+    const bool in_transaction = !handles_.empty();
+    report(*lost_);
     lost_.reset();
+    if (in_transaction) return kExitUnreachable;
   }
   if (!client_) {
     if (opt_.in_shell) write(opt_.err, "connecting again...\n");
@@ -356,6 +439,7 @@ int Session::run_locked(const Invocation& inv) {
   if (cmd == "insert") return cmd_insert(inv);
   if (cmd == "tables") return cmd_tables();
   if (cmd == "describe") return cmd_describe(inv);
+  if (cmd == "drop") return cmd_drop(inv);
   if (cmd == "query") return cmd_query(inv);
   if (cmd == "stats") return cmd_stats(inv);
   if (cmd == "sql") return cmd_sql(inv);
@@ -398,19 +482,98 @@ int Session::cmd_register(const Invocation& inv) {
   return kExitOk;
 }
 
+ClientResult<std::optional<WireSchema>> Session::registered_schema(const std::string& table) {
+  auto schema = client_->describe_table(table);
+  if (schema) return std::optional<WireSchema>(std::move(*schema));
+  if (schema.error().is_server_error() && schema.error().text().starts_with("Table not found: ")) {
+    return std::optional<WireSchema>();
+  }
+  return std::unexpected(std::move(schema.error()));
+}
+
+int Session::no_such_column(const std::string& table, const std::string& column, bool registered) {
+  error_line(fmt::format("table {} has no column {}", debug_quote(table), debug_quote(column)));
+  write(opt_.err, registered
+                      ? fmt::format("hint: 'kavrel-cli describe {}' lists its columns\n", table)
+                      : fmt::format("hint: a column of a table of paths is what follows "
+                                    "{}/ID/ in its keys\n",
+                                    table));
+  return kExitServerError;
+}
+
+int Session::check_path_table(const std::string& table, const std::optional<ToonTable>& answer,
+                              const std::vector<std::string>& columns) {
+  // An unregistered table exists through its keys: "TABLE/" answers only them (the table name
+  // alone would also match TABLE2/...).
+  const std::string rows_of = table + "/";
+  const auto has_rows = [&](const std::vector<std::string>& only) -> ClientResult<bool> {
+    auto r = client_->query(rows_of, 1, 0, only);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return *r != "[]";
+  };
+  if (!answer || answer->rows.empty()) {
+    auto exists = has_rows({});
+    if (!exists) return report(exists.error());
+    if (!*exists) {
+      return server_error(fmt::format(
+          "Table not found: {} (no table is registered under that name, and no key starts with "
+          "{})",
+          table, debug_quote(rows_of)));
+    }
+  }
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    // A column the answer shows a value of exists; one it shows only NULL in may exist in rows
+    // the path, the limit or the offset left out.
+    bool seen = false;
+    for (const auto& row : answer ? answer->rows : std::vector<std::vector<std::string>>{}) {
+      seen = seen || (c < row.size() && row[c] != kToonNull);
+    }
+    if (seen) continue;
+    auto exists = has_rows({columns[c]});
+    if (!exists) return report(exists.error());
+    if (!*exists) return no_such_column(table, columns[c], false);
+  }
+  return kExitOk;
+}
+
 int Session::cmd_query(const Invocation& inv) {
-  auto r = client_->query(inv.args[0], inv.limit, inv.offset, inv.columns);
+  const std::string& path = inv.args[0];
+  const std::string table_name = path.substr(0, path.find('/'));
+  auto schema = registered_schema(table_name);
+  if (!schema) return report(schema.error());
+  if (*schema) {
+    for (const std::string& c : inv.columns) {
+      if (std::ranges::find((*schema)->columns, c, &WireColumn::name) == (*schema)->columns.end()) {
+        return no_such_column(table_name, c, true);
+      }
+    }
+  }
+  auto r = client_->query(path, inv.limit, inv.offset, inv.columns);
   if (!r) return report(r.error());
+  auto table = parse_toon(*r);
+  if (!*schema) {
+    if (const int status = check_path_table(table_name, table, inv.columns); status != kExitOk) {
+      return status;
+    }
+  }
   if (inv.raw) {
     write(opt_.out, *r + "\n");
     return kExitOk;
   }
-  const auto table = parse_toon(*r);
   if (!table) {
     // Shown as it came rather than guessed at.
     write(opt_.err, "note: the answer could not be read as a table; shown as sent\n");
     write(opt_.out, *r + "\n");
     return kExitOk;
+  }
+  if (may_hold_rounded_floats(*table, *schema)) {
+    // The TOON text rounds floats to six decimals: the stored bytes give them exactly.
+    auto entries = client_->scan(query_scan_prefix(path, schema->has_value()));
+    if (entries) {
+      show_exact_floats(*table, *entries, *schema, inv.limit, inv.offset, inv.columns);
+    } else if (!entries.error().is_server_error()) {
+      return report(entries.error());
+    }
   }
   if (inv.csv) {
     write(opt_.out, query_csv(*table, inv.null_text.value_or("")));
@@ -419,11 +582,8 @@ int Session::cmd_query(const Invocation& inv) {
   if (inv.json) {
     // The columns of a registered table keep their types (numbers, booleans).
     std::vector<std::pair<std::string, std::uint8_t>> types;
-    const std::string& path = inv.args[0];
-    if (auto schema = client_->describe_table(path.substr(0, path.find('/')))) {
-      for (const WireColumn& c : schema->columns) types.emplace_back(c.name, c.type);
-    } else if (!schema.error().is_server_error()) {
-      return report(schema.error());
+    if (*schema) {
+      for (const WireColumn& c : (*schema)->columns) types.emplace_back(c.name, c.type);
     }
     write(opt_.out, query_json(*table, types));
     return kExitOk;
@@ -477,8 +637,7 @@ int Session::cmd_tables() {
   }
   std::string out = render_table(table);
   // render_table counts rows; here they are tables.
-  if (const auto at = out.rfind("(" + std::to_string(r->size()) + " row");
-      at != std::string::npos) {
+  if (const auto at = out.rfind(fmt::format("({} row", r->size())); at != std::string::npos) {
     out = out.substr(0, at) + fmt::format("({} table{})\n", r->size(), r->size() == 1 ? "" : "s");
   }
   write(opt_.out, out);
@@ -495,13 +654,60 @@ int Session::cmd_describe(const Invocation& inv) {
                           c.nullable ? "yes" : "no"});
   }
   std::string out = render_table(table);
-  if (const auto at = out.rfind("(" + std::to_string(r->columns.size()) + " row");
+  if (const auto at = out.rfind(fmt::format("({} row", r->columns.size()));
       at != std::string::npos) {
     out = out.substr(0, at) +
           fmt::format("({} column{})\n", r->columns.size(), r->columns.size() == 1 ? "" : "s");
   }
+  auto stored = client_->get(sql_primary_key_key(r->name));
+  if (!stored) return report(stored.error());
+  if (const WireColumn* key = row_key_column(*r, *stored)) {
+    out += fmt::format("row key: {} (each row is stored under {}/<{}>)\n", key->name, r->name,
+                       key->name);
+  }
   write(opt_.out, out);
   return kExitOk;
+}
+
+int Session::cmd_drop(const Invocation& inv) {
+  const std::string& name = inv.args[0];
+  // The table goes with the SQL layer's note of its row key, in one transaction.
+  const auto drop = [&](auto& target) -> ClientResult<> {
+    if (auto r = target.drop_table(name); !r) return r;
+    auto note = target.get(sql_primary_key_key(name));
+    if (!note) return std::unexpected(std::move(note.error()));
+    if (note->empty()) return {};
+    return target.del(sql_primary_key_key(name));
+  };
+  if (!handles_.empty()) {
+    // Inside the shell's transaction: the table goes when it commits.
+    if (auto r = drop(*client_); !r) return report(r.error());
+  } else {
+    auto tx = client_->transaction();
+    if (!tx) return report(tx.error());
+    if (auto r = drop(*tx); !r) return report(r.error());
+    if (auto r = tx->commit(); !r) return report(r.error());
+  }
+  write(opt_.out, "OK\n");
+  return kExitOk;
+}
+
+std::vector<std::string> Session::table_names() {
+  std::scoped_lock lock(mu_);
+  if (!client_) return {};
+  auto r = client_->list_tables();
+  last_use_ = std::chrono::steady_clock::now();
+  if (!r) {
+    // Reported by the next command, as a keepalive PING's failure is.
+    if (!r.error().is_server_error()) {
+      lost_ = r.error();
+      client_.reset();
+    }
+    return {};
+  }
+  std::vector<std::string> names;
+  for (const WireSchema& s : *r) names.push_back(s.name);
+  return names;
 }
 
 int Session::cmd_stats(const Invocation& inv) {
@@ -567,9 +773,9 @@ void Session::forget_handle(std::uint64_t handle) {
 }
 
 void Session::abort_open_transactions() {
+  std::scoped_lock lock(mu_);
   if (handles_.empty()) return;
-  std::string list;
-  for (const auto h : handles_) list += (list.empty() ? "" : ", ") + std::to_string(h);
+  const std::string list = handle_list(handles_);
   write(opt_.err, fmt::format("warning: aborting the open transaction{} {}\n",
                               handles_.size() == 1 ? "" : "s", list));
   for (const auto h : std::vector<std::uint64_t>(handles_)) {

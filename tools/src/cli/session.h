@@ -16,6 +16,7 @@
 
 #include "client/kavrel_client.h"
 #include "tools/src/cli/command_line.h"
+#include "tools/src/cli/toon.h"
 
 namespace kavrel::cli {
 
@@ -59,10 +60,14 @@ class Session {
   // Aborts every open transaction with a warning on the error output (leaving the shell).
   void abort_open_transactions();
 
-  // Sends a PING whenever the connection has been idle for interval, from a thread of its own,
-  // so that the server's idle time-out does not end the shell's connection (and its handles)
-  // while a person thinks. Stopped by the destructor.
+  // While a transaction is open, sends a PING whenever the connection has been idle for
+  // interval, from a thread of its own, so that the server's idle time-out does not end the
+  // shell's connection (and its handles) while a person thinks. Without one, an idle close
+  // costs nothing: the next command connects again. Stopped by the destructor.
   void start_keepalive(std::chrono::milliseconds interval);
+
+  // The registered tables' names, for completion; none when the server cannot tell them.
+  std::vector<std::string> table_names();
 
  private:
   int run_locked(const Invocation& inv);
@@ -77,6 +82,14 @@ class Session {
   int cmd_insert(const Invocation& inv);
   int cmd_tables();
   int cmd_describe(const Invocation& inv);
+  int cmd_drop(const Invocation& inv);
+  // The schema of a registered table; nullopt when none is registered under the name.
+  ClientResult<std::optional<WireSchema>> registered_schema(const std::string& table);
+  // Refuses a query of a table of paths that has no keys, or of a column that none of its rows
+  // has (answer: the query's answer, if it could be read).
+  int check_path_table(const std::string& table, const std::optional<ToonTable>& answer,
+                       const std::vector<std::string>& columns);
+  int no_such_column(const std::string& table, const std::string& column, bool registered);
   int cmd_query(const Invocation& inv);
   int cmd_stats(const Invocation& inv);
   int cmd_sql(const Invocation& inv);
@@ -91,8 +104,8 @@ class Session {
   std::mutex mu_;                 // held while a command or a keepalive PING uses the client
   std::optional<Client> client_;  // guarded by mu_
   // Why the keepalive PING lost the connection; reported by the next command.
-  std::optional<ClientError> lost_;  // guarded by mu_
-  std::vector<std::uint64_t> handles_;
+  std::optional<ClientError> lost_;                 // guarded by mu_
+  std::vector<std::uint64_t> handles_;              // written under mu_
   std::chrono::steady_clock::time_point last_use_;  // guarded by mu_
   bool stopping_ = false;                           // guarded by mu_
   std::condition_variable stop_cv_;

@@ -30,12 +30,14 @@
 namespace kavrel::cli {
 namespace {
 
-// The server closes a connection after 30 seconds without a request; a PING well within that
-// keeps the shell's connection, and so its transaction handles, alive.
+// The server closes a connection after its idle time-out (30 seconds unless kavrel-server is
+// given --timeout-ms); while a transaction is open, a PING well within the default keeps the
+// shell's connection, and so its transaction handles, alive.
 constexpr std::chrono::seconds kKeepaliveInterval{10};
 
 // Ctrl-C in the interactive shell: the handler only records it and interrupts the running
-// command (Session::interrupt is safe there); the line reader clears the line.
+// command (Session::interrupt is safe there); the line reader clears the line. The completion
+// asks the session for table names.
 volatile std::sig_atomic_t g_interrupted = 0;
 Session* g_session = nullptr;
 
@@ -70,7 +72,10 @@ std::string prompt(const Session& session) {
   const auto& handles = session.handles();
   if (handles.empty()) return "kavrel> ";
   std::string list;
-  for (const auto h : handles) list += (list.empty() ? "" : ",") + std::to_string(h);
+  for (const auto h : handles) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(h);
+  }
   return fmt::format("kavrel(txn {})> ", list);
 }
 
@@ -124,22 +129,26 @@ std::optional<std::string> read_with_readline(const std::string& prompt_text) {
   return g_line;
 }
 
-char* command_generator(const char* text, int state) {
-  static std::vector<std::string> matches;
-  static std::size_t next = 0;
-  if (state == 0) {
-    matches = complete_command(text);
-    next = 0;
-  }
-  if (next >= matches.size()) return nullptr;
-  return ::strdup(matches[next++].c_str());
+// The matches of the completion under way, handed to readline one by one.
+std::vector<std::string> g_matches;
+std::size_t g_next_match = 0;
+
+char* match_generator(const char* /*text*/, int /*state*/) {
+  if (g_next_match >= g_matches.size()) return nullptr;
+  return ::strdup(g_matches[g_next_match++].c_str());
 }
 
-// Command names complete in the first word; later words complete as file names (for @FILE).
+// Command names complete in the first word, table names after the commands that take one; other
+// words complete as file names (for @FILE).
 char** complete(const char* text, int start, int /*end*/) {
-  if (start != 0) return nullptr;
+  auto matches = complete_word(
+      std::string_view(::rl_line_buffer, static_cast<std::size_t>(start)), text,
+      [] { return g_session != nullptr ? g_session->table_names() : std::vector<std::string>{}; });
+  if (!matches) return nullptr;
   ::rl_attempted_completion_over = 1;
-  return ::rl_completion_matches(text, command_generator);
+  g_matches = std::move(*matches);
+  g_next_match = 0;
+  return ::rl_completion_matches(text, match_generator);
 }
 #endif
 
@@ -151,6 +160,8 @@ class LineReader {
     if (interactive_) {
       ::rl_readline_name = "kavrel";
       ::rl_attempted_completion_function = complete;
+      // Names complete in any case: "DESC" becomes "describe".
+      ::rl_variable_bind("completion-ignore-case", "on");
       // Ctrl-C stays with on_sigint: readline's own handler would hold the signal back until
       // the next key.
       ::rl_catch_signals = 0;
@@ -210,12 +221,46 @@ std::string name_line(const std::string& err, std::size_t line) {
 
 }  // namespace
 
-std::vector<std::string> complete_command(std::string_view text) {
+namespace {
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The names that start with text, ignoring case.
+std::vector<std::string> starting_with(const std::vector<std::string>& names,
+                                       std::string_view text) {
+  const std::string prefix = lower(text);
   std::vector<std::string> out;
-  for (const auto& name : command_names()) {
-    if (name.starts_with(text)) out.push_back(name);
+  for (const auto& name : names) {
+    if (lower(name).starts_with(prefix)) out.push_back(name);
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<std::string> complete_command(std::string_view text) {
+  return starting_with(command_names(), text);
+}
+
+std::optional<std::vector<std::string>> complete_word(
+    std::string_view before, std::string_view text,
+    const std::function<std::vector<std::string>()>& tables) {
+  constexpr std::string_view kBlanks = " \t";
+  const std::size_t first = before.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return complete_command(text);
+  const std::size_t first_end = std::min(before.find_first_of(kBlanks, first), before.size());
+  // Only the word right after the command names a table.
+  if (before.find_first_not_of(kBlanks, first_end) != std::string_view::npos) return std::nullopt;
+  if (first_end == before.size()) return std::nullopt;  // no blank yet after the command
+  const std::string command = lower(before.substr(first, first_end - first));
+  if (command != "query" && command != "describe" && command != "insert" && command != "drop") {
+    return std::nullopt;
+  }
+  return starting_with(tables(), text);
 }
 
 int run_shell(Session& session, const ShellOptions& options) {

@@ -3,7 +3,12 @@
 // available, plain lines otherwise.
 #pragma once
 
+#include <functional>
 #include <istream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "tools/src/cli/session.h"
 
@@ -22,7 +27,14 @@ struct ShellOptions {
 // (kExitUnreachable when the server cannot be reached).
 int run_shell(Session& session, const ShellOptions& options);
 
-// The command names that start with text, for completion.
+// The command names that start with text, in any case, for completion.
 std::vector<std::string> complete_command(std::string_view text);
+
+// The completions of the word text that starts after before (the line up to it): command names
+// for the first word, the names of tables (asked for only then) that start with text in any
+// case for the word after query, describe, insert or drop; nullopt elsewhere (file names).
+std::optional<std::vector<std::string>> complete_word(
+    std::string_view before, std::string_view text,
+    const std::function<std::vector<std::string>()>& tables);
 
 }  // namespace kavrel::cli
