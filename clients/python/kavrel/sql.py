@@ -771,7 +771,7 @@ class _Catalog:
         self.cache[name] = table
         return table
 
-    def find(self, ident, quoted):
+    def find(self, ident):
         """The _Table that ident names, or None."""
         if ident in self.changed:
             return self.changed[ident]
@@ -800,9 +800,8 @@ class _Source:
     """A table of a FROM clause: its name for qualified columns, its table and where its
     columns start in a combined row."""
 
-    def __init__(self, alias, alias_quoted, table, offset):
+    def __init__(self, alias, table, offset):
         self.alias = alias
-        self.alias_quoted = alias_quoted
         self.table = table
         self.offset = offset
         self.names = table.schema.names() if table is not None else []
@@ -814,21 +813,20 @@ class _Scope:
         self.sources = sources
         self.width = sum(len(s.names) for s in sources)
 
-    def source(self, ident, quoted):
+    def source(self, ident):
         names = [s.alias for s in self.sources]
         name = _match(names, ident, "table")
         return None if name is None else self.sources[names.index(name)]
 
     def resolve(self, node):
-        """(index in the combined row, column type) of a column reference, None when no table
-        has it; SqlError when it is ambiguous."""
-        ident = node.this
-        name, quoted = ident.name, bool(ident.args.get("quoted"))
+        """(index in the combined row, column type, column name) of a column reference, None
+        when no table has it; SqlError when it is ambiguous."""
+        name = node.this.name
         qualifier = node.args.get("table")
         if node.args.get("db") or node.args.get("catalog"):
             raise NotSupportedError(f"qualified names with a database ({node.sql()})")
         if qualifier is not None:
-            src = self.source(qualifier.name, bool(qualifier.args.get("quoted")))
+            src = self.source(qualifier.name)
             col = None if src is None else _match(src.names, name, "column")
             if col is None:
                 return None
@@ -860,8 +858,7 @@ class _Compiler:
 
     def compile(self, e):
         """(f, affinity)."""
-        fn, aff = self._compile(e)
-        return fn, aff
+        return self._compile(e)
 
     def fn(self, e):
         return self._compile(e)[0]
@@ -1333,11 +1330,11 @@ class _Run:
         if node.args.get("db") or node.args.get("catalog"):
             raise NotSupportedError(f"qualified table names ({node.sql()})")
         ident = node.this
-        return ident.name, bool(ident.args.get("quoted"))
+        return ident.name
 
     def _table(self, node):
-        name, quoted = self._table_name(node)
-        table = self.catalog.find(name, quoted)
+        name = self._table_name(node)
+        table = self.catalog.find(name)
         if table is None:
             raise SqlError(f"no such table: {name}")
         return table
@@ -1397,14 +1394,12 @@ class _Run:
             nonlocal offset
             table = self._table(node)
             alias_node = node.args.get("alias")
-            if alias_node is not None and alias_node.this is not None:
-                alias, quoted = alias_node.this.name, bool(alias_node.this.args.get("quoted"))
-            else:
-                alias, quoted = table.name, False
+            alias = (alias_node.this.name if alias_node is not None and alias_node.this is not None
+                     else table.name)
             for other in sources:
                 if other.alias.lower() == alias.lower():
                     raise SqlError(f"ambiguous table name {alias}: give each an alias")
-            src = _Source(alias, quoted, table, offset)
+            src = _Source(alias, table, offset)
             offset += len(src.names)
             sources.append(src)
             return src
@@ -1443,7 +1438,7 @@ class _Run:
                     items += [(n, _col(src, n)) for n in src.names]
             elif isinstance(item, exp.Column) and isinstance(item.this, exp.Star):
                 q = item.args.get("table")
-                src = scope.source(q.name, bool(q.args.get("quoted"))) if q else None
+                src = scope.source(q.name) if q else None
                 if src is None:
                     raise SqlError(f"no such table: {q.name if q else '?'}")
                 items += [(n, _col(src, n)) for n in src.names]
@@ -1593,7 +1588,7 @@ class _Run:
             else:
                 conjuncts.append(e)
         keys, rest = [], []
-        right_only = _Scope([_Source(right.alias, right.alias_quoted, right.table, right.offset)])
+        right_only = _Scope([right])
         for e in conjuncts:
             pair = None
             if type(e) is exp.EQ:
@@ -1734,7 +1729,7 @@ class _Run:
             raise NotSupportedError("CREATE TABLE ... AS SELECT")
         if not isinstance(s.this, exp.Schema):
             raise SqlError("CREATE TABLE needs its columns")
-        name, quoted = self._table_name(s.this)
+        name = self._table_name(s.this)
         if not name or "/" in name or name.startswith("__kavrel"):
             raise SqlError(f"the table name {name!r} cannot be used: a name is not empty, has no "
                            "'/' and does not start with __kavrel")
@@ -1742,7 +1737,7 @@ class _Run:
             raise NotSupportedError(
                 "CREATE TABLE inside a transaction (a table is registered outside any "
                 "transaction): run it with client.sql()")
-        existing = self.catalog.find(name, quoted)
+        existing = self.catalog.find(name)
         if existing is not None:
             if s.args.get("exists"):
                 return SqlResult([], None, 0)
@@ -1805,8 +1800,8 @@ class _Run:
         kind = (s.args.get("kind") or "").upper()
         if kind != "TABLE":
             raise NotSupportedError(f"DROP {kind}")
-        name, quoted = self._table_name(s.this)
-        table = self.catalog.find(name, quoted)
+        name = self._table_name(s.this)
+        table = self.catalog.find(name)
         if table is None:
             if s.args.get("exists"):
                 return SqlResult([], None, 0)
@@ -1891,7 +1886,7 @@ class _Run:
         table = self._table(node)
         alias_node = node.args.get("alias")
         alias = alias_node.this.name if alias_node is not None and alias_node.this else table.name
-        return table, _Scope([_Source(alias, False, table, 0)])
+        return table, _Scope([_Source(alias, table, 0)])
 
     def update(self, s):
         for arg in ("from", "order", "limit", "returning"):

@@ -15,6 +15,7 @@ import io
 import json
 import math
 import os
+import re
 import sys
 import time
 
@@ -307,7 +308,6 @@ def create_statement(client, schema):
 
 
 def _ident(name):
-    import re
     if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name) and name.upper() not in _RESERVED:
         return name
     return '"' + name.replace('"', '""') + '"'

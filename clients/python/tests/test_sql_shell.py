@@ -23,8 +23,8 @@ pytestmark = pytest.mark.needs_txn
 @pytest.fixture(scope="module")
 def table(server):
     with kavrel.connect(server.db_dir) as c:
-        c.sql("CREATE TABLE shell_t (id INTEGER PRIMARY KEY, name TEXT, f REAL, b BLOB, ok BOOLEAN);"
-              "INSERT INTO shell_t VALUES (1, 'ann', 0.1234567891, x'00ff', TRUE),"
+        c.sql("CREATE TABLE shell_t (id INTEGER PRIMARY KEY, name TEXT, f REAL, b BLOB, "
+              "ok BOOLEAN); INSERT INTO shell_t VALUES (1, 'ann', 0.1234567891, x'00ff', TRUE),"
               "(2, 'b, \"q\"', 1e300, NULL, FALSE), (3, NULL, -2.5, x'', NULL)")
     return "shell_t"
 
