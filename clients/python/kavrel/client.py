@@ -373,7 +373,10 @@ class Transaction(_Requests):
         self.handle = handle
         self.finished = False
         self.lost = False  # True when its connection was closed before it finished
-        self.dropped_tables = set()  # dropped by it: gone for its later requests
+        # The tables it created through SQL (registered when it commits) and the tables it
+        # dropped (None), by name, as its later statements see them; sql_created in order.
+        self.sql_tables = {}
+        self.sql_created = []
 
     def _check_open(self):
         if self.lost:
@@ -399,25 +402,58 @@ class Transaction(_Requests):
     def _schema_for(self, path):
         if isinstance(path, (list, tuple)):
             path = "/".join(path)
-        if wire.as_bytes(path).decode("utf-8").split("/", 1)[0] in self.dropped_tables:
-            return None
+        name = wire.as_bytes(path).decode("utf-8").split("/", 1)[0]
+        if name in self.sql_tables:
+            table = self.sql_tables[name]
+            return None if table is None else table.schema
         return self.client._schema_for(path)
 
     def drop_table(self, name):
         """Drops a table inside the transaction: its rows are deleted at once (for this
         transaction), its schema when it commits."""
         super().drop_table(name)
-        self.dropped_tables.add(name)
+        self.sql_tables[name] = None
 
     def commit(self):
-        """Commits; answers the commit timestamp. ConflictError when validation fails."""
+        """Commits; answers the commit timestamp. ConflictError when validation fails.
+
+        The tables created by its SQL statements are registered first and dropped again if
+        the commit fails; a table that replaces one it dropped is registered once the commit
+        has removed the old one."""
         self._check_open()
+        registered, later = [], []
+        try:
+            for name in self.sql_created:
+                table = self.sql_tables.get(name)
+                if table is None:
+                    continue
+                if table.replaces is not None:
+                    later.append(table)
+                else:
+                    self.client.register_table(name, table.schema.columns)
+                    registered.append(name)
+        except BaseException:
+            self.abort_quietly()
+            self._drop_quietly(registered)
+            raise
         try:
             (ts,) = struct.unpack("<Q", self.client._call(
                 wire.COMMIT_TXN, struct.pack("<Q", self.handle), wire.TXN_ID))
+        except BaseException:
+            self._drop_quietly(registered)
+            raise
         finally:
             self._finish()
+        for table in later:
+            self.client.register_table(table.name, table.schema.columns)
         return ts
+
+    def _drop_quietly(self, names):
+        for name in reversed(names):
+            try:
+                self.client.drop_table(name)
+            except Error:
+                pass  # the error that ended the transaction is the one to report
 
     def abort(self):
         self._check_open()

@@ -750,10 +750,11 @@ class _Catalog:
     def __init__(self, target, client):
         self.target = target
         self.client = client
-        # name -> _Table, or None once dropped by this call (or by its transaction before)
-        self.changed = dict.fromkeys(getattr(target, "dropped_tables", ()))
+        # name -> _Table created (registered when the transaction commits), or None once
+        # dropped; kept by the transaction, so that its later calls see them too.
+        self.changed = getattr(target, "sql_tables", {})
+        self.order = getattr(target, "sql_created", [])  # names created, in order
         self.cache = {}
-        self.order = []  # names created by this call, in order
 
     def _server_table(self, name):
         if name in self.cache:
@@ -1281,12 +1282,11 @@ _SELECT_ARG_NAMES = {"with": "WITH (common table expressions)", "laterals": "LAT
 class _Run:
     """The statements of one call, run on target (a Client, or a Transaction)."""
 
-    def __init__(self, target, client, bound, catalog, owned):
+    def __init__(self, target, client, bound, catalog):
         self.target = target
         self.client = client
         self.bound = bound
         self.catalog = catalog
-        self.owned = owned  # True when the call opened the transaction itself
         self.outer_scopes = ()
 
     def run(self, prepared):
@@ -1733,10 +1733,6 @@ class _Run:
         if not name or "/" in name or name.startswith("__kavrel"):
             raise SqlError(f"the table name {name!r} cannot be used: a name is not empty, has no "
                            "'/' and does not start with __kavrel")
-        if not self.owned:
-            raise NotSupportedError(
-                "CREATE TABLE inside a transaction (a table is registered outside any "
-                "transaction): run it with client.sql()")
         existing = self.catalog.find(name)
         if existing is not None:
             if s.args.get("exists"):
@@ -2021,12 +2017,11 @@ def execute(target, text, params=None):
     one's SqlResult.
 
     From a Client, the statements run together in one transaction (ConflictError if it
-    conflicts), except a single SELECT, which reads with one request. Tables created by the
-    call are registered once every statement has run, just before the commit, and dropped
-    again if the commit fails, so a call that fails leaves nothing behind. A table dropped and
-    created again in one call gets its new schema once the drop has committed. From a
-    Transaction, the statements run inside it; CREATE TABLE is refused there (a schema is not
-    transactional) and DROP TABLE takes effect when it commits."""
+    conflicts), except a single SELECT, which reads with one request (or, reading several
+    tables, one snapshot). From a Transaction, they run inside it. Either way the tables that
+    CREATE TABLE makes are registered when the transaction commits, just before, and dropped
+    again if the commit fails, so a call that fails leaves nothing behind; DROP TABLE takes
+    effect when it commits, and a table dropped and created again gets its new schema then."""
     prepared, bound = prepare(text, params)
     from .client import Client
     if isinstance(target, Client):
@@ -2037,13 +2032,13 @@ def execute(target, text, params=None):
             # that only reads is aborted at the end, with nothing to validate.
             tx = target.begin()
             try:
-                run = _Run(tx, target, bound, _Catalog(tx, target), owned=False)
+                run = _Run(tx, target, bound, _Catalog(tx, target))
                 return run.run(prepared[0])
             finally:
                 tx.abort_quietly()
-        run = _Run(target, target, bound, _Catalog(target, target), owned=False)
+        run = _Run(target, target, bound, _Catalog(target, target))
         return run.run(prepared[0])
-    run = _Run(target, target.client, bound, _Catalog(target, target.client), owned=False)
+    run = _Run(target, target.client, bound, _Catalog(target, target.client))
     result = None
     for p in prepared:
         result = run.run(p)
@@ -2052,43 +2047,16 @@ def execute(target, text, params=None):
 
 def _run_owned(client, prepared, bound):
     tx = client.begin()
-    catalog = _Catalog(tx, client)
-    run = _Run(tx, client, bound, catalog, owned=True)
-    registered = []
     try:
+        run = _Run(tx, client, bound, _Catalog(tx, client))
         result = None
         for p in prepared:
             result = run.run(p)
-        later = []
-        for name in catalog.order:
-            table = catalog.changed.get(name)
-            if table is None or not table.fresh:
-                continue
-            if table.replaces is not None:
-                later.append(table)
-            else:
-                client.register_table(name, table.schema.columns)
-                registered.append(name)
     except BaseException:
         tx.abort_quietly()
-        _unregister(client, registered)
         raise
     if not any(is_write(p.node) for p in prepared):
         tx.abort_quietly()  # only reads: nothing to commit, nor to validate
         return result
-    try:
-        tx.commit()
-    except BaseException:
-        _unregister(client, registered)
-        raise
-    for table in later:
-        client.register_table(table.name, table.schema.columns)
+    tx.commit()  # registers the tables the statements created
     return result
-
-
-def _unregister(client, names):
-    for name in reversed(names):
-        try:
-            client.drop_table(name)
-        except Exception:  # noqa: BLE001 - the original error is the one to report
-            pass

@@ -101,6 +101,13 @@ def test_begin_commit_rollback(client, name):
     assert (status, err) == (0, "")
     assert out == "1\r\n2\r\n"
     assert client.sql(f"SELECT id FROM {name}").tuples() == [(2,)]
+    # A script that makes a table and fills it in one transaction.
+    status, out, err = _shell(client, f"BEGIN TRANSACTION;\nCREATE TABLE {name}_b (id INTEGER "
+                              f"PRIMARY KEY, v TEXT);\nINSERT INTO {name}_b VALUES (1, 'x');\n"
+                              f"INSERT INTO {name}_b SELECT id + 1, v || 'y' FROM {name}_b;\n"
+                              "COMMIT;\n")
+    assert (status, out, err) == (0, "", "")
+    assert client.sql(f"SELECT * FROM {name}_b").tuples() == [(1, "x"), (2, "xy")]
 
 
 def test_a_script_stops_at_its_first_error(client, name):

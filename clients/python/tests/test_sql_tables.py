@@ -9,6 +9,7 @@ import pytest
 
 import kavrel
 from conftest import SERVER
+from kavrel import wire
 
 pytestmark = pytest.mark.needs_txn
 
@@ -52,14 +53,24 @@ def test_a_failing_call_leaves_nothing_behind(client, name, script, message):
 
 
 def test_a_failed_commit_unregisters_the_tables_the_call_made(client, name, monkeypatch):
-    def conflict(tx):
-        tx.abort()
-        raise kavrel.ConflictError("Validation error: transaction aborted: SSI validation failed")
+    real_call = kavrel.Client._call
 
-    monkeypatch.setattr(kavrel.Transaction, "commit", conflict)
+    def call(self, opcode, payload, *codes):
+        if opcode == wire.COMMIT_TXN:  # the commit fails validation: the server aborts
+            real_call(self, wire.ABORT_TXN, payload, wire.OK)
+            raise kavrel.ConflictError("Validation error: transaction aborted: SSI validation "
+                                       "failed (serialization conflict)")
+        return real_call(self, opcode, payload, *codes)
+
+    registered = []
+    real_register = kavrel.Client.register_table
+    monkeypatch.setattr(kavrel.Client, "_call", call)
+    monkeypatch.setattr(kavrel.Client, "register_table",
+                        lambda self, n, cols: registered.append(n) or real_register(self, n, cols))
     with pytest.raises(kavrel.ConflictError):
         client.sql(f"CREATE TABLE {name} (id INT PRIMARY KEY); INSERT INTO {name} VALUES (1)")
     monkeypatch.undo()
+    assert registered == [name]  # registered before the commit, dropped after it failed
     assert _gone(client, name)
 
 
@@ -114,11 +125,23 @@ def test_names_that_match_two_tables_need_their_exact_case(client, name):
     assert client.sql(f"SELECT * FROM {name.upper()}X") == []
 
 
-def test_create_table_inside_a_transaction_is_refused(client, name):
-    with client.transaction() as tx:
-        with pytest.raises(kavrel.NotSupportedError, match="CREATE TABLE inside a transaction"):
-            tx.sql(f"CREATE TABLE {name} (id INT PRIMARY KEY)")
+def test_create_table_inside_a_transaction(client, server, name):
+    other = kavrel.connect(server.db_dir)
+    with pytest.raises(RuntimeError):
+        with client.transaction() as tx:
+            tx.sql(f"CREATE TABLE {name} (k TEXT PRIMARY KEY, n INT)")
+            tx.sql(f"INSERT INTO {name} VALUES ('a', 1)")
+            raise RuntimeError("abort")
     assert _gone(client, name)
+    with client.transaction() as tx:
+        tx.sql(f"CREATE TABLE {name} (k TEXT PRIMARY KEY, n INT)")
+        tx.sql(f"INSERT INTO {name} VALUES ('a', 1)")
+        assert tx.sql(f"SELECT * FROM {name}").tuples() == [("a", 1)]
+        tx.insert_row(name, "b", {"k": "b", "n": 2})  # its other requests see the table too
+        with pytest.raises(kavrel.SqlError, match="no such table"):
+            other.sql(f"SELECT * FROM {name}")  # not before the commit
+    assert other.sql(f"SELECT * FROM {name} ORDER BY k").tuples() == [("a", 1), ("b", 2)]
+    other.close()
 
 
 # ---- DROP TABLE (the server's DROP_TABLE, 0x14) -----------------------------------------------
