@@ -1,10 +1,13 @@
 // kavrel-cli against a real server: every command, the exit statuses and the shell's
 // transaction handles (the shell is fed its lines on standard input).
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -14,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "client/kavrel_client.h"
+#include "tests/support/files.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,10 +41,14 @@ std::set<std::string> lines_of(const std::string& text) {
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"--db", db_.string()},
-                                              tmp_.path());
+    std::vector<std::string> args{"--db", db_.string()};
+    const auto extra = server_options();
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_ = std::make_unique<ServerProcess>(args, tmp_.path());
     ASSERT_TRUE(server_->wait_ready(socket_)) << server_->stdout_text() << server_->stderr_text();
   }
+  // Options of the server besides --db.
+  virtual std::vector<std::string> server_options() const { return {}; }
 
   // kavrel-cli -s SOCKET args..., with stdin_text on standard input.
   CommandResult cli(std::vector<std::string> args, const std::string& stdin_text = {}) {
@@ -124,7 +133,6 @@ TEST_F(CliTest, PathsAndQueriesOfAnUnregisteredTable) {
   EXPECT_EQ(ok({"query", "users", "--limit", "1", "--columns", "name"}).find("(1 row)\n") !=
                 std::string::npos,
             true);
-  EXPECT_EQ(ok({"query", "nobody"}), "(0 rows)\n");
 }
 
 TEST_F(CliTest, RegisteredTableReadsPackedRows) {
@@ -213,7 +221,10 @@ TEST_F(CliTest, TypedRowsAreInsertedFromTheSchemaAndTablesSurviveARestart) {
   EXPECT_EQ(ok({"tables"}), tables);
   const std::string described = ok({"describe", "orders"});
   EXPECT_NE(described.find("id     | int    | no\n"), std::string::npos) << described;
-  EXPECT_TRUE(described.ends_with("blob   | binary | yes\n(5 columns)\n")) << described;
+  EXPECT_TRUE(
+      described.ends_with("blob   | binary | yes\n(5 columns)\nrow key: id (each row is "
+                          "stored under orders/<id>)\n"))
+      << described;
   // The schema is not a key: reads see nothing of it.
   EXPECT_EQ(ok({"get", "orders"}), "\n");
   EXPECT_EQ(ok({"scan", "ta"}), "");
@@ -310,11 +321,16 @@ TEST_F(CliTest, StatsAndSql) {
   const CommandResult sql = cli({"sql", "SELECT", "1"});
   EXPECT_EQ(sql.status, 1);
   EXPECT_EQ(sql.out, "");
+  const std::string hint =
+      "hint: SQL runs in the Python package's SQL shell: kavrel-sql (or python3 -m "
+      "kavrel.sql_shell); kavrel-cli itself has query, scan, get and insert\n";
   EXPECT_EQ(sql.err,
             "error: SQL execution must be implemented client-side. Use Python SDK for full SQL "
-            "support.\nhint: kavrel-server runs no SQL: use query, scan, get and insert instead\n");
+            "support.\n" +
+                hint);
   const CommandResult json = cli({"sql", "--json", "SELECT \"x\""});
   EXPECT_EQ(json.status, 1);
+  EXPECT_EQ(json.err, hint);
   EXPECT_EQ(json.out,
             "{\"error\":\"SQL execution must be implemented client-side. Use Python SDK for full "
             "SQL support.\",\"sql\":\"SELECT \\\"x\\\"\"}\n");
@@ -342,8 +358,8 @@ TEST_F(CliTest, ExitStatuses) {
        "error: Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use "
        "scan_unchecked() for unrestricted scans.\nhint: scan lists keys by a prefix of at least 2 "
        "bytes; there is no scan of every key\n"},
-      {{"register", "dup"}, 0, ""},
-      {{"register", "dup"}, 1, "error: Invalid argument: Table 'dup' already exists\n"},
+      {{"register", "dup", "id:int"}, 0, ""},
+      {{"register", "dup", "id:int"}, 1, "error: Invalid argument: Table 'dup' already exists\n"},
       {{"describe", "nope"},
        1,
        "error: Table not found: nope\nhint: 'kavrel-cli tables' lists the registered tables\n"},
@@ -529,6 +545,194 @@ TEST_F(CliTest, ShellScriptsNameTheirLinesAndBailOnTheFirstError) {
   EXPECT_TRUE(no_file.err.starts_with("error: cannot read")) << no_file.err;
 }
 
+TEST_F(CliTest, QueryRefusesUnknownTablesAndColumns) {
+  EXPECT_EQ(ok({"register", "reg", "id:int", "n:text?"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "reg", "1", "id=1"}), "OK\n");
+  EXPECT_EQ(ok({"register", "empty", "id:int"}), "OK\n");
+  EXPECT_EQ(ok({"put-path", "paths/1/name", "alice"}), "OK\n");
+  EXPECT_EQ(ok({"put-path", "paths/2/age", "31"}), "OK\n");
+  EXPECT_EQ(ok({"put", "pathsX/1/other", "v"}), "OK\n");
+
+  const std::string no_table =
+      "error: Table not found: nosuch (no table is registered under that name, and no key "
+      "starts with \"nosuch/\")\nhint: 'kavrel-cli tables' lists the registered tables\n";
+  const std::string no_reg_column =
+      "error: table \"reg\" has no column \"nosuch\"\nhint: 'kavrel-cli describe reg' lists its "
+      "columns\n";
+  const std::string no_path_column =
+      "error: table \"paths\" has no column \"nosuch\"\nhint: a column of a table of paths is "
+      "what follows paths/ID/ in its keys\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out_or_err;  // standard output on success, standard error otherwise
+  };
+  const Case cases[] = {
+      {{"query", "nosuch"}, 1, no_table},
+      {{"query", "nosuch/1", "--raw"}, 1, no_table},
+      {{"query", "nosuch", "--columns", "a"}, 1, no_table},
+      {{"query", "reg", "--columns", "nosuch"}, 1, no_reg_column},
+      {{"query", "reg", "--columns", "id,nosuch", "--json"}, 1, no_reg_column},
+      {{"query", "paths", "--columns", "nosuch"}, 1, no_path_column},
+      {{"query", "paths", "--columns", "name,nosuch", "--csv"}, 1, no_path_column},
+      {{"query", "pathsX", "--columns", "name"},
+       1,
+       "error: table \"pathsX\" has no column \"name\"\nhint: a column of a table of paths is "
+       "what follows pathsX/ID/ in its keys\n"},
+      // Tables and columns that exist, with no rows to show.
+      {{"query", "empty"}, 0, "(0 rows)\n"},
+      {{"query", "reg/9"}, 0, "(0 rows)\n"},
+      {{"query", "paths", "--offset", "5"}, 0, "(0 rows)\n"},
+      {{"query", "paths/1", "--columns", "age"}, 0, "(0 rows)\n"},
+      {{"query", "paths/3", "--columns", "name", "--raw"}, 0, "[]\n"},
+      {{"query", "reg", "--columns", "n"}, 0, "n\n-\n∅\n(1 row)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + (c.args.size() > 3 ? c.args[3] : ""));
+    const CommandResult r = cli(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(c.status == 0 ? r.out : r.err, c.out_or_err);
+    EXPECT_EQ(c.status == 0 ? r.err : r.out, "");
+  }
+}
+
+TEST_F(CliTest, DescribeShowsTheRowKeyColumn) {
+  EXPECT_EQ(ok({"register", "people", "id:int", "name:text"}), "OK\n");
+  EXPECT_EQ(ok({"register", "notes", "ID:text", "body:text?"}), "OK\n");
+  EXPECT_EQ(ok({"register", "coded", "code:text", "id:float", "v:int"}), "OK\n");
+  EXPECT_EQ(ok({"register", "plain", "name:text"}), "OK\n");
+  EXPECT_EQ(ok({"register", "floaty", "id:float"}), "OK\n");
+  // The SQL layer's note of a PRIMARY KEY column (kavrel-sql's CREATE TABLE writes it).
+  EXPECT_EQ(ok({"put", "__kavrel_sql/coded/primary_key", "code"}), "OK\n");
+  struct Case {
+    std::string table;
+    std::string last_lines;  // how the output ends
+  };
+  const Case cases[] = {
+      {"people", "(2 columns)\nrow key: id (each row is stored under people/<id>)\n"},
+      {"notes", "(2 columns)\nrow key: ID (each row is stored under notes/<ID>)\n"},
+      {"coded", "(3 columns)\nrow key: code (each row is stored under coded/<code>)\n"},
+      {"plain", "name   | text | no\n(1 column)\n"},
+      {"floaty", "id     | float | no\n(1 column)\n"},  // a float is no key
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const std::string out = ok({"describe", c.table});
+    EXPECT_TRUE(out.ends_with(c.last_lines)) << out;
+  }
+}
+
+TEST_F(CliTest, DropRemovesATableWithItsRows) {
+  EXPECT_EQ(ok({"register", "t", "id:int", "n:text?"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "t", "1", "id=1"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "t", "2", "id=2", "n=x"}), "OK\n");
+  EXPECT_EQ(ok({"put", "__kavrel_sql/t/primary_key", "id"}), "OK\n");
+  EXPECT_EQ(ok({"put", "tt/1", "a neighbour that stays"}), "OK\n");
+  EXPECT_EQ(ok({"register", "u", "id:int"}), "OK\n");
+
+  EXPECT_EQ(ok({"drop", "t"}), "OK\n");
+  EXPECT_EQ(ok({"get", "t/1"}), "\n");
+  EXPECT_EQ(ok({"get", "__kavrel_sql/t/primary_key"}), "\n") << "the SQL layer's note goes too";
+  EXPECT_EQ(ok({"get", "tt/1"}), "a neighbour that stays\n");
+  EXPECT_EQ(ok({"tables"}),
+            "table | columns\n"
+            "------+--------\n"
+            "u     | id:int\n"
+            "(1 table)\n");
+  const std::string not_found =
+      "error: Table not found: t\nhint: 'kavrel-cli tables' lists the registered tables\n";
+  for (const auto& args : std::vector<std::vector<std::string>>{{"drop", "t"}, {"describe", "t"}}) {
+    const CommandResult r = cli(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, not_found);
+  }
+  EXPECT_EQ(ok({"register", "t", "other:text"}), "OK\n") << "the name is free again";
+
+  // In the shell's transaction the table goes at commit, and an abort keeps it.
+  const CommandResult aborted = cli({}, "begin\ndrop u\nabort\n");
+  EXPECT_EQ(aborted.status, 0) << aborted.err;
+  EXPECT_EQ(aborted.out, "handle 1\nOK\naborted handle 1\n");
+  EXPECT_EQ(ok({"describe", "u"}),
+            "column | type | nullable\n"
+            "-------+------+---------\n"
+            "id     | int  | no\n"
+            "(1 column)\n"
+            "row key: id (each row is stored under u/<id>)\n");
+  const CommandResult committed = cli({}, "begin\nDROP u\ncommit\n");
+  EXPECT_EQ(committed.status, 0) << committed.err;
+  EXPECT_EQ(cli({"describe", "u"}).status, 1);
+}
+
+TEST_F(CliTest, FloatsAreShownExactly) {
+  struct Case {
+    std::string stored;  // as insert reads it
+    std::string shown;   // in the table and CSV
+    std::string json;
+  };
+  const Case cases[] = {
+      {"0.1234567891", "0.1234567891", "0.1234567891"},
+      {"1e300", "1e+300", "1e+300"},
+      {"2.5", "2.5", "2.5"},
+      {"-3", "-3.0", "-3.0"},
+      {"1e-7", "1e-07", "1e-07"},
+      {"0.30000000000000004", "0.30000000000000004", "0.30000000000000004"},
+      {"nan", "NaN", "\"NaN\""},
+      {"-inf", "-inf", "\"-inf\""},
+  };
+  EXPECT_EQ(ok({"register", "f", "id:int", "x:float"}), "OK\n");
+  std::string csv = "id,x\n", json = "[";
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string id = std::to_string(i + 1);
+    EXPECT_EQ(ok({"insert", "f", id, "id=" + id, "x=" + cases[i].stored}), "OK\n");
+    csv += id + "," + cases[i].shown + "\n";
+    json += (i > 0 ? ",{\"id\":" : "{\"id\":") + id + ",\"x\":" + cases[i].json + "}";
+  }
+  EXPECT_EQ(ok({"query", "f", "--csv"}), csv);
+  EXPECT_EQ(ok({"query", "f", "--json"}), json + "]\n");
+  const std::string table = ok({"query", "f", "--offset", "1", "--limit", "2"});
+  EXPECT_EQ(table, "id | x\n---+-------\n2  | 1e+300\n3  | 2.5\n(2 rows)\n");
+  // --raw shows the server's text.
+  EXPECT_EQ(ok({"query", "f/1", "--raw"}), "result[1]{id,x}:1,0.123457\n");
+
+  // A float stored as a tagged value under a path, beside a text that looks like one.
+  Bytes tagged(1, '\x03');
+  put_u64(tagged, std::bit_cast<std::uint64_t>(0.1234567891));
+  EXPECT_EQ(ok({"put-path", "--hex", "pt/1/x", to_hex(tagged)}), "OK\n");
+  EXPECT_EQ(ok({"put-path", "pt/1/y", "1.500000"}), "OK\n");
+  EXPECT_EQ(ok({"query", "pt", "--csv"}), "x,y\n0.1234567891,1.500000\n");
+}
+
+TEST_F(CliTest, BinaryValuesAreWrittenAlikeByScanAndQueryJson) {
+  EXPECT_EQ(ok({"register", "b", "id:int", "v:binary?"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "b", "1", "id=1", "v=00ff"}), "OK\n");
+  EXPECT_EQ(ok({"insert", "b", "2", "id=2", "v=6869"}), "OK\n");
+  EXPECT_EQ(ok({"put", "raw/1", "--hex", "00ff"}), "OK\n");
+  EXPECT_EQ(ok({"put", "raw/2", "--hex", "6869"}), "OK\n");
+  EXPECT_EQ(ok({"query", "b", "--json"}), R"([{"id":1,"v":{"hex":"00ff"}},{"id":2,"v":"hi"}])"
+                                          "\n");
+  EXPECT_EQ(ok({"scan", "raw/", "--json"}),
+            R"([{"key":"raw/1","value":{"hex":"00ff"}},{"key":"raw/2","value":"hi"}])"
+            "\n");
+}
+
+TEST_F(CliTest, ShellKeepsItsTransactionAfterAWrongHandle) {
+  const CommandResult r = cli({}, R"(begin
+put a 1
+commit 42
+abort 99
+put b 2
+get b
+abort
+get a
+get b
+)");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "handle 1\nOK\nOK\n2\naborted handle 1\n\n\n");
+  EXPECT_EQ(r.err,
+            "error: line 3: Transaction not found: 42\n"
+            "error: line 4: Transaction not found: 99\n");
+}
+
 // The interactive shell through a pseudo-terminal, as a person types.
 class PtyShell {
  public:
@@ -619,6 +823,154 @@ TEST_F(CliTest, InteractiveShellCompletesNamesAndCtrlCClearsTheLine) {
   EXPECT_EQ(shell.wait_exit(), 0);
   EXPECT_EQ(ok({"get", "typed-then-dropped"}), "\n");
   EXPECT_EQ(ok({"get", "after-ctrl-c"}), "2\n");
+}
+
+TEST_F(CliTest, InteractiveShellCompletesInAnyCaseAndTableNames) {
+  EXPECT_EQ(ok({"register", "orders", "id:int"}), "OK\n");
+  PtyShell shell(socket_, tmp_.path());
+  ASSERT_TRUE(shell.started());
+  EXPECT_NE(shell.read_until("kavrel> ").find("kavrel> "), std::string::npos);
+  shell.type("DESC\t");
+  EXPECT_NE(shell.read_until("describe ").find("describe "), std::string::npos);
+  shell.type("OR\t");
+  EXPECT_NE(shell.read_until("orders ").find("orders "), std::string::npos);
+  shell.type("\r");
+  EXPECT_NE(shell.read_until("kavrel> ").find("(1 column)"), std::string::npos);
+  shell.type("drop o\t");
+  EXPECT_NE(shell.read_until("orders ").find("orders "), std::string::npos);
+  shell.type("\r");
+  EXPECT_NE(shell.read_until("kavrel> ").find("OK"), std::string::npos);
+  shell.type("\x04");
+  EXPECT_EQ(shell.wait_exit(), 0);
+  EXPECT_EQ(cli({"describe", "orders"}).status, 1);
+}
+
+// The shell fed one line at a time through a socket on its standard input, its outputs in
+// files, so that a test can wait between lines.
+class FedShell {
+ public:
+  FedShell(const std::filesystem::path& socket, const std::filesystem::path& dir)
+      : out_(dir / "fed.out"), err_(dir / "fed.err") {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(ends[1], 0);
+      ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      ::execl(KAVREL_CLI_BIN, "kavrel-cli", "-s", socket.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(ends[1]);
+    in_ = ends[0];
+  }
+  ~FedShell() {
+    if (in_ >= 0) ::close(in_);
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  FedShell(const FedShell&) = delete;
+  FedShell& operator=(const FedShell&) = delete;
+
+  void line(const std::string& text) {
+    const std::string l = text + "\n";
+    ASSERT_EQ(::send(in_, l.data(), l.size(), MSG_NOSIGNAL), static_cast<ssize_t>(l.size()));
+  }
+  // Waits until standard output is exactly text (every line sent so far has run).
+  bool wait_out(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (read_file(out_) != text) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  // Ends the input and waits for the exit status.
+  int finish() {
+    ::shutdown(in_, SHUT_WR);
+    int st = 0;
+    ::waitpid(pid_, &st, 0);
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return *status_;
+  }
+  std::string out() const { return read_file(out_); }
+  std::string err() const { return read_file(err_); }
+
+ private:
+  std::filesystem::path out_, err_;
+  pid_t pid_ = -1;
+  int in_ = -1;
+  std::optional<int> status_;
+};
+
+// A server that closes connections idle for 300 ms.
+class CliIdleTest : public CliTest {
+ protected:
+  std::vector<std::string> server_options() const override { return {"--timeout-ms", "300"}; }
+
+  // Waits until the server has closed every connection but the one asking (which connects
+  // again each time the server has closed it).
+  void wait_idle_closes() {
+    auto c = Client::connect(socket_, std::chrono::seconds(10));
+    ASSERT_TRUE(c.has_value());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto stats = c->stats();
+      ASSERT_TRUE(stats.has_value()) << stats.error().message();
+      if (stats->find("\"connections_active\":1,") != std::string::npos) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    FAIL() << "the server kept an idle connection";
+  }
+};
+
+TEST_F(CliIdleTest, ShellConnectsAgainAfterAnIdleCloseUnlessATransactionWasOpen) {
+  FedShell shell(socket_, tmp_.path());
+  shell.line("put a 1");
+  ASSERT_TRUE(shell.wait_out("OK\n")) << shell.err();
+  wait_idle_closes();
+  shell.line("get a");  // nothing open: connects again, silently
+  ASSERT_TRUE(shell.wait_out("OK\n1\n")) << shell.err();
+  EXPECT_EQ(shell.err(), "");
+
+  shell.line("begin");
+  shell.line("put b 2");
+  ASSERT_TRUE(shell.wait_out("OK\n1\nhandle 1\nOK\n")) << shell.err();
+  wait_idle_closes();
+  shell.line("put c 3");  // meant for the lost transaction: not run at all
+  shell.line("get b");    // a new connection, outside any transaction
+  shell.line("get c");
+  EXPECT_EQ(shell.finish(), 3);
+  EXPECT_EQ(shell.out(), "OK\n1\nhandle 1\nOK\n\n\n");
+  EXPECT_EQ(shell.err(), "error: line 5: the server at \"" + socket_.string() +
+                             "\" had closed the connection (idle longer than its time-out, or "
+                             "stopped): transaction 1 is lost, nothing of it was committed, and "
+                             "the command did not run\n"
+                             "hint: run 'begin' and the transaction's commands again (the next "
+                             "command connects again)\n"
+                             "connecting again...\n");
+}
+
+TEST_F(CliIdleTest, ClientConnectsAgainOnceAndReportsAnOpenTransactionLost) {
+  auto c = Client::connect(socket_, std::chrono::seconds(10));
+  ASSERT_TRUE(c.has_value());
+  ASSERT_TRUE(c->put("k", "1").has_value());
+  wait_idle_closes();
+  EXPECT_EQ(c->get("k").value(), "1");
+  EXPECT_EQ(c->reconnects(), 1u);
+
+  auto tx = c->transaction();
+  ASSERT_TRUE(tx.has_value());
+  ASSERT_TRUE(tx->put("k", "2").has_value());
+  wait_idle_closes();
+  auto lost = tx->get("k");
+  ASSERT_FALSE(lost.has_value());
+  EXPECT_EQ(lost.error().lost_transactions(), (std::vector<std::uint64_t>{tx->handle()}));
+  EXPECT_FALSE(tx->open());
+  EXPECT_EQ(c->get("k").value(), "1") << "nothing of the transaction was committed";
+  EXPECT_EQ(c->reconnects(), 1u);
 }
 
 class BenchToolTest : public CliTest {

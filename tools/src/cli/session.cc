@@ -746,6 +746,10 @@ int Session::cmd_sql(const Invocation& inv) {
   }
   if (inv.json) {
     write(opt_.out, *r + "\n");
+    // Where SQL runs, on standard error so that the JSON stays as it came.
+    if (const auto hint = refusal ? hint_for(*refusal) : std::nullopt) {
+      write(opt_.err, fmt::format("hint: {}\n", *hint));
+    }
   } else if (refusal) {
     server_error(*refusal);
   } else {
