@@ -39,10 +39,11 @@ UTF-8 are written escaped in CSV and as {"hex": "..."} in JSON.
 
 Tables: query refuses a table that does not exist (neither registered nor the start of keys
 TABLE/...) and a column the table does not have, as describe refuses a table that is not
-registered; describe shows the row key column of a table that has one. Floats are shown with the shortest text
-that reads back as the same number. drop TABLE removes a registered table and every row under
-TABLE/ at once. SQL runs in the Python package's SQL shell, kavrel-sql (python3 -m
-kavrel.sql_shell); the server refuses it.
+registered; describe shows the table's row key column when it has one. Floats are shown with
+the shortest text that reads back as the same number (--raw: as the server sent them), and the
+binary columns of query --json as scan --json writes values. drop TABLE removes a registered
+table and every row under TABLE/ at once. SQL runs in the Python package's SQL shell,
+kavrel-sql (python3 -m kavrel.sql_shell); the server refuses it.
 
 Without a command kavrel-cli reads commands line by line on one connection: an interactive
 shell on a terminal, else the lines of standard input (or of -f FILE). begin, commit and abort

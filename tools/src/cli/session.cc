@@ -384,6 +384,9 @@ int Session::run_locked(const Invocation& inv) {
     lost_.reset();
     if (in_transaction) return kExitUnreachable;
   }
+  // A client whose connection is gone (the server could not be reached when it tried to
+  // connect again) is replaced here, so that interrupt() knows the new connection.
+  if (client_ && client_->fd() < 0) client_.reset();
   if (!client_) {
     if (opt_.in_shell) write(opt_.err, "connecting again...\n");
     auto c = Client::connect(opt_.socket);
