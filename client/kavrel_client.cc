@@ -18,6 +18,8 @@ namespace kavrel {
 namespace {
 
 constexpr std::size_t kReceiveChunk = 64 * 1024;
+// QUERY's flags byte: floats as the shortest text that reads back to the same double.
+constexpr std::uint8_t kQueryFlagExactFloats = 0x01;
 
 ClientError io_errno(int err) {
   if (err == EAGAIN || err == EWOULDBLOCK) return ClientError::io("timed out");
@@ -439,8 +441,9 @@ ClientResult<ScanListing> Transaction::scan(std::string_view prefix) {
 
 ClientResult<std::string> Transaction::query(std::string_view path, std::uint32_t limit,
                                              std::uint32_t offset,
-                                             const std::vector<std::string>& columns) {
-  return inside([&](Client& c) { return c.query(path, limit, offset, columns); });
+                                             const std::vector<std::string>& columns,
+                                             bool exact_floats) {
+  return inside([&](Client& c) { return c.query(path, limit, offset, columns, exact_floats); });
 }
 
 ClientResult<> Transaction::put_path(const std::vector<std::string>& segments, BytesView value) {
@@ -467,8 +470,12 @@ ClientResult<> Transaction::abort() {
 
 ClientResult<std::string> Client::query(std::string_view path, std::uint32_t limit,
                                         std::uint32_t offset,
-                                        const std::vector<std::string>& columns) {
-  auto m = expect(opcode::QUERY, encode_query(path, limit, offset, columns), response::VALUE);
+                                        const std::vector<std::string>& columns,
+                                        bool exact_floats) {
+  Bytes payload = encode_query(path, limit, offset, columns);
+  // The optional flags byte after the columns; servers without it ignore the byte.
+  if (exact_floats) payload.push_back(static_cast<char>(kQueryFlagExactFloats));
+  auto m = expect(opcode::QUERY, payload, response::VALUE);
   if (!m) return std::unexpected(std::move(m.error()));
   return std::move(m->payload);
 }

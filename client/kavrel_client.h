@@ -108,10 +108,13 @@ class Client {
   // From now on, sends every data request (put, get, del, query, put_path, get_path, scan,
   // drop_table) inside this handle; nullopt sends them alone again.
   void use_transaction(std::optional<std::uint64_t> handle) { inside_ = handle; }
-  // TOON text; limit and offset 0 mean none, no columns means every column.
+  // TOON text; limit and offset 0 mean none, no columns means every column. exact_floats asks
+  // for floats as the shortest text that reads back to the same double rather than with six
+  // digits after the point (a server without that option ignores the request for it).
   ClientResult<std::string> query(std::string_view path, std::uint32_t limit = 0,
                                   std::uint32_t offset = 0,
-                                  const std::vector<std::string>& columns = {});
+                                  const std::vector<std::string>& columns = {},
+                                  bool exact_floats = false);
   ClientResult<> register_table(std::string_view name, const std::vector<WireColumn>& columns);
   ClientResult<> put_path(const std::vector<std::string>& segments, BytesView value);
   ClientResult<Bytes> get_path(const std::vector<std::string>& segments);
@@ -232,7 +235,8 @@ class Transaction {
   ClientResult<ScanListing> scan(std::string_view prefix);
   ClientResult<std::string> query(std::string_view path, std::uint32_t limit = 0,
                                   std::uint32_t offset = 0,
-                                  const std::vector<std::string>& columns = {});
+                                  const std::vector<std::string>& columns = {},
+                                  bool exact_floats = false);
   ClientResult<> put_path(const std::vector<std::string>& segments, BytesView value);
   ClientResult<Bytes> get_path(const std::vector<std::string>& segments);
   // Drops a registered table when the transaction commits (see Client::drop_table).

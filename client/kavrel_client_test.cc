@@ -121,6 +121,7 @@ TEST(ClientTest, TypedCallsSendTheirEncodingAndDecodeTheAnswer) {
   EXPECT_EQ(c.commit(7).value(), 99u);
   ASSERT_TRUE(c.abort(3).has_value());
   EXPECT_EQ(c.query("users", 5, 2, {"name"}).value(), "[]");
+  EXPECT_EQ(c.query("users", 0, 0, {}, /*exact_floats=*/true).value(), "[]");
   ASSERT_TRUE(c.register_table("users", {{"name", 3, true}}).has_value());
   ASSERT_TRUE(c.put_path({"users", "42"}, "row").has_value());
   EXPECT_EQ(c.get_path({"users", "42"}).value(), "val");
@@ -138,6 +139,7 @@ TEST(ClientTest, TypedCallsSendTheirEncodingAndDecodeTheAnswer) {
       {opcode::COMMIT_TXN, u64(7)},
       {opcode::ABORT_TXN, u64(3)},
       {opcode::QUERY, encode_query("users", 5, 2, {"name"})},
+      {opcode::QUERY, encode_query("users", 0, 0, {}) + "\x01"},  // the flags byte
       {opcode::REGISTER_TABLE, encode_schema("users", {{"name", 3, true}})},
       {opcode::PUT_PATH, encode_path({"users", "42"}, "row")},
       {opcode::GET_PATH, encode_path({"users", "42"})},

@@ -121,9 +121,7 @@ bool looks_like_toon_float(std::string_view cell) {
 
 std::string float_text(double x) {
   if (const auto s = special_float(x)) return std::string(*s);
-  std::string s = fmt::format("{}", x);
-  if (s.find_first_not_of("-0123456789") == std::string::npos) s += ".0";
-  return s;
+  return fmt::format("{}", x);
 }
 
 std::string toon_float_text(double x) {
@@ -132,22 +130,22 @@ std::string toon_float_text(double x) {
 }
 
 bool may_hold_rounded_floats(const ToonTable& table, const std::optional<WireSchema>& schema) {
+  bool rounded = false;
   for (std::size_t c = 0; c < table.columns.size(); ++c) {
-    bool float_column = !schema;
     if (schema) {
       const auto it = std::ranges::find(schema->columns, table.columns[c], &WireColumn::name);
-      float_column = it != schema->columns.end() && it->type == kFloat;
+      if (it == schema->columns.end() || it->type != kFloat) continue;
     }
-    if (!float_column) continue;
     for (const auto& row : table.rows) {
       const std::string& cell = row[c];
-      if (schema ? cell != kToonNull && cell != "NaN" && cell != "inf" && cell != "-inf"
-                 : looks_like_toon_float(cell)) {
-        return true;
+      if (looks_like_toon_float(cell)) {
+        rounded = true;
+      } else if (schema && cell != kToonNull && cell != "NaN" && cell != "inf" && cell != "-inf") {
+        return false;  // written exactly: the server honoured the request
       }
     }
   }
-  return false;
+  return rounded;
 }
 
 std::string query_scan_prefix(std::string_view path, bool registered) {

@@ -1,7 +1,8 @@
-// Floats shown exactly. The server's TOON answer writes a float with six decimals
-// (0.1234567891 as 0.123457, 1e300 as 301 digits and ".000000"), so kavrel-cli rebuilds the float
-// cells of an answer from the stored bytes, read with one SCAN of the prefix the server's query
-// read, and shows each with the shortest text that reads back as the same double.
+// Floats shown exactly. kavrel-cli asks QUERY for floats as the shortest text that reads back as
+// the same double; a server without that option writes them with six digits after the point
+// (0.1234567891 as 0.123457, 1e300 as 301 digits and ".000000"). Then kavrel-cli rebuilds the
+// float cells of the answer from the stored bytes, read with one SCAN of the prefix the server's
+// query read, and writes them as the newer server would.
 //
 // The rows are rebuilt as the server builds them (storage/table/query.cc): for a registered
 // table, packed rows under exactly TABLE/ID; otherwise path rows TABLE/ID/COLUMN in row-id order,
@@ -22,15 +23,16 @@
 
 namespace kavrel::cli {
 
-// The shortest text that reads back as x, with ".0" after an integral value in plain notation
-// (1.0, 2.5, 0.1234567891, 1e+300, 1e-07); NaN, inf and -inf as the server spells them.
+// The shortest text that reads back as x, as the server writes it when asked (1, 2.5,
+// 0.1234567891, 1e+300, 1e-07); NaN, inf and -inf as the server spells them.
 std::string float_text(double x);
 
 // x as the server's TOON text writes it: six decimals, or NaN, inf, -inf.
 std::string toon_float_text(double x);
 
-// Whether the answer may hold floats that the TOON text rounded: for a registered table, a
-// finite value in a float column; otherwise a cell written like a TOON float (-?digits.6 digits).
+// Whether the answer may hold floats that the TOON text rounded: for a registered table, finite
+// values in float columns, each written with six digits after the point (one written otherwise
+// shows a server that wrote them exactly); otherwise a cell written so (-?digits.6 digits).
 bool may_hold_rounded_floats(const ToonTable& table, const std::optional<WireSchema>& schema);
 
 // The prefix the server scans to answer a query of path.

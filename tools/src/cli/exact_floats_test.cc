@@ -23,9 +23,9 @@ TEST(ExactFloatsTest, FloatTextIsTheShortestThatReadsBack) {
       {0.1234567891, "0.1234567891", "0.123457"},
       {1e300, "1e+300", nullptr},  // 301 digits and six decimals in TOON
       {2.5, "2.5", "2.500000"},
-      {1.0, "1.0", "1.000000"},
-      {-0.0, "-0.0", "-0.000000"},
-      {100.0, "100.0", "100.000000"},
+      {1.0, "1", "1.000000"},
+      {-0.0, "-0", "-0.000000"},
+      {100.0, "100", "100.000000"},
       {0.1, "0.1", "0.100000"},
       {0.1 + 0.2, "0.30000000000000004", "0.300000"},
       {1e-7, "1e-07", "0.000000"},
@@ -127,6 +127,8 @@ TEST(ExactFloatsTest, PathTableFloatsComeFromTaggedValues) {
   EXPECT_TRUE(may_hold_rounded_floats(ToonTable{{"price"}, {{"3.000000"}}}, prices()));
   EXPECT_FALSE(
       may_hold_rounded_floats(ToonTable{{"price", "note"}, {{"NaN", "1.500000"}}}, prices()));
+  // A float written otherwise than with six digits: the server wrote them exactly.
+  EXPECT_FALSE(may_hold_rounded_floats(ToonTable{{"price"}, {{"3.000000"}, {"2.5"}}}, prices()));
   EXPECT_EQ(query_scan_prefix("t", true), "t/");
   EXPECT_EQ(query_scan_prefix("t/1", true), "t/1");
   EXPECT_EQ(query_scan_prefix("t", false), "t");

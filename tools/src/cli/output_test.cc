@@ -58,7 +58,7 @@ TEST(OutputTest, QueryJsonWritesFloatsExactlyAndBinariesAsScanDoes) {
       {"0.1234567891", 2, "0.1234567891"},
       {"1e+300", 2, "1e+300"},
       {"2.500000", 2, "2.5"},
-      {"1.0", 2, "1.0"},
+      {"1.0", 2, "1"},
       {"NaN", 2, R"("NaN")"},
       {"-inf", 2, R"("-inf")"},
       {"b64:AP8=", 4, R"({"hex":"00ff"})"},

@@ -551,7 +551,8 @@ int Session::cmd_query(const Invocation& inv) {
       }
     }
   }
-  auto r = client_->query(path, inv.limit, inv.offset, inv.columns);
+  // Floats exact, except in the TOON text shown as the server writes it by default.
+  auto r = client_->query(path, inv.limit, inv.offset, inv.columns, /*exact_floats=*/!inv.raw);
   if (!r) return report(r.error());
   auto table = parse_toon(*r);
   if (!*schema) {
@@ -570,7 +571,8 @@ int Session::cmd_query(const Invocation& inv) {
     return kExitOk;
   }
   if (may_hold_rounded_floats(*table, *schema)) {
-    // The TOON text rounds floats to six decimals: the stored bytes give them exactly.
+    // A server that writes floats with six digits after the point whatever it is asked: the
+    // stored bytes give them exactly.
     auto entries = client_->scan(query_scan_prefix(path, schema->has_value()));
     if (entries) {
       show_exact_floats(*table, *entries, *schema, inv.limit, inv.offset, inv.columns);
