@@ -17,7 +17,9 @@
 //   GET_PATH     path encoding (further bytes ignored)
 //     path encoding: segment_count u16, then per segment: segment_len u16, segment (UTF-8)
 //   QUERY        path_len u16, path, limit u32, offset u32, column_count u16,
-//                then per column: name_len u16, name (UTF-8); 0 means no limit / no offset
+//                then per column: name_len u16, name (UTF-8); 0 means no limit / no offset;
+//                then optionally flags u8 (kQueryExactFloats: Float cells as the shortest text
+//                that reads back to the same double instead of six digits after the point)
 //   REGISTER_TABLE  name_len u16, name, column_count u16, then per column: name_len u16, name,
 //                type u8 (0 Int, 1 UInt, 2 Float, 3 Text, 4 Binary, 5 Bool), nullable u8;
 //                the whole payload must be valid UTF-8
@@ -55,6 +57,8 @@ inline constexpr std::uint64_t MAX_MESSAGE_SIZE = 16 * 1024 * 1024;
 inline constexpr std::size_t FRAME_HEADER_SIZE = 5;
 // The largest key a scan listing can carry (its key length field has 16 bits).
 inline constexpr std::size_t MAX_SCAN_KEY_LEN = 0xFFFF;
+// QUERY's optional flags byte.
+inline constexpr std::uint8_t kQueryExactFloats = 0x01;
 
 namespace opcode {
 inline constexpr std::uint8_t PUT = 0x01;
@@ -141,7 +145,7 @@ inline Bytes encode_path(const std::vector<std::string>& segments, BytesView rem
 }
 
 inline Bytes encode_query(std::string_view path, std::uint32_t limit, std::uint32_t offset,
-                          const std::vector<std::string>& columns) {
+                          const std::vector<std::string>& columns, std::uint8_t flags = 0) {
   Bytes out;
   put_u16(out, static_cast<std::uint16_t>(path.size()));
   out.append(path);
@@ -152,6 +156,7 @@ inline Bytes encode_query(std::string_view path, std::uint32_t limit, std::uint3
     put_u16(out, static_cast<std::uint16_t>(c.size()));
     out.append(c);
   }
+  if (flags != 0) put_u8(out, flags);  // servers before the flags ignore it
   return out;
 }
 

@@ -32,6 +32,14 @@ Message protocol_error(std::string text) {
   return Message::error(IpcError::protocol(std::move(text)).message());
 }
 
+// A key a scan could not list (its length field has 16 bits) is refused at its write: stored, it
+// would make every later scan of its prefix fail. Keys stored before are still served by GET.
+std::optional<Message> refuse_long_key(BytesView key) {
+  if (key.size() <= MAX_SCAN_KEY_LEN) return std::nullopt;
+  return Message::error(
+      fmt::format("Key too long: {} bytes (max {})", key.size(), MAX_SCAN_KEY_LEN));
+}
+
 Message scan_listing(const PathEntries& entries) {
   std::size_t too_long = 0;
   auto listing = encode_scan_listing(entries, &too_long);
@@ -100,6 +108,7 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::EXECUTE_SQL: return execute_sql(payload);
     case opcode::LIST_TABLES: return list_tables();
     case opcode::DESCRIBE_TABLE: return describe_table(payload);
+    case opcode::DROP_TABLE: return drop_table(payload);
     case opcode::IN_TXN: return in_txn(payload);
     default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
   }
@@ -111,12 +120,7 @@ Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_b
     auto written = value_bytes ? storage.write_refs(current_->txn, key, *value_bytes)
                                : storage.delete_key(current_->txn, key);
     if (written) return ok();
-    // The write set and the log buffer already hold the failed write, so the transaction cannot
-    // go on: it ends here, and the client retries from BEGIN_TXN.
-    ignore_error(storage.abort(current_->txn), "the write error is the one reported");
-    transactions_.erase(current_->handle);
-    return Message::error(fmt::format("Transaction {} aborted: {}; retry from BEGIN_TXN",
-                                      current_->handle, written.error().message()));
+    return abort_current(written.error());
   }
   // A blind write waits for another transaction's pending write of the key, but one of this
   // connection's own transactions cannot end while the connection waits: that would only wait
@@ -134,6 +138,15 @@ Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_b
   auto committed = db_->write_blind(key, value_bytes);
   if (!committed) return error_of(committed.error());
   return ok();
+}
+
+Message ClientHandler::abort_current(const KavrelError& error) {
+  // The write set and the log buffer already hold the failed write, so the transaction cannot
+  // go on: it ends here, and the client retries from BEGIN_TXN.
+  ignore_error(db_->storage().abort(current_->txn), "the write error is the one reported");
+  transactions_.erase(current_->handle);
+  return Message::error(fmt::format("Transaction {} aborted: {}; retry from BEGIN_TXN",
+                                    current_->handle, error.message()));
 }
 
 bool ClientHandler::is_single_write(std::uint8_t op) {
@@ -163,6 +176,10 @@ std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
           d.answers[i] = protocol_error(std::move(req.error()));
           continue;
         }
+        if (auto refused = refuse_long_key(req->key)) {
+          d.answers[i] = std::move(*refused);
+          continue;
+        }
         d.writes.push_back({req->key, req->value});
         break;
       }
@@ -173,7 +190,12 @@ std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
           d.answers[i] = protocol_error(std::move(req.error()));
           continue;
         }
-        d.path_keys.push_back(req->key());
+        Bytes key = req->key();
+        if (auto refused = refuse_long_key(key)) {
+          d.answers[i] = std::move(*refused);
+          continue;
+        }
+        d.path_keys.push_back(std::move(key));
         d.writes.push_back({d.path_keys.back(), req->remainder});
         break;
       }
@@ -208,6 +230,7 @@ std::vector<Message> ClientHandler::process_writes(std::span<const Message> requ
 Message ClientHandler::put(BytesView payload) {
   auto req = decode_put(payload);
   if (!req) return protocol_error(std::move(req.error()));
+  if (auto refused = refuse_long_key(req->key)) return *refused;
   return write_one(req->key, req->value);
 }
 
@@ -314,7 +337,7 @@ Message ClientHandler::query(BytesView payload) {
     if (!req->columns.empty()) {
       builder.columns(std::vector<std::string>(req->columns.begin(), req->columns.end()));
     }
-    auto toon = builder.to_toon();
+    auto toon = builder.to_toon(req->exact_floats ? FloatText::Shortest : FloatText::Fixed6);
     if (!toon) return error_of(toon.error());
     return value(std::move(*toon));
   });
@@ -344,10 +367,25 @@ Message ClientHandler::describe_table(BytesView payload) {
   return value(encode_table_schema(*schema));
 }
 
+Message ClientHandler::drop_table(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in table name");
+  const std::string name(payload);
+  if (!db_->describe_table(name)) return Message::error(fmt::format("Table not found: {}", name));
+  if (current_) {
+    // Its row deletions may have begun, so a failure ends the transaction as a write's does.
+    auto dropped = db_->drop_table(current_->txn, name);
+    return dropped ? ok() : abort_current(dropped.error());
+  }
+  auto dropped = db_->drop_table(name);
+  return dropped ? ok() : error_of(dropped.error());
+}
+
 Message ClientHandler::put_path(BytesView payload) {
   auto req = decode_path(payload);
   if (!req) return protocol_error(std::move(req.error()));
-  return write_one(req->key(), req->remainder);
+  const Bytes key = req->key();
+  if (auto refused = refuse_long_key(key)) return *refused;
+  return write_one(key, req->remainder);
 }
 
 Message ClientHandler::get_path(BytesView payload) {
@@ -420,6 +458,7 @@ const char* request_name(std::uint8_t op) {
     case opcode::IN_TXN: return "IN_TXN";
     case opcode::LIST_TABLES: return "LIST_TABLES";
     case opcode::DESCRIBE_TABLE: return "DESCRIBE_TABLE";
+    case opcode::DROP_TABLE: return "DROP_TABLE";
     default: return nullptr;
   }
 }
@@ -432,7 +471,8 @@ bool allowed_in_txn(std::uint8_t op) {
     case opcode::QUERY:
     case opcode::PUT_PATH:
     case opcode::GET_PATH:
-    case opcode::SCAN: return true;
+    case opcode::SCAN:
+    case opcode::DROP_TABLE: return true;
     default: return false;
   }
 }
@@ -454,7 +494,13 @@ Message ClientHandler::in_txn(BytesView payload) {
   }
   current_ = Current{handle, it->second};
   const Cleanup leave([&] { current_.reset(); });
-  return dispatch(Message{op, Bytes(payload.substr(kHeader))});
+  const std::uint64_t txn = it->second;  // the request may end it, and its entry with it
+  const std::size_t scans = db_->scan_count(txn);
+  Message answer = dispatch(Message{op, Bytes(payload.substr(kHeader))});
+  // A failed request leaves the transaction as it was: a scan whose listing was refused, or a
+  // query refused after reading, is no read that can refuse the commit.
+  if (answer.opcode == response::ERROR) db_->forget_scans_since(txn, scans);
+  return answer;
 }
 
 }  // namespace kavrel

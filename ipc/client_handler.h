@@ -106,6 +106,7 @@ class ClientHandler {
   Message register_table(BytesView payload);
   Message list_tables();
   Message describe_table(BytesView payload);
+  Message drop_table(BytesView payload);
   Message put_path(BytesView payload);
   Message get_path(BytesView payload);
   Message scan(BytesView payload);
@@ -122,6 +123,9 @@ class ClientHandler {
   // Writes (or deletes) one key in the current explicit transaction (aborting it on failure), or
   // else as a blind write in a transaction of its own.
   Message write_one(BytesView key, std::optional<BytesView> value);
+  // Ends the transaction of the request running in IN_TXN after a write of it failed: the
+  // answer, "Transaction N aborted: <error>; retry from BEGIN_TXN".
+  Message abort_current(const KavrelError& error);
 
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;

@@ -83,7 +83,7 @@ TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
       {opcode::DESCRIBE_TABLE, "nope", "Table not found: nope"},
       {opcode::DESCRIBE_TABLE, "", "Table not found: "},
       {opcode::DESCRIBE_TABLE, "t\xff", "Invalid UTF-8 in table name"},
-      {0x14, "", "Unknown opcode: 0x14"},
+      {0x15, "", "Unknown opcode: 0x15"},
       {0x84, "", "Unknown opcode: 0x84"},
       {0xff, "payload", "Unknown opcode: 0xff"},
   };
@@ -179,17 +179,99 @@ TEST_F(ClientHandlerTest, ScanListsVisibleUtf8KeysInOrder) {
 }
 
 // A key longer than the 16-bit length field of the listing must not come out truncated.
+// A key stored before longer keys were refused at their write.
+void store_directly(Database& db, BytesView key, BytesView value) {
+  DurableStorage& s = db.storage();
+  const auto txn = s.begin_transaction();
+  ASSERT_TRUE(txn.has_value());
+  ASSERT_TRUE(s.write_refs(*txn, key, value).has_value());
+  ASSERT_TRUE(db.commit(*txn).has_value());
+}
+
 TEST_F(ClientHandlerTest, ScanRefusesKeysTooLongForTheListing) {
   auto h = handler();
-  const Bytes long_key = "ab" + Bytes(69998, 'x');
-  ASSERT_EQ(call(*h, opcode::PUT, encode_put(long_key, "v")).opcode, response::OK);
+  store_directly(*db_, "ab" + Bytes(69998, 'x'), "v");
   ASSERT_EQ(call(*h, opcode::PUT, encode_put("ab", "short")).opcode, response::OK);
   EXPECT_EQ(call(*h, opcode::SCAN, "ab"),
             Message::error("Key too long for scan listing: 70000 bytes (max 65535)"));
+  EXPECT_EQ(call(*h, opcode::GET, "ab" + Bytes(69998, 'x')), (Message{response::VALUE, "v"}))
+      << "a key stored before the refusal is still served";
   // A key of exactly 65535 bytes still fits.
   ASSERT_EQ(call(*h, opcode::PUT, encode_put("cd" + Bytes(65533, 'y'), "v")).opcode, response::OK);
   EXPECT_EQ(call(*h, opcode::SCAN, "cd").opcode, response::VALUE);
   EXPECT_EQ(running_transactions(), 0u);
+}
+
+// A key longer than a scan can list is refused at every write, alone, in a run of writes and in
+// a transaction; nothing of it is stored, and the transaction goes on.
+TEST_F(ClientHandlerTest, KeysLongerThanAScanCanListAreRefused) {
+  auto h = handler();
+  const Bytes long_key = "ab" + Bytes(65534, 'x');  // 65536 bytes
+  const Bytes refusal = "Key too long: 65536 bytes (max 65535)";
+  const Bytes long_path = encode_path({"ab", Bytes(65533, 'x')});  // "ab/" + 65533 = 65536
+  EXPECT_EQ(call(*h, opcode::PUT, encode_put(long_key, "v")), Message::error(refusal));
+  EXPECT_EQ(call(*h, opcode::PUT_PATH, long_path + "v"), Message::error(refusal));
+  const std::vector<Message> run = {{opcode::PUT, encode_put("ab/1", "1")},
+                                    {opcode::PUT, encode_put(long_key, "v")},
+                                    {opcode::PUT_PATH, long_path + "v"},
+                                    {opcode::PUT, encode_put("ab/2", "2")}};
+  EXPECT_EQ(h->process_writes(run), (std::vector<Message>{{response::OK, ""},
+                                                          Message::error(refusal),
+                                                          Message::error(refusal),
+                                                          {response::OK, ""}}));
+  const Bytes handle = call(*h, opcode::BEGIN_TXN).payload;
+  EXPECT_EQ(call(*h, opcode::IN_TXN, handle + Bytes(1, opcode::PUT) + encode_put(long_key, "v")),
+            Message::error(refusal));
+  EXPECT_EQ(call(*h, opcode::IN_TXN, handle + Bytes(1, opcode::PUT) + encode_put("ab/3", "3")),
+            (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::COMMIT_TXN, handle).opcode, response::TXN_ID);
+  EXPECT_EQ(call(*h, opcode::SCAN, "ab").opcode, response::VALUE) << "nothing long was stored";
+  EXPECT_EQ(call(*h, opcode::GET, long_key), (Message{response::VALUE, ""}));
+}
+
+// An inner request that fails leaves its transaction as it was: a SCAN whose listing is refused
+// records no scan that could refuse the commit.
+TEST_F(ClientHandlerTest, RefusedScanInATransactionRecordsNothing) {
+  store_directly(*db_, "ab" + Bytes(69998, 'x'), "v");
+  auto a = handler();
+  auto b = handler();
+  const Bytes handle = call(*a, opcode::BEGIN_TXN).payload;
+  const auto inner = [&](std::uint8_t op, BytesView payload) {
+    return call(*a, opcode::IN_TXN, handle + Bytes(1, static_cast<char>(op)) + Bytes(payload));
+  };
+  EXPECT_EQ(inner(opcode::SCAN, "ab"),
+            Message::error("Key too long for scan listing: 70000 bytes (max 65535)"));
+  ASSERT_EQ(inner(opcode::PUT, encode_put("zz", "1")).opcode, response::OK);
+  ASSERT_EQ(call(*b, opcode::PUT, encode_put("ab/new", "2")).opcode, response::OK);
+  EXPECT_EQ(call(*a, opcode::COMMIT_TXN, handle).opcode, response::TXN_ID)
+      << "a write under the prefix of a refused scan must not refuse the commit";
+}
+
+// DROP_TABLE alone and inside IN_TXN: the rows and the schema go with the commit, not before.
+TEST_F(ClientHandlerTest, DropTableAloneAndInATransaction) {
+  auto h = handler();
+  EXPECT_EQ(call(*h, opcode::DROP_TABLE, "t"), Message::error("Table not found: t"));
+  for (const char* name : {"t", "u"}) {
+    ASSERT_EQ(call(*h, opcode::REGISTER_TABLE, encode_schema(name, {{"id", 0, false}})).opcode,
+              response::OK);
+    ASSERT_EQ(call(*h, opcode::PUT, encode_put(std::string(name) + "/1", "row")).opcode,
+              response::OK);
+  }
+  EXPECT_EQ(call(*h, opcode::DROP_TABLE, "t"), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::DESCRIBE_TABLE, "t"), Message::error("Table not found: t"));
+  EXPECT_EQ(call(*h, opcode::GET, "t/1"), (Message{response::VALUE, ""}));
+
+  const Bytes handle = call(*h, opcode::BEGIN_TXN).payload;
+  const Bytes drop_u = handle + Bytes(1, opcode::DROP_TABLE) + "u";
+  EXPECT_EQ(call(*h, opcode::IN_TXN, handle + Bytes(1, opcode::DROP_TABLE) + "nope"),
+            Message::error("Table not found: nope"))
+      << "and the transaction goes on";
+  EXPECT_EQ(call(*h, opcode::IN_TXN, drop_u), (Message{response::OK, ""}));
+  EXPECT_EQ(call(*h, opcode::GET, "u/1"), (Message{response::VALUE, "row"}))
+      << "not before the commit";
+  EXPECT_EQ(call(*h, opcode::COMMIT_TXN, handle).opcode, response::TXN_ID);
+  EXPECT_EQ(call(*h, opcode::GET, "u/1"), (Message{response::VALUE, ""}));
+  EXPECT_EQ(call(*h, opcode::LIST_TABLES), (Message{response::VALUE, encode_table_list({})}));
 }
 
 TEST_F(ClientHandlerTest, TransactionHandlesArePerConnection) {
@@ -556,8 +638,8 @@ TEST_F(ConnectionTest, ZeroLengthPayloadAndBackToBackFrames) {
   EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
   EXPECT_EQ(read_response(), (Message{response::VALUE, ""}));
   // An ERROR answer keeps the connection.
-  send_bytes(encode_frame(0x14, ""));
-  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x14"));
+  send_bytes(encode_frame(0x15, ""));
+  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x15"));
   send_bytes(encode_frame(opcode::PING, "abc"));
   EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
   peer_ = UniqueFd();  // clean close
@@ -633,6 +715,35 @@ TEST_F(ConnectionTest, FrameCutShortIsAnErrorAndStillAbortsTransactions) {
   EXPECT_EQ(finish(), "[IpcServer] Client error: I/O error: failed to fill whole buffer\n");
   EXPECT_EQ(running_transactions(), 0u);
   EXPECT_EQ(stats_->connections_active.load(), 0u);
+}
+
+// The end of input right behind the start of a frame is seen by the same serve() that reads
+// those bytes: a loop that waits for the next readiness of the socket would otherwise wait for
+// ever (edge-triggered, the end was announced with the bytes) and keep the connection's
+// transactions until its time-out.
+TEST_F(ClientHandlerTest, EndOfInputInsideAFrameIsSeenWithItsBytes) {
+  Bytes cut_payload;
+  put_u8(cut_payload, opcode::PUT);
+  put_u32(cut_payload, 100);
+  cut_payload += Bytes(10, 'x');
+  for (const Bytes& cut : {Bytes("\x01\x05\x00", 3), cut_payload}) {
+    for (const int how : {SHUT_WR, SHUT_RDWR}) {
+      SCOPED_TRACE(::testing::Message() << cut.size() << " bytes, shutdown " << how);
+      int fds[2];
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+      UniqueFd peer(fds[0]), server(fds[1]);
+      auto h = handler();
+      Connection conn(server.get(), *h, *stats_);
+      const Bytes ping = encode_frame(opcode::PING, "");
+      ASSERT_EQ(::send(peer.get(), ping.data(), ping.size(), 0), 5);
+      ASSERT_EQ(conn.serve(), Connection::Need::Input);  // answered: a whole request first
+      ASSERT_EQ(::send(peer.get(), cut.data(), cut.size(), 0), static_cast<ssize_t>(cut.size()));
+      ASSERT_EQ(::shutdown(peer.get(), how), 0);
+      EXPECT_EQ(conn.serve(), Connection::Need::Done);
+      ASSERT_FALSE(conn.result().has_value());
+      EXPECT_EQ(conn.result().error().message(), "I/O error: failed to fill whole buffer");
+    }
+  }
 }
 
 TEST_F(ConnectionTest, SilentClientTimesOut) {

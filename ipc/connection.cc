@@ -27,12 +27,13 @@ bool may_take_long(const Message& request) {
     case opcode::CHECKPOINT:
     case opcode::COMPACT:
     case opcode::QUERY:
-    case opcode::SCAN: return true;
+    case opcode::SCAN:
+    case opcode::DROP_TABLE: return true;
     case opcode::IN_TXN: {
       constexpr std::size_t kInnerOpcode = 8;  // after the handle
       if (request.payload.size() <= kInnerOpcode) return false;
       const auto inner = static_cast<std::uint8_t>(request.payload[kInnerOpcode]);
-      return inner == opcode::QUERY || inner == opcode::SCAN;
+      return inner == opcode::QUERY || inner == opcode::SCAN || inner == opcode::DROP_TABLE;
     }
     default: return false;
   }
@@ -205,6 +206,9 @@ namespace {
 
 // Waits until fd is ready for events (or has hung up): true, or false after timeout (negative:
 // none); an error of poll is returned.
+constexpr std::chrono::microseconds kForever{-1};
+
+// Whether fd became ready for events within timeout (kForever: no limit).
 Result<bool, IpcError> wait_for(int fd, short events, std::chrono::microseconds timeout) {
   pollfd p{fd, events, 0};
   const int ms =
@@ -239,7 +243,8 @@ bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
         }
         break;
       case Connection::Need::Input: {
-        auto ready = wait_for(conn.fd(), POLLIN, receive_timeout);
+        auto ready =
+            wait_for(conn.fd(), POLLIN, receive_timeout.count() == 0 ? kForever : receive_timeout);
         if (!ready) {
           conn.fail(std::move(ready.error()));
         } else if (!*ready) {
@@ -248,7 +253,7 @@ bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
         break;
       }
       case Connection::Need::Output: {
-        auto ready = wait_for(conn.fd(), POLLOUT, std::chrono::microseconds(-1));
+        auto ready = wait_for(conn.fd(), POLLOUT, kForever);
         if (!ready) conn.fail(std::move(ready.error()));
         break;
       }

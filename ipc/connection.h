@@ -120,7 +120,8 @@ class Connection {
   Result<void, IpcError> result_;
 };
 
-// The receive time-out of every connection.
+// The receive time-out of every connection unless the server is told otherwise (--timeout-ms).
+// A time-out of zero means none: a connection may stay idle for ever.
 inline constexpr std::chrono::seconds kReceiveTimeout{30};
 
 // Serves one accepted connection on the calling thread until the client closes it or an error

@@ -468,6 +468,10 @@ void ConnectionLoop::end(Entry* e) {
 
 void ConnectionLoop::time_out_idle(Clock::time_point now) {
   const auto timeout = core_->receive_timeout;
+  if (timeout.count() == 0) {  // no time-out
+    next_sweep_ = now + std::chrono::hours(1);
+    return;
+  }
   std::vector<Entry*> expired;
   for (const auto& [e, owned] : entries_) {
     if (e->session && e->need == Connection::Need::Input && now - e->idle_since >= timeout) {

@@ -31,10 +31,18 @@ Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t
     unreleased_ += static_cast<std::size_t>(n);
     got.bytes += static_cast<std::size_t>(n);
     // A stream socket fills the room it can: less means it had nothing more just then (what
-    // arrives later is announced anew), so no second call to hear "would block".
-    if (static_cast<std::size_t>(n) < room) {
-      got.drained = true;
-      return got;
+    // arrives later is announced anew), so no second call to hear "would block". Except after
+    // the start of a frame not yet whole: the end of input behind it shows only to a receive
+    // past its bytes, which are taken out at once (their sender is still sending, not waiting
+    // for an answer) so that the next look finds the end, or more, or nothing yet.
+    if (n > 0 && static_cast<std::size_t>(n) < room) {
+      if (!ends_in_partial_frame()) {
+        got.drained = true;
+        return got;
+      }
+      if (auto released = release(fd); !released) {
+        return std::unexpected(std::move(released.error()));
+      }
     }
   }
   got.drained = at_end_;
@@ -84,6 +92,16 @@ std::size_t FrameReader::make_room() {
   std::memcpy(bigger.data(), buf_.data(), end_);
   buf_ = std::move(bigger);
   return buf_.size() - end_;
+}
+
+bool FrameReader::ends_in_partial_frame() const {
+  std::size_t p = pos_;
+  while (end_ - p >= FRAME_HEADER_SIZE) {
+    const std::size_t frame = FRAME_HEADER_SIZE + get_u32(buf_.data() + p + 1);
+    if (frame > end_ - p) break;
+    p += frame;
+  }
+  return p != end_;
 }
 
 bool FrameReader::frame_buffered() const {

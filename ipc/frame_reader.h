@@ -59,6 +59,8 @@ class FrameReader {
   std::size_t capacity() const { return buf_.capacity(); }
 
  private:
+  // The bytes held end inside a frame (after the whole frames before it, if any).
+  bool ends_in_partial_frame() const;
   // Room at the end of the buffer for the next recv: moves the held bytes to the front, grows
   // within the bound when a frame not yet whole fills it. 0 when nothing may be read now.
   std::size_t make_room();

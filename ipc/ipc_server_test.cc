@@ -407,5 +407,80 @@ TEST_F(OwnThreadTest, SilentConnectionTimesOutOnItsThread) {
       "(os error 11)\n");
 }
 
+// A receive time-out of zero is none: an idle connection stays, in the loop and on its thread.
+TEST_F(OwnThreadTest, ZeroTimeoutKeepsIdleConnections) {
+  start_loops(4, std::chrono::microseconds(0));
+  Client c = connect_loops();
+  ASSERT_TRUE(c.begin().has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(c.ping().has_value()) << "idle in the loop";
+  reads(c, "k", "", ConnectionLoops::kReadServes);
+  ASSERT_TRUE(wait_own_threads(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(c.ping().has_value()) << "idle on its own thread";
+  EXPECT_EQ(db_->storage().manager().active_count(), 1u);
+}
+
+// A connection whose input ends in the middle of a frame (a client killed while sending, or one
+// that sends part of a request and closes) is ended at once, in the loop and on a thread of its
+// own: its transaction is aborted (its pending write no longer holds the key) and it is counted
+// out, long before the receive time-out. The whole request before the cut is answered first.
+TEST_F(OwnThreadTest, InputEndingInsideAFrameEndsTheConnectionAtOnce) {
+  struct Cut {
+    const char* name;
+    Bytes bytes;
+  };
+  Bytes cut_payload;
+  put_u8(cut_payload, opcode::PUT);
+  put_u32(cut_payload, 100);
+  cut_payload += Bytes(10, 'x');
+  const Cut cuts[] = {{"cut header", Bytes("\x01\x05\x00", 3)}, {"cut payload", cut_payload}};
+  start_loops(4, std::chrono::seconds(60));
+  Client writer = connect_loops();
+  std::uint64_t active = 1;
+  for (const bool own_thread : {false, true}) {
+    for (const Cut& cut : cuts) {
+      for (const int how : {SHUT_RDWR, SHUT_WR}) {
+        SCOPED_TRACE(::testing::Message() << (own_thread ? "own thread, " : "loop, ") << cut.name
+                                          << (how == SHUT_WR ? ", write side shut" : ", closed"));
+        Client c = connect_loops();
+        ++active;
+        auto handle = c.begin();
+        ASSERT_TRUE(handle.has_value());
+        Bytes in_txn = encode_txn_handle(*handle);
+        put_u8(in_txn, opcode::PUT);
+        in_txn += encode_put("held", "by the transaction");
+        ASSERT_EQ(c.call(opcode::IN_TXN, in_txn).value(), (Message{response::OK, ""}));
+        if (own_thread) {
+          reads(c, "k", "", ConnectionLoops::kReadServes);
+          ASSERT_TRUE(wait_own_threads(1));
+        }
+        // A whole request answered, then the cut frame with the end right behind it, so that the
+        // server meets both in one wake-up.
+        ASSERT_TRUE(c.ping().has_value());
+        ASSERT_EQ(::send(c.fd(), cut.bytes.data(), cut.bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(cut.bytes.size()));
+        if (how == SHUT_WR) {
+          ASSERT_EQ(::shutdown(c.fd(), SHUT_WR), 0);
+          EXPECT_FALSE(c.read_frame().has_value()) << "the server ends it";
+        } else {
+          Client closing = std::move(c);
+        }
+        --active;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (stats_->connections_active.load() != active &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(stats_->connections_active.load(), active) << "still served after its end";
+        EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+        EXPECT_TRUE(writer.put("held", "by a blind write").has_value())
+            << "the pending write is gone with its transaction";
+        ASSERT_TRUE(wait_own_threads(0));
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kavrel

@@ -105,6 +105,9 @@ DecodeResult<QueryRequest> decode_query(BytesView payload) {
       {"Query column length truncated", "Query column truncated", "Invalid UTF-8 in query column"});
   if (!columns) return std::unexpected(std::move(columns.error()));
   out.columns = std::move(*columns);
+  // Clients before the flags byte send nothing here (and bytes here were ignored).
+  std::uint8_t flags = 0;
+  if (r.read_u8(flags)) out.exact_floats = (flags & kQueryExactFloats) != 0;
   return out;
 }
 

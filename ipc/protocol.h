@@ -41,6 +41,8 @@ struct QueryRequest {
   std::uint32_t limit = 0;   // 0: no limit
   std::uint32_t offset = 0;  // 0: no offset
   std::vector<std::string_view> columns;
+  // The optional flags byte after the columns; bit 0: floats in their shortest exact form.
+  bool exact_floats = false;
 };
 
 // "PUT payload too short", "PUT payload key truncated".

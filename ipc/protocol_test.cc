@@ -155,6 +155,12 @@ TEST(DecodeQueryTest, RoundTripIgnoresTrailingBytes) {
   EXPECT_EQ(r->columns, (std::vector<std::string_view>{"name", "age"}));
 }
 
+TEST(DecodeQueryTest, FlagsByteAsksForExactFloats) {
+  EXPECT_FALSE(decode_query(encode_query("t", 0, 0, {}))->exact_floats);
+  EXPECT_TRUE(decode_query(encode_query("t", 0, 0, {}, kQueryExactFloats))->exact_floats);
+  EXPECT_TRUE(decode_query(encode_query("t", 0, 0, {"a"}) + "\x01more")->exact_floats);
+}
+
 TEST(DecodeSchemaTest, ErrorsInOrder) {
   const Bytes name = le_bytes<std::uint16_t>(5) + "users";
   expect_errors(

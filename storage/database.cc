@@ -1,8 +1,10 @@
 #include "storage/database.h"
 
 #include <algorithm>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -49,8 +51,13 @@ Database::~Database() {
 }
 
 Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
+  // A transaction that drops tables commits under the registry's lock: no registration and no
+  // other drop comes between its check that the tables are those it dropped and their removal.
+  std::unique_lock registry(register_mu_, std::defer_lock);
+  if (storage_->drops_schemas(txn_id)) registry.lock();
   bool wrote = false;
   auto committed = commit_protocol(txn_id, wrote);
+  if (registry.owns_lock()) registry.unlock();
   if (committed && wrote) maybe_compact();
   return committed;
 }
@@ -64,6 +71,13 @@ Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrot
   // visible the log may not change under it (a compaction waits).
   std::optional<WalPosition> records;
   DurableStorage::LogShared log_stable;
+  // A table dropped and registered again since this transaction dropped it is not the one it
+  // dropped: refused like a serialization conflict, before anything reaches the log.
+  const auto drops = s.take_schema_drops(txn_id);
+  if (!drops.empty() && !s.schemas_current(drops)) {
+    ignore_error(s.abort(txn_id), "the refusal is what is reported");
+    return fail(validation_failed());
+  }
   if (auto buffer = s.take_buffer(txn_id)) {
     wrote = true;
     log_stable = s.log_shared();
@@ -101,6 +115,12 @@ Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrot
   // Visible; versions no running or future snapshot can see are dropped on the way.
   const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
   s.memtable().commit(txn_id, commit_ts, txn->write_set, horizon);
+  // Its dropped tables go in the same hold of the log as their records (see schemas_), and
+  // under the registry's lock, which commit() holds for such a transaction.
+  if (!drops.empty()) {
+    s.forget_schemas(drops);
+    for (const auto& d : drops) tables_.remove(d.table);
+  }
   manager.publish(commit_ts);
   // Answered only once a transaction begun afterwards, on any connection, sees it: an earlier
   // commit may still be becoming visible, and the watermark passes this one only after it.
@@ -191,6 +211,14 @@ Result<std::vector<std::pair<Bytes, Bytes>>> Database::scan_unchecked(std::uint6
   return storage_->memtable().scan_prefix(prefix, txn_id, *snapshot);
 }
 
+std::size_t Database::scan_count(std::uint64_t txn_id) const {
+  return storage_->manager().scan_count(txn_id);
+}
+
+void Database::forget_scans_since(std::uint64_t txn_id, std::size_t count) {
+  storage_->manager().forget_scans_since(txn_id, count);
+}
+
 Result<PathEntries> Database::scan_path(std::uint64_t txn_id, std::string_view prefix) {
   if (prefix.size() < MIN_PREFIX_LEN) {
     return fail(KavrelError::invalid_argument(fmt::format(
@@ -214,14 +242,66 @@ void Database::end_failed(std::uint64_t txn_id) {
   storage_->memtable().sweep_uncommitted(txn_id);
 }
 
+namespace {
+
+// What a new table must be to be usable: rows live under "NAME/ID/...", so a name that is empty
+// or holds a "/" would garble its own paths, and a query names columns, so they must differ.
+// Tables registered before these checks are served as they are.
+Result<> check_new_table(const TableSchema& schema) {
+  const auto refuse = [](std::string text) {
+    return fail(KavrelError::invalid_argument(std::move(text)));
+  };
+  if (schema.name.empty()) return refuse("Table name must not be empty");
+  if (schema.name.find('/') != std::string::npos) {
+    return refuse(fmt::format("Table name must not contain '/': {}", schema.name));
+  }
+  if (schema.columns.empty()) {
+    return refuse(fmt::format("Table '{}' must have at least one column", schema.name));
+  }
+  std::unordered_set<std::string_view> names;
+  for (const ColumnDef& c : schema.columns) {
+    if (!names.insert(c.name).second) {
+      return refuse(fmt::format("Duplicate column name '{}' in table '{}'", c.name, schema.name));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<> Database::register_table(TableSchema schema) {
   std::scoped_lock lock(register_mu_);
   if (tables_.table(schema.name)) {
     return fail(
         KavrelError::invalid_argument(fmt::format("Table '{}' already exists", schema.name)));
   }
+  if (auto r = check_new_table(schema); !r) return r;
   if (auto r = storage_->log_schema(schema.name, encode_table_schema(schema)); !r) return r;
   return tables_.register_table(std::move(schema));
+}
+
+Result<> Database::drop_table(std::uint64_t txn_id, const std::string& name) {
+  if (!tables_.table(name)) {
+    return fail(KavrelError::invalid_argument(fmt::format("Table not found: {}", name)));
+  }
+  auto rows = scan_unchecked(txn_id, name + "/");
+  if (!rows) return fail(std::move(rows.error()));
+  for (const auto& [key, value] : *rows) {
+    if (auto r = storage_->delete_key(txn_id, key); !r) return r;
+  }
+  return storage_->drop_schema(txn_id, name);
+}
+
+Result<> Database::drop_table(const std::string& name) {
+  auto txn = storage_->begin_transaction();
+  if (!txn) return fail(std::move(txn.error()));
+  if (auto r = drop_table(*txn, name); !r) {
+    ignore_error(storage_->abort(*txn), "the drop's error is the one reported");
+    return r;
+  }
+  auto committed = commit(*txn);
+  if (!committed) return fail(std::move(committed.error()));
+  return {};
 }
 
 void Database::register_recovered_schemas() {

@@ -81,13 +81,26 @@ class Database {
   // Every visible key starting with prefix, ascending, with its value.
   Result<std::vector<std::pair<Bytes, Bytes>>> scan_unchecked(std::uint64_t txn_id,
                                                               BytesView prefix);
+  // The scans a transaction has recorded, and the undoing of those recorded since (see
+  // MvccManager::forget_scans_since): a request that fails leaves its transaction as it was.
+  std::size_t scan_count(std::uint64_t txn_id) const;
+  void forget_scans_since(std::uint64_t txn_id, std::size_t count);
   // scan_unchecked with the 2-byte minimum; keys that are not UTF-8 are dropped.
   Result<PathEntries> scan_path(std::uint64_t txn_id, std::string_view prefix);
 
-  // Registers a table durably: a name that exists is refused ("Table '{}' already exists");
-  // otherwise the schema is logged and synced, then registered, so a successful registration
-  // survives restarts. Registrations are serialized.
+  // Registers a table durably: a name that exists is refused ("Table '{}' already exists"), and
+  // so is a table its paths or queries could not serve (an empty name or one holding "/", no
+  // column, two columns of one name); otherwise the schema is logged and synced, then
+  // registered, so a successful registration survives restarts. Registrations are serialized.
   Result<> register_table(TableSchema schema);
+  // Drops a table in the transaction: deletes every row under "NAME/" (a scan of the prefix, so
+  // that a row another transaction writes meanwhile refuses the commit) and the schema, which
+  // the commit removes with the rows, durably, or not at all. "Table not found: NAME" (invalid
+  // argument) when there is none; a write conflict on a row as for any write, after which the
+  // transaction can only be aborted.
+  Result<> drop_table(std::uint64_t txn_id, const std::string& name);
+  // The same in a transaction of its own, committed.
+  Result<> drop_table(const std::string& name);
   const TableRegistry& tables() const { return tables_; }
   // Every registered table, in ascending name order.
   std::vector<TableSchema> list_tables() const { return tables_.all(); }
@@ -118,8 +131,10 @@ class Database {
   std::atomic<std::uint64_t> compact_log_bytes_{0};
   std::atomic<bool> compacting_{false};  // an automatic compaction runs
   std::mutex compactor_mu_;
-  std::thread compactor_;   // guarded by compactor_mu_: the last automatic compaction's thread
-  std::mutex register_mu_;  // held through a registration's check, log write and insertion
+  std::thread compactor_;  // guarded by compactor_mu_: the last automatic compaction's thread
+  // Held through a registration's check, log write and insertion, and through the commit of a
+  // transaction that drops tables.
+  std::mutex register_mu_;
   TableRegistry tables_;
 };
 

@@ -584,7 +584,8 @@ TEST_F(DatabaseTest, RegisteredSchemasSurviveRestartsAndStayOutOfTheKeySpace) {
   auto db = open();
   ASSERT_TRUE(db->register_table(
       schema_of("orders", {{"id", ColumnType::Int, false}, {"note", ColumnType::Text, true}})));
-  ASSERT_TRUE(db->register_table(schema_of("empty", {})));
+  // A table without columns, as servers that did not refuse them registered it.
+  ASSERT_TRUE(db->storage().log_schema("empty", encode_table_schema(schema_of("empty", {}))));
   ASSERT_TRUE(db->register_table(schema_of("flags", {{"on", ColumnType::Bool, false}})));
   put(*db, "orders/1", "row bytes");
   db.reset();
@@ -640,6 +641,104 @@ TEST_F(DatabaseTest, ConcurrentRegistrationsOfOneNameLogItOnce) {
   EXPECT_EQ(describe(db->describe_table("t")), before);
 }
 
+// A table its own paths or queries could not serve is refused, and nothing of it is logged.
+TEST_F(DatabaseTest, UnusableTablesAreRefused) {
+  const ColumnDef id{"id", ColumnType::Int, false};
+  struct Case {
+    TableSchema schema;
+    const char* error;
+  };
+  const Case cases[] = {
+      {schema_of("", {id}), "Invalid argument: Table name must not be empty"},
+      {schema_of("sl/ash", {id}), "Invalid argument: Table name must not contain '/': sl/ash"},
+      {schema_of("none", {}), "Invalid argument: Table 'none' must have at least one column"},
+      {schema_of("twice", {id, {"v", ColumnType::Text, true}, {"id", ColumnType::Text, true}}),
+       "Invalid argument: Duplicate column name 'id' in table 'twice'"},
+  };
+  auto db = open();
+  const auto log_size = db->storage().wal().file_size();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    auto r = db->register_table(c.schema);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), c.error);
+    EXPECT_FALSE(db->describe_table(c.schema.name));
+  }
+  EXPECT_EQ(db->storage().wal().file_size(), log_size);
+  EXPECT_TRUE(db->list_tables().empty());
+}
+
+// A drop removes the schema and every row under "NAME/" in one durable step: nothing else, both
+// gone after a restart, and the name free for a new table.
+TEST_F(DatabaseTest, DropTableRemovesSchemaAndRowsDurably) {
+  auto db = open();
+  const ColumnDef id{"id", ColumnType::Int, false};
+  ASSERT_TRUE(db->register_table(schema_of("t", {id})));
+  ASSERT_TRUE(db->register_table(schema_of("tt", {id})));
+  for (const char* key : {"t/1", "t/2/name", "tt/1", "t"}) put(*db, key, "v");
+  ASSERT_TRUE(db->drop_table("t"));
+  const auto after = [&](Database& d) {
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : scan(d, "")) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"t", "tt/1"}));
+    EXPECT_FALSE(d.describe_table("t"));
+    EXPECT_TRUE(d.describe_table("tt"));
+  };
+  after(*db);
+  auto again = db->drop_table("t");
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().message(), "Invalid argument: Table not found: t");
+  db.reset();
+  db = open();
+  after(*db);
+  ASSERT_TRUE(db->register_table(schema_of("t", {{"other", ColumnType::Text, true}})))
+      << "a dropped name can be registered again";
+  db.reset();
+  db = open();
+  EXPECT_EQ(describe(db->describe_table("t")), "t: other/3/1");
+}
+
+// In a transaction the drop is part of it: an abort keeps table and rows; a row written under
+// the table by another transaction meanwhile refuses the commit; a drop whose table was dropped
+// and registered again before it commits is refused and leaves the new table alone.
+TEST_F(DatabaseTest, DropTableInATransactionCommitsWithItOrNotAtAll) {
+  auto db = open();
+  const ColumnDef id{"id", ColumnType::Int, false};
+  ASSERT_TRUE(db->register_table(schema_of("t", {id})));
+  put(*db, "t/1", "v");
+
+  auto aborted = begin(*db);
+  ASSERT_TRUE(db->drop_table(aborted, "t"));
+  ASSERT_TRUE(db->storage().abort(aborted));
+  EXPECT_TRUE(db->describe_table("t"));
+  EXPECT_EQ(get(*db, "t/1"), "v");
+
+  auto raced = begin(*db);
+  ASSERT_TRUE(db->drop_table(raced, "t"));
+  put(*db, "t/2", "inserted meanwhile");
+  auto refused = db->commit(raced);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind(), KavrelError::Kind::Validation);
+  EXPECT_TRUE(db->describe_table("t"));
+  EXPECT_EQ(get(*db, "t/1"), "v");
+
+  // A table without rows, so that only the schema tells the two drops apart.
+  ASSERT_TRUE(db->register_table(schema_of("e", {id})));
+  auto stale = begin(*db);
+  ASSERT_TRUE(db->drop_table(stale, "e"));
+  ASSERT_TRUE(db->drop_table("e"));
+  ASSERT_TRUE(db->register_table(schema_of("e", {{"new", ColumnType::Bool, false}})));
+  auto late = db->commit(stale);
+  ASSERT_FALSE(late);
+  EXPECT_EQ(late.error().kind(), KavrelError::Kind::Validation);
+  EXPECT_EQ(describe(db->describe_table("e")), "e: new/5/0");
+  EXPECT_EQ(db->storage().manager().active_count(), 0u);
+  db.reset();
+  db = open();
+  EXPECT_EQ(describe(db->describe_table("e")), "e: new/5/0");
+  EXPECT_TRUE(db->describe_table("t"));
+}
+
 TEST_F(DatabaseTest, FailedSchemaSyncRegistersNothing) {
   auto db = open();
   io::set_fault_plan(io::FaultPlan{[](io::Op op) -> std::optional<int> {
@@ -647,7 +746,7 @@ TEST_F(DatabaseTest, FailedSchemaSyncRegistersNothing) {
                                      return std::nullopt;
                                    },
                                    {}});
-  auto r = db->register_table(schema_of("t", {}));
+  auto r = db->register_table(schema_of("t", {{"x", ColumnType::Int, false}}));
   io::set_fault_plan(std::nullopt);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), KavrelError::Kind::Io);

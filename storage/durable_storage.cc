@@ -139,6 +139,7 @@ std::optional<TxnWalBuffer> DurableStorage::take_buffer(std::uint64_t txn_id) {
 Result<> DurableStorage::abort(std::uint64_t txn_id) {
   // Its records never reached the log (they go out at commit), so nothing is logged.
   if (take_buffer(txn_id)) memtable_->sweep_uncommitted(txn_id);
+  (void)take_schema_drops(txn_id);
   if (auto txn = manager_->remove_active(txn_id)) manager_->track_active_end(txn->snapshot_ts);
   return {};
 }
@@ -171,13 +172,68 @@ Result<> DurableStorage::log_schema(std::string_view table, BytesView encoded_sc
   entry.value = Bytes(encoded_schema);
   if (auto lsn = wal_->append_durably(entry); !lsn) return fail(std::move(lsn.error()));
   std::scoped_lock lock(catalog_mu_);
-  schemas_.try_emplace(std::move(entry.key), std::move(entry.value));
+  add_schema(std::move(entry.key), std::move(entry.value));
   return {};
+}
+
+void DurableStorage::add_schema(std::string name, Bytes encoded) {
+  if (schemas_.try_emplace(std::move(name), CatalogEntry{std::move(encoded), next_registration_})
+          .second) {
+    ++next_registration_;
+  }
 }
 
 std::vector<std::pair<std::string, Bytes>> DurableStorage::schemas() const {
   std::scoped_lock lock(catalog_mu_);
-  return {schemas_.begin(), schemas_.end()};
+  std::vector<std::pair<std::string, Bytes>> out;
+  out.reserve(schemas_.size());
+  for (const auto& [name, entry] : schemas_) out.emplace_back(name, entry.encoded);
+  return out;
+}
+
+Result<> DurableStorage::drop_schema(std::uint64_t txn_id, const std::string& table) {
+  if (!manager_->snapshot_of(txn_id)) return fail(KavrelError::internal("Transaction not found"));
+  {
+    std::scoped_lock lock(catalog_mu_);
+    const auto it = schemas_.find(table);
+    if (it == schemas_.end()) {
+      return fail(KavrelError::invalid_argument(fmt::format("Table not found: {}", table)));
+    }
+    schema_drops_[txn_id].push_back({table, it->second.registration});
+  }
+  buffers_->with_shard_exclusive(txn_id, [&](auto& buffers) {
+    auto [it, first_write] = buffers.try_emplace(txn_id, txn_id);
+    if (first_write) it->second.append_begin();
+    it->second.append_schema_drop(table);
+  });
+  return {};
+}
+
+bool DurableStorage::drops_schemas(std::uint64_t txn_id) const {
+  std::scoped_lock lock(catalog_mu_);
+  return schema_drops_.contains(txn_id);
+}
+
+std::vector<DurableStorage::SchemaDrop> DurableStorage::take_schema_drops(std::uint64_t txn_id) {
+  std::scoped_lock lock(catalog_mu_);
+  const auto it = schema_drops_.find(txn_id);
+  if (it == schema_drops_.end()) return {};
+  std::vector<SchemaDrop> out = std::move(it->second);
+  schema_drops_.erase(it);
+  return out;
+}
+
+bool DurableStorage::schemas_current(const std::vector<SchemaDrop>& drops) const {
+  std::scoped_lock lock(catalog_mu_);
+  return std::all_of(drops.begin(), drops.end(), [&](const SchemaDrop& d) {
+    const auto it = schemas_.find(d.table);
+    return it != schemas_.end() && it->second.registration == d.registration;
+  });
+}
+
+void DurableStorage::forget_schemas(const std::vector<SchemaDrop>& drops) {
+  std::scoped_lock lock(catalog_mu_);
+  for (const SchemaDrop& d : drops) schemas_.erase(d.table);
 }
 
 Result<> DurableStorage::write_marker(std::string_view content) {
@@ -290,7 +346,11 @@ class DurableStorage::Replay {
       case WalRecordType::Delete:
         pending_[e.txn_id].emplace_back(std::move(e.key), std::nullopt);
         break;
-      case WalRecordType::Begin: pending_.erase(e.txn_id); break;  // writes start afresh
+      case WalRecordType::Begin:  // writes start afresh
+        pending_.erase(e.txn_id);
+        pending_drops_.erase(e.txn_id);
+        break;
+      case WalRecordType::SchemaDrop: pending_drops_[e.txn_id].push_back(std::move(e.key)); break;
       case WalRecordType::Commit:
         if (auto it = pending_.find(e.txn_id); it != pending_.end()) {
           for (auto& [key, value] : it->second) {
@@ -304,8 +364,15 @@ class DurableStorage::Replay {
           pending_.erase(it);
           commit();
         }
+        if (auto it = pending_drops_.find(e.txn_id); it != pending_drops_.end()) {
+          drop_schemas(it->second);
+          pending_drops_.erase(it);
+        }
         break;
-      case WalRecordType::Abort: pending_.erase(e.txn_id); break;
+      case WalRecordType::Abort:
+        pending_.erase(e.txn_id);
+        pending_drops_.erase(e.txn_id);
+        break;
       case WalRecordType::Schema: add_schema(std::move(e.key), std::move(e.value)); break;
       default: break;  // checkpoints, log starts and reserved codes
     }
@@ -328,6 +395,7 @@ class DurableStorage::Replay {
   void end_of_file() {
     commit();
     pending_.clear();
+    pending_drops_.clear();
   }
 
   const RecoveryStats& stats() const { return stats_; }
@@ -342,10 +410,14 @@ class DurableStorage::Replay {
     s_.memtable_->commit(txn_id_, stats_.commit_ts, keys_, s_.manager_->next_ts());
     keys_.clear();
   }
-  // Registrations are logged once per name; a repeat keeps the first.
+  // Registrations are logged once per name while it is registered; a repeat keeps the first.
   void add_schema(Bytes name, Bytes encoded) {
     std::scoped_lock lock(s_.catalog_mu_);
-    s_.schemas_.try_emplace(std::move(name), std::move(encoded));
+    s_.add_schema(std::move(name), std::move(encoded));
+  }
+  void drop_schemas(std::vector<std::string>& tables) {
+    std::scoped_lock lock(s_.catalog_mu_);
+    for (const std::string& t : tables) s_.schemas_.erase(t);
   }
 
   DurableStorage& s_;
@@ -354,6 +426,7 @@ class DurableStorage::Replay {
   KeySet keys_;                    // written since the last commit
   // The writes of each running transaction in log order; a deletion is a value-less entry.
   std::unordered_map<std::uint64_t, std::vector<std::pair<Bytes, std::optional<Bytes>>>> pending_;
+  std::unordered_map<std::uint64_t, std::vector<std::string>> pending_drops_;  // tables, likewise
   RecoveryStats stats_;
 };
 

@@ -17,6 +17,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -93,8 +94,29 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // most once.
   Result<> log_schema(std::string_view table, BytesView encoded_schema);
   // The logged table schemas, (table name, encoded schema) in ascending name order: those of
-  // the snapshot and the logs at open (the first record of a name wins), then those logged since.
+  // the snapshot and the logs at open (the first record of a name wins, a committed drop
+  // removes it), then those logged or dropped since.
   std::vector<std::pair<std::string, Bytes>> schemas() const;
+  // A table a transaction drops, as schemas() held it when the drop was asked for.
+  struct SchemaDrop {
+    std::string table;
+    std::uint64_t registration = 0;  // tells a later registration of the same name apart
+  };
+  // Adds a SchemaDrop record of the table to the transaction's records: its commit removes the
+  // schema together with whatever else it wrote (the caller deletes the table's rows in the same
+  // transaction); an abort forgets it. "Table not found" when schemas() has no such table.
+  Result<> drop_schema(std::uint64_t txn_id, const std::string& table);
+  // Whether the transaction drops tables.
+  bool drops_schemas(std::uint64_t txn_id) const;
+  // Removes and returns the tables the transaction drops (commit step 1, with take_buffer).
+  std::vector<SchemaDrop> take_schema_drops(std::uint64_t txn_id);
+  // Whether every dropped table is still the one the drop saw (not dropped, or dropped and
+  // registered again, since). The caller keeps registrations and other drops out until the
+  // drops are applied.
+  bool schemas_current(const std::vector<SchemaDrop>& drops) const;
+  // Removes the tables from schemas(). Called by a commit whose records dropped them, once they
+  // are durable, while it still holds log_shared().
+  void forget_schemas(const std::vector<SchemaDrop>& drops);
 
   // Compaction: switches the log to a new generation (briefly excluding commits from the log),
   // writes the committed state with the schemas logged before the switch to the snapshot file,
@@ -175,7 +197,16 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // before the switch is in the snapshot, and every later one is in the new log, which the
   // snapshot's removal of older logs never touches.
   mutable std::mutex catalog_mu_;
-  std::map<std::string, Bytes, std::less<>> schemas_;  // guarded by catalog_mu_
+  struct CatalogEntry {
+    Bytes encoded;
+    std::uint64_t registration;  // from next_registration_
+  };
+  std::map<std::string, CatalogEntry, std::less<>> schemas_;  // guarded by catalog_mu_
+  std::uint64_t next_registration_ = 1;                       // guarded by catalog_mu_
+  // The tables each running transaction drops, until it commits or aborts.
+  std::unordered_map<std::uint64_t, std::vector<SchemaDrop>> schema_drops_;  // by catalog_mu_
+  // Adds a schema unless one of that name is there (the first record of a name wins).
+  void add_schema(std::string name, Bytes encoded);  // caller holds catalog_mu_
 };
 
 }  // namespace kavrel

@@ -93,6 +93,22 @@ void MvccManager::record_scan(std::uint64_t txn_id, BytesView prefix) {
   });
 }
 
+std::size_t MvccManager::scan_count(std::uint64_t txn_id) const {
+  return active_.with_shard_shared(txn_id, [&](const auto& shard) -> std::size_t {
+    const auto it = shard.find(txn_id);
+    return it == shard.end() ? 0 : it->second.scanned_prefixes.size();
+  });
+}
+
+void MvccManager::forget_scans_since(std::uint64_t txn_id, std::size_t count) {
+  active_.with_shard_exclusive(txn_id, [&](auto& shard) {
+    auto it = shard.find(txn_id);
+    if (it == shard.end()) return;
+    auto& prefixes = it->second.scanned_prefixes;
+    if (prefixes.size() > count) prefixes.resize(count);
+  });
+}
+
 std::optional<std::uint64_t> MvccManager::snapshot_of(std::uint64_t txn_id) const {
   return active_.with_shard_shared(txn_id, [&](const auto& shard) -> std::optional<std::uint64_t> {
     auto it = shard.find(txn_id);

@@ -96,6 +96,11 @@ class MvccManager {
   // Records a prefix scan of a running mode-2 transaction: at commit, a concurrent write of any
   // key under the prefix refuses it (a phantom).
   void record_scan(std::uint64_t txn_id, BytesView prefix);
+  // How many prefixes a running transaction has recorded (0 when it is not running), and the
+  // undoing of those recorded after such a count: a request that failed after its scan (a
+  // listing refused, a query's bad column) leaves the transaction as it was.
+  std::size_t scan_count(std::uint64_t txn_id) const;
+  void forget_scans_since(std::uint64_t txn_id, std::size_t count);
   // The snapshot of a running transaction, or nullopt.
   std::optional<std::uint64_t> snapshot_of(std::uint64_t txn_id) const;
   // A private copy of a running transaction, or nullopt.

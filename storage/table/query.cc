@@ -145,10 +145,10 @@ Result<QueryResult> QueryBuilder::execute() const {
   return result;
 }
 
-Result<std::string> QueryBuilder::to_toon() const {
+Result<std::string> QueryBuilder::to_toon(FloatText floats) const {
   auto result = execute();
   if (!result) return std::unexpected(std::move(result.error()));
-  return result->to_toon();
+  return result->to_toon(floats);
 }
 
 }  // namespace kavrel

@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "storage/table/kav_value.h"
 #include "storage/table/schema.h"
+#include "storage/table/toon.h"
 
 namespace kavrel {
 
@@ -27,7 +28,7 @@ struct QueryResult {
   std::vector<std::map<std::string, KavValue>> rows;
 
   // The TOON text: "[]" for no rows, else result[N]{cols}:row;row. Never fails.
-  std::string to_toon() const;
+  std::string to_toon(FloatText floats = FloatText::Fixed6) const;
 };
 
 class QueryBuilder {
@@ -41,7 +42,7 @@ class QueryBuilder {
   // Replaces the column selection with a copy of names.
   QueryBuilder& columns(std::vector<std::string> names);
   Result<QueryResult> execute() const;
-  Result<std::string> to_toon() const;
+  Result<std::string> to_toon(FloatText floats = FloatText::Fixed6) const;
 
  private:
   const TableRegistry* tables_;

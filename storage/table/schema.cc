@@ -65,6 +65,13 @@ Result<> TableRegistry::register_table(TableSchema schema) {
   });
 }
 
+void TableRegistry::remove(const std::string& name) {
+  tables_.with_shard_exclusive(name, [&](auto& tables) {
+    tables.erase(name);
+    packed_schemas_.remove(name);
+  });
+}
+
 std::optional<TableSchema> TableRegistry::table(const std::string& name) const {
   return tables_.get(name);
 }

@@ -70,6 +70,8 @@ PackedTableSchema to_packed_schema(const TableSchema& schema);
 class TableRegistry {
  public:
   Result<> register_table(TableSchema schema);
+  // Forgets a table (nothing when there is none).
+  void remove(const std::string& name);
   std::optional<TableSchema> table(const std::string& name) const;
   std::optional<PackedTableSchema> packed_schema(const std::string& name) const;
   // Every registered schema, in ascending name order.

@@ -58,9 +58,9 @@ std::string debug_float(double x) {
   return s;
 }
 
-std::string toon_float(double x) {
+std::string toon_float(double x, FloatText floats) {
   if (const auto s = special_float(x)) return std::string(*s);
-  return fmt::format("{:.6f}", x);
+  return floats == FloatText::Shortest ? fmt::format("{}", x) : fmt::format("{:.6f}", x);
 }
 
 std::string toon_text(const std::string& text) {
@@ -125,7 +125,7 @@ std::string kav_debug_string(const KavValue& value) {
       value.v);
 }
 
-std::string toon_cell(const KavValue& value) {
+std::string toon_cell(const KavValue& value, FloatText floats) {
   return std::visit(
       [&](const auto& x) -> std::string {
         using T = std::decay_t<decltype(x)>;
@@ -136,7 +136,7 @@ std::string toon_cell(const KavValue& value) {
         } else if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>) {
           return fmt::format("{}", x);
         } else if constexpr (std::is_same_v<T, double>) {
-          return toon_float(x);
+          return toon_float(x, floats);
         } else if constexpr (std::is_same_v<T, std::string>) {
           return toon_text(x);
         } else if constexpr (std::is_same_v<T, KavBinary>) {
@@ -148,7 +148,7 @@ std::string toon_cell(const KavValue& value) {
       value.v);
 }
 
-std::string QueryResult::to_toon() const {
+std::string QueryResult::to_toon(FloatText floats) const {
   if (rows.empty()) return "[]";
   std::string out = fmt::format("result[{}]{{", rows.size());
   for (std::size_t c = 0; c < columns.size(); ++c) {
@@ -162,7 +162,7 @@ std::string QueryResult::to_toon() const {
     for (std::size_t c = 0; c < columns.size(); ++c) {
       if (c > 0) out.push_back(',');
       const auto it = row.find(columns[c]);
-      out += it == row.end() ? std::string(kToonEmptyCell) : toon_cell(it->second);
+      out += it == row.end() ? std::string(kToonEmptyCell) : toon_cell(it->second, floats);
     }
   }
   return out;

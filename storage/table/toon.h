@@ -27,7 +27,11 @@ std::string base64_encode(BytesView bytes);
 // Object({"a": Null}), Ref { table: "t", id: 1 }.
 std::string kav_debug_string(const KavValue& value);
 
+// How a Float cell is written: with exactly six digits after the point (the protocol's own
+// form), or as the shortest text that reads back to the same double (asked for by a QUERY flag).
+enum class FloatText : std::uint8_t { Fixed6, Shortest };
+
 // The TOON cell of one value (Null gives the empty-cell mark).
-std::string toon_cell(const KavValue& value);
+std::string toon_cell(const KavValue& value, FloatText floats = FloatText::Fixed6);
 
 }  // namespace kavrel

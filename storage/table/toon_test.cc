@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -96,6 +97,34 @@ TEST(ToonTest, CellRenderings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(toon_cell(c.value), c.want);
+  }
+}
+
+// Asked for, a float is written as the shortest text that reads back to the same double.
+TEST(ToonTest, ShortestFloatsReadBackExactly) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double value;
+    const char* want;
+  };
+  const Case cases[] = {
+      {0.1234567891, "0.1234567891"},
+      {1e300, "1e+300"},
+      {1.5, "1.5"},
+      {-0.25, "-0.25"},
+      {2.5e6, "2500000"},
+      {1.0 / 3.0, "0.3333333333333333"},
+      {1e-9, "1e-09"},
+      {inf, "inf"},
+      {std::nan(""), "NaN"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.want);
+    const std::string text = toon_cell(KavValue{c.value}, FloatText::Shortest);
+    EXPECT_EQ(text, c.want);
+    if (!std::isnan(c.value)) {
+      EXPECT_EQ(std::strtod(text.c_str(), nullptr), c.value);
+    }
   }
 }
 

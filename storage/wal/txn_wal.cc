@@ -66,6 +66,12 @@ void TxnWalBuffer::append_delete(BytesView key) {
   ++count;
 }
 
+void TxnWalBuffer::append_schema_drop(BytesView table) {
+  append_record(buf, static_cast<std::uint8_t>(WalRecordType::SchemaDrop), txn_id,
+                ts_cache_now_us(), table, {});
+  ++count;
+}
+
 // ---------------------------------------------------------------------------------------------
 // TxnWal: opening and writing
 

@@ -80,6 +80,8 @@ struct TxnWalBuffer {
   void append(BytesView key, BytesView value);
   // Appends a Delete record (the key and an empty value).
   void append_delete(BytesView key);
+  // Appends a SchemaDrop record (the table name).
+  void append_schema_drop(BytesView table);
 };
 
 // Where a run of records ends in the log (see "A full disk" above).

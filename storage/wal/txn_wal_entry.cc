@@ -77,6 +77,7 @@ bool is_accepted_record_type(std::uint8_t code) {
     case 32:
     case 33:
     case 48:
+    case 49:
     case 64:
     case 80:
     case 81:

@@ -38,6 +38,10 @@ enum class WalRecordType : std::uint8_t {
   // REGISTER_TABLE carries it (core/wire.h). Logs from before it never hold one; readers that
   // predate it skip it.
   Schema = 48,
+  // A dropped table: key the table name, value empty. Part of the transaction that deletes the
+  // table's rows (between its Begin and Commit records), so replay removes the schema only when
+  // that transaction commits, together with the rows.
+  SchemaDrop = 49,
   // The first record of a log that follows a snapshot: key empty, value = the LSN of this record
   // (u64), so that LSNs go on across logs.
   LogStart = 33,
@@ -48,7 +52,7 @@ enum class WalRecordType : std::uint8_t {
 };
 
 // Whether the decoder accepts a record of this type code (the used codes and the reserved ones:
-// 1, 2, 3, 16-21, 32, 33, 48, 64, 80, 81, 96, 97).
+// 1, 2, 3, 16-21, 32, 33, 48, 49, 64, 80, 81, 96, 97).
 bool is_accepted_record_type(std::uint8_t code);
 
 // Bytes of a record around its key and value: body_len, the fixed fields and the checksum.

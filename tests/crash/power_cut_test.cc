@@ -10,8 +10,9 @@
 // before the cut, under the same lock; a commit returns only after its fsync, and cut() captures
 // after that, so a counted acknowledgement is always on "the disk". The observed state then
 // becomes the acknowledged state for the next life of the same directory. The same holds for the
-// tables: every registration acknowledged before the cut is there after it, the one in flight may
-// be, and no temporary file of an interrupted compaction or publish is left once it has opened.
+// tables, registered and dropped by one thread: every registration or drop acknowledged before
+// the cut holds after it, the one in flight may or may not, and no temporary file of an
+// interrupted compaction or publish is left once the database has opened.
 //
 // KAVREL_POWER_CUT_ROUNDS sets the number of rounds (default 12; `make crash` runs many more),
 // KAVREL_POWER_CUT_SEED the first seed.
@@ -150,19 +151,27 @@ class PowerCutRound {
     }
   }
 
+  // Registers tables and drops every third one it registered (its row with it).
   void register_loop(Database& db) {
-    while (!stop_) {
+    for (int n = 0; !stop_; ++n) {
       std::string name;
+      bool registering = true;
       {
         std::scoped_lock lock(mu_);
-        name = "pc_t" + std::to_string(next_table_++);
-        attempted_tables_.insert(name);
+        registering = n % 3 != 2;
+        name = "pc_t" + std::to_string(registering ? next_table_++ : next_table_ - 1);
+        table_in_flight_ = {name, registering};
       }
-      if (!db.register_table(TableSchema{name, {{"id", ColumnType::Int, false}}})) return;
+      const bool done =
+          registering
+              ? db.register_table(TableSchema{name, {{"id", ColumnType::Int, false}}}).has_value()
+              : db.drop_table(name).has_value();
+      if (!done) return;  // power is cut
       {
         std::scoped_lock lock(mu_);
         if (disk_->is_cut()) return;
-        acked_tables_.insert(name);
+        acked_tables_[name] = registering;
+        table_in_flight_.reset();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -178,13 +187,24 @@ class PowerCutRound {
     }
     std::set<std::string> listed;
     for (const TableSchema& t : (*db)->list_tables()) listed.insert(t.name);
-    for (const std::string& t : acked_tables_) {
-      EXPECT_TRUE(listed.contains(t)) << "acknowledged table " << t << " is lost";
+    const auto in_flight = [&](const std::string& t) {
+      return table_in_flight_ && table_in_flight_->first == t;
+    };
+    for (const auto& [t, present] : acked_tables_) {
+      if (in_flight(t)) continue;
+      EXPECT_EQ(listed.contains(t), present)
+          << "table " << t << (present ? ": acknowledged registration lost" : ": dropped, back");
     }
     for (const std::string& t : listed) {
-      EXPECT_TRUE(attempted_tables_.contains(t)) << "table " << t << " was never registered";
+      EXPECT_TRUE(acked_tables_.contains(t) || in_flight(t))
+          << "table " << t << " was never registered";
     }
-    acked_tables_ = attempted_tables_ = listed;
+    acked_tables_.clear();
+    for (const std::string& t : listed) acked_tables_[t] = true;
+    if (table_in_flight_ && !listed.contains(table_in_flight_->first)) {
+      acked_tables_[table_in_flight_->first] = false;
+    }
+    table_in_flight_.reset();
     DurableStorage& s = (*db)->storage();
     auto txn = s.begin_transaction();
     ASSERT_TRUE(txn.has_value());
@@ -210,9 +230,10 @@ class PowerCutRound {
   std::atomic<bool> stop_{false};
   std::mutex mu_;
   std::map<std::string, KeyHistory> keys_;  // guarded by mu_ while writers run
-  std::set<std::string> acked_tables_;      // guarded by mu_ while writers run
-  std::set<std::string> attempted_tables_;  // guarded by mu_ while writers run
-  int next_table_ = 0;                      // guarded by mu_ while writers run
+  // Tables registered (true) or dropped (false), as acknowledged; the operation in flight.
+  std::map<std::string, bool> acked_tables_;                     // guarded by mu_ while writers run
+  std::optional<std::pair<std::string, bool>> table_in_flight_;  // guarded by mu_ while writers run
+  int next_table_ = 0;                                           // guarded by mu_ while writers run
   std::shared_ptr<io::PowerCutDisk> disk_;
   std::uint64_t acknowledged_ = 0;  // guarded by mu_ while writers run
 };

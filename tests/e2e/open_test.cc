@@ -64,6 +64,16 @@ TEST_F(OpenE2eTest, RefusalsLogOneErrorLineExitOneAndReleaseTheLock) {
   }
 }
 
+// A directory that cannot be created is a fatal start-up failure like any other: status 1, one
+// line that names the system's error once.
+TEST_F(OpenE2eTest, DirectoryThatCannotBeCreatedExitsOne) {
+  std::ofstream(tmp_ / "file") << "not a directory";
+  ServerProcess server({"--db", (tmp_ / "file" / "db").string()}, tmp_.path());
+  EXPECT_EQ(server.wait_exit(), 1);
+  EXPECT_EQ(server.stderr_text(),
+            "Failed to create database directory: Not a directory (os error 20)\n");
+}
+
 // The database is private whatever the umask: its directory 0700, every file in it 0600. A
 // directory that others may read is used as it is, with one warning.
 TEST_F(OpenE2eTest, FilesArePrivateWhateverTheUmask) {

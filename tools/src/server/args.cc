@@ -27,7 +27,8 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
   app.add_option("--max-clients", max_clients, "Maximum number of client connections")
       ->type_name("MAX_CLIENTS")
       ->default_str("100");
-  app.add_option("--timeout-ms", timeout_ms, "Connection timeout in milliseconds")
+  app.add_option("--timeout-ms", timeout_ms,
+                 "Close a connection that sends nothing for this many milliseconds; 0: never")
       ->type_name("TIMEOUT_MS")
       ->default_str("30000");
   app.add_option("--compact-log-mib", compact_log_mib,
@@ -58,6 +59,10 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
     app.parse(rev);
     check_u64(max_clients, "--max-clients <MAX_CLIENTS>", args.max_clients);
     check_u64(timeout_ms, "--timeout-ms <TIMEOUT_MS>", args.timeout_ms);
+    if (args.timeout_ms > kMaxTimeoutMs) {
+      throw CLI::ValidationError("--timeout-ms",
+                                 fmt::format("too large (at most {})", kMaxTimeoutMs));
+    }
     check_u64(compact_log_mib, "--compact-log-mib <N>", args.compact_log_mib);
     if (args.compact_log_mib > (std::uint64_t{1} << 40)) {
       throw CLI::ValidationError("--compact-log-mib", "too large (at most 1099511627776)");

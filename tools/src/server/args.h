@@ -12,13 +12,15 @@
 namespace kavrel::server {
 
 inline constexpr const char* kVersion = "2.1.0";
+// The longest idle time-out (about 24.8 days: what poll() can wait at once).
+inline constexpr std::uint64_t kMaxTimeoutMs = 2'147'483'647;
 
 struct Args {
   std::filesystem::path db = "./kavrel_data";
   std::optional<std::filesystem::path> socket;
   std::uint64_t max_clients = 100;
   std::uint64_t compact_log_mib = 64;  // 0: no automatic compaction
-  std::uint64_t timeout_ms = 30000;
+  std::uint64_t timeout_ms = 30000;    // idle time-out of a connection; 0: none
   std::string log_level = "info";
 
   // The --socket value, or the database directory joined with "kavrel.sock".

@@ -62,7 +62,7 @@ TEST(ArgsTest, UsageErrorsExitWithStatus2) {
   }
 }
 
-TEST(ArgsTest, ZeroClientsAndAnyTimeoutAccepted) {
+TEST(ArgsTest, ZeroClientsAccepted) {
   auto r = parse({"--max-clients", "0", "--timeout-ms", "1"});
   ASSERT_TRUE(r.args);
   EXPECT_EQ(r.args->max_clients, 0u);
@@ -72,6 +72,17 @@ TEST(ArgsTest, ZeroClientsAndAnyTimeoutAccepted) {
   for (const char* bad : {"+", "++5", "5 ", "0x10"}) {
     EXPECT_EQ(parse({"--max-clients", bad}).exit_status, 2) << bad;
   }
+}
+
+TEST(ArgsTest, TimeoutFromZeroToWhatPollCanWait) {
+  for (const char* ok : {"0", "1", "2147483647"}) {
+    auto r = parse({"--timeout-ms", ok});
+    ASSERT_TRUE(r.args) << ok;
+    EXPECT_EQ(r.args->timeout_ms, std::stoull(ok));
+  }
+  auto r = parse({"--timeout-ms", "2147483648"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_NE(r.err.find("too large (at most 2147483647)"), std::string::npos) << r.err;
 }
 
 TEST(ArgsTest, HelpAndVersionExitZero) {

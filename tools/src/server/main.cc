@@ -22,7 +22,8 @@
 namespace {
 constexpr const char* kTarget = "kavrel_server";
 // Exit status of the fatal stops (directory creation, interrupt handling).
-constexpr int kFatalStatus = 101;
+// Every fatal start-up failure.
+constexpr int kFatalStatus = 1;
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,9 +44,8 @@ int main(int argc, char** argv) {
   if (!std::filesystem::exists(args.db, ec)) {
     // Private from the start: mode 0700 whatever the umask.
     if (auto r = create_dir_all(args.db); !r) {
-      const int err = r.error().os_error();
-      std::fprintf(stderr, "Failed to create database directory: %s (os error %d)\n",
-                   os_error_text(err).c_str(), err);
+      std::fprintf(stderr, "Failed to create database directory: %s\n",
+                   os_error_text(r.error().os_error()).c_str());
       return kFatalStatus;
     }
   }
@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   (*db)->set_compact_log_bytes(args.compact_log_mib << 20);
-  auto listener = std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db));
+  ConnectionLoops::Options options;
+  options.receive_timeout = std::chrono::milliseconds(args.timeout_ms);
+  auto listener =
+      std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db), options);
 
   if (std::string err = server::install_interrupt_handler(socket_path); !err.empty()) {
     std::fprintf(stderr, "Error setting Ctrl-C handler: %s\n", err.c_str());
