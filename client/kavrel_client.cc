@@ -18,8 +18,6 @@ namespace kavrel {
 namespace {
 
 constexpr std::size_t kReceiveChunk = 64 * 1024;
-// QUERY's flags byte: floats as the shortest text that reads back to the same double.
-constexpr std::uint8_t kQueryFlagExactFloats = 0x01;
 
 ClientError io_errno(int err) {
   if (err == EAGAIN || err == EWOULDBLOCK) return ClientError::io("timed out");
@@ -472,9 +470,8 @@ ClientResult<std::string> Client::query(std::string_view path, std::uint32_t lim
                                         std::uint32_t offset,
                                         const std::vector<std::string>& columns,
                                         bool exact_floats) {
-  Bytes payload = encode_query(path, limit, offset, columns);
-  // The optional flags byte after the columns; servers without it ignore the byte.
-  if (exact_floats) payload.push_back(static_cast<char>(kQueryFlagExactFloats));
+  const Bytes payload =
+      encode_query(path, limit, offset, columns, exact_floats ? kQueryExactFloats : 0);
   auto m = expect(opcode::QUERY, payload, response::VALUE);
   if (!m) return std::unexpected(std::move(m.error()));
   return std::move(m->payload);

@@ -4,11 +4,11 @@
 #include <charconv>
 #include <cmath>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "core/text.h"
 #include "tools/src/cli/display.h"
-#include "tools/src/cli/exact_floats.h"
 
 namespace kavrel::cli {
 namespace {
@@ -64,8 +64,8 @@ std::optional<Bytes> toon_binary(std::string_view cell) {
 std::string dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 // A TOON cell of a typed column as JSON text; the text itself, as a string, when it does not
-// read as the type. Floats keep the shortest text that reads back as the same double, which a
-// JSON number of the library would not always give.
+// read as the type. Floats are written as the shortest text that reads back as the same double,
+// which a JSON number of the library would not always give.
 std::string typed_cell(const std::string& cell, std::uint8_t type) {
   switch (type) {
     case 0:
@@ -75,7 +75,7 @@ std::string typed_cell(const std::string& cell, std::uint8_t type) {
       if (whole<std::uint64_t>(cell)) return cell;
       break;
     case 2:
-      if (auto v = whole<double>(cell); v && std::isfinite(*v)) return float_text(*v);
+      if (auto v = whole<double>(cell); v && std::isfinite(*v)) return fmt::format("{}", *v);
       break;
     case 4:
       // As scan --json writes values: UTF-8 as a string, other bytes as {"hex": "..."}.

@@ -13,7 +13,6 @@
 
 #include "core/text.h"
 #include "tools/src/cli/display.h"
-#include "tools/src/cli/exact_floats.h"
 #include "tools/src/cli/output.h"
 #include "tools/src/cli/toon.h"
 
@@ -569,16 +568,6 @@ int Session::cmd_query(const Invocation& inv) {
     write(opt_.err, "note: the answer could not be read as a table; shown as sent\n");
     write(opt_.out, *r + "\n");
     return kExitOk;
-  }
-  if (may_hold_rounded_floats(*table, *schema)) {
-    // A server that writes floats with six digits after the point whatever it is asked: the
-    // stored bytes give them exactly.
-    auto entries = client_->scan(query_scan_prefix(path, schema->has_value()));
-    if (entries) {
-      show_exact_floats(*table, *entries, *schema, inv.limit, inv.offset, inv.columns);
-    } else if (!entries.error().is_server_error()) {
-      return report(entries.error());
-    }
   }
   if (inv.csv) {
     write(opt_.out, query_csv(*table, inv.null_text.value_or("")));
