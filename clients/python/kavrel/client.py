@@ -76,9 +76,11 @@ class _Requests:
         return wire.decode_scan(self._call(wire.SCAN, wire.as_bytes(prefix, "prefix"),
                                            wire.VALUE))
 
-    def query_toon(self, path, limit=0, offset=0, columns=None):
-        """The QUERY answer as the server's TOON text."""
-        payload = wire.encode_query(path, limit, offset, columns)
+    def query_toon(self, path, limit=0, offset=0, columns=None, exact_floats=False):
+        """The QUERY answer as the server's TOON text: floats with six digits after the point,
+        or with exact_floats the shortest text that reads back as the same double."""
+        payload = wire.encode_query(path, limit, offset, columns,
+                                    wire.QUERY_EXACT_FLOATS if exact_floats else 0)
         return self._call(wire.QUERY, payload, wire.VALUE).decode("utf-8")
 
     def query(self, path, limit=0, offset=0, columns=None):
@@ -86,7 +88,7 @@ class _Requests:
         column (int, float, str, bytes, bool; None for NULL); a float is read from the server's
         text, the shortest that reads back as the same double. For path rows the values are
         texts. limit and offset 0 mean none."""
-        text = self.query_toon(path, limit, offset, columns)
+        text = self.query_toon(path, limit, offset, columns, exact_floats=True)
         return wire.parse_toon(text, self._schema_for(path))
 
     def insert_row(self, table, row_id, values):

@@ -90,14 +90,18 @@ def encode_path(segments):
         _u16_text(s, "path segment") for s in segments)
 
 
-def encode_query(path, limit=0, offset=0, columns=()):
-    """0 means no limit / no offset."""
+QUERY_EXACT_FLOATS = 0x01  # QUERY's optional flags byte: floats in their shortest exact text
+
+
+def encode_query(path, limit=0, offset=0, columns=(), flags=0):
+    """0 means no limit / no offset; flags (QUERY_EXACT_FLOATS) go in the optional last byte."""
     for name, n in (("limit", limit), ("offset", offset)):
         if not 0 <= n <= _U32_MAX:
             raise ValueError(f"{name} must be from 0 to {_U32_MAX}")
     columns = list(columns or ())
     return (_u16_text(path, "path") + struct.pack("<IIH", limit, offset, len(columns))
-            + b"".join(_u16_text(c, "column name") for c in columns))
+            + b"".join(_u16_text(c, "column name") for c in columns)
+            + (bytes([flags]) if flags else b""))
 
 
 @dataclass(frozen=True)
