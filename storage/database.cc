@@ -130,9 +130,9 @@ Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrot
 
 Result<CompactionStats> Database::compact() { return storage_->compact(); }
 
-void Database::maybe_compact() {
+bool Database::log_past_limit() {
   const std::uint64_t limit = compact_log_bytes_.load(std::memory_order_relaxed);
-  if (limit == 0) return;
+  if (limit == 0) return false;
   std::uint64_t log_size = 0;
   {
     auto log_stable = storage_->log_shared();
@@ -140,16 +140,25 @@ void Database::maybe_compact() {
   }
   // Not again before the log has grown by the snapshot's size: a large database is not
   // compacted over and over.
-  if (log_size < std::max(limit, storage_->snapshot_bytes())) return;
-  if (compacting_.exchange(true)) return;
+  return log_size >= std::max(limit, storage_->snapshot_bytes());
+}
+
+void Database::maybe_compact() {
+  if (!log_past_limit() || compacting_.exchange(true)) return;
   // On a thread of its own: the committer goes on (a connection loop that committed for many
   // connections serves them again), and readers and writers are served while it runs.
   std::scoped_lock lock(compactor_mu_);
   if (compactor_.joinable()) compactor_.join();  // it has finished: compacting_ was clear
   try {
     compactor_ = std::thread([this] {
-      ignore_error(compact(), "a failed compaction logs a warning and leaves the old state in use");
-      compacting_.store(false);
+      for (;;) {
+        // A failure logs a warning and leaves the old state in use; a later commit tries again.
+        const bool done = compact().has_value();
+        compacting_.store(false);
+        // A commit that passed the size while this one ran found it running and went on, so
+        // the size is looked at again here.
+        if (!done || !log_past_limit() || compacting_.exchange(true)) return;
+      }
     });
   } catch (const std::system_error& e) {
     log::warn(kTarget, "automatic compaction not started: {}", e.what());

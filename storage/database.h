@@ -126,6 +126,9 @@ class Database {
   std::filesystem::path dir_;
   std::shared_ptr<DurableStorage> storage_;
   Result<std::uint64_t> commit_protocol(std::uint64_t txn_id, bool& wrote);
+  // Whether the log has passed the automatic compaction's size (see set_compact_log_bytes).
+  bool log_past_limit();
+  // Starts an automatic compaction when the log has passed its size and none runs.
   void maybe_compact();
 
   std::atomic<std::uint64_t> compact_log_bytes_{0};
