@@ -186,7 +186,9 @@ void connection_seeds() {
                {opcode::PUT_PATH,
                 encode_path({"pp", "1", "age"}, encode_tagged_value(KavValue{std::int64_t{4}}))},
                {opcode::GET_PATH, encode_path({"pp", "1", "name"})},
-               {opcode::QUERY, encode_query("pp", 1, 0, {"name"})}}));
+               {opcode::QUERY, encode_query("pp", 1, 0, {"name"}, kQueryExactFloats)},
+               {opcode::DROP_TABLE, "tb"},
+               {opcode::DROP_TABLE, "tb"}}));
   seed("connection", "misc",
        frames({{opcode::CHECKPOINT, ""},
                {opcode::STATS, ""},
