@@ -14,6 +14,7 @@
 #include "core/cleanup.h"
 #include "core/text.h"
 #include "ipc/protocol.h"
+#include "ipc/requests.h"
 #include "storage/mvcc/memtable.h"
 #include "storage/mvcc/mvcc_manager.h"
 #include "storage/wal/txn_wal.h"
@@ -149,10 +150,6 @@ Message ClientHandler::abort_current(const KavrelError& error) {
                                     current_->handle, error.message()));
 }
 
-bool ClientHandler::is_single_write(std::uint8_t op) {
-  return op == opcode::PUT || op == opcode::DELETE || op == opcode::PUT_PATH;
-}
-
 std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
     std::span<const Message> requests) {
   // The buffers of a long pipelined run are not kept.
@@ -262,10 +259,6 @@ Message ClientHandler::read_value(const Database::SnapshotReader& reader, BytesV
 Message ClientHandler::get_key(BytesView key) {
   if (current_) return read_value(current_->txn, key);
   return read_value(Database::SnapshotReader(db_->storage()), key);
-}
-
-bool ClientHandler::is_single_read(std::uint8_t op) {
-  return op == opcode::GET || op == opcode::GET_PATH;
 }
 
 std::vector<Message> ClientHandler::process_reads(std::span<const Message> requests) {
@@ -435,50 +428,6 @@ Message ClientHandler::execute_sql(BytesView payload) {
   }
 }
 
-namespace {
-
-// The requests IN_TXN may carry, with the names its refusal gives.
-const char* request_name(std::uint8_t op) {
-  switch (op) {
-    case opcode::PUT: return "PUT";
-    case opcode::GET: return "GET";
-    case opcode::DELETE: return "DELETE";
-    case opcode::BEGIN_TXN: return "BEGIN_TXN";
-    case opcode::COMMIT_TXN: return "COMMIT_TXN";
-    case opcode::ABORT_TXN: return "ABORT_TXN";
-    case opcode::QUERY: return "QUERY";
-    case opcode::REGISTER_TABLE: return "REGISTER_TABLE";
-    case opcode::PUT_PATH: return "PUT_PATH";
-    case opcode::GET_PATH: return "GET_PATH";
-    case opcode::SCAN: return "SCAN";
-    case opcode::CHECKPOINT: return "CHECKPOINT";
-    case opcode::STATS: return "STATS";
-    case opcode::PING: return "PING";
-    case opcode::EXECUTE_SQL: return "EXECUTE_SQL";
-    case opcode::IN_TXN: return "IN_TXN";
-    case opcode::LIST_TABLES: return "LIST_TABLES";
-    case opcode::DESCRIBE_TABLE: return "DESCRIBE_TABLE";
-    case opcode::DROP_TABLE: return "DROP_TABLE";
-    default: return nullptr;
-  }
-}
-
-bool allowed_in_txn(std::uint8_t op) {
-  switch (op) {
-    case opcode::PUT:
-    case opcode::GET:
-    case opcode::DELETE:
-    case opcode::QUERY:
-    case opcode::PUT_PATH:
-    case opcode::GET_PATH:
-    case opcode::SCAN:
-    case opcode::DROP_TABLE: return true;
-    default: return false;
-  }
-}
-
-}  // namespace
-
 Message ClientHandler::in_txn(BytesView payload) {
   constexpr std::size_t kHeader = 9;  // handle u64, inner opcode
   if (payload.size() < kHeader) return Message::error("IN_TXN requires txn_id and an opcode");
@@ -487,10 +436,9 @@ Message ClientHandler::in_txn(BytesView payload) {
   if (it == transactions_.end())
     return Message::error(IpcError::transaction_not_found(handle).message());
   const auto op = static_cast<std::uint8_t>(payload[8]);
-  if (!allowed_in_txn(op)) {
-    const char* name = request_name(op);
-    return Message::error(name ? fmt::format("IN_TXN cannot carry {} ({:#04x})", name, op)
-                               : fmt::format("IN_TXN cannot carry opcode {:#04x}", op));
+  if (const RequestTraits* inner = request_traits(op); inner == nullptr || !inner->in_txn) {
+    return Message::error(inner ? fmt::format("IN_TXN cannot carry {} ({:#04x})", inner->name, op)
+                                : fmt::format("IN_TXN cannot carry opcode {:#04x}", op));
   }
   current_ = Current{handle, it->second};
   const Cleanup leave([&] { current_.reset(); });

@@ -51,13 +51,11 @@ class ClientHandler {
   // Answers one request. Never fails: every failure is an ERROR response.
   Message process_request(const Message& request);
 
-  // PUT, DELETE and PUT_PATH: the requests process_writes takes.
-  static bool is_single_write(std::uint8_t op);
-  // Answers consecutive single writes (is_single_write) of this connection, in their order, as
-  // process_request would answer them one after another. The writes commit in one storage
-  // transaction (through the combiner, with other connections' writes): one log sync, visible
-  // together, each answered OK only once that transaction is durable, and a failed commit (its
-  // sync failing) fails every one of them. A request whose payload does not decode is answered
+  // Answers consecutive single writes (is_single_write in ipc/requests.h) of this connection, in
+  // their order, as process_request would answer them one after another. The writes commit in one
+  // storage transaction (through the combiner, with other connections' writes): one log sync,
+  // visible together, each answered OK only once that transaction is durable, and a failed commit
+  // (its sync failing) fails every one of them. A request whose payload does not decode is answered
   // with its error and takes no part; a write the storage refuses (another transaction's write
   // of the key pending) sends every write of the run back to be written one by one, as if each
   // had arrived alone.
@@ -72,12 +70,10 @@ class ClientHandler {
   // the blind write's bound) for another transaction's pending write of its key.
   std::span<const Message> finish_writes(const WriteCombiner::Outcome& outcome);
 
-  // GET and GET_PATH: the requests process_reads takes.
-  static bool is_single_read(std::uint8_t op);
-  // Answers consecutive single reads (is_single_read) of this connection, in their order, as
-  // process_request would answer them one after another, all from one snapshot taken now
-  // (Database::SnapshotReader). They have all been received already, so none was sent after the
-  // answer of another: one snapshot is a valid order for them.
+  // Answers consecutive single reads (is_single_read in ipc/requests.h) of this connection, in
+  // their order, as process_request would answer them one after another, all from one snapshot
+  // taken now (Database::SnapshotReader). They have all been received already, so none was sent
+  // after the answer of another: one snapshot is a valid order for them.
   std::vector<Message> process_reads(std::span<const Message> requests);
 
   // Aborts every open explicit transaction (abort errors ignored) and forgets them.

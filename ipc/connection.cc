@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/log.h"
+#include "ipc/requests.h"
 
 namespace kavrel {
 namespace {
@@ -18,26 +19,6 @@ namespace {
 constexpr std::size_t kReceiveLimit = 256 * 1024;
 // Answers held past this are sent before more frames are answered.
 constexpr std::size_t kOutputBound = 256 * 1024;
-
-// Requests that may take long (a sync, a scan of a table, a snapshot of the whole state).
-bool may_take_long(const Message& request) {
-  switch (request.opcode) {
-    case opcode::COMMIT_TXN:
-    case opcode::REGISTER_TABLE:
-    case opcode::CHECKPOINT:
-    case opcode::COMPACT:
-    case opcode::QUERY:
-    case opcode::SCAN:
-    case opcode::DROP_TABLE: return true;
-    case opcode::IN_TXN: {
-      constexpr std::size_t kInnerOpcode = 8;  // after the handle
-      if (request.payload.size() <= kInnerOpcode) return false;
-      const auto inner = static_cast<std::uint8_t>(request.payload[kInnerOpcode]);
-      return inner == opcode::QUERY || inner == opcode::SCAN || inner == opcode::DROP_TABLE;
-    }
-    default: return false;
-  }
-}
 
 }  // namespace
 
@@ -82,12 +63,12 @@ Result<Connection::Need, IpcError> Connection::answer_frames() {
       if (!next) return std::unexpected(std::move(next.error()));
       return Need::Input;
     }
-    const bool writes = ClientHandler::is_single_write(*op);
+    const bool writes = is_single_write(*op);
     if (writes) {
       take_run(true);
       return Need::Commit;
     }
-    if (ClientHandler::is_single_read(*op)) {
+    if (is_single_read(*op)) {
       take_run(false);
       const auto answers = handler_.process_reads(pending_);
       answer_pending(answers);
@@ -118,8 +99,7 @@ void Connection::take_run(bool writes) {
   pending_.push_back(take_frame());
   while (pending_.size() < kMaxRun) {
     const auto next = reader_.buffered_opcode();
-    if (!next ||
-        (writes ? !ClientHandler::is_single_write(*next) : !ClientHandler::is_single_read(*next))) {
+    if (!next || (writes ? !is_single_write(*next) : !is_single_read(*next))) {
       break;
     }
     pending_.push_back(take_frame());
@@ -133,7 +113,7 @@ void Connection::answer_pending(std::span<const Message> answers) {
 
 void Connection::run_pending() {
   if (pending_.empty()) return;
-  if (ClientHandler::is_single_write(pending_.front().opcode)) {
+  if (is_single_write(pending_.front().opcode)) {
     const auto answers = handler_.process_writes(pending_);
     answer_pending(answers);
     return;

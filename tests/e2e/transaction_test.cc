@@ -67,6 +67,7 @@ TEST_F(TransactionE2eTest, MalformedInTxnRequestsAreRefusedWithTheirTexts) {
        "IN_TXN cannot carry COMMIT_TXN (0x05)"},
       {"nested IN_TXN", in_txn(*handle, opcode::IN_TXN, ""), "IN_TXN cannot carry IN_TXN (0x11)"},
       {"not a request", in_txn(*handle, 0x42, ""), "IN_TXN cannot carry opcode 0x42"},
+      {"a compaction", in_txn(*handle, opcode::COMPACT, ""), "IN_TXN cannot carry COMPACT (0x10)"},
       {"inner payload error", in_txn(*handle, opcode::PUT, "ab"),
        "Protocol error: PUT payload too short"},
       {"short scan prefix", in_txn(*handle, opcode::SCAN, "a"),
