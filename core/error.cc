@@ -71,7 +71,8 @@ std::string KavrelError::message() const {
     case Kind::InvalidTimestampRange: return "Invalid timestamp in " + text_;
     case Kind::InvalidTimestamp: return "Invalid timestamp: " + text_;
     case Kind::ResourceExhausted: return "Resource exhausted: " + text_;
-    case Kind::Internal: return "Internal error: " + text_;
+    case Kind::Internal:
+    case Kind::WriteConflict: return "Internal error: " + text_;
     case Kind::Compaction: return "Compaction error: " + text_;
     case Kind::Index: return "Index error: " + text_;
     case Kind::Backup: return "Backup error: " + text_;

@@ -41,6 +41,10 @@ class KavrelError {
     WalEpochMismatch,
     SplitBrain,
     Encryption,
+    // A write met another transaction's pending write of its key. Its own kind, so that callers
+    // decide to wait, retry or fail on it; it renders as the Internal error it was shown as
+    // ("Internal error: Write-write conflict detected"), which clients recognise.
+    WriteConflict,
   };
 
   // A system I/O error: renders as "IO error: <system message> (os error N)".
@@ -62,6 +66,9 @@ class KavrelError {
     return make(Kind::Corruption, std::move(text));
   }
   static KavrelError internal(std::string text) { return make(Kind::Internal, std::move(text)); }
+  static KavrelError write_conflict() {
+    return make(Kind::WriteConflict, "Write-write conflict detected");
+  }
   static KavrelError invalid_argument(std::string text) {
     return make(Kind::InvalidArgument, std::move(text));
   }

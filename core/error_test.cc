@@ -42,6 +42,8 @@ TEST(ErrorTest, KavrelErrorMessages) {
       {KavrelError::wal_epoch_mismatch(3, 5), "WAL epoch mismatch: expected 3, got 5"},
       {KavrelError::make(K::SplitBrain, "s"), "Split-brain detected in WAL: s"},
       {KavrelError::encryption("e"), "Encryption error: e"},
+      // Its own kind, shown as clients have always seen it.
+      {KavrelError::write_conflict(), "Internal error: Write-write conflict detected"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.error.message(), c.want);

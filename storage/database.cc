@@ -188,8 +188,7 @@ Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesVi
 }
 
 bool Database::is_write_conflict(const KavrelError& error) {
-  return error.kind() == KavrelError::Kind::Internal &&
-         error.message() == "Internal error: Write-write conflict detected";
+  return error.kind() == KavrelError::Kind::WriteConflict;
 }
 
 Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) {

@@ -39,7 +39,7 @@ Result<> MvccMemTable::write(BytesView key, std::optional<BytesView> value, std:
   // above and the creation of the new chain; indexing it again keeps it visible to scans.
   if (created && index_.insert(key)) index_.try_compact();
   switch (outcome) {
-    case ChainWrite::Conflict: return fail(KavrelError::internal("Write-write conflict detected"));
+    case ChainWrite::Conflict: return fail(KavrelError::write_conflict());
     case ChainWrite::Installed: remember_owner(txn_id, key); break;
     case ChainWrite::Replaced: break;  // the key was remembered when the slot was filled
   }

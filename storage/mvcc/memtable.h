@@ -56,9 +56,9 @@ class MvccMemTable {
   MvccMemTable& operator=(const MvccMemTable&) = delete;
 
   // Installs a pending version (an absent value is a deletion) owned by txn_id, or replaces the
-  // value of txn_id's own pending version. Fails with Internal "Write-write conflict detected"
-  // when another transaction's version is pending; the chain is then unchanged (the key is in
-  // the index all the same). May compact the ordered index first (see above).
+  // value of txn_id's own pending version. Fails with WriteConflict ("Internal error: Write-write
+  // conflict detected") when another transaction's version is pending; the chain is then unchanged
+  // (the key is in the index all the same). May compact the ordered index first (see above).
   Result<> write(BytesView key, std::optional<BytesView> value, std::uint64_t txn_id);
 
   // Start-up's loading of a key the table does not hold yet: gives it a chain whose only version

@@ -34,7 +34,7 @@ TEST(MvccMemTableTest, SecondWriterIsRefusedUntilTheFirstCommitsOrIsSwept) {
   ASSERT_TRUE(t->write("k", "a", 1));
   auto refused = t->write("k", "b", 2);
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind(), KavrelError::Kind::Internal);
+  EXPECT_EQ(refused.error().kind(), KavrelError::Kind::WriteConflict);
   EXPECT_EQ(refused.error().message(), kConflict);
   EXPECT_EQ(t->visible("k", 1, 1), "a");  // the refused write changed nothing
   EXPECT_FALSE(t->write("k", std::nullopt, 2));
