@@ -113,16 +113,23 @@ Result<> DurableStorage::delete_key(std::uint64_t txn_id, BytesView key) {
 Result<> DurableStorage::write_record(std::uint64_t txn_id, BytesView key,
                                       std::optional<BytesView> value) {
   manager_->record_write(txn_id, key);
-  buffers_->with_shard_exclusive(txn_id, [&](auto& buffers) {
-    auto [it, first_write] = buffers.try_emplace(txn_id, txn_id);
-    if (first_write) it->second.append_begin();
+  append_to_buffer(txn_id, [&](TxnWalBuffer& buffer) {
     if (value) {
-      it->second.append(key, *value);
+      buffer.append(key, *value);
     } else {
-      it->second.append_delete(key);
+      buffer.append_delete(key);
     }
   });
   return memtable_->write(key, value, txn_id);
+}
+
+void DurableStorage::append_to_buffer(std::uint64_t txn_id,
+                                      const std::function<void(TxnWalBuffer&)>& append) {
+  buffers_->with_shard_exclusive(txn_id, [&](auto& buffers) {
+    auto [it, first_record] = buffers.try_emplace(txn_id, txn_id);
+    if (first_record) it->second.append_begin();
+    append(it->second);
+  });
 }
 
 Result<std::uint64_t> DurableStorage::begin_transaction() {
@@ -201,11 +208,7 @@ Result<> DurableStorage::drop_schema(std::uint64_t txn_id, const std::string& ta
     }
     schema_drops_[txn_id].push_back({table, it->second.registration});
   }
-  buffers_->with_shard_exclusive(txn_id, [&](auto& buffers) {
-    auto [it, first_write] = buffers.try_emplace(txn_id, txn_id);
-    if (first_write) it->second.append_begin();
-    it->second.append_schema_drop(table);
-  });
+  append_to_buffer(txn_id, [&](TxnWalBuffer& buffer) { buffer.append_schema_drop(table); });
   return {};
 }
 
@@ -350,7 +353,7 @@ class DurableStorage::Replay {
         pending_.erase(e.txn_id);
         pending_drops_.erase(e.txn_id);
         break;
-      case WalRecordType::SchemaDrop: pending_drops_[e.txn_id].push_back(std::move(e.key)); break;
+      case WalRecordType::SchemaDrop: pending_drops_[e.txn_id].push_back({std::move(e.key)}); break;
       case WalRecordType::Commit:
         if (auto it = pending_.find(e.txn_id); it != pending_.end()) {
           for (auto& [key, value] : it->second) {
@@ -365,7 +368,7 @@ class DurableStorage::Replay {
           commit();
         }
         if (auto it = pending_drops_.find(e.txn_id); it != pending_drops_.end()) {
-          drop_schemas(it->second);
+          s_.forget_schemas(it->second);
           pending_drops_.erase(it);
         }
         break;
@@ -415,10 +418,6 @@ class DurableStorage::Replay {
     std::scoped_lock lock(s_.catalog_mu_);
     s_.add_schema(std::move(name), std::move(encoded));
   }
-  void drop_schemas(std::vector<std::string>& tables) {
-    std::scoped_lock lock(s_.catalog_mu_);
-    for (const std::string& t : tables) s_.schemas_.erase(t);
-  }
 
   DurableStorage& s_;
   const std::uint64_t txn_id_;     // the pending versions' owner until each commit
@@ -426,7 +425,7 @@ class DurableStorage::Replay {
   KeySet keys_;                    // written since the last commit
   // The writes of each running transaction in log order; a deletion is a value-less entry.
   std::unordered_map<std::uint64_t, std::vector<std::pair<Bytes, std::optional<Bytes>>>> pending_;
-  std::unordered_map<std::uint64_t, std::vector<std::string>> pending_drops_;  // tables, likewise
+  std::unordered_map<std::uint64_t, std::vector<SchemaDrop>> pending_drops_;  // tables, likewise
   RecoveryStats stats_;
 };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -115,7 +116,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // drops are applied.
   bool schemas_current(const std::vector<SchemaDrop>& drops) const;
   // Removes the tables from schemas(). Called by a commit whose records dropped them, once they
-  // are durable, while it still holds log_shared().
+  // are durable, while it still holds log_shared(), and by the replay of such a commit.
   void forget_schemas(const std::vector<SchemaDrop>& drops);
 
   // Compaction: switches the log to a new generation (briefly excluding commits from the log),
@@ -160,6 +161,8 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // says, and the marker of this run is written by its own orderly release.
   static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
+  // Appends records to the transaction's log buffer, made with its Begin record first.
+  void append_to_buffer(std::uint64_t txn_id, const std::function<void(TxnWalBuffer&)>& append);
   class Replay;
   // Loads the snapshot, then replays the logs after it, the current one in the same pass that
   // finds its end. Schema records are not memtable keys: they go to schemas_.
