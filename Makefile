@@ -78,7 +78,7 @@ fuzz: deps
 	scripts/run-fuzzers $(FUZZ_DIR) $(or $(FUZZ_SECONDS),60)
 
 # CI's ThreadSanitizer run: builds only the concurrency and end-to-end tests and runs them.
-TSAN_CI_TESTS := kavrel_storage_test kavrel_mvcc_test kavrel_ipc_test kavrel_e2e_test kavrel_crash_test \
+TSAN_CI_TESTS := kavrel_storage_test kavrel_mvcc_test kavrel_server_test kavrel_e2e_test kavrel_crash_test \
   kavrel_power_cut_test
 EMPTY :=
 SPACE := $(EMPTY) $(EMPTY)

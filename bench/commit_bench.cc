@@ -9,7 +9,7 @@
 
 #include "storage/database.h"
 #include "storage/group_commit.h"
-#include "storage/io/file_io.h"
+#include "storage/internal/io/file_io.h"
 
 namespace kavrel {
 namespace {

@@ -28,7 +28,7 @@
 
 #include "core/bytes.h"
 #include "core/unique_fd.h"
-#include "core/wire.h"
+#include "protocol/wire.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "storage/database.h"
-#include "storage/io/file_io.h"
-#include "storage/wal/snapshot.h"
-#include "storage/wal/txn_wal.h"
+#include "storage/internal/io/file_io.h"
+#include "storage/internal/wal/snapshot.h"
+#include "storage/internal/wal/txn_wal.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/files.h"
 

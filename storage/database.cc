@@ -11,9 +11,9 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "storage/group_commit.h"
-#include "storage/mvcc/memtable.h"
-#include "storage/mvcc/mvcc_manager.h"
-#include "storage/wal/txn_wal.h"
+#include "storage/internal/mvcc/memtable.h"
+#include "storage/internal/mvcc/mvcc_manager.h"
+#include "storage/internal/wal/txn_wal.h"
 
 namespace kavrel {
 namespace {

@@ -22,10 +22,10 @@
 #include <gtest/gtest.h>
 
 #include "storage/group_commit.h"
-#include "storage/io/file_io.h"
-#include "storage/mvcc/memtable.h"
-#include "storage/mvcc/mvcc_manager.h"
-#include "storage/wal/txn_wal.h"
+#include "storage/internal/io/file_io.h"
+#include "storage/internal/mvcc/memtable.h"
+#include "storage/internal/mvcc/mvcc_manager.h"
+#include "storage/internal/wal/txn_wal.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"

@@ -26,9 +26,9 @@
 #include "core/error.h"
 #include "core/sharded_map.h"
 #include "core/writer_first_mutex.h"
-#include "storage/crypto/encryption.h"
-#include "storage/mvcc/key_set.h"
-#include "storage/wal/snapshot.h"
+#include "storage/internal/crypto/encryption.h"
+#include "storage/internal/mvcc/key_set.h"
+#include "storage/internal/wal/snapshot.h"
 
 namespace kavrel {
 

@@ -22,8 +22,8 @@
 
 #include "storage/database.h"
 #include "storage/group_commit.h"
-#include "storage/io/file_io.h"
-#include "storage/wal/txn_wal.h"
+#include "storage/internal/io/file_io.h"
+#include "storage/internal/wal/txn_wal.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"

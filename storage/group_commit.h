@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "storage/wal/txn_wal.h"
+#include "storage/internal/wal/txn_wal.h"
 
 namespace kavrel {
 

@@ -1,6 +1,7 @@
 // Table schemas and the in-memory registries of the Database. The registries live in memory; the
 // Database makes each registration durable through the log (a Schema record holding the schema
-// as REGISTER_TABLE carries it, see core/wire.h) and registers the logged schemas again at open.
+// as REGISTER_TABLE carries it, see protocol/wire.h) and registers the logged schemas again at
+// open.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include "core/error.h"
 #include "core/sharded_map.h"
-#include "core/wire.h"
+#include "protocol/wire.h"
 
 namespace kavrel {
 

@@ -41,7 +41,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/kavrel_client.h"
+#include "clients/cpp/kavrel_client.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 

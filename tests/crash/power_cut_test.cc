@@ -1,8 +1,8 @@
 // Power loss, in process: the engine runs under concurrent writers, checkpoints, compactions and
-// table registrations with the I/O seam's power-cut model installed (storage/io/power_cut.h); power
-// is cut at a random moment (during the first open of a new directory, a snapshot load, a replay, a
-// commit, a checkpoint, a compaction or a publish), the directory is rewritten to what "the disk"
-// kept, and the database is opened again.
+// table registrations with the I/O seam's power-cut model installed
+// (storage/internal/io/power_cut.h); power is cut at a random moment (during the first open of a
+// new directory, a snapshot load, a replay, a commit, a checkpoint, a compaction or a publish), the
+// directory is rewritten to what "the disk" kept, and the database is opened again.
 //
 // Model. Every key belongs to one writer with one operation in flight, so the states a key may be
 // in after the cut are exact: from the state of its last operation acknowledged before the cut to
@@ -35,9 +35,9 @@
 #include <gtest/gtest.h>
 
 #include "storage/database.h"
-#include "storage/io/file_io.h"
-#include "storage/io/power_cut.h"
-#include "storage/wal/wal_manifest.h"
+#include "storage/internal/io/file_io.h"
+#include "storage/internal/io/power_cut.h"
+#include "storage/internal/wal/wal_manifest.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel {

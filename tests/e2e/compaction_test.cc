@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "client/kavrel_client.h"
+#include "clients/cpp/kavrel_client.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "client/kavrel_client.h"
+#include "clients/cpp/kavrel_client.h"
 #include "tests/support/history_checker.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"

@@ -16,9 +16,9 @@
 #include <memory>
 #include <thread>
 
-#include "ipc/client_handler.h"
-#include "ipc/connection.h"
-#include "ipc/server_stats.h"
+#include "server/client_handler.h"
+#include "server/connection.h"
+#include "server/server_stats.h"
 #include "storage/database.h"
 #include "storage/group_commit.h"
 #include "tests/fuzz/fuzz_support.h"

@@ -16,7 +16,7 @@
 #include <system_error>
 
 #include "core/bytes.h"
-#include "storage/crypto/encryption.h"
+#include "storage/internal/crypto/encryption.h"
 
 // Aborts with the failed condition when a property of the code under test does not hold.
 #define FUZZ_CHECK(cond)                                                               \

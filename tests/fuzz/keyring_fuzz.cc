@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "storage/crypto/keyring.h"
+#include "storage/internal/crypto/keyring.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "core/text.h"
-#include "storage/wal/wal_manifest.h"
+#include "storage/internal/wal/wal_manifest.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

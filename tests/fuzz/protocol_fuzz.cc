@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/text.h"
-#include "ipc/protocol.h"
+#include "server/payloads.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

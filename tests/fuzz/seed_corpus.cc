@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/wire.h"
-#include "storage/crypto/keyring.h"
+#include "protocol/wire.h"
+#include "storage/internal/crypto/keyring.h"
+#include "storage/internal/wal/txn_wal.h"
 #include "storage/table/packed_row.h"
-#include "storage/wal/txn_wal.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

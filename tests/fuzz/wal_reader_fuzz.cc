@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "storage/wal/txn_wal.h"
+#include "storage/internal/wal/txn_wal.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "storage/wal/txn_wal_entry.h"
+#include "storage/internal/wal/txn_wal_entry.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

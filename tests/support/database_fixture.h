@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/database.h"
-#include "storage/io/file_io.h"
+#include "storage/internal/io/file_io.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavrel::testing {

@@ -2,7 +2,7 @@
 
 Frame (both directions; integers little-endian): opcode u8, payload length u32, payload.
 Request payloads are those of the server's README; this module encodes them byte for byte as
-the C++ client does (client/kavrel_client.cc, client/row_packer.cc) and decodes the answers.
+the C++ client does (clients/cpp/kavrel_client.cc, clients/cpp/row_packer.cc) and decodes the answers.
 
 Packed row, for a table of n columns (integers little-endian, no alignment):
   null bitmap   ceil(n/8) bytes; bit i%8 (least significant first) of byte i/8 set: column i

@@ -1,0 +1,120 @@
+// Runs kavrel-cli's commands against the server over one connection, made on first use, and
+// prints their answers for people. A session serves one command (the program's command line) or
+// every line of the shell; in the shell it also keeps the transaction handles of begin.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "cli/toon.h"
+#include "clients/cpp/kavrel_client.h"
+
+namespace kavrel::cli {
+
+struct SessionOptions {
+  std::string socket = kDefaultSocket;
+  bool in_shell = false;
+  bool stdout_tty = false;  // values that are not plain text are escaped on a terminal
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  std::FILE* in = stdin;  // the source of "-" values (one-shot commands only)
+};
+
+class Session {
+ public:
+  explicit Session(SessionOptions options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Runs one command and returns its exit status (command_line.h). The shell's own commands
+  // (help, quit, exit) are not run here.
+  int run(const Invocation& inv);
+
+  // Connects now (the shell does so before its first prompt). kExitOk or kExitUnreachable,
+  // with the reason printed.
+  int connect();
+
+  // The line of the input the next commands come from (1-based), named by every error line;
+  // 0 names none.
+  void set_line(std::size_t line) { line_ = line; }
+  // Writes one error line: "error: ", the line ("line N: ") if set, then text.
+  void error_line(std::string_view text);
+
+  // Interrupts the running command, if any, by closing its connection (the server answers
+  // requests one at a time and cannot be told to stop one). Safe to call from a signal
+  // handler. The command then fails with "error: interrupted ...".
+  void interrupt();
+
+  // The open transaction handles, oldest first.
+  const std::vector<std::uint64_t>& handles() const { return handles_; }
+  // Aborts every open transaction with a warning on the error output (leaving the shell).
+  void abort_open_transactions();
+
+  // While a transaction is open, sends a PING whenever the connection has been idle for
+  // interval, from a thread of its own, so that the server's idle time-out does not end the
+  // shell's connection (and its handles) while a person thinks. Without one, an idle close
+  // costs nothing: the next command connects again. Stopped by the destructor.
+  void start_keepalive(std::chrono::milliseconds interval);
+
+  // The registered tables' names, for completion; none when the server cannot tell them.
+  std::vector<std::string> table_names();
+
+ private:
+  int run_locked(const Invocation& inv);
+  int report(const ClientError& e);
+  int usage(const std::string& text);
+  // Prints the text of a server error, with a hint when it names something users cannot call.
+  int server_error(const std::string& text);
+  int print_value(BytesView value, const Invocation& inv);
+
+  int cmd_scan(const Invocation& inv);
+  int cmd_register(const Invocation& inv);
+  int cmd_insert(const Invocation& inv);
+  int cmd_tables();
+  int cmd_describe(const Invocation& inv);
+  int cmd_drop(const Invocation& inv);
+  // The schema of a registered table; nullopt when none is registered under the name.
+  ClientResult<std::optional<WireSchema>> registered_schema(const std::string& table);
+  // Refuses a query of a table of paths that has no keys, or of a column that none of its rows
+  // has (answer: the query's answer, if it could be read).
+  int check_path_table(const std::string& table, const std::optional<ToonTable>& answer,
+                       const std::vector<std::string>& columns);
+  int no_such_column(const std::string& table, const std::string& column, bool registered);
+  int cmd_query(const Invocation& inv);
+  int cmd_stats(const Invocation& inv);
+  int cmd_sql(const Invocation& inv);
+  int cmd_begin();
+  // The handle is over: data commands go on in the latest open one, or alone.
+  void forget_handle(std::uint64_t handle);
+  int cmd_end(const Invocation& inv, bool commit);
+
+  void keepalive_loop(std::chrono::milliseconds interval);
+
+  SessionOptions opt_;
+  std::mutex mu_;                 // held while a command or a keepalive PING uses the client
+  std::optional<Client> client_;  // guarded by mu_
+  // Why the keepalive PING lost the connection; reported by the next command.
+  std::optional<ClientError> lost_;                 // guarded by mu_
+  std::vector<std::uint64_t> handles_;              // written under mu_
+  std::chrono::steady_clock::time_point last_use_;  // guarded by mu_
+  bool stopping_ = false;                           // guarded by mu_
+  std::condition_variable stop_cv_;
+  std::thread keepalive_;
+  std::size_t line_ = 0;
+  std::atomic<int> active_fd_{-1};  // the connection of the running command, for interrupt()
+  std::atomic<bool> interrupted_{false};
+  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+                "interrupt() runs in a signal handler");
+};
+
+}  // namespace kavrel::cli

@@ -1,0 +1,69 @@
+#include "protocol/requests.h"
+
+#include <array>
+#include <cstddef>
+
+namespace kavrel {
+namespace {
+
+constexpr std::size_t kOpcodes = opcode::DROP_TABLE + 1;
+
+constexpr std::array<RequestTraits, kOpcodes> make_table() {
+  std::array<RequestTraits, kOpcodes> t{};
+  // name, single write, single read, long running, in IN_TXN
+  t[opcode::PUT] = {"PUT", true, false, false, true};
+  t[opcode::GET] = {"GET", false, true, false, true};
+  t[opcode::DELETE] = {"DELETE", true, false, false, true};
+  t[opcode::BEGIN_TXN] = {"BEGIN_TXN", false, false, false, false};
+  t[opcode::COMMIT_TXN] = {"COMMIT_TXN", false, false, true, false};
+  t[opcode::ABORT_TXN] = {"ABORT_TXN", false, false, false, false};
+  t[opcode::QUERY] = {"QUERY", false, false, true, true};
+  t[opcode::REGISTER_TABLE] = {"REGISTER_TABLE", false, false, true, false};
+  t[opcode::PUT_PATH] = {"PUT_PATH", true, false, false, true};
+  t[opcode::GET_PATH] = {"GET_PATH", false, true, false, true};
+  t[opcode::SCAN] = {"SCAN", false, false, true, true};
+  t[opcode::CHECKPOINT] = {"CHECKPOINT", false, false, true, false};
+  t[opcode::STATS] = {"STATS", false, false, false, false};
+  t[opcode::PING] = {"PING", false, false, false, false};
+  t[opcode::EXECUTE_SQL] = {"EXECUTE_SQL", false, false, false, false};
+  t[opcode::COMPACT] = {"COMPACT", false, false, true, false};
+  t[opcode::IN_TXN] = {"IN_TXN", false, false, false, false};  // long by what it carries
+  t[opcode::LIST_TABLES] = {"LIST_TABLES", false, false, false, false};
+  t[opcode::DESCRIBE_TABLE] = {"DESCRIBE_TABLE", false, false, false, false};
+  t[opcode::DROP_TABLE] = {"DROP_TABLE", false, false, true, true};
+  return t;
+}
+
+constexpr std::array<RequestTraits, kOpcodes> kRequests = make_table();
+
+}  // namespace
+
+const RequestTraits* request_traits(std::uint8_t op) {
+  if (op >= kOpcodes || kRequests[op].name == nullptr) return nullptr;
+  return &kRequests[op];
+}
+
+bool is_single_write(std::uint8_t op) {
+  const RequestTraits* t = request_traits(op);
+  return t != nullptr && t->single_write;
+}
+
+bool is_single_read(std::uint8_t op) {
+  const RequestTraits* t = request_traits(op);
+  return t != nullptr && t->single_read;
+}
+
+bool may_take_long(const Message& request) {
+  std::uint8_t op = request.opcode;
+  if (op == opcode::IN_TXN) {
+    constexpr std::size_t kInnerOpcode = 8;  // after the handle
+    if (request.payload.size() <= kInnerOpcode) return false;
+    op = static_cast<std::uint8_t>(request.payload[kInnerOpcode]);
+    const RequestTraits* inner = request_traits(op);
+    if (inner == nullptr || !inner->in_txn) return false;  // refused at once
+  }
+  const RequestTraits* t = request_traits(op);
+  return t != nullptr && t->long_running;
+}
+
+}  // namespace kavrel

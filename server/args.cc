@@ -1,0 +1,89 @@
+#include "server/args.h"
+
+#include <charconv>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+namespace kavrel::server {
+
+std::filesystem::path Args::socket_path() const { return socket ? *socket : db / "kavrel.sock"; }
+
+ParseOutcome parse_args(const std::vector<std::string>& argv) {
+  Args args;
+  CLI::App app{
+      "Kavrel command-line tools for bulk operations, ETL, IPC server, and index management",
+      "kavrel-server"};
+  app.set_version_flag("-V,--version", fmt::format("kavrel-server {}", kVersion));
+  std::string db = args.db.string();
+  std::string socket;
+  app.add_option("-d,--db", db, "Path to the database directory")
+      ->type_name("DB")
+      ->default_str("./kavrel_data");
+  auto* socket_opt =
+      app.add_option("-s,--socket", socket, "Path to the Unix socket (default: <db>/kavrel.sock)")
+          ->type_name("SOCKET");
+  std::string max_clients = "100", timeout_ms = "30000", compact_log_mib = "64";
+  app.add_option("--max-clients", max_clients, "Maximum number of client connections")
+      ->type_name("MAX_CLIENTS")
+      ->default_str("100");
+  app.add_option("--timeout-ms", timeout_ms,
+                 "Close a connection that sends nothing for this many milliseconds; 0: never")
+      ->type_name("TIMEOUT_MS")
+      ->default_str("30000");
+  app.add_option("--compact-log-mib", compact_log_mib,
+                 "Compact once the log passes N MiB (and has grown by the snapshot's size); 0: "
+                 "never by itself")
+      ->type_name("N")
+      ->default_str("64");
+  app.add_option("--log-level", args.log_level, "Log level (trace, debug, info, warn, error)")
+      ->type_name("LOG_LEVEL")
+      ->default_str("info");
+
+  // Unsigned options are checked here rather than by the parser, which would wrap "-1".
+  // One leading "+" is accepted, as unsigned decimal parsing usually does.
+  const auto check_u64 = [](const std::string& text, const char* name, std::uint64_t& out) {
+    const char* begin = text.data() + (text.starts_with('+') ? 1 : 0);
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(begin, end, out);
+    if (begin == end || ec != std::errc() || ptr != end) {
+      throw CLI::ConversionError(
+          fmt::format("invalid value '{}' for '{}': expected an unsigned integer", text, name));
+    }
+  };
+
+  std::vector<std::string> rev(argv.rbegin(), argv.rend());
+  if (!rev.empty()) rev.pop_back();  // the program name
+  ParseOutcome outcome;
+  try {
+    app.parse(rev);
+    check_u64(max_clients, "--max-clients <MAX_CLIENTS>", args.max_clients);
+    check_u64(timeout_ms, "--timeout-ms <TIMEOUT_MS>", args.timeout_ms);
+    if (args.timeout_ms > kMaxTimeoutMs) {
+      throw CLI::ValidationError("--timeout-ms",
+                                 fmt::format("too large (at most {})", kMaxTimeoutMs));
+    }
+    check_u64(compact_log_mib, "--compact-log-mib <N>", args.compact_log_mib);
+    if (args.compact_log_mib > (std::uint64_t{1} << 40)) {
+      throw CLI::ValidationError("--compact-log-mib", "too large (at most 1099511627776)");
+    }
+  } catch (const CLI::CallForHelp&) {
+    outcome.out = app.help();
+    return outcome;
+  } catch (const CLI::CallForVersion& e) {
+    outcome.out = std::string(e.what()) + "\n";
+    return outcome;
+  } catch (const CLI::ParseError& e) {
+    outcome.exit_status = 2;
+    outcome.err = fmt::format(
+        "error: {}\n\nUsage: kavrel-server [OPTIONS]\n\nFor more information, try '--help'.\n",
+        e.what());
+    return outcome;
+  }
+  args.db = db;
+  if (socket_opt->count() > 0) args.socket = socket;
+  outcome.args = std::move(args);
+  return outcome;
+}
+
+}  // namespace kavrel::server

@@ -1,0 +1,102 @@
+#include "server/args.h"
+
+#include <gtest/gtest.h>
+
+namespace kavrel::server {
+namespace {
+
+ParseOutcome parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "kavrel-server");
+  return parse_args(args);
+}
+
+TEST(ArgsTest, DefaultsAndDerivedSocket) {
+  auto r = parse({});
+  ASSERT_TRUE(r.args);
+  EXPECT_EQ(r.args->db, "./kavrel_data");
+  EXPECT_EQ(r.args->socket_path(), "./kavrel_data/kavrel.sock");
+  EXPECT_EQ(r.args->max_clients, 100u);
+  EXPECT_EQ(r.args->timeout_ms, 30000u);
+  EXPECT_EQ(r.args->level(), log::Level::Info);
+}
+
+TEST(ArgsTest, SocketDerivesFromDbUnlessGiven) {
+  auto r = parse({"--db", "/srv/db"});
+  ASSERT_TRUE(r.args);
+  EXPECT_EQ(r.args->socket_path(), "/srv/db/kavrel.sock");
+  r = parse({"-d", "/srv/db", "-s", "rel/x.sock"});
+  ASSERT_TRUE(r.args);
+  EXPECT_EQ(r.args->socket_path(), "rel/x.sock");
+}
+
+TEST(ArgsTest, LogLevelParsing) {
+  struct Case {
+    const char* text;
+    log::Level want;
+  };
+  const Case cases[] = {
+      {"DEBUG", log::Level::Debug},  {"Trace", log::Level::Trace},  {"warn", log::Level::Warn},
+      {"ERROR", log::Level::Error},  {"verbose", log::Level::Info}, {"", log::Level::Info},
+      {"warning", log::Level::Info}, {" info", log::Level::Info},   {"debug ", log::Level::Info},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto r = parse({"--log-level", c.text});
+    ASSERT_TRUE(r.args);
+    EXPECT_EQ(r.args->level(), c.want);
+  }
+}
+
+TEST(ArgsTest, UsageErrorsExitWithStatus2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--max-clients", "-1"}, {"--timeout-ms", "abc"},  {"--bogus"}, {"--db"},
+      {"positional"},          {"--max-clients", "1.5"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c[0]);
+    auto r = parse(c);
+    EXPECT_FALSE(r.args);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("error: "), std::string::npos);
+    EXPECT_NE(r.err.find("--help"), std::string::npos);
+  }
+}
+
+TEST(ArgsTest, ZeroClientsAccepted) {
+  auto r = parse({"--max-clients", "0", "--timeout-ms", "1"});
+  ASSERT_TRUE(r.args);
+  EXPECT_EQ(r.args->max_clients, 0u);
+  r = parse({"--max-clients", "+5"});
+  ASSERT_TRUE(r.args);
+  EXPECT_EQ(r.args->max_clients, 5u);
+  for (const char* bad : {"+", "++5", "5 ", "0x10"}) {
+    EXPECT_EQ(parse({"--max-clients", bad}).exit_status, 2) << bad;
+  }
+}
+
+TEST(ArgsTest, TimeoutFromZeroToWhatPollCanWait) {
+  for (const char* ok : {"0", "1", "2147483647"}) {
+    auto r = parse({"--timeout-ms", ok});
+    ASSERT_TRUE(r.args) << ok;
+    EXPECT_EQ(r.args->timeout_ms, std::stoull(ok));
+  }
+  auto r = parse({"--timeout-ms", "2147483648"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_NE(r.err.find("too large (at most 2147483647)"), std::string::npos) << r.err;
+}
+
+TEST(ArgsTest, HelpAndVersionExitZero) {
+  auto help = parse({"--help"});
+  EXPECT_FALSE(help.args);
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_NE(help.out.find("Path to the Unix socket (default: <db>/kavrel.sock)"),
+            std::string::npos);
+  EXPECT_NE(help.out.find("Kavrel command-line tools"), std::string::npos);
+  auto version = parse({"-V"});
+  EXPECT_FALSE(version.args);
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_EQ(version.out, "kavrel-server 2.1.0\n");
+}
+
+}  // namespace
+}  // namespace kavrel::server

@@ -1,0 +1,454 @@
+#include "server/client_handler.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "core/cleanup.h"
+#include "core/text.h"
+#include "protocol/requests.h"
+#include "server/payloads.h"
+#include "storage/internal/mvcc/memtable.h"
+#include "storage/internal/mvcc/mvcc_manager.h"
+#include "storage/internal/wal/txn_wal.h"
+
+namespace kavrel {
+namespace {
+
+constexpr const char* kSqlRefusal =
+    "SQL execution must be implemented client-side. Use Python SDK for full SQL support.";
+
+Message ok() { return {response::OK, {}}; }
+Message value(Bytes bytes) { return {response::VALUE, std::move(bytes)}; }
+Message txn_id(std::uint64_t id) { return {response::TXN_ID, encode_txn_handle(id)}; }
+Message error_of(const KavrelError& e) { return Message::error(e.message()); }
+Message protocol_error(std::string text) {
+  return Message::error(IpcError::protocol(std::move(text)).message());
+}
+
+// A key a scan could not list (its length field has 16 bits) is refused at its write: stored, it
+// would make every later scan of its prefix fail. Keys stored before are still served by GET.
+std::optional<Message> refuse_long_key(BytesView key) {
+  if (key.size() <= MAX_SCAN_KEY_LEN) return std::nullopt;
+  return Message::error(
+      fmt::format("Key too long: {} bytes (max {})", key.size(), MAX_SCAN_KEY_LEN));
+}
+
+Message scan_listing(const PathEntries& entries) {
+  std::size_t too_long = 0;
+  auto listing = encode_scan_listing(entries, &too_long);
+  if (!listing) {
+    // A truncated 16-bit key length would make the client misread every later entry.
+    if (too_long != 0) {
+      return Message::error(fmt::format("Key too long for scan listing: {} bytes (max {})",
+                                        too_long, MAX_SCAN_KEY_LEN));
+    }
+    return Message::error("Scan result too large for scan listing");
+  }
+  return value(std::move(*listing));
+}
+
+}  // namespace
+
+ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
+                             std::shared_ptr<WriteCombiner> combiner)
+    : db_(std::move(db)),
+      stats_(std::move(stats)),
+      combiner_(combiner ? std::move(combiner) : std::make_shared<WriteCombiner>(db_)) {}
+
+ClientHandler::~ClientHandler() { abort_all(); }
+
+void ClientHandler::abort_all() {
+  for (const auto& [handle, txn] : transactions_) {
+    ignore_error(db_->storage().abort(txn), "a disconnect ends the transaction either way");
+  }
+  transactions_.clear();
+}
+
+std::optional<std::uint64_t> ClientHandler::storage_txn(std::uint64_t handle) const {
+  const auto it = transactions_.find(handle);
+  if (it == transactions_.end()) return std::nullopt;
+  return it->second;
+}
+
+Message ClientHandler::process_request(const Message& request) {
+  Message out = dispatch(request);
+  // The length field has 32 bits; a larger payload would desynchronise the stream.
+  if (out.payload.size() > 0xFFFFFFFFu) {
+    return Message::error(
+        fmt::format("Response too large: {} bytes (max 4294967295)", out.payload.size()));
+  }
+  return out;
+}
+
+Message ClientHandler::dispatch(const Message& request) {
+  const BytesView payload = request.payload;
+  switch (request.opcode) {
+    case opcode::PUT: return put(payload);
+    case opcode::GET: return get_key(payload);
+    case opcode::DELETE: return del(payload);
+    case opcode::BEGIN_TXN: return begin_txn();
+    case opcode::COMMIT_TXN: return commit_txn(payload);
+    case opcode::ABORT_TXN: return abort_txn(payload);
+    case opcode::QUERY: return query(payload);
+    case opcode::REGISTER_TABLE: return register_table(payload);
+    case opcode::PUT_PATH: return put_path(payload);
+    case opcode::GET_PATH: return get_path(payload);
+    case opcode::SCAN: return scan(payload);
+    case opcode::CHECKPOINT: return checkpoint();
+    case opcode::COMPACT: return compact();
+    case opcode::STATS: return stats();
+    case opcode::PING: return {response::PONG, {}};
+    case opcode::EXECUTE_SQL: return execute_sql(payload);
+    case opcode::LIST_TABLES: return list_tables();
+    case opcode::DESCRIBE_TABLE: return describe_table(payload);
+    case opcode::DROP_TABLE: return drop_table(payload);
+    case opcode::IN_TXN: return in_txn(payload);
+    default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
+  }
+}
+
+Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_bytes) {
+  if (current_) {
+    DurableStorage& storage = db_->storage();
+    auto written = value_bytes ? storage.write_refs(current_->txn, key, *value_bytes)
+                               : storage.delete_key(current_->txn, key);
+    if (written) return ok();
+    return abort_current(written.error());
+  }
+  // A blind write waits for another transaction's pending write of the key, but one of this
+  // connection's own transactions cannot end while the connection waits: that would only wait
+  // out the bound.
+  for (const auto& [handle, txn] : transactions_) {
+    if (db_->storage().manager().wrote(txn, key)) {
+      return Message::error(fmt::format(
+          "Internal error: Write-write conflict detected: transaction {} of this connection "
+          "holds a pending write of the key",
+          handle));
+    }
+  }
+  // A failed commit has already ended the transaction (or left it registered after a failed
+  // log write, as the commit protocol decides); it is not aborted again.
+  auto committed = db_->write_blind(key, value_bytes);
+  if (!committed) return error_of(committed.error());
+  return ok();
+}
+
+Message ClientHandler::abort_current(const KavrelError& error) {
+  // The write set and the log buffer already hold the failed write, so the transaction cannot
+  // go on: it ends here, and the client retries from BEGIN_TXN.
+  ignore_error(db_->storage().abort(current_->txn), "the write error is the one reported");
+  transactions_.erase(current_->handle);
+  return Message::error(fmt::format("Transaction {} aborted: {}; retry from BEGIN_TXN",
+                                    current_->handle, error.message()));
+}
+
+std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
+    std::span<const Message> requests) {
+  // The buffers of a long pipelined run are not kept.
+  constexpr std::size_t kKeptRun = 16;
+  DecodedWrites& d = decoded_;
+  if (d.answers.capacity() > kKeptRun) d = DecodedWrites{};
+  d.answers.clear();
+  d.index.clear();
+  d.writes.clear();
+  d.path_keys.clear();
+  d.answers.resize(requests.size());
+  d.index.reserve(requests.size());
+  d.writes.reserve(requests.size());
+  d.path_keys.reserve(requests.size());  // never reallocated: writes view its keys
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const BytesView payload = requests[i].payload;
+    switch (requests[i].opcode) {
+      case opcode::PUT: {
+        auto req = decode_put(payload);
+        if (!req) {
+          d.answers[i] = protocol_error(std::move(req.error()));
+          continue;
+        }
+        if (auto refused = refuse_long_key(req->key)) {
+          d.answers[i] = std::move(*refused);
+          continue;
+        }
+        d.writes.push_back({req->key, req->value});
+        break;
+      }
+      case opcode::DELETE: d.writes.push_back({payload, std::nullopt}); break;
+      case opcode::PUT_PATH: {
+        auto req = decode_path(payload);
+        if (!req) {
+          d.answers[i] = protocol_error(std::move(req.error()));
+          continue;
+        }
+        Bytes key = req->key();
+        if (auto refused = refuse_long_key(key)) {
+          d.answers[i] = std::move(*refused);
+          continue;
+        }
+        d.path_keys.push_back(std::move(key));
+        d.writes.push_back({d.path_keys.back(), req->remainder});
+        break;
+      }
+      default: d.answers[i] = process_request(requests[i]); continue;
+    }
+    d.index.push_back(i);
+  }
+  return d.writes;
+}
+
+std::span<const Message> ClientHandler::finish_writes(const WriteCombiner::Outcome& outcome) {
+  DecodedWrites& d = decoded_;
+  for (std::size_t k = 0; k < d.writes.size(); ++k) {
+    Message& answer = d.answers[d.index[k]];
+    switch (outcome.status) {
+      case WriteCombiner::Status::Committed: answer = ok(); break;
+      case WriteCombiner::Status::Failed: answer = error_of(*outcome.error); break;
+      case WriteCombiner::Status::WriteAlone:
+        answer = write_one(d.writes[k].key, d.writes[k].value);
+        break;
+    }
+  }
+  return d.answers;
+}
+
+std::vector<Message> ClientHandler::process_writes(std::span<const Message> requests) {
+  const auto writes = decode_writes(requests);
+  if (!writes.empty()) (void)finish_writes(combiner_->commit(writes));
+  return std::move(decoded_.answers);
+}
+
+Message ClientHandler::put(BytesView payload) {
+  auto req = decode_put(payload);
+  if (!req) return protocol_error(std::move(req.error()));
+  if (auto refused = refuse_long_key(req->key)) return *refused;
+  return write_one(req->key, req->value);
+}
+
+Message ClientHandler::del(BytesView key) { return write_one(key, std::nullopt); }
+
+template <class Read>
+Message ClientHandler::in_read_transaction(Read&& read) {
+  if (current_) return std::forward<Read>(read)(current_->txn);
+  DurableStorage& storage = db_->storage();
+  auto txn = storage.begin_transaction();
+  if (!txn) return error_of(txn.error());
+  const Cleanup end_read(
+      [&] { ignore_error(storage.abort(*txn), "a read ends its transaction either way"); });
+  return std::forward<Read>(read)(*txn);
+}
+
+Message ClientHandler::read_value(std::uint64_t txn, BytesView key) {
+  auto got = db_->get(txn, key);
+  if (!got) return error_of(got.error());
+  // An absent key and an empty value give the same answer.
+  return value(std::move(*got).value_or(Bytes()));
+}
+
+Message ClientHandler::read_value(const Database::SnapshotReader& reader, BytesView key) {
+  // An absent key and an empty value give the same answer.
+  return value(reader.get(key).value_or(Bytes()));
+}
+
+Message ClientHandler::get_key(BytesView key) {
+  if (current_) return read_value(current_->txn, key);
+  return read_value(Database::SnapshotReader(db_->storage()), key);
+}
+
+std::vector<Message> ClientHandler::process_reads(std::span<const Message> requests) {
+  std::vector<Message> answers;
+  answers.reserve(requests.size());
+  if (requests.size() == 1) {
+    answers.push_back(process_request(requests.front()));
+    return answers;
+  }
+  const Database::SnapshotReader reader(db_->storage());
+  for (const Message& request : requests) {
+    if (request.opcode == opcode::GET) {
+      answers.push_back(read_value(reader, request.payload));
+    } else if (request.opcode == opcode::GET_PATH) {
+      auto req = decode_path(request.payload);
+      answers.push_back(req ? read_value(reader, req->key())
+                            : protocol_error(std::move(req.error())));
+    } else {
+      answers.push_back(process_request(request));
+    }
+  }
+  return answers;
+}
+
+Message ClientHandler::begin_txn() {
+  auto txn = db_->storage().begin_transaction();
+  if (!txn) return error_of(txn.error());
+  const std::uint64_t handle = next_txn_id_++;
+  transactions_[handle] = *txn;
+  return txn_id(handle);
+}
+
+Result<std::uint64_t, std::string> ClientHandler::take_transaction(std::uint8_t op,
+                                                                   BytesView payload) {
+  auto handle = decode_txn_handle(op, payload);
+  if (!handle) return std::unexpected(std::move(handle.error()));
+  const auto it = transactions_.find(*handle);
+  if (it == transactions_.end()) {
+    return std::unexpected(IpcError::transaction_not_found(*handle).message());
+  }
+  const std::uint64_t txn = it->second;
+  transactions_.erase(it);  // the handle is gone whatever the storage answers
+  return txn;
+}
+
+Message ClientHandler::commit_txn(BytesView payload) {
+  auto txn = take_transaction(opcode::COMMIT_TXN, payload);
+  if (!txn) return Message::error(txn.error());
+  auto ts = db_->commit(*txn);
+  if (!ts) return error_of(ts.error());
+  return txn_id(*ts);
+}
+
+Message ClientHandler::abort_txn(BytesView payload) {
+  auto txn = take_transaction(opcode::ABORT_TXN, payload);
+  if (!txn) return Message::error(txn.error());
+  auto aborted = db_->storage().abort(*txn);
+  if (!aborted) return error_of(aborted.error());
+  return ok();
+}
+
+Message ClientHandler::query(BytesView payload) {
+  auto req = decode_query(payload);
+  if (!req) return Message::error(req.error());
+  return in_read_transaction([&](std::uint64_t txn) {
+    QueryBuilder builder = db_->query(txn, std::string(req->path));
+    if (req->limit != 0) builder.limit = req->limit;
+    if (req->offset != 0) builder.offset = req->offset;
+    if (!req->columns.empty()) {
+      builder.columns(std::vector<std::string>(req->columns.begin(), req->columns.end()));
+    }
+    auto toon = builder.to_toon(req->exact_floats ? FloatText::Shortest : FloatText::Fixed6);
+    if (!toon) return error_of(toon.error());
+    return value(std::move(*toon));
+  });
+}
+
+Message ClientHandler::register_table(BytesView payload) {
+  auto schema = decode_schema(payload);
+  if (!schema) return Message::error(schema.error());
+  auto registered = db_->register_table(std::move(*schema));
+  if (!registered) return error_of(registered.error());
+  return ok();
+}
+
+Message ClientHandler::list_tables() {
+  std::vector<Bytes> encoded;
+  for (const TableSchema& schema : db_->list_tables()) {
+    encoded.push_back(encode_table_schema(schema));
+  }
+  return value(encode_table_list(encoded));
+}
+
+Message ClientHandler::describe_table(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in table name");
+  const std::string name(payload);
+  auto schema = db_->describe_table(name);
+  if (!schema) return Message::error(fmt::format("Table not found: {}", name));
+  return value(encode_table_schema(*schema));
+}
+
+Message ClientHandler::drop_table(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in table name");
+  const std::string name(payload);
+  if (!db_->describe_table(name)) return Message::error(fmt::format("Table not found: {}", name));
+  if (current_) {
+    // Its row deletions may have begun, so a failure ends the transaction as a write's does.
+    auto dropped = db_->drop_table(current_->txn, name);
+    return dropped ? ok() : abort_current(dropped.error());
+  }
+  auto dropped = db_->drop_table(name);
+  return dropped ? ok() : error_of(dropped.error());
+}
+
+Message ClientHandler::put_path(BytesView payload) {
+  auto req = decode_path(payload);
+  if (!req) return protocol_error(std::move(req.error()));
+  const Bytes key = req->key();
+  if (auto refused = refuse_long_key(key)) return *refused;
+  return write_one(key, req->remainder);
+}
+
+Message ClientHandler::get_path(BytesView payload) {
+  auto req = decode_path(payload);
+  if (!req) return protocol_error(std::move(req.error()));
+  return get_key(req->key());
+}
+
+Message ClientHandler::scan(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in scan prefix");
+  return in_read_transaction([&](std::uint64_t txn) {
+    auto entries = db_->scan_path(txn, payload);
+    if (!entries) return error_of(entries.error());
+    return scan_listing(*entries);
+  });
+}
+
+Message ClientHandler::stats() {
+  DurableStorage& storage = db_->storage();
+  auto log_stable = storage.log_shared();
+  const ServerStats::StorageFigures figures{storage.memtable().approx_bytes(),
+                                            storage.wal().file_size()};
+  return {response::STATS_JSON, stats_->render(figures, transactions_.size())};
+}
+
+Message ClientHandler::compact() {
+  auto done = db_->compact();
+  if (!done) return error_of(done.error());
+  return ok();
+}
+
+Message ClientHandler::checkpoint() {
+  auto lsn = db_->storage().checkpoint();
+  if (!lsn) return error_of(lsn.error());
+  return ok();
+}
+
+Message ClientHandler::execute_sql(BytesView payload) {
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in SQL query");
+  try {
+    nlohmann::ordered_json refusal;
+    refusal["error"] = kSqlRefusal;
+    refusal["sql"] = std::string(payload);
+    return value(refusal.dump());
+  } catch (const nlohmann::json::exception& e) {
+    return Message::error(std::string("Failed to serialize error: ") + e.what());
+  }
+}
+
+Message ClientHandler::in_txn(BytesView payload) {
+  constexpr std::size_t kHeader = 9;  // handle u64, inner opcode
+  if (payload.size() < kHeader) return Message::error("IN_TXN requires txn_id and an opcode");
+  const std::uint64_t handle = get_u64(payload.data());
+  const auto it = transactions_.find(handle);
+  if (it == transactions_.end())
+    return Message::error(IpcError::transaction_not_found(handle).message());
+  const auto op = static_cast<std::uint8_t>(payload[8]);
+  if (const RequestTraits* inner = request_traits(op); inner == nullptr || !inner->in_txn) {
+    return Message::error(inner ? fmt::format("IN_TXN cannot carry {} ({:#04x})", inner->name, op)
+                                : fmt::format("IN_TXN cannot carry opcode {:#04x}", op));
+  }
+  current_ = Current{handle, it->second};
+  const Cleanup leave([&] { current_.reset(); });
+  const std::uint64_t txn = it->second;  // the request may end it, and its entry with it
+  const std::size_t scans = db_->scan_count(txn);
+  Message answer = dispatch(Message{op, Bytes(payload.substr(kHeader))});
+  // A failed request leaves the transaction as it was: a scan whose listing was refused, or a
+  // query refused after reading, is no read that can refuse the commit.
+  if (answer.opcode == response::ERROR) db_->forget_scans_since(txn, scans);
+  return answer;
+}
+
+}  // namespace kavrel

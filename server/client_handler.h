@@ -1,0 +1,147 @@
+// The request dispatcher of one client connection (ClientHandler).
+//
+// A data request sent alone runs in a storage transaction of its own: reads abort it, writes
+// commit it (a single write waits for another transaction's pending write of its key, within a
+// bound). BEGIN_TXN / COMMIT_TXN / ABORT_TXN manage explicit storage transactions under handles
+// private to the connection; IN_TXN runs a data request inside one of them, seeing its snapshot
+// and its own writes. A write inside one that meets another transaction's pending write aborts
+// it. Whenever a connection ends, for whatever reason, its open explicit transactions are
+// aborted.
+//
+// Single writes sent back to back (PUT, DELETE, PUT_PATH outside IN_TXN) that have already
+// arrived are answered together (process_writes, or decode_writes and finish_writes around a
+// commit of the caller's): they commit in one storage transaction, with the writes of other
+// connections, sharing one log sync; each is answered only once that transaction is durable and
+// visible. Single reads (GET, GET_PATH) received back to back share one snapshot
+// (process_reads). The framing, the order of the answers and the connection loops are in
+// server/connection.h and server/connection_loop.h.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "protocol/wire.h"
+#include "server/server_stats.h"
+#include "server/write_combiner.h"
+#include "storage/database.h"
+
+namespace kavrel {
+
+// The state of one connection. Used by one thread at a time (the one serving the connection at
+// the moment); not thread-safe.
+class ClientHandler {
+ public:
+  // Neither db nor stats may be null; stats is read by STATS only (the connection loop does the
+  // counting). Single writes go through combiner, shared with the other connections of the
+  // server; without one the handler makes its own (its writes then combine with none but its
+  // own).
+  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
+                std::shared_ptr<WriteCombiner> combiner = nullptr);
+  // Aborts every transaction still open (abort_all).
+  ~ClientHandler();
+  ClientHandler(const ClientHandler&) = delete;
+  ClientHandler& operator=(const ClientHandler&) = delete;
+
+  // Answers one request. Never fails: every failure is an ERROR response.
+  Message process_request(const Message& request);
+
+  // Answers consecutive single writes (is_single_write in protocol/requests.h) of this connection,
+  // in their order, as process_request would answer them one after another. The writes commit in
+  // one storage transaction (through the combiner, with other connections' writes): one log sync,
+  // visible together, each answered OK only once that transaction is durable, and a failed commit
+  // (its sync failing) fails every one of them. A request whose payload does not decode is answered
+  // with its error and takes no part; a write the storage refuses (another transaction's write
+  // of the key pending) sends every write of the run back to be written one by one, as if each
+  // had arrived alone.
+  std::vector<Message> process_writes(std::span<const Message> requests);
+  // process_writes in two steps around the commit, for a caller that commits the writes of
+  // several connections itself (WriteCombiner::commit_together): the writes to commit, in
+  // request order. They view the requests, which must stay unchanged until finish_writes has
+  // returned, and the handler's buffers, kept from one run to the next.
+  std::span<const WriteCombiner::Write> decode_writes(std::span<const Message> requests);
+  // The answers, one per request of the last decode_writes, once its writes' commit had outcome;
+  // valid until the next decode_writes. WriteAlone writes them one by one, each waiting (up to
+  // the blind write's bound) for another transaction's pending write of its key.
+  std::span<const Message> finish_writes(const WriteCombiner::Outcome& outcome);
+
+  // Answers consecutive single reads (is_single_read in protocol/requests.h) of this connection, in
+  // their order, as process_request would answer them one after another, all from one snapshot
+  // taken now (Database::SnapshotReader). They have all been received already, so none was sent
+  // after the answer of another: one snapshot is a valid order for them.
+  std::vector<Message> process_reads(std::span<const Message> requests);
+
+  // Aborts every open explicit transaction (abort errors ignored) and forgets them.
+  void abort_all();
+
+  // The number of open explicit transactions, and the storage transaction behind a handle.
+  std::size_t open_transactions() const { return transactions_.size(); }
+  std::optional<std::uint64_t> storage_txn(std::uint64_t handle) const;
+
+ private:
+  Message dispatch(const Message& request);
+  Message put(BytesView payload);
+  Message get_key(BytesView key);
+  // The VALUE answer of key under the transaction's snapshot.
+  Message read_value(std::uint64_t txn, BytesView key);
+  // The VALUE answer of key in a snapshot read outside any transaction.
+  static Message read_value(const Database::SnapshotReader& reader, BytesView key);
+  Message del(BytesView key);
+  Message begin_txn();
+  // Decodes a COMMIT_TXN/ABORT_TXN handle and removes it from this connection's transactions:
+  // the storage transaction id, or the error text to answer.
+  Result<std::uint64_t, std::string> take_transaction(std::uint8_t op, BytesView payload);
+  Message commit_txn(BytesView payload);
+  Message abort_txn(BytesView payload);
+  Message query(BytesView payload);
+  Message register_table(BytesView payload);
+  Message list_tables();
+  Message describe_table(BytesView payload);
+  Message drop_table(BytesView payload);
+  Message put_path(BytesView payload);
+  Message get_path(BytesView payload);
+  Message scan(BytesView payload);
+  Message checkpoint();
+  Message compact();
+  Message stats();
+  Message execute_sql(BytesView payload);
+  // IN_TXN: runs the inner request in the explicit transaction behind the handle.
+  Message in_txn(BytesView payload);
+  // Runs read(txn) in the current explicit transaction, or else in a storage transaction of its
+  // own which it aborts afterwards, whatever the read answered: read requests never commit.
+  template <class Read>
+  Message in_read_transaction(Read&& read);
+  // Writes (or deletes) one key in the current explicit transaction (aborting it on failure), or
+  // else as a blind write in a transaction of its own.
+  Message write_one(BytesView key, std::optional<BytesView> value);
+  // Ends the transaction of the request running in IN_TXN after a write of it failed: the
+  // answer, "Transaction N aborted: <error>; retry from BEGIN_TXN".
+  Message abort_current(const KavrelError& error);
+
+  std::shared_ptr<Database> db_;
+  std::shared_ptr<ServerStats> stats_;
+  std::shared_ptr<WriteCombiner> combiner_;
+  std::unordered_map<std::uint64_t, std::uint64_t> transactions_;  // handle -> storage txn id
+  std::uint64_t next_txn_id_ = 1;
+  // The explicit transaction an IN_TXN request runs in, while it runs.
+  struct Current {
+    std::uint64_t handle = 0;
+    std::uint64_t txn = 0;
+  };
+  std::optional<Current> current_;
+  // The run of writes between decode_writes and finish_writes.
+  struct DecodedWrites {
+    std::vector<Message> answers;              // one per request: the decoding errors so far
+    std::vector<std::size_t> index;            // the request each write answers
+    std::vector<WriteCombiner::Write> writes;  // what to commit, in request order
+    std::vector<Bytes> path_keys;              // PUT_PATH keys built here; writes view them
+  };
+  DecodedWrites decoded_;
+};
+
+}  // namespace kavrel

@@ -1,0 +1,80 @@
+// kavrel-server: parses its command line, installs the logger, opens the database directory and
+// serves it until SIGINT or SIGTERM.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/log.h"
+#include "core/text.h"
+#include "server/args.h"
+#include "server/interrupt.h"
+#include "server/ipc_server.h"
+#include "storage/database.h"
+#include "storage/internal/io/fs_util.h"
+
+namespace {
+constexpr const char* kTarget = "kavrel_server";
+// Exit status of the fatal stops (directory creation, interrupt handling).
+// Every fatal start-up failure.
+constexpr int kFatalStatus = 1;
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kavrel;
+  auto parsed = server::parse_args(std::vector<std::string>(argv, argv + argc));
+  std::fputs(parsed.out.c_str(), stdout);
+  std::fputs(parsed.err.c_str(), stderr);
+  if (!parsed.args) return parsed.exit_status;
+  const server::Args& args = *parsed.args;
+
+  log::install(args.level(), log::color_from_env());
+  // A closed pipe on standard output or error (the log's reader went away) must not end the
+  // server; sockets are written with MSG_NOSIGNAL already.
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::filesystem::path socket_path = args.socket_path();
+
+  std::error_code ec;
+  if (!std::filesystem::exists(args.db, ec)) {
+    // Private from the start: mode 0700 whatever the umask.
+    if (auto r = create_dir_all(args.db); !r) {
+      std::fprintf(stderr, "Failed to create database directory: %s\n",
+                   os_error_text(r.error().os_error()).c_str());
+      return kFatalStatus;
+    }
+  }
+  log::info(kTarget, "Starting Kavrel server: db={}, socket={}", debug_quote(args.db.string()),
+            debug_quote(socket_path.string()));
+
+  // The server supplies no key: databases with a keyring are refused.
+  auto db = Database::open(args.db, StorageEncryption{"none", std::nullopt});
+  if (!db) {
+    log::error(kTarget, "Failed to open database: {}", db.error().message());
+    return 1;
+  }
+  (*db)->set_compact_log_bytes(args.compact_log_mib << 20);
+  ConnectionLoops::Options options;
+  options.receive_timeout = std::chrono::milliseconds(args.timeout_ms);
+  auto listener =
+      std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db), options);
+
+  if (std::string err = server::install_interrupt_handler(socket_path); !err.empty()) {
+    std::fprintf(stderr, "Error setting Ctrl-C handler: %s\n", err.c_str());
+    listener.reset();  // releases the listener, then the database and its storage
+    return kFatalStatus;
+  }
+  log::info(kTarget, "Kavrel server ready, accepting connections");
+  if (auto r = listener->run(); !r) {
+    log::error(kTarget, "Server error: {}", r.error().message());
+    std::fflush(stdout);
+    std::_Exit(1);  // without releasing the storage first
+  }
+  listener.reset();
+  return 0;
+}
