@@ -160,6 +160,8 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // Deletes ".clean_shutdown" if present: every open replays the whole log, whatever the marker
   // says, and the marker of this run is written by its own orderly release.
   static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
+  // Makes the group commit that writes and syncs the Commit records of concurrent commits.
+  void start_commits();
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
   // Appends records to the transaction's log buffer, made with its Begin record first.
   void append_to_buffer(std::uint64_t txn_id, const std::function<void(TxnWalBuffer&)>& append);

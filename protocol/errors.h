@@ -1,0 +1,76 @@
+// The ERROR answers clients act on, one row each: what a text means (retry the transaction,
+// start a new one, the thing named is missing). The texts are the server's, unchanged since
+// clients first read them; the server makes them from its error kinds, and every client
+// classifies them through this table (the Python client mirrors it, and both are tested against
+// the cases in protocol/error_cases.tsv).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace kavrel {
+
+enum class ErrorClass : std::uint8_t {
+  Other,  // shown as it is; nothing to retry
+  // Another transaction's write of the key was pending: the write (a lone one waited for it
+  // first) or its transaction failed. Retried from a new transaction.
+  WriteConflict,
+  // The commit's serializable validation refused the transaction. Retried from a new one.
+  SerializationFailure,
+  // "Transaction N aborted: <cause>; retry from BEGIN_TXN": a write inside the transaction
+  // failed and ended it (the cause is classified by its own text).
+  TransactionAborted,
+  // The handle names no open transaction of this connection (ended, or never begun).
+  TransactionNotFound,
+  TableNotFound,
+};
+
+struct ErrorText {
+  ErrorClass error_class;
+  std::string_view prefix;    // the text starts with it
+  std::string_view contains;  // and holds this after the prefix (empty: anything)
+};
+
+// Matched in order: the first row that fits decides.
+inline constexpr ErrorText kErrorTexts[] = {
+    {ErrorClass::WriteConflict, "Internal error: Write-write conflict detected", ""},
+    {ErrorClass::SerializationFailure, "Validation error: transaction aborted", ""},
+    {ErrorClass::TransactionNotFound, "Transaction not found: ", ""},
+    {ErrorClass::TransactionAborted, "Transaction ", " aborted: "},
+    {ErrorClass::TableNotFound, "Table not found: ", ""},
+};
+
+constexpr ErrorClass classify_error(std::string_view text) {
+  for (const ErrorText& row : kErrorTexts) {
+    if (!text.starts_with(row.prefix)) continue;
+    if (row.contains.empty() ||
+        text.substr(row.prefix.size()).find(row.contains) != std::string_view::npos) {
+      return row.error_class;
+    }
+  }
+  return ErrorClass::Other;
+}
+
+// Whether the transaction is over and a retry from a new one may succeed: a conflict or a
+// refused validation, or a transaction ended by either.
+constexpr bool is_retryable(std::string_view text) {
+  switch (classify_error(text)) {
+    case ErrorClass::WriteConflict:
+    case ErrorClass::SerializationFailure: return true;
+    case ErrorClass::TransactionAborted: {
+      const auto cause = text.find(" aborted: ");
+      return is_retryable(text.substr(cause + 10));
+    }
+    default: return false;
+  }
+}
+
+// The text to show a person: a conflict is not an internal error, so its "Internal error: " is
+// left out (the wire keeps it, for the clients that read it).
+constexpr std::string_view text_for_user(std::string_view text) {
+  constexpr std::string_view kInternal = "Internal error: ";
+  if (classify_error(text) == ErrorClass::WriteConflict) text.remove_prefix(kInternal.size());
+  return text;
+}
+
+}  // namespace kavrel
