@@ -352,7 +352,6 @@ TEST_F(FaultInjectionTest, ConcurrentCommittersAcrossAFailingDevice) {
   // Committers run while the device starts refusing fsyncs after a number of them. Afterwards
   // every acknowledged commit must be there after a restart and every refused one absent.
   auto db = open();
-  db->storage().group_commit().force_target(4);
   constexpr int kThreads = 8, kPerThread = 60;
   io::set_fault_plan(fail_after(io::Op::Fsync, 25, ENOSPC));
   std::mutex mu;
