@@ -1,6 +1,7 @@
 // Threads run whole transactions against one manager and one memtable, as the commit protocol
-// and the abort do (begin, record, write, validate, timestamp, end, commit with the pruning
-// horizon, sweep), and check every read against a model of all committed versions.
+// and the abort do (begin, record, write, certify, end, commit with the pruning horizon,
+// publish; sweep on abort or refusal), and check every read against a model of all committed
+// versions.
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -21,6 +22,12 @@ namespace {
 constexpr int kKeys = 16;
 
 Bytes key_name(int k) { return "key/" + std::to_string(k); }
+
+// Begins a transaction and returns its snapshot.
+std::uint64_t begin(MvccManager& m, std::uint64_t txn_id) {
+  m.begin(txn_id);
+  return m.snapshot_of(txn_id).value_or(0);
+}
 
 // Every committed version of every key: announced before the memtable commit, marked done after
 // it. A read is correct when it returns a version below the reader's snapshot that is not older
@@ -116,7 +123,7 @@ struct Harness {
   // One read-write transaction: two reads, one or two writes, then commit or abort.
   void run_writer(std::mt19937_64& rng) {
     const std::uint64_t id = next_id++;
-    const std::uint64_t snapshot = manager.begin_with_mode(id, 2).snapshot_ts;
+    const std::uint64_t snapshot = begin(manager, id);
     for (int i = 0; i < 2; ++i) checked_read(id, snapshot, key_name(rng() % kKeys));
     std::map<Bytes, std::optional<Bytes>> written;
     for (int n = 1 + rng() % 2; n > 0; --n) {
@@ -139,32 +146,27 @@ struct Harness {
       end_without_commit(id);
       return;
     }
-    auto txn = manager.copy_active(id);
-    ASSERT_TRUE(txn);
-    if (!manager.validate_ssi(*txn) && !manager.validate_ssi(*txn)) {
-      ++refusals;
-      end_without_commit(id);
-      return;
-    }
-    const std::uint64_t ts = manager.allocate_commit_ts();
     auto removed = manager.remove_active(id);
     ASSERT_TRUE(removed);
-    if (!removed->read_set.empty() && !removed->write_set.empty()) {
-      manager.remember_committed(
-          id, SsiRecord{ts, std::move(removed->read_filter), std::move(removed->write_filter),
-                        std::move(removed->read_set), removed->write_set});
-    }
+    const auto certified = manager.certify(id, *removed);
     manager.track_active_end(removed->snapshot_ts);
+    if (!certified) {
+      ++refusals;
+      table->sweep_uncommitted(id);
+      return;
+    }
+    const std::uint64_t ts = *certified;
     for (const auto& [key, value] : written) model.announce(key, ts, value);
     table->commit(id, ts, removed->write_set, manager.min_active_snapshot());
     for (const auto& [key, value] : written) model.finish(key, ts);
+    manager.publish(ts);
     ++commits;
   }
 
   // A reader that keeps its snapshot through many reads and scans.
   void run_long_reader(std::mt19937_64& rng) {
     const std::uint64_t id = next_id++;
-    const std::uint64_t snapshot = manager.begin_with_mode(id, 2).snapshot_ts;
+    const std::uint64_t snapshot = begin(manager, id);
     for (int i = 0; i < 20; ++i) {
       if (i % 5 == 0) {
         checked_scan(id, snapshot);
@@ -203,7 +205,7 @@ TEST(MvccConcurrencyTest, RacingTransactionsReadWhatTheModelAllows) {
 
   // A fresh reader sees the latest committed state of every key.
   const std::uint64_t reader = h.next_id++;
-  const std::uint64_t snapshot = h.manager.begin_with_mode(reader, 2).snapshot_ts;
+  const std::uint64_t snapshot = begin(h.manager, reader);
   for (int k = 0; k < kKeys; ++k) {
     EXPECT_EQ(h.table->visible(key_name(k), reader, snapshot), h.model.latest(key_name(k)));
   }
@@ -211,7 +213,7 @@ TEST(MvccConcurrencyTest, RacingTransactionsReadWhatTheModelAllows) {
 
   // Idle: one more commit of every key leaves each live key one version, each deleted key none.
   const std::uint64_t last = h.next_id++;
-  h.manager.begin_with_mode(last, 2);
+  h.manager.begin(last);
   KeySet all;
   for (int k = 0; k < kKeys; ++k) {
     ASSERT_TRUE(k % 2 ? h.table->write(key_name(k), "final", last)
@@ -238,7 +240,7 @@ TEST(MvccConcurrencyTest, MinimumNeverPassesARunningSnapshot) {
     threads.emplace_back([&] {
       for (int i = 0; i < 5'000; ++i) {
         const std::uint64_t id = next_id++;
-        const std::uint64_t snap = m.begin_with_mode(id, 2).snapshot_ts;
+        const std::uint64_t snap = begin(m, id);
         ASSERT_LE(m.min_active_snapshot(), snap);
         if (i % 2 == 0) (void)m.allocate_commit_ts();
         ASSERT_LE(m.min_active_snapshot(), snap);

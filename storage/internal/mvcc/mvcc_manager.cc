@@ -35,19 +35,17 @@ bool any_under(const KeySet& written, const std::vector<Bytes>& prefixes) {
 
 }  // namespace
 
-MvccTransaction MvccManager::begin_with_mode(std::uint64_t txn_id, std::uint8_t mode) {
+void MvccManager::begin(std::uint64_t txn_id) {
   MvccTransaction txn;
   txn.txn_id = txn_id;
-  txn.mode = mode;
   txn.write_set.reserve(kWriteSetRoom);
   txn.read_set.reserve(kReadSetRoom);
   txn.snapshot_ts = hold_snapshot();
-  active_.insert_or_assign(txn_id, txn);
-  return txn;
+  active_.insert_or_assign(txn_id, std::move(txn));
 }
 
 std::uint64_t MvccManager::hold_snapshot() {
-  // Reading next_ts and registering it form one step, so that the minimum never passes a
+  // Reading snapshot_base() and registering it form one step, so that the minimum never passes a
   // snapshot that is about to be registered (see the header).
   std::scoped_lock lock(snapshots_mu_);
   const std::uint64_t snapshot = snapshot_base_locked();
@@ -70,7 +68,7 @@ void MvccManager::record_read(std::uint64_t txn_id, BytesView key) {
     auto it = shard.find(txn_id);
     if (it == shard.end()) return;
     MvccTransaction& txn = it->second;
-    if (txn.mode != kSerializable || txn.read_everything) return;
+    if (txn.read_everything) return;
     if (txn.read_set.size() >= kMaxReadSet) {
       // Forgetting further reads would let their conflicts through; counting the transaction as
       // having read everything keeps validation sound at the price of more refusals.
@@ -85,7 +83,7 @@ void MvccManager::record_read(std::uint64_t txn_id, BytesView key) {
 void MvccManager::record_scan(std::uint64_t txn_id, BytesView prefix) {
   active_.with_shard_exclusive(txn_id, [&](auto& shard) {
     auto it = shard.find(txn_id);
-    if (it == shard.end() || it->second.mode != kSerializable) return;
+    if (it == shard.end()) return;
     auto& prefixes = it->second.scanned_prefixes;
     if (std::find(prefixes.begin(), prefixes.end(), prefix) == prefixes.end()) {
       prefixes.emplace_back(prefix);
@@ -115,10 +113,6 @@ std::optional<std::uint64_t> MvccManager::snapshot_of(std::uint64_t txn_id) cons
     if (it == shard.end()) return std::nullopt;
     return it->second.snapshot_ts;
   });
-}
-
-std::optional<MvccTransaction> MvccManager::copy_active(std::uint64_t txn_id) const {
-  return active_.get(txn_id);
 }
 
 bool MvccManager::wrote(std::uint64_t txn_id, BytesView key) const {
@@ -153,7 +147,7 @@ std::uint64_t MvccManager::snapshot_base() const {
 std::optional<std::uint64_t> MvccManager::certify(std::uint64_t txn_id,
                                                   const MvccTransaction& txn) {
   std::scoped_lock certify_lock(certify_mu_);
-  if (txn.mode == kSerializable && !validate_ssi(txn)) return std::nullopt;
+  if (!validate_ssi(txn)) return std::nullopt;
   std::uint64_t commit_ts = 0;
   {
     // Taken and marked in flight in one step, so that no snapshot taken meanwhile includes it.
@@ -162,7 +156,7 @@ std::optional<std::uint64_t> MvccManager::certify(std::uint64_t txn_id,
     in_flight_.insert(commit_ts);
   }
   if (!txn.write_set.empty()) {
-    remember_committed(txn_id, SsiRecord{commit_ts, {}, txn.write_filter, {}, txn.write_set});
+    remember_committed(txn_id, SsiRecord{commit_ts, txn.write_filter, txn.write_set});
   }
   return commit_ts;
 }

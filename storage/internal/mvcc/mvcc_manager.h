@@ -1,5 +1,6 @@
 // MvccManager: the registry of running transactions, the source of commit timestamps, the
-// oldest snapshot still in use, and the SSI records of recently committed transactions.
+// oldest snapshot still in use, and the SSI records of recently committed transactions. Every
+// transaction is serializable: its reads and scans are recorded and its commit is validated.
 //
 // Timestamps: next_ts starts at 1. certify() hands out N = next_ts and moves next_ts to N + 1; N
 // stays "in flight" until publish(N), called once its versions are visible (or it failed). The
@@ -26,8 +27,9 @@
 // the transaction enters `active`, so in between it only makes the minimum conservatively low.
 //
 // Concurrency: `active` and `committed` are sharded maps (one reader-writer lock per shard, at
-// most one held at a time); snapshots_mu_ guards active_snapshots_ and is never held while a
-// shard lock is taken. Every operation may be called from any thread.
+// most one held at a time); snapshots_mu_ guards active_snapshots_ and in_flight_ and is never
+// held while a shard lock is taken; certify_mu_ is taken before either. Every operation may be
+// called from any thread.
 #pragma once
 
 #include <atomic>
@@ -47,12 +49,10 @@
 
 namespace kavrel {
 
-// One running transaction. Mode 2 is serializable: its reads are recorded and its commit is
-// validated.
+// One running transaction: what it wrote, read and scanned, checked by validation at commit.
 struct MvccTransaction {
   std::uint64_t txn_id = 0;
   std::uint64_t snapshot_ts = 0;
-  std::uint8_t mode = 0;
   KeySet write_set;
   KeySet read_set;
   SsiBloomFilter write_filter;
@@ -61,12 +61,11 @@ struct MvccTransaction {
   bool read_everything = false;         // the read set overflowed: any concurrent write conflicts
 };
 
-// What validation remembers of a committed serializable transaction.
+// What validation remembers of a committed transaction that wrote: its keys, which later
+// validations check their reads and scans against.
 struct SsiRecord {
   std::uint64_t commit_ts = 0;
-  SsiBloomFilter read_filter;
   SsiBloomFilter write_filter;
-  KeySet read_set;
   KeySet write_set;
 };
 
@@ -74,27 +73,25 @@ class MvccManager {
  public:
   static constexpr std::uint64_t committed_gc_limit = 1000;
   static constexpr std::size_t kMaxReadSet = 10'000;
-  static constexpr std::uint8_t kSerializable = 2;
 
   MvccManager() = default;
   MvccManager(const MvccManager&) = delete;
   MvccManager& operator=(const MvccManager&) = delete;
 
-  // Registers txn_id (replacing an entry under the same id) with snapshot = next_ts and empty
-  // sets and filters; returns a copy.
-  MvccTransaction begin_with_mode(std::uint64_t txn_id, std::uint8_t mode);
+  // Registers txn_id (replacing an entry under the same id) with snapshot = snapshot_base() and
+  // empty sets and filters. snapshot_of() gives its snapshot.
+  void begin(std::uint64_t txn_id);
   // Holds the snapshot a transaction beginning now would get, registered as that transaction's
   // would be (no version it sees is dropped), without a transaction: for reads that record
   // nothing. The holder ends with track_active_end(snapshot).
   std::uint64_t hold_snapshot();
-  // Adds the key to the write set and filter of a running transaction (any mode); otherwise
-  // nothing.
+  // Adds the key to the write set and filter of a running transaction; otherwise nothing.
   void record_write(std::uint64_t txn_id, BytesView key);
-  // Adds the key to the read set and filter of a running mode-2 transaction. Once its read set
-  // holds 10,000 keys, the transaction is treated as having read every key.
+  // Adds the key to the read set and filter of a running transaction; otherwise nothing. Once its
+  // read set holds kMaxReadSet keys, the transaction is treated as having read every key.
   void record_read(std::uint64_t txn_id, BytesView key);
-  // Records a prefix scan of a running mode-2 transaction: at commit, a concurrent write of any
-  // key under the prefix refuses it (a phantom).
+  // Records a prefix scan of a running transaction: at commit, a concurrent write of any key
+  // under the prefix refuses it (a phantom).
   void record_scan(std::uint64_t txn_id, BytesView prefix);
   // How many prefixes a running transaction has recorded (0 when it is not running), and the
   // undoing of those recorded after such a count: a request that failed after its scan (a
@@ -103,24 +100,22 @@ class MvccManager {
   void forget_scans_since(std::uint64_t txn_id, std::size_t count);
   // The snapshot of a running transaction, or nullopt.
   std::optional<std::uint64_t> snapshot_of(std::uint64_t txn_id) const;
-  // A private copy of a running transaction, or nullopt.
-  std::optional<MvccTransaction> copy_active(std::uint64_t txn_id) const;
   // Whether a running transaction has written the key.
   bool wrote(std::uint64_t txn_id, BytesView key) const;
   // Removes a running transaction and hands it back; nullopt when it was not running. The caller
   // then calls track_active_end() with its snapshot.
   std::optional<MvccTransaction> remove_active(std::uint64_t txn_id);
-  // Releases one holder of snapshot_ts and recomputes the minimum (next_ts when none is left).
-  // A snapshot that is not held only refreshes the minimum.
+  // Releases one holder of snapshot_ts and recomputes the minimum (snapshot_base() when none is
+  // left). A snapshot that is not held only refreshes the minimum.
   void track_active_end(std::uint64_t snapshot_ts);
 
   // Fetch-and-add on next_ts: the old value. Only for the replay at open, when no transaction
   // runs; commits take their timestamps from certify().
   std::uint64_t allocate_commit_ts() { return next_ts_.fetch_add(1); }
 
-  // The commit step of a transaction already removed from the running ones: validates it (mode 2)
-  // and, if it passes, gives it a commit timestamp (in flight until publish()) and stores its
-  // record (when it wrote anything) for later validations, all in one critical section. nullopt:
+  // The commit step of a transaction already removed from the running ones: validates it and, if
+  // it passes, gives it a commit timestamp (in flight until publish()) and stores its record
+  // (when it wrote anything) for later validations, all in one critical section. nullopt:
   // refused, nothing changed.
   std::optional<std::uint64_t> certify(std::uint64_t txn_id, const MvccTransaction& txn);
   // The versions of commit_ts are visible (or never will be): the watermark may pass it.
@@ -130,20 +125,22 @@ class MvccManager {
   // The snapshot a transaction beginning now gets (see the header).
   std::uint64_t snapshot_base() const;
   std::uint64_t next_ts() const { return next_ts_.load(); }
-  // The smallest held snapshot, next_ts when none is held (0 before any begin or end).
+  // The smallest held snapshot, snapshot_base() when none is held; 0 until the first begin,
+  // hold_snapshot(), track_active_end() or publish().
   std::uint64_t min_active_snapshot() const { return min_active_.load(); }
 
   // True: no concurrently committed transaction wrote what the transaction read or scanned.
   // Changes nothing; certify() is the atomic use of it.
   bool validate_ssi(const MvccTransaction& txn) const;
-  // Stores the record of a committed transaction; above 2 * committed_gc_limit records (and twice
-  // what the previous pass left), removes every record whose commit_ts is below
-  // min_active_snapshot().
+  // Stores the record of a committed transaction; above 2 * committed_gc_limit records, removes
+  // every record whose commit_ts is below min_active_snapshot() (while that has not moved since
+  // the previous pass, only once the records are twice what that pass left).
   void remember_committed(std::uint64_t txn_id, SsiRecord record);
 
   std::size_t committed_count() const { return committed_.size(); }
   std::size_t active_count() const { return active_.size(); }
-  // How many running transactions hold snapshot_ts (for tests).
+  // How many holders (running transactions and hold_snapshot() callers) snapshot_ts has (for
+  // tests).
   std::size_t snapshot_holders(std::uint64_t snapshot_ts) const;
 
  private:
