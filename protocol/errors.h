@@ -2,10 +2,13 @@
 // start a new one, the thing named is missing). The texts are the server's, unchanged since
 // clients first read them; the server makes them from its error kinds, and every client
 // classifies them through this table (the Python client mirrors it, and both are tested against
-// the cases in protocol/error_cases.tsv).
+// the cases in protocol/error_cases.tsv). A client decides by the class, never by a text of its
+// own: a new text that clients act on is a new row here, in kavrel/errors.py, and in the cases.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace kavrel {
@@ -38,6 +41,8 @@ inline constexpr ErrorText kErrorTexts[] = {
     {ErrorClass::TransactionNotFound, "Transaction not found: ", ""},
     {ErrorClass::TransactionAborted, "Transaction ", " aborted: "},
     {ErrorClass::TableNotFound, "Table not found: ", ""},
+    // The storage's refusal, when the table went between the server's check and a DROP_TABLE.
+    {ErrorClass::TableNotFound, "Invalid argument: Table not found: ", ""},
 };
 
 constexpr ErrorClass classify_error(std::string_view text) {
@@ -51,26 +56,35 @@ constexpr ErrorClass classify_error(std::string_view text) {
   return ErrorClass::Other;
 }
 
+// The cause in "Transaction N aborted: <cause>; retry from BEGIN_TXN" (the error that ended the
+// transaction, as the server renders it); empty for a text of any other class.
+constexpr std::string_view abort_cause(std::string_view text) {
+  constexpr std::string_view kAborted = " aborted: ";
+  constexpr std::string_view kRetry = "; retry from BEGIN_TXN";
+  if (classify_error(text) != ErrorClass::TransactionAborted) return {};
+  std::string_view cause = text.substr(text.find(kAborted) + kAborted.size());
+  if (cause.ends_with(kRetry)) cause.remove_suffix(kRetry.size());
+  return cause;
+}
+
 // Whether the transaction is over and a retry from a new one may succeed: a conflict or a
 // refused validation, or a transaction ended by either.
 constexpr bool is_retryable(std::string_view text) {
   switch (classify_error(text)) {
     case ErrorClass::WriteConflict:
     case ErrorClass::SerializationFailure: return true;
-    case ErrorClass::TransactionAborted: {
-      const auto cause = text.find(" aborted: ");
-      return is_retryable(text.substr(cause + 10));
-    }
+    case ErrorClass::TransactionAborted: return is_retryable(abort_cause(text));
     default: return false;
   }
 }
 
+// The handle of the transaction a text says is over: N of "Transaction N aborted: ..." and of
+// "Transaction not found: N". nullopt for other texts.
+std::optional<std::uint64_t> ended_transaction(std::string_view text);
+
 // The text to show a person: a conflict is not an internal error, so its "Internal error: " is
-// left out (the wire keeps it, for the clients that read it).
-constexpr std::string_view text_for_user(std::string_view text) {
-  constexpr std::string_view kInternal = "Internal error: ";
-  if (classify_error(text) == ErrorClass::WriteConflict) text.remove_prefix(kInternal.size());
-  return text;
-}
+// left out, also where it is the cause of an aborted transaction (the wire keeps it, for the
+// clients that read it). Every other text is shown as it is.
+std::string text_for_user(std::string_view text);
 
 }  // namespace kavrel
