@@ -64,8 +64,9 @@ struct RecoveryStats {
 class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
  public:
   // Opens the storage of dir, creating it if needed: takes the directory lock, loads or creates
-  // the keyring, opens the log, reads the manifest, builds the manager, the memtable and the
-  // group commit, then loads the snapshot and replays the logs after it (recover()).
+  // the keyring, opens the snapshot and the log, reads the manifest, builds the manager, the
+  // memtable and the group commit, then loads the snapshot and replays the logs after it
+  // (recover()).
   static Result<std::shared_ptr<DurableStorage>> open(const std::filesystem::path& dir,
                                                       const StorageEncryption& encryption);
   ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
@@ -166,9 +167,11 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // Appends records to the transaction's log buffer, made with its Begin record first.
   void append_to_buffer(std::uint64_t txn_id, const std::function<void(TxnWalBuffer&)>& append);
   class Replay;
-  // Loads the snapshot, then replays the logs after it, the current one in the same pass that
-  // finds its end. Schema records are not memtable keys: they go to schemas_.
-  Result<RecoveryStats> recover();
+  // Loads the snapshot (when there is one), then replays the logs of `generations` after it
+  // (ascending, the last one wal_'s), each in the one pass that finds its end. Schema records
+  // are not memtable keys: they go to schemas_.
+  Result<RecoveryStats> recover(std::optional<SnapshotFile> snapshot,
+                                const std::vector<std::uint64_t>& generations);
   // Removes the logs of generations below `generation` (a snapshot covers them).
   void remove_logs_below(std::uint64_t generation);
   SnapshotSealing sealing() const { return {engine_, db_uuid_, key_epoch_}; }
@@ -178,8 +181,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   WriterFirstMutex log_gate_;
   std::shared_ptr<TxnWal> wal_;  // replaced under log_gate_ held exclusively
   std::mutex compact_mu_;        // one compaction at a time
-  // Logs replayed at open after the snapshot (older generations first, the current one last).
-  std::vector<std::uint64_t> replay_generations_;
   std::atomic<std::uint64_t> snapshot_bytes_{0};
   std::atomic<std::uint64_t> next_txn_id_{1};
   std::shared_ptr<MvccManager> manager_;

@@ -21,7 +21,6 @@
 #include <gtest/gtest.h>
 
 #include "storage/database.h"
-#include "storage/group_commit.h"
 #include "storage/internal/io/file_io.h"
 #include "storage/internal/wal/txn_wal.h"
 #include "tests/support/database_fixture.h"
@@ -487,14 +486,38 @@ TEST_F(FaultInjectionTest, KeyringPublishFailuresLeaveNoHalfCreatedDatabase) {
   }
 }
 
+// A device that fails to read could hide any amount of good log: the open fails with the error
+// and changes nothing, not even a torn tail it would otherwise cut.
 TEST_F(FaultInjectionTest, DeviceReadErrorFailsTheOpen) {
-  // Reading a process's own memory at address 0 fails with EIO: a log whose every read fails.
-  std::filesystem::create_symlink("/proc/self/mem", tmp_ / "wal.log");
-  auto db = Database::open(tmp_.path());
-  ASSERT_FALSE(db);
-  EXPECT_EQ(db.error().message(), io_text(EIO));
-  EXPECT_FALSE(std::filesystem::exists(tmp_ / ".lock"));
-  EXPECT_TRUE(side_files(tmp_.path()).empty()) << "an unreadable device is not a torn tail";
+  {
+    auto db = open();
+    put_acked(*db, "small", "1");
+    put_acked(*db, "big", std::string(100'000, 'b'));  // the log takes more than one read
+    put_acked(*db, "last", "2");
+  }
+  const auto log = tmp_ / "wal.log";
+  { std::ofstream(log, std::ios::binary | std::ios::app) << "torn"; }
+  const Bytes before = read_file(log);
+  struct Case {
+    const char* name;
+    int skip;  // reads that succeed first
+  };
+  const Case cases[] = {{"the first read of the log", 0}, {"a read in the middle of the log", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    io::set_fault_plan(fail_after(io::Op::Read, c.skip, EIO));
+    auto db = Database::open(tmp_.path());
+    io::set_fault_plan(std::nullopt);
+    ASSERT_FALSE(db);
+    EXPECT_EQ(db.error().message(), io_text(EIO));
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / ".lock"));
+    EXPECT_EQ(read_file(log), before) << "nothing cut";
+    EXPECT_TRUE(side_files(tmp_.path()).empty()) << "an unreadable device is not a torn tail";
+  }
+  auto db = open();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(scan(*db), model_);
+  EXPECT_EQ(side_files(tmp_.path()), std::vector<std::string>{"wal.log.damaged-9"});
 }
 
 TEST_F(FaultInjectionTest, EncryptedLogTornTailOpensButACompleteBadFrameRefuses) {

@@ -24,6 +24,7 @@
 #include "storage/internal/io/lock.h"
 #include "storage/internal/mvcc/memtable.h"
 #include "storage/internal/mvcc/mvcc_manager.h"
+#include "storage/internal/wal/recovery.h"
 #include "storage/internal/wal/txn_wal.h"
 #include "storage/internal/wal/txn_wal_entry.h"
 #include "storage/internal/wal/wal_manifest.h"
@@ -97,10 +98,11 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   s->key_epoch_ = keyring->key_epoch;
 
   // The snapshot covers every log before its generation; such logs are what a compaction that
-  // stopped early left behind. The newest log is the one appended to.
-  auto covered_below = snapshot_generation(dir, s->sealing());
-  if (!covered_below) return fail(std::move(covered_below.error()));
-  const std::uint64_t first = covered_below->value_or(0);
+  // stopped early left behind. The newest log is the one appended to. The snapshot stays open
+  // for recover() to load.
+  auto snapshot = open_snapshot(dir, s->sealing());
+  if (!snapshot) return fail(std::move(snapshot.error()));
+  const std::uint64_t first = *snapshot ? (*snapshot)->next_generation() : 0;
   s->remove_logs_below(first);
   std::erase_if(generations, [first](std::uint64_t g) { return g < first; });
   if (first > 0 && (generations.empty() || generations.front() != first)) {
@@ -108,7 +110,7 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
                                                     TxnWal::file_name(first), kSnapshotFileName)));
   }
   const std::uint64_t current = generations.empty() ? 0 : generations.back();
-  s->replay_generations_ = generations.empty() ? std::vector<std::uint64_t>{0} : generations;
+  if (generations.empty()) generations.push_back(0);  // the log TxnWal::open creates below
 
   auto wal = TxnWal::open(dir, keyring->engine, keyring->db_uuid, keyring->key_epoch, current);
   if (!wal) return fail(std::move(wal.error()));
@@ -127,7 +129,9 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
   if (auto r = remove_clean_shutdown_marker(dir); !r) return fail(std::move(r.error()));
 
   s->start_commits();
-  if (auto stats = s->recover(); !stats) return fail(std::move(stats.error()));
+  if (auto stats = s->recover(std::move(*snapshot), generations); !stats) {
+    return fail(std::move(stats.error()));
+  }
   return s;
 }
 
@@ -228,58 +232,47 @@ class DurableStorage::Replay {
   RecoveryStats stats_;
 };
 
-Result<RecoveryStats> DurableStorage::recover() {
+Result<RecoveryStats> DurableStorage::recover(std::optional<SnapshotFile> snapshot,
+                                              const std::vector<std::uint64_t>& generations) {
   auto started = std::chrono::steady_clock::now();
   const auto seconds_since = [&started] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   };
   // The replay's versions are owned by an id no transaction of the log can have.
   Replay replay(*this, std::numeric_limits<std::uint64_t>::max());
-  auto loaded = load_snapshot(dir_, sealing(),
-                              [&](const TxnWalEntryView& e) { return replay.apply_snapshot(e); });
-  if (!loaded) return fail(std::move(loaded.error()));
-  replay.end_of_file();
-  if (*loaded) {
-    snapshot_bytes_.store((*loaded)->bytes, std::memory_order_relaxed);
+  if (snapshot) {
+    auto loaded = load_snapshot(std::move(*snapshot),
+                                [&](const TxnWalEntryView& e) { return replay.apply_snapshot(e); });
+    if (!loaded) return fail(std::move(loaded.error()));
+    replay.end_of_file();
+    snapshot_bytes_.store(loaded->bytes, std::memory_order_relaxed);
     log::info(kTarget, "Loaded snapshot {}: {} keys ({} bytes) in {:.3f}s", kSnapshotFileName,
-              (*loaded)->keys, (*loaded)->bytes, seconds_since());
+              loaded->keys, loaded->bytes, seconds_since());
     started = std::chrono::steady_clock::now();
   }
-  // Older logs were complete when the log moved on; the current one is read once, by the scan
-  // that finds its end, repairs a damaged tail and sets its counters.
-  std::uint64_t records = 0;
-  auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  const auto apply = [&](TxnWalEntry& e, const WalReader& reader) {
-    if (const auto now = std::chrono::steady_clock::now(); now >= next_report) {
-      log::info(kTarget, "Replaying log: {} records, {} of {} bytes read", reader.records(),
-                reader.bytes_read(), reader.file_size());
-      next_report = now + std::chrono::seconds(1);
-    }
-    return replay.apply(e);
-  };
-  for (std::uint64_t generation : replay_generations_) {
-    if (generation == wal_->generation()) break;
-    auto reader =
-        WalReader::open(dir_ / TxnWal::file_name(generation), engine_, db_uuid_, key_epoch_);
-    if (!reader) return fail(std::move(reader.error()));
-    for (;;) {
-      auto entry = reader->read_record();
-      if (!entry) {
-        if (entry.error().is_unexpected_eof()) break;
-        return fail(std::move(entry.error()));
+  // One pass over each log: older ones as they are, the current one with its tail repaired and
+  // its counters set (recovery.h). Its records go to the replay, with a progress line a second.
+  struct LogReplay {
+    Replay& replay;
+    std::chrono::steady_clock::time_point next_report;
+
+    Result<> record(TxnWalEntry& e, const WalReader& reader) {
+      if (const auto now = std::chrono::steady_clock::now(); now >= next_report) {
+        log::info(kTarget, "Replaying log: {} records, {} of {} bytes read", reader.records(),
+                  reader.bytes_read(), reader.file_size());
+        next_report = now + std::chrono::seconds(1);
       }
-      if (auto r = apply(*entry, *reader); !r) return fail(std::move(r.error()));
+      return replay.apply(e);
     }
-    replay.end_of_file();
-    records += reader->records();
-  }
-  if (auto r = wal_->recover_state(apply); !r) return fail(std::move(r.error()));
-  replay.end_of_file();
-  records += wal_->frame_counter();
+    void end_of_log() { replay.end_of_file(); }
+  } sink{replay, std::chrono::steady_clock::now() + std::chrono::seconds(1)};
+  auto replayed = recover_logs(*wal_, generations, sink);
+  if (!replayed) return fail(std::move(replayed.error()));
   // Ids go on past this process's ids in the current log; logs that follow keep counting here.
   next_txn_id_.store(wal_->next_txn_id(), std::memory_order_relaxed);
   log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",
-            replay.stats().transactions, memtable_->chain_count(), records, seconds_since());
+            replay.stats().transactions, memtable_->chain_count(), replayed->records,
+            seconds_since());
   return replay.stats();
 }
 

@@ -7,10 +7,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "storage/internal/io/power_cut.h"
 
@@ -161,6 +163,36 @@ int open_create(const char* path, int flags, mode_t mode) {
   // The umask may have taken bits away (or a caller's umask be wider than ours).
   if (fd >= 0 && !existed) (void)::fchmod(fd, mode);
   return fd;
+}
+
+int open_existing(const char* path, int flags) {
+  if (injected_failure(Op::Open)) return -1;
+  return observed([&] { return ::open(path, flags); }, [](PowerCutDisk&) { return 0; },
+                  [](PowerCutDisk&, int, int) {});
+}
+
+ssize_t read(int fd, void* buf, std::size_t n) {
+  if (injected_failure(Op::Read)) return -1;
+  return observed([&] { return ::read(fd, buf, n); }, [](PowerCutDisk&) { return 0; },
+                  [](PowerCutDisk&, int, ssize_t) {});
+}
+
+ssize_t pread(int fd, void* buf, std::size_t n, off_t offset) {
+  if (injected_failure(Op::Read)) return -1;
+  return observed([&] { return ::pread(fd, buf, n, offset); }, [](PowerCutDisk&) { return 0; },
+                  [](PowerCutDisk&, int, ssize_t) {});
+}
+
+ssize_t write_zeros(int fd, std::size_t n, off_t offset) {
+  static constexpr std::size_t kMaxZeros = 1 << 20;
+  static const std::vector<char> zeros(kMaxZeros, 0);
+  if (injected_failure(Op::Preallocate)) return -1;
+  n = std::min(n, kMaxZeros);
+  return observed([&] { return ::pwrite(fd, zeros.data(), n, offset); },
+                  [&](PowerCutDisk& d) { return (d.before_write(fd), 0); },
+                  [&](PowerCutDisk& d, int, ssize_t w) {
+                    d.after_write_at(fd, offset, static_cast<std::size_t>(w));
+                  });
 }
 
 int ftruncate(int fd, off_t size) {

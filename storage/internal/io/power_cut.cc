@@ -95,13 +95,17 @@ void PowerCutDisk::before_write(int fd) {
 }
 
 void PowerCutDisk::after_write(int fd, std::size_t written) {
-  ino_t ino = 0;
-  if (written == 0 || !watched(fd, &ino)) return;
   // The descriptor's offset is just past what was written (also with O_APPEND).
   const off_t end = ::lseek(fd, 0, SEEK_CUR);
-  if (end < 0) return;
-  const auto last = static_cast<std::size_t>(end) - 1;
-  const std::size_t first = static_cast<std::size_t>(end) - written;
+  if (end < 0 || static_cast<std::size_t>(end) < written) return;
+  after_write_at(fd, end - static_cast<off_t>(written), written);
+}
+
+void PowerCutDisk::after_write_at(int fd, off_t offset, std::size_t written) {
+  ino_t ino = 0;
+  if (written == 0 || offset < 0 || !watched(fd, &ino)) return;
+  const auto first = static_cast<std::size_t>(offset);
+  const std::size_t last = first + written - 1;
   Inode& inode = track(ino, fd);
   for (std::size_t page = first / kPageSize; page <= last / kPageSize; ++page) {
     inode.dirty.insert(page);

@@ -56,7 +56,8 @@ class PowerCutDisk {
   std::mutex& mutex() { return mu_; }
   int before_call() const { return cut_ ? EIO : 0; }
   void before_write(int fd);
-  void after_write(int fd, std::size_t written);
+  void after_write(int fd, std::size_t written);                   // at the descriptor's offset
+  void after_write_at(int fd, off_t offset, std::size_t written);  // pwrite
   void after_fsync(int fd);
   void before_truncate(int fd);
   void after_truncate(int fd, off_t old_size, off_t new_size);

@@ -12,7 +12,7 @@
 
 #include "storage/internal/io/file_io.h"
 #include "storage/internal/io/fs_util.h"
-#include "storage/internal/wal/txn_wal.h"
+#include "storage/internal/wal/wal_frame.h"
 
 namespace kavrel {
 namespace {
@@ -118,15 +118,15 @@ Result<SnapshotWritten> write_snapshot(const std::filesystem::path& dir,
   return written;
 }
 
-Result<std::optional<std::uint64_t>> snapshot_generation(const std::filesystem::path& dir,
-                                                         const SnapshotSealing& sealing) {
+Result<std::optional<SnapshotFile>> open_snapshot(const std::filesystem::path& dir,
+                                                  const SnapshotSealing& sealing) {
   std::error_code ec;
-  if (!std::filesystem::exists(dir / kSnapshotFileName, ec)) return std::optional<std::uint64_t>();
+  if (!std::filesystem::exists(dir / kSnapshotFileName, ec)) return std::optional<SnapshotFile>();
   auto reader = open_reader(dir, sealing);
   if (!reader) return fail(std::move(reader.error()));
   auto generation = read_start(*reader);
   if (!generation) return fail(std::move(generation.error()));
-  return std::optional<std::uint64_t>(*generation);
+  return std::optional<SnapshotFile>(SnapshotFile(std::move(*reader), *generation));
 }
 
 namespace {
@@ -268,17 +268,21 @@ Result<SnapshotInfo> read_records(WalReader& reader, SnapshotInfo info, BatchQue
 Result<std::optional<SnapshotInfo>> load_snapshot(
     const std::filesystem::path& dir, const SnapshotSealing& sealing,
     const std::function<Result<>(const TxnWalEntryView&)>& each) {
-  std::error_code ec;
-  if (!std::filesystem::exists(dir / kSnapshotFileName, ec)) return std::optional<SnapshotInfo>();
-  auto reader = open_reader(dir, sealing);
-  if (!reader) return fail(std::move(reader.error()));
-  auto generation = read_start(*reader);
-  if (!generation) return fail(std::move(generation.error()));
+  auto file = open_snapshot(dir, sealing);
+  if (!file) return fail(std::move(file.error()));
+  if (!*file) return std::optional<SnapshotInfo>();
+  auto loaded = load_snapshot(std::move(**file), each);
+  if (!loaded) return fail(std::move(loaded.error()));
+  return std::optional<SnapshotInfo>(*loaded);
+}
 
+Result<SnapshotInfo> load_snapshot(SnapshotFile file,
+                                   const std::function<Result<>(const TxnWalEntryView&)>& each) {
+  WalReader& reader = file.reader_;
   // A second thread reads and checks the file while this one applies what it has read.
   BatchQueue queue;
-  std::thread read_ahead([&, info = SnapshotInfo{*generation, 0, reader->file_size()}] {
-    queue.finish(read_records(*reader, info, queue));
+  std::thread read_ahead([&, info = SnapshotInfo{file.next_generation_, 0, reader.file_size()}] {
+    queue.finish(read_records(reader, info, queue));
   });
   Result<> applied;
   while (auto batch = queue.pop()) {
@@ -301,9 +305,7 @@ Result<std::optional<SnapshotInfo>> load_snapshot(
   read_ahead.join();
   // A record the caller refused comes before whatever the reader met after it.
   if (!applied) return fail(std::move(applied.error()));
-  auto outcome = queue.outcome();
-  if (!outcome) return fail(std::move(outcome.error()));
-  return std::optional<SnapshotInfo>(*outcome);
+  return queue.outcome();
 }
 
 }  // namespace kavrel

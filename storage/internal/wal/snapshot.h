@@ -28,6 +28,7 @@
 #include "core/error.h"
 #include "storage/internal/crypto/encryption.h"
 #include "storage/internal/wal/txn_wal_entry.h"
+#include "storage/internal/wal/wal_reader.h"
 
 namespace kavrel {
 
@@ -70,15 +71,37 @@ struct SnapshotInfo {
   std::uint64_t bytes = 0;
 };
 
-// The generation of the log that follows the snapshot, from its first record, or nullopt when
-// there is no snapshot. Corruption error naming the file when its first record is unreadable.
-Result<std::optional<std::uint64_t>> snapshot_generation(const std::filesystem::path& dir,
-                                                         const SnapshotSealing& sealing);
+// A snapshot opened and its first record read: the generation of the log that follows it is
+// known, its other records are load_snapshot()'s to read.
+class SnapshotFile {
+ public:
+  std::uint64_t next_generation() const { return next_generation_; }
 
-// Reads the whole snapshot, handing every Schema and Write record to `each` in file order (the
-// view's bytes last until `each` returns). nullopt when there is none; Corruption "snapshot
-// wal.snapshot is damaged: ..." for anything but a whole, well-formed file, Write keys in
-// strictly ascending order included.
+ private:
+  friend Result<std::optional<SnapshotFile>> open_snapshot(const std::filesystem::path& dir,
+                                                           const SnapshotSealing& sealing);
+  friend Result<SnapshotInfo> load_snapshot(
+      SnapshotFile file, const std::function<Result<>(const TxnWalEntryView&)>& each);
+  SnapshotFile(WalReader reader, std::uint64_t next_generation)
+      : reader_(std::move(reader)), next_generation_(next_generation) {}
+
+  WalReader reader_;
+  std::uint64_t next_generation_;
+};
+
+// Opens the snapshot of dir and reads its first record, or nullopt when there is none. Io error
+// when it cannot be opened; Corruption "snapshot wal.snapshot is damaged: ..." when its first
+// record is unreadable or no snapshot header.
+Result<std::optional<SnapshotFile>> open_snapshot(const std::filesystem::path& dir,
+                                                  const SnapshotSealing& sealing);
+
+// Reads the rest of the snapshot, handing every Schema and Write record to `each` in file order
+// (the view's bytes last until `each` returns). Corruption "snapshot wal.snapshot is damaged:
+// ..." for anything but a whole, well-formed file, Write keys in strictly ascending order
+// included; an error of `each` ends the load and is returned.
+Result<SnapshotInfo> load_snapshot(SnapshotFile file,
+                                   const std::function<Result<>(const TxnWalEntryView&)>& each);
+// open_snapshot() and load_snapshot() in one: nullopt when there is none.
 Result<std::optional<SnapshotInfo>> load_snapshot(
     const std::filesystem::path& dir, const SnapshotSealing& sealing,
     const std::function<Result<>(const TxnWalEntryView&)>& each);

@@ -32,17 +32,6 @@ std::shared_ptr<const EncryptionEngine> or_disabled(std::shared_ptr<const Encryp
 
 }  // namespace
 
-Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
-                    std::uint64_t sequence, std::uint8_t domain) {
-  Bytes aad;
-  aad.reserve(29);
-  put_u8(aad, domain);
-  aad.append(reinterpret_cast<const char*>(db_uuid.data()), db_uuid.size());
-  put_u32(aad, key_epoch);
-  put_u64(aad, sequence);
-  return aad;
-}
-
 // ---------------------------------------------------------------------------------------------
 // TxnWalBuffer
 
@@ -142,7 +131,6 @@ Result<std::shared_ptr<TxnWal>> TxnWal::open(const std::filesystem::path& dir,
                                              std::shared_ptr<const EncryptionEngine> engine,
                                              std::array<std::uint8_t, 16> db_uuid,
                                              std::uint32_t key_epoch, std::uint64_t generation) {
-  if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
   const auto path = dir / file_name(generation);
   std::error_code ec;
   const bool created = !std::filesystem::exists(path, ec);
@@ -219,13 +207,10 @@ int TxnWal::truncate_locked(std::uint64_t end) {
 }
 
 void TxnWal::preallocate_locked(std::uint64_t end) {
-  static const std::vector<char> zeros(kPreallocateStep, 0);
   const std::uint64_t target = (end / kPreallocateStep + 1) * kPreallocateStep;
-  // Around the I/O seam: zeros are what a lost write of them leaves as well, so neither fault
-  // plans nor the power-cut model need to see them.
   while (allocated_end_ < target) {
     const auto n = static_cast<std::size_t>(std::min(target - allocated_end_, kPreallocateStep));
-    const ssize_t w = ::pwrite(fd_.get(), zeros.data(), n, static_cast<off_t>(allocated_end_));
+    const ssize_t w = io::write_zeros(fd_.get(), n, static_cast<off_t>(allocated_end_));
     if (w <= 0) return;
     allocated_end_ += static_cast<std::uint64_t>(w);
   }
@@ -414,7 +399,7 @@ Result<> TxnWal::sync() {
     frames = frame_counter_.load(std::memory_order_relaxed);
     generation = cuts_.size();
   }
-  // The fsync runs without mu_: appends (every transaction's Begin) go into the buffer
+  // The fsync runs without mu_: appends (the next commits' records) go into the buffer
   // meanwhile and are made durable by the next sync.
   // A data sync: with the file's room written ahead, no size or other metadata is due.
   if (durable_offset_.load(std::memory_order_acquire) < target && io::fdatasync(fd_.get()) != 0) {
@@ -436,300 +421,25 @@ Result<> TxnWal::sync() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// TxnWal: the counter scan
+// TxnWal: taking the log up after recovery
 
-Result<> TxnWal::recover_state(
-    const std::function<Result<>(TxnWalEntry&, const WalReader&)>& each) {
+Result<> TxnWal::resume(const Resume& at) {
   std::scoped_lock sync_lock(sync_mu_);
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());
-  if (auto r = flush_locked(); !r) return r;
-
-  auto reader = WalReader::open(path_, engine_, db_uuid_, key_epoch_);
-  if (!reader) return fail(std::move(reader.error()));
-  const auto pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(::getpid()));
-  std::uint64_t largest = 0;
-  std::uint64_t first_lsn = 0;  // a log after a snapshot numbers on from its LogStart record
-  for (;;) {
-    auto entry = reader->read_record();
-    if (entry) {
-      if ((entry->txn_id >> 32) == pid) largest = std::max(largest, entry->txn_id & 0xffffffffu);
-      if (reader->records() == 1 &&
-          entry->record_type == static_cast<std::uint8_t>(WalRecordType::LogStart) &&
-          entry->value.size() == 8) {
-        first_lsn = get_u64(entry->value.data());
-      }
-      if (each) {
-        if (auto r = each(*entry, *reader); !r) return r;
-      }
-      continue;
-    }
-    const KavrelError& err = entry.error();
-    if (err.is_unexpected_eof()) break;
-    // A device that fails to read could hide any amount of good log: never treat it as the end.
-    if (err.kind() == KavrelError::Kind::Io && err.os_error() != 0) return fail(err);
-    // An encrypted frame that fails to open is the end of the log only when no frame after it
-    // opens: then it lies in a tail that never became durable (a power cut leaves torn pages
-    // and zeros there). A later frame that opens means damage inside the log's history; a frame
-    // that opens but does not decode, or a length no writer produces, is damage as well.
-    if (encrypted() && (err.kind() != KavrelError::Kind::Encryption ||
-                        frame_opens_after(reader->good_offset(), reader->records()))) {
-      return fail(err);
-    }
-    break;  // the log ends at its first damaged record
-  }
-
-  auto size = file_size_of(fd_.get());
-  if (!size) return fail(std::move(size.error()));
-  const std::uint64_t good = reader->good_offset();
-  const std::uint64_t records = reader->records();
-  if (good < *size && !reader->zero_tail()) {
-    if (auto r = move_tail_aside_locked(good, *size, records); !r) return r;
-  } else if (io::fsync(fd_.get()) != 0) {
-    // The records about to be replayed may come from a run that never synced them.
-    return fail(KavrelError::io(errno));
-  }
   // Records go on at the end of the last one, over the zeros written ahead of them.
-  if (::lseek(fd_.get(), static_cast<off_t>(good), SEEK_SET) < 0) {
+  if (::lseek(fd_.get(), static_cast<off_t>(at.end), SEEK_SET) < 0) {
     return fail(KavrelError::io(errno));
   }
-  allocated_end_ = reader->zero_tail() ? *size : good;
-  file_end_ = good;
-  durable_offset_.store(good, std::memory_order_release);
-  durable_lsn_ = first_lsn + records;
-  durable_frames_ = records;
-  next_txn_id_.store((pid << 32) + largest + 1, std::memory_order_relaxed);
-  next_lsn_.store(first_lsn + records, std::memory_order_release);
-  frame_counter_.store(records, std::memory_order_release);
+  allocated_end_ = at.file_size;
+  file_end_ = at.end;
+  durable_offset_.store(at.end, std::memory_order_release);
+  durable_lsn_ = at.next_lsn;
+  durable_frames_ = at.frames;
+  next_txn_id_.store(at.next_txn_id, std::memory_order_relaxed);
+  next_lsn_.store(at.next_lsn, std::memory_order_release);
+  frame_counter_.store(at.frames, std::memory_order_release);
   return {};
-}
-
-bool TxnWal::frame_opens_after(std::uint64_t offset, std::uint64_t sequence) const {
-  auto size = file_size_of(fd_.get());
-  if (!size) return true;  // cannot tell: keep refusing
-  // A length past the end of the file is checked before any storage is taken for it: a damaged
-  // length field must not cost the memory it names.
-  const auto read_at = [&](std::uint64_t at, std::size_t n, Bytes& out) {
-    if (at + n > *size) return false;
-    out.resize(n);
-    return ::pread(fd_.get(), out.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
-  };
-  Bytes len_bytes;
-  Bytes sealed;
-  bool first = true;
-  while (read_at(offset, 4, len_bytes)) {
-    const std::uint32_t len = get_u32(len_bytes.data());
-    if (len > kMaxWalEntrySize || !read_at(offset + 4, len, sealed)) return false;
-    if (!first &&
-        engine_->decrypt_with_aad(sealed, wal_frame_aad(db_uuid_, key_epoch_, sequence))) {
-      return true;
-    }
-    first = false;
-    offset += 4 + static_cast<std::uint64_t>(len);
-    ++sequence;
-  }
-  return false;
-}
-
-// Without this, records appended after a torn tail would sit behind bytes no reader gets past.
-Result<> TxnWal::move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t file_size,
-                                        std::uint64_t lsn) {
-  std::filesystem::path side;
-  UniqueFd out;
-  for (int attempt = 0; !out.valid(); ++attempt) {
-    std::string name = fmt::format("{}.damaged-{}", path_.filename().string(), lsn);
-    if (attempt > 0) name += fmt::format(".{}", attempt);
-    side = dir_ / name;
-    out = UniqueFd(io::open_create(side.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC, 0600));
-    if (!out.valid() && (errno != EEXIST || attempt >= 1000)) {
-      return fail(KavrelError::io(errno));
-    }
-  }
-  constexpr std::size_t kChunk = 65'536;
-  auto chunk = std::make_unique<char[]>(kChunk);
-  for (std::uint64_t off = good_offset; off < file_size;) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, file_size - off));
-    const ssize_t got = ::pread(fd_.get(), chunk.get(), want, static_cast<off_t>(off));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fail(KavrelError::io(errno));
-    }
-    if (got == 0) break;  // the file shrank under us; copy what there was
-    if (const int err = io::write_all(out.get(), chunk.get(), static_cast<std::size_t>(got));
-        err != 0) {
-      return fail(KavrelError::io(err));
-    }
-    off += static_cast<std::uint64_t>(got);
-  }
-  if (io::fsync(out.get()) != 0) return fail(KavrelError::io(errno));
-  if (auto r = out.close(); !r) return r;
-  if (auto r = fsync_dir(dir_); !r) return r;
-  if (io::ftruncate(fd_.get(), static_cast<off_t>(good_offset)) != 0) {
-    return fail(KavrelError::io(errno));
-  }
-  if (io::fsync(fd_.get()) != 0) return fail(KavrelError::io(errno));
-  log::warn(kTarget,
-            "{}: {} unreadable bytes at offset {} (after {} records) moved to {}; the log "
-            "was truncated there",
-            path_.filename().string(), file_size - good_offset, good_offset, lsn,
-            side.filename().string());
-  return {};
-}
-
-// ---------------------------------------------------------------------------------------------
-// WalReader
-
-WalReader::WalReader(UniqueFd fd, std::uint64_t file_size,
-                     std::shared_ptr<const EncryptionEngine> engine,
-                     std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch,
-                     std::uint8_t domain)
-    : fd_(std::move(fd)),
-      file_size_(file_size),
-      engine_(std::move(engine)),
-      db_uuid_(db_uuid),
-      key_epoch_(key_epoch),
-      domain_(domain),
-      buf_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
-
-Result<WalReader> WalReader::open(const std::filesystem::path& path,
-                                  std::shared_ptr<const EncryptionEngine> engine,
-                                  std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch,
-                                  std::uint8_t domain) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return fail(KavrelError::io(errno));
-  auto size = file_size_of(fd.get());
-  if (!size) return fail(std::move(size.error()));
-  return WalReader(std::move(fd), *size, or_disabled(std::move(engine)), db_uuid, key_epoch,
-                   domain);
-}
-
-Result<> WalReader::read_exact(char* dst, std::size_t n) {
-  while (n > 0) {
-    if (pos_ == len_) {
-      // Large reads bypass the buffer; small ones refill it.
-      char* target = n >= kBufferSize ? dst : buf_.get();
-      const std::size_t cap = n >= kBufferSize ? n : kBufferSize;
-      const ssize_t got = ::read(fd_.get(), target, cap);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return fail(KavrelError::io(errno));
-      }
-      if (got == 0) return fail(KavrelError::unexpected_eof());
-      if (target == dst) {
-        dst += got;
-        n -= static_cast<std::size_t>(got);
-        consumed_ += static_cast<std::uint64_t>(got);
-        continue;
-      }
-      pos_ = 0;
-      len_ = static_cast<std::size_t>(got);
-    }
-    const std::size_t take = std::min(n, len_ - pos_);
-    std::copy_n(buf_.get() + pos_, take, dst);
-    pos_ += take;
-    dst += take;
-    n -= take;
-    consumed_ += take;
-  }
-  return {};
-}
-
-Result<BytesView> WalReader::read_body(std::size_t n) {
-  if (len_ - pos_ >= n) {
-    const BytesView in_place(buf_.get() + pos_, n);
-    pos_ += n;
-    consumed_ += n;
-    return in_place;
-  }
-  constexpr std::size_t kFirstChunk = 65'536;
-  scratch_.clear();
-  std::size_t have = 0;
-  while (have < n) {
-    const std::size_t want = std::min(n, std::max(have * 2, kFirstChunk));
-    scratch_.resize(want);
-    if (auto r = read_exact(scratch_.data() + have, want - have); !r) {
-      return fail(std::move(r.error()));
-    }
-    have = want;
-  }
-  return BytesView(scratch_);
-}
-
-bool WalReader::zeros_from(std::uint64_t offset) const {
-  std::vector<char> chunk(64 * 1024);
-  while (offset < file_size_) {
-    const auto n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), file_size_ - offset));
-    if (::pread(fd_.get(), chunk.data(), n, static_cast<off_t>(offset)) !=
-        static_cast<ssize_t>(n)) {
-      return false;
-    }
-    if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n),
-                    [](char c) { return c != 0; })) {
-      return false;
-    }
-    offset += n;
-  }
-  return true;
-}
-
-Result<TxnWalEntry> WalReader::read_record() {
-  auto view = read_view();
-  if (!view) return fail(std::move(view.error()));
-  return TxnWalEntry::from_view(*view);
-}
-
-Result<TxnWalEntryView> WalReader::read_view() {
-  auto entry = read_next();
-  if (entry || (entry.error().kind() == KavrelError::Kind::Io && entry.error().os_error() != 0)) {
-    return entry;
-  }
-  // No record is all zeros: zeros from here to the end are room written ahead, not damage.
-  if (good_offset_ < file_size_ && zeros_from(good_offset_)) {
-    zero_tail_ = true;
-    return fail(KavrelError::unexpected_eof());
-  }
-  return entry;
-}
-
-Result<TxnWalEntryView> WalReader::read_next() {
-  char len_bytes[4];
-  if (auto r = read_exact(len_bytes, sizeof len_bytes); !r) return fail(std::move(r.error()));
-  const std::uint32_t n = get_u32(len_bytes);
-  Result<TxnWalEntryView> entry;
-  if (!engine_->enabled()) {
-    if (n < kBodyOverhead) return fail(KavrelError::corruption("WAL entry too short"));
-    if (n > kMaxWalEntrySize) {
-      return fail(KavrelError::corruption(
-          fmt::format("WAL entry length {} exceeds maximum {}", n, kMaxWalEntrySize)));
-    }
-    auto body = read_body(n);
-    if (!body) return fail(std::move(body.error()));
-    entry = TxnWalEntry::view_body(*body);
-    // A damaged length that still covers a whole record would swallow the records after it
-    // (the decoder ignores bytes past the checksum); every record this log writes is exact.
-    if (entry && kBodyOverhead + entry->key.size() + entry->value.size() != n) {
-      return fail(KavrelError::corruption(
-          fmt::format("WAL entry length {} does not match its contents", n)));
-    }
-  } else {
-    if (n > kMaxWalEntrySize) {
-      return fail(KavrelError::corruption(
-          fmt::format("encrypted WAL frame length {} exceeds maximum {}", n, kMaxWalEntrySize)));
-    }
-    auto sealed = read_body(n);
-    if (!sealed) return fail(std::move(sealed.error()));
-    auto plain =
-        engine_->decrypt_with_aad(*sealed, wal_frame_aad(db_uuid_, key_epoch_, records_, domain_));
-    if (!plain) return fail(KavrelError::from(plain.error()));
-    plain_ = std::move(*plain);
-    entry = TxnWalEntry::view_body(plain_);
-  }
-  if (!entry) return entry;
-  ++records_;
-  good_offset_ = consumed_;
-  return entry;
 }
 
 }  // namespace kavrel

@@ -1,17 +1,8 @@
-// The write-ahead log file "wal.log": appends, per-transaction buffers, syncs, reading back, and
-// the counter scan at open.
-//
-// File layout. A plain log is the concatenation of records exactly as TxnWalEntry::to_bytes
-// produces them; there is no file header. An encrypted log is a concatenation of frames, one per
-// record:
-//
-//   offset  width  field
-//   0       4      frame length  u32 = record body length + 29
-//   4      ...     EncryptionEngine::encrypt_with_aad(body, aad): 0x01 | nonce | ciphertext | tag
-//
-// The 29 bytes of additional data are not stored: 0x01 | db_uuid (16) | key_epoch (u32) |
-// sequence (u64), the sequence of frame n of the file being n. A frame moved, dropped from the
-// middle, copied from another database or sealed under another key epoch fails authentication.
+// The writer of the write-ahead log "wal.log" (and "wal-<generation>.log" after compactions):
+// appends, per-transaction buffers, syncs, LSNs and the zeros written ahead of the records.
+// The file's framing is in wal_frame.h; reading it back is WalReader's (wal_reader.h); the scan at
+// open that finds the log's end, repairs its tail and sets the counters below is recovery's
+// (recovery.h).
 //
 // LSN: the 0-based ordinal of a record in the log.
 //
@@ -40,7 +31,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,15 +43,10 @@
 #include "core/unique_fd.h"
 #include "storage/internal/crypto/encryption.h"
 #include "storage/internal/wal/txn_wal_entry.h"
+#include "storage/internal/wal/wal_frame.h"
+#include "storage/internal/wal/wal_reader.h"
 
 namespace kavrel {
-
-// The 29 bytes of additional data bound into the frame with the given sequence number.
-// Log frames are bound to domain 0x01, snapshot frames to 0x02, so that neither opens as the other.
-inline constexpr std::uint8_t kLogFrameDomain = 0x01;
-inline constexpr std::uint8_t kSnapshotFrameDomain = 0x02;
-Bytes wal_frame_aad(const std::array<std::uint8_t, 16>& db_uuid, std::uint32_t key_epoch,
-                    std::uint64_t sequence, std::uint8_t domain = kLogFrameDomain);
 
 // One transaction's records, collected in memory until the transaction commits: the storage puts
 // its Begin record first (so a transaction that writes nothing logs nothing), then its Write and
@@ -85,8 +70,6 @@ struct TxnWalBuffer {
 };
 
 // Where a run of records ends in the log (see "A full disk" above).
-class WalReader;
-
 struct WalPosition {
   std::uint64_t generation = 0;  // cuts of the log before the run was written
   std::uint64_t end = 0;         // file offset just past the run
@@ -105,17 +88,17 @@ class TxnWal {
   // The generation a file name stands for, or nullopt for any other name.
   static std::optional<std::uint64_t> generation_of(std::string_view file_name);
 
-  // Creates dir (with missing parents) and opens or creates the log of `generation` for
-  // appending (mode 0600; a new file's name is made durable). A null engine means
-  // EncryptionEngine::disabled(). Counters start at next_txn_id 1, next_lsn 0, frame_counter 0
-  // until recover_state() runs. Io error on failure.
+  // Opens or creates the log of `generation` in dir (which must exist) for appending (mode
+  // 0600; a new file's name is made durable). A null engine means EncryptionEngine::disabled().
+  // Counters start at next_txn_id 1, next_lsn 0, frame_counter 0 until recovery resumes the log
+  // at its end (recover_logs() in recovery.h). Io error on failure.
   static Result<std::shared_ptr<TxnWal>> open(const std::filesystem::path& dir,
                                               std::shared_ptr<const EncryptionEngine> engine,
                                               std::array<std::uint8_t, 16> db_uuid,
                                               std::uint32_t key_epoch,
                                               std::uint64_t generation = 0);
   // Creates the log of `generation` (which must not exist) holding one LogStart record with
-  // first_lsn, durable with its name; ready for appends, no recover_state() needed.
+  // first_lsn, durable with its name; ready for appends, no recovery needed.
   static Result<std::shared_ptr<TxnWal>> create(const std::filesystem::path& dir,
                                                 std::shared_ptr<const EncryptionEngine> engine,
                                                 std::array<std::uint8_t, 16> db_uuid,
@@ -166,16 +149,22 @@ class TxnWal {
   // additional data of `sequence`. Encryption error on failure.
   Result<Bytes> encrypt_frame(BytesView body, std::uint64_t sequence) const;
 
-  // The counter scan at open; must run before the first append. Reads the log to its end, sets
-  // next_txn_id = pid << 32 | (largest lower half of ids of this pid) + 1, next_lsn and
-  // frame_counter = records read. A plain log ends at its first unreadable record. An encrypted
-  // log ends at a torn final frame, or at a frame that fails to open when no later frame opens
-  // (a tail a power cut left); any other error of it is returned. A device read error is
-  // always returned. An unreadable tail is copied to "wal.log.damaged-<lsn>" and cut from the
-  // log (with a warning), so records appended afterwards are read by later scans. Every record
-  // of the log is handed to `each` (when given) as it is read, with the reader for its progress,
-  // so a replay needs no second pass; an error of `each` stops the scan and is returned.
-  Result<> recover_state(const std::function<Result<>(TxnWalEntry&, const WalReader&)>& each = {});
+  // Where recovery found the log's records to end, and the counters from its records.
+  struct Resume {
+    std::uint64_t end = 0;        // file offset just past the last record
+    std::uint64_t file_size = 0;  // the file's size: `end`, or more when zeros follow the records
+    std::uint64_t next_lsn = 0;
+    std::uint64_t frames = 0;  // records in the file
+    std::uint64_t next_txn_id = 1;
+  };
+  // Takes the log up at `at` once recovery has read it (and cut back or synced what it kept):
+  // records go on at at.end, over any zeros after it, and everything up to at.end counts as
+  // durable. Must run before the first append. Io error when the log has failed or the
+  // descriptor cannot be positioned.
+  Result<> resume(const Resume& at);
+  // The scan at open without a replay, for a log opened by itself (tools, benchmarks):
+  // recover_logs() of this log alone. Defined in recovery.cc.
+  Result<> recover_state();
 
   // Draws a transaction id (fetch-and-add 1 on next_txn_id).
   std::uint64_t allocate_txn_id() { return next_txn_id_.fetch_add(1, std::memory_order_relaxed); }
@@ -194,8 +183,13 @@ class TxnWal {
   // Whether a write, flush or fsync has failed; the log then refuses every write and sync.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
   const std::filesystem::path& path() const { return path_; }
+  const std::filesystem::path& dir() const { return dir_; }
   std::uint64_t generation() const { return generation_; }
   bool encrypted() const { return engine_->enabled(); }
+  // The sealing of the log's frames, for readers of the logs of this directory.
+  const std::shared_ptr<const EncryptionEngine>& engine() const { return engine_; }
+  const std::array<std::uint8_t, 16>& db_uuid() const { return db_uuid_; }
+  std::uint32_t key_epoch() const { return key_epoch_; }
 
  private:
   TxnWal(std::filesystem::path dir, std::uint64_t generation, UniqueFd fd, std::uint64_t file_size,
@@ -222,10 +216,6 @@ class TxnWal {
   bool survived_locked(WalPosition p) const;
   WalPosition position_locked() const { return {cuts_.size(), file_end_ + buf_.size()}; }
   KavrelError unusable_error() const;
-  // Whether a complete frame after the one at offset (of the given sequence) opens.
-  bool frame_opens_after(std::uint64_t offset, std::uint64_t sequence) const;
-  Result<> move_tail_aside_locked(std::uint64_t good_offset, std::uint64_t file_size,
-                                  std::uint64_t lsn);
 
   const std::filesystem::path dir_;
   const std::uint64_t generation_;
@@ -252,70 +242,6 @@ class TxnWal {
   std::atomic<std::uint64_t> next_txn_id_{1};
   std::atomic<std::uint64_t> next_lsn_{0};       // written under mu_
   std::atomic<std::uint64_t> frame_counter_{0};  // written under mu_
-};
-
-// Reads records back from a log, one at a time, through a 64 KiB buffer over its own read-only
-// descriptor. Used by the counter scan, the replay and the snapshot load.
-class WalReader {
- public:
-  static constexpr std::size_t kBufferSize = 65'536;
-
-  // Opens path read-only. A null engine means a plain log. Io error on failure.
-  static Result<WalReader> open(const std::filesystem::path& path,
-                                std::shared_ptr<const EncryptionEngine> engine,
-                                std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch,
-                                std::uint8_t domain = kLogFrameDomain);
-
-  // The next record. Errors: KavrelError::unexpected_eof() at the end of the data (a short
-  // length or body, a body cut short, or zeros from the record's start to the end of the file);
-  // Corruption "WAL entry too short", "WAL entry length N exceeds maximum 536870912", "encrypted
-  // WAL frame length N exceeds maximum 536870912" or a record's own check; Encryption when a frame
-  // does not open; Io with its errno when the device fails. After an error the reader is not to be
-  // used further.
-  Result<TxnWalEntry> read_record();
-  // read_record() without copying: the view's key and value stay valid until the next read.
-  Result<TxnWalEntryView> read_view();
-
-  // File offset just past the last record read successfully.
-  std::uint64_t good_offset() const { return good_offset_; }
-  // Bytes consumed from the file so far.
-  std::uint64_t bytes_read() const { return consumed_; }
-  // Size of the file when the reader was opened.
-  std::uint64_t file_size() const { return file_size_; }
-  // Records read successfully (also the frame counter of the next frame).
-  std::uint64_t records() const { return records_; }
-  // Whether the data ended at zeros that fill the rest of the file: the room a log writes ahead
-  // of its records, not a damaged record.
-  bool zero_tail() const { return zero_tail_; }
-
- private:
-  WalReader(UniqueFd fd, std::uint64_t file_size, std::shared_ptr<const EncryptionEngine> engine,
-            std::array<std::uint8_t, 16> db_uuid, std::uint32_t key_epoch, std::uint8_t domain);
-  Result<> read_exact(char* dst, std::size_t n);
-  // read_view() without the zero-tail rule.
-  Result<TxnWalEntryView> read_next();
-  // Whether every byte from `offset` to the end of the file is zero.
-  bool zeros_from(std::uint64_t offset) const;
-  // The next n bytes, valid until the next read: in place in the buffer when it holds them, else
-  // gathered in scratch_, whose storage grows with the bytes actually read (a forged length costs
-  // no memory).
-  Result<BytesView> read_body(std::size_t n);
-
-  UniqueFd fd_;
-  std::uint64_t file_size_;
-  std::shared_ptr<const EncryptionEngine> engine_;
-  std::array<std::uint8_t, 16> db_uuid_;
-  std::uint32_t key_epoch_;
-  std::uint8_t domain_;
-  std::unique_ptr<char[]> buf_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  std::uint64_t consumed_ = 0;
-  std::uint64_t good_offset_ = 0;
-  std::uint64_t records_ = 0;
-  bool zero_tail_ = false;
-  Bytes scratch_;  // a body that crosses the buffer's end
-  Bytes plain_;    // the last frame opened (encrypted logs)
 };
 
 }  // namespace kavrel

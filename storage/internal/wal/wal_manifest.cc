@@ -18,6 +18,7 @@
 #include "core/bytes.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
+#include "storage/internal/io/file_io.h"
 #include "storage/internal/io/fs_util.h"
 
 namespace kavrel {
@@ -26,12 +27,12 @@ namespace {
 using json = nlohmann::json;
 
 Result<Bytes> read_file(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(io::open_existing(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   Bytes out;
   char chunk[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = io::read(fd.get(), chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(KavrelError::io(errno));
