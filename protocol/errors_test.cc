@@ -76,7 +76,7 @@ TEST(ErrorsTest, EndedTransactionIsTheHandleNamed) {
     const char* text;
     std::optional<std::uint64_t> handle;
   };
-  const Case kCases[] = {
+  const Case cases[] = {
       {"Transaction 7 aborted: Internal error: Write-write conflict detected; retry from "
        "BEGIN_TXN",
        7},
@@ -89,7 +89,7 @@ TEST(ErrorsTest, EndedTransactionIsTheHandleNamed) {
       {"Transaction x aborted: cause", std::nullopt},
       {"Transaction not found: ", std::nullopt},
   };
-  for (const Case& c : kCases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(ended_transaction(c.text), c.handle);
   }

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "core/text.h"
+#include "protocol/errors.h"
 
 namespace kavrel {
 namespace {
@@ -244,7 +245,7 @@ std::optional<Message> Client::take_buffered_frame() {
   return m;
 }
 
-ClientResult<std::size_t> Client::receive_some(bool block, bool* would_block) {
+ClientResult<Client::Received> Client::receive_some(bool block) {
   // Drop consumed bytes before growing, so the buffer holds at most one partial frame plus a
   // chunk.
   if (rpos_ > 0) {
@@ -258,15 +259,12 @@ ClientResult<std::size_t> Client::receive_some(bool block, bool* would_block) {
         ::recv(fd_.get(), rbuf_.data() + old, kReceiveChunk, block ? 0 : MSG_DONTWAIT);
     if (n >= 0) {
       rbuf_.resize(old + static_cast<std::size_t>(n));
-      return static_cast<std::size_t>(n);
+      return n > 0 ? Received::Bytes : Received::Closed;
     }
     if (errno == EINTR) continue;
     const int err = errno;
     rbuf_.resize(old);
-    if (!block && (err == EAGAIN || err == EWOULDBLOCK)) {
-      *would_block = true;
-      return 0;
-    }
+    if (!block && (err == EAGAIN || err == EWOULDBLOCK)) return Received::Nothing;
     return std::unexpected(io_errno(err));
   }
 }
@@ -274,9 +272,11 @@ ClientResult<std::size_t> Client::receive_some(bool block, bool* would_block) {
 ClientResult<Message> Client::read_frame() {
   for (;;) {
     if (auto m = take_buffered_frame()) return std::move(*m);
-    auto n = receive_some(true);
-    if (!n) return std::unexpected(std::move(n.error()));
-    if (*n == 0) return std::unexpected(ClientError::io("connection closed by the server"));
+    auto got = receive_some(true);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == Received::Closed) {
+      return std::unexpected(ClientError::io("connection closed by the server"));
+    }
   }
 }
 
@@ -321,11 +321,11 @@ ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& 
       }
     }
     if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      bool would_block = false;
-      auto n = receive_some(false, &would_block);
-      if (!n) return std::unexpected(std::move(n.error()));
-      if (*n == 0 && !would_block)
+      auto got = receive_some(false);
+      if (!got) return std::unexpected(std::move(got.error()));
+      if (*got == Received::Closed) {
         return std::unexpected(ClientError::io("connection closed by the server"));
+      }
     }
   }
   return responses;
@@ -401,9 +401,8 @@ ClientResult<Transaction> Client::transaction() {
 
 bool ends_transaction(const ClientError& error) {
   if (!error.is_server_error()) return false;
-  const std::string& text = error.text();
-  return (text.starts_with("Transaction ") && text.find(" aborted: ") != std::string::npos) ||
-         text.starts_with("Transaction not found: ");
+  const ErrorClass c = classify_error(error.text());
+  return c == ErrorClass::TransactionAborted || c == ErrorClass::TransactionNotFound;
 }
 
 Transaction::~Transaction() {

@@ -183,9 +183,13 @@ class Client {
   ClientResult<> expect_empty(std::uint8_t opcode, BytesView payload, std::uint8_t expected);
   // A whole response frame from the receive buffer, if one is there.
   std::optional<Message> take_buffered_frame();
-  // Receives more bytes into the buffer. 0 bytes: the server closed. Without blocking, a receive
-  // that would block sets would_block and returns 0.
-  ClientResult<std::size_t> receive_some(bool block, bool* would_block = nullptr);
+  // What one receive into the buffer brought.
+  enum class Received : std::uint8_t {
+    Bytes,    // more bytes are in the buffer
+    Closed,   // the end of the stream: the server closed the connection
+    Nothing,  // without blocking: none were waiting
+  };
+  ClientResult<Received> receive_some(bool block);
   // Before a request goes out: connects when the last connection was dropped, and replaces one
   // that the server has closed when nothing awaits an answer on it.
   ClientResult<> prepare_send();
@@ -258,8 +262,9 @@ class Transaction {
   bool open_ = true;
 };
 
-// Whether a server error says that the transaction was ended (aborted after a write conflict or
-// a failed write, or no longer known): the client should retry from a new transaction.
+// Whether a server error says that the server ended the transaction it names (aborted it after a
+// failed write, or knows no such handle): classes TransactionAborted and TransactionNotFound of
+// protocol/errors.h. Whether a new transaction may then succeed is is_retryable(error.text()).
 bool ends_transaction(const ClientError& error);
 
 }  // namespace kavrel

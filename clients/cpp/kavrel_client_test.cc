@@ -544,6 +544,31 @@ TEST(ClientReconnectTest, TransactionsEndedByCommitAbortOrTheServerNoLongerCount
   EXPECT_EQ(aborted_by_server, 1);
 }
 
+// The transaction is over when the server says it ended the one named (whatever the cause);
+// a conflict of a lone write or a refused commit names none, and only the server says so.
+TEST(ClientErrorTest, EndsTransactionOnlyWhenTheServerEndedOne) {
+  struct Case {
+    ClientError error;
+    bool ends;
+  };
+  const Case cases[] = {
+      {ClientError::server("Transaction 7 aborted: Internal error: Write-write conflict "
+                           "detected; retry from BEGIN_TXN"),
+       true},
+      {ClientError::server("Transaction 7 aborted: IO error: disk full; retry from BEGIN_TXN"),
+       true},
+      {ClientError::server("Transaction not found: 7"), true},
+      {ClientError::server("Internal error: Write-write conflict detected"), false},
+      {ClientError::server("Validation error: transaction aborted: SSI validation failed"), false},
+      {ClientError::server("Table not found: Transaction 7 aborted: "), false},
+      {ClientError::io("Transaction 7 aborted: x; retry from BEGIN_TXN"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error.message());
+    EXPECT_EQ(ends_transaction(c.error), c.ends);
+  }
+}
+
 TEST(ClientReconnectTest, RequestLostAfterItWasSentWholeIsNotSentAgain) {
   ClosingServer server([&](const Message&) -> ClosingServer::Reply {
     return {std::nullopt, ClosingServer::Then::Close};  // read, maybe run, never answered
