@@ -9,6 +9,8 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include "cli/commands.h"
+
 namespace kavrel::cli {
 namespace {
 
@@ -60,10 +62,31 @@ Exit status: 0 success, 1 the server answered an error (or a request was refused
 sending, such as a value above the 16 MiB request limit; with --bail, the first failing line),
 2 usage error, 3 the server cannot be reached (or the connection was lost).)";
 
-const std::vector<std::string> kCommandNames = {
-    "ping",   "put",    "get",      "del",   "scan",  "put-path", "get-path",   "register",
-    "insert", "tables", "describe", "drop",  "query", "stats",    "checkpoint", "compact",
-    "sql",    "begin",  "commit",   "abort", "help",  "quit",     "exit"};
+constexpr const char* kShellHelpFooter =
+    R"(
+After begin, every data command (put, get, del, scan, put-path, get-path, query, insert, drop)
+runs inside the transaction until commit or abort: it sees the transaction's snapshot and its own
+writes, and nothing is visible to others before commit, which shows the commit timestamp. A
+conflict aborts it (the shell says so: run begin and the commands again). Handles belong to this
+connection, and the prompt lists the open ones; quit or Ctrl-D aborts them with a warning. Words are quoted with '...' or "..." (with \n, \t, \" and \xNN).
+When the server has closed the idle connection, the next command connects again; with a
+transaction open it fails instead and says that the transaction is lost.
+Command names may be written in any case; Tab completes them, and table names after query,
+describe, insert and drop. Ctrl-C clears the line, or interrupts a running command (its
+connection ends, and the open handles with it).
+)";
+
+// One row of the shell's help: the usage in a column of its own (on a line of its own when it is
+// wider), then the help text's lines.
+std::string help_row(const Command& c) {
+  constexpr std::size_t kUsageWidth = 34;
+  const std::string indent(kUsageWidth + 2, ' ');
+  std::string out = "  " + std::string(c.usage);
+  out +=
+      c.usage.size() < kUsageWidth ? std::string(kUsageWidth - c.usage.size(), ' ') : "\n" + indent;
+  for (const char ch : c.help) out += ch == '\n' ? "\n" + indent : std::string(1, ch);
+  return out + "\n";
+}
 
 // The index of the command word: the first word that is neither an option nor the value of a
 // connection option.
@@ -128,53 +151,141 @@ void fold_command_case(std::vector<std::string>& words, std::size_t cmd) {
   if (cmd >= words.size()) return;
   std::string lower = words[cmd];
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (std::ranges::find(kCommandNames, lower) != kCommandNames.end()) words[cmd] = lower;
+  if (find_command(lower) != nullptr) words[cmd] = lower;
 }
+
+// The options of the program's own command line (connection, the shell's input), given
+// anywhere before or after the command.
+class ProgramOptions {
+ public:
+  void add_to(CLI::App& app, Invocation& inv) {
+    app.set_version_flag("-V,--version", fmt::format("kavrel-cli {}", kVersion));
+    socket_ = app.add_option("-s,--socket", socket_value_,
+                             fmt::format("The server's Unix socket (default: {})", kDefaultSocket))
+                  ->type_name("SOCKET");
+    db_ =
+        app.add_option("-d,--db", db_value_, "The database directory: its socket is DB/kavrel.sock")
+            ->type_name("DB");
+    file_ = app.add_option("-f,--file", file_value_, "Runs the commands of FILE, one a line")
+                ->type_name("FILE");
+    app.add_flag("--bail", inv.bail,
+                 "Commands from a file or pipe: stop at the first failing line (status 1)");
+  }
+
+  // Throws CLI::ValidationError for both -s and -d.
+  void finish(Invocation& inv) const {
+    if (socket_ == nullptr) return;  // the shell's lines have none
+    if (socket_->count() > 0 && db_->count() > 0) {
+      throw CLI::ValidationError("give either -s SOCKET or -d DB, not both");
+    }
+    if (socket_->count() > 0) inv.socket = socket_value_;
+    if (db_->count() > 0) inv.db = db_value_;
+    if (file_->count() > 0) inv.file = file_value_;
+  }
+
+ private:
+  std::string socket_value_, db_value_, file_value_;
+  CLI::Option* socket_ = nullptr;
+  CLI::Option* db_ = nullptr;
+  CLI::Option* file_ = nullptr;
+};
+
+// The subcommands of the table, and where the parser puts what they are given until finish()
+// moves it into the Invocation.
+class CommandValues {
+ public:
+  void add_to(CLI::App& app, const Command& c, Invocation& inv) {
+    CLI::App* sub = app.add_subcommand(std::string(c.name), std::string(c.summary));
+    auto& slots = positionals_.emplace_back();
+    slots.reserve(c.positionals.size());  // never reallocated: the parser keeps their addresses
+    for (const Positional& p : c.positionals) {
+      Slot& slot = slots.emplace_back(Slot{&p, {}, {}});
+      CLI::Option* o = p.many ? sub->add_option(std::string(p.name), slot.many, std::string(p.help))
+                              : sub->add_option(std::string(p.name), slot.one, std::string(p.help));
+      if (p.required) o->required();
+    }
+    for (const CommandOption& option : c.options) add_option(*sub, option, inv);
+    subcommands_.push_back(sub);
+  }
+
+  // The chosen command's positionals in args, its numbers checked, its options moved in place.
+  void finish(Invocation& inv) const {
+    for (std::size_t i = 0; i < subcommands_.size(); ++i) {
+      if (subcommands_[i]->get_name() != inv.command) continue;
+      for (const Slot& slot : positionals_[i]) {
+        if (slot.positional->many) {
+          inv.args.insert(inv.args.end(), slot.many.begin(), slot.many.end());
+        } else if (slot.positional->required || !slot.one.empty()) {
+          inv.args.push_back(slot.one);
+        }
+      }
+    }
+    inv.limit = parse_u32(limit_, "--limit");
+    inv.offset = parse_u32(offset_, "--offset");
+    if (static_cast<int>(inv.raw) + static_cast<int>(inv.csv) + static_cast<int>(inv.json) > 1) {
+      throw CLI::ValidationError("give at most one of --raw, --csv and --json");
+    }
+    if (!output_.empty()) inv.output = output_;
+    if (null_given_) inv.null_text = null_text_;
+  }
+
+ private:
+  struct Slot {
+    const Positional* positional;
+    std::string one;
+    std::vector<std::string> many;
+  };
+
+  void add_option(CLI::App& sub, const CommandOption& option, Invocation& inv) {
+    const std::string flags(option.flags), help(option.help);
+    switch (option.field) {
+      case OptionField::Output: sub.add_option(flags, output_, help)->type_name("FILE"); break;
+      case OptionField::Raw: sub.add_flag(flags, inv.raw, help); break;
+      case OptionField::Csv: sub.add_flag(flags, inv.csv, help); break;
+      case OptionField::Json: sub.add_flag(flags, inv.json, help); break;
+      case OptionField::Limit: sub.add_option(flags, limit_, help)->type_name("N"); break;
+      case OptionField::Offset: sub.add_option(flags, offset_, help)->type_name("N"); break;
+      case OptionField::Columns:
+        sub.add_option(flags, inv.columns, help)->type_name("a,b")->delimiter(',');
+        break;
+      case OptionField::Null:
+        sub.add_option_function<std::string>(
+               flags,
+               [this](const std::string& text) {
+                 null_text_ = text;
+                 null_given_ = true;
+               },
+               help)
+            ->type_name("TEXT");
+        break;
+    }
+  }
+
+  std::vector<CLI::App*> subcommands_;
+  std::vector<std::vector<Slot>> positionals_;  // by subcommand
+  std::string output_, null_text_;
+  bool null_given_ = false;
+  std::string limit_ = "0", offset_ = "0";
+};
 
 }  // namespace
 
-const std::vector<std::string>& command_names() { return kCommandNames; }
+const std::vector<std::string>& command_names() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    for (const Command& c : commands()) out.emplace_back(c.name);
+    return out;
+  }();
+  return names;
+}
 
 std::string shell_help() {
-  return R"(Commands (COMMAND --help shows its options; --hex works with every command):
-  ping                              checks that the server answers
-  put KEY VALUE                     stores VALUE (text, @FILE, or hex with --hex) under KEY
-  get KEY [-o FILE] [--raw]         shows the value of KEY (empty when absent); -o, --raw: the
-                                    value's bytes exactly, to FILE or standard output
-  del KEY                           deletes KEY
-  scan PREFIX [--limit N] [--csv|--json]
-                                    lists key<TAB>value for keys starting with PREFIX (2+ bytes)
-  put-path SEG... -- VALUE          stores VALUE under the path (or: put-path a/b/c VALUE)
-  get-path SEG...                   shows the value under the path (or: get-path a/b/c)
-  register TABLE COL:TYPE[?]...     registers a table (int uint float text binary bool; ?: nullable)
-  insert TABLE ID COL=VALUE...      writes row ID of a registered table (left-out columns: NULL)
-  tables                            lists the registered tables with their columns
-  describe TABLE                    shows one registered table's columns and its row key
-  drop TABLE                        drops a registered table and every row under TABLE/
-  query PATH [--limit N] [--offset N] [--columns a,b] [--raw|--csv|--json] [--null TEXT]
-                                    shows a table's rows
-  stats [--json]                    shows the server's statistics
-  checkpoint                        asks the server for a checkpoint
-  compact                           writes a snapshot of the data and starts a fresh log
-  sql TEXT                          sends SQL (the server refuses it: SQL runs in kavrel-sql,
-                                    the Python package's SQL shell)
-  begin                             begins a transaction and shows its handle
-  commit [HANDLE]                   commits the latest (or the given) handle, shows its timestamp
-  abort [HANDLE]                    aborts the latest (or the given) handle
-  help [COMMAND]                    shows this list, or one command's options
-  quit, exit                        leaves the shell (so does Ctrl-D)
-
-After begin, every data command (put, get, del, scan, put-path, get-path, query, insert, drop)
-runs inside the transaction until commit or abort: it sees the transaction's snapshot and its own
-writes, and nothing is visible to others before commit, which shows the commit timestamp. A
-conflict aborts it (the shell says so: run begin and the commands again). Handles belong to this
-connection, and the prompt lists the open ones; quit or Ctrl-D aborts them with a warning. Words are quoted with '...' or "..." (with \n, \t, \" and \xNN).
-When the server has closed the idle connection, the next command connects again; with a
-transaction open it fails instead and says that the transaction is lost.
-Command names may be written in any case; Tab completes them, and table names after query,
-describe, insert and drop. Ctrl-C clears the line, or interrupts a running command (its
-connection ends, and the open handles with it).
-)";
+  std::string out =
+      "Commands (COMMAND --help shows its options; --hex works with every command):\n";
+  for (const Command& c : commands()) {
+    if (!c.usage.empty()) out += help_row(c);
+  }
+  return out + kShellHelpFooter;
 }
 
 std::string Invocation::socket_path() const {
@@ -184,9 +295,9 @@ std::string Invocation::socket_path() const {
 }
 
 ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
-  Invocation inv;
   const std::size_t cmd = command_index(words);
   fold_command_case(words, cmd);
+  Invocation inv;
   // put-path SEG... -- VALUE: the value is the last word and "--" the one before it.
   if (cmd < words.size() && words[cmd] == "put-path" && words.size() >= cmd + 3 &&
       words[words.size() - 2] == "--") {
@@ -199,103 +310,12 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   app.require_subcommand(0, 1);  // at most one command; keys named like commands stay keys
   app.fallthrough();             // options of the program may follow the command
   app.footer(in_shell ? "" : kFooter);
-  std::string socket, db, file, output, null_text;
-  CLI::Option* socket_opt = nullptr;
-  CLI::Option* db_opt = nullptr;
-  CLI::Option* file_opt = nullptr;
-  if (!in_shell) {
-    app.set_version_flag("-V,--version", fmt::format("kavrel-cli {}", kVersion));
-    socket_opt =
-        app.add_option("-s,--socket", socket,
-                       fmt::format("The server's Unix socket (default: {})", kDefaultSocket))
-            ->type_name("SOCKET");
-    db_opt = app.add_option("-d,--db", db, "The database directory: its socket is DB/kavrel.sock")
-                 ->type_name("DB");
-    file_opt = app.add_option("-f,--file", file, "Runs the commands of FILE, one a line")
-                   ->type_name("FILE");
-    app.add_flag("--bail", inv.bail,
-                 "Commands from a file or pipe: stop at the first failing line (status 1)");
-  }
+  ProgramOptions program;
+  if (!in_shell) program.add_to(app, inv);
   app.add_flag("--hex", inv.hex, "Values in hexadecimal");
-
-  std::string key, value, prefix, path, table, handle;
-  std::vector<std::string> segments, column_args, sql_words;
-  std::string limit = "0", offset = "0", scan_limit = "0";
-
-  app.add_subcommand("ping", "Checks that the server answers");
-  auto* put = app.add_subcommand("put", "Stores VALUE under KEY");
-  put->add_option("KEY", key, "The key")->required();
-  put->add_option("VALUE", value, "The value, @FILE or - (standard input)")->required();
-  auto* get = app.add_subcommand("get", "Shows the value of KEY (empty when absent)");
-  get->add_option("KEY", key, "The key")->required();
-  get->add_option("-o,--output", output, "Writes the value's bytes to FILE, nothing added")
-      ->type_name("FILE");
-  get->add_flag("--raw", inv.raw, "Writes the value's bytes to standard output, nothing added");
-  auto* del = app.add_subcommand("del", "Deletes KEY");
-  del->add_option("KEY", key, "The key")->required();
-  auto* scan = app.add_subcommand("scan", "Lists key<TAB>value for every key starting with PREFIX");
-  scan->add_option("PREFIX", prefix, "At least 2 bytes")->required();
-  scan->add_option("--limit", scan_limit, "At most N entries (0: all)")->type_name("N");
-  scan->add_flag("--csv", inv.csv, "CSV: a key,value header, then one line per entry");
-  scan->add_flag("--json", inv.json, "JSON: an array of {\"key\": ..., \"value\": ...}");
-  auto* put_path = app.add_subcommand("put-path", "Stores a value under a path: SEG... -- VALUE");
-  put_path->add_option("SEG", segments, "Path segments, or a/b/c followed by VALUE")->required();
-  auto* get_path = app.add_subcommand("get-path", "Shows the value under a path: SEG... or a/b/c");
-  get_path->add_option("SEG", segments, "Path segments, or a/b/c")->required();
-  get_path->add_option("-o,--output", output, "Writes the value's bytes to FILE, nothing added")
-      ->type_name("FILE");
-  get_path->add_flag("--raw", inv.raw, "Writes the value's bytes to standard output");
-  auto* reg = app.add_subcommand("register", "Registers a table: TABLE COL:TYPE[?]...");
-  reg->add_option("TABLE", table, "The table name")->required();
-  reg->add_option("COLUMN", column_args,
-                  "NAME:TYPE, TYPE one of int uint float text binary bool; ? = nullable");
-  auto* insert = app.add_subcommand(
-      "insert", "Writes row ID of a registered table: TABLE ID COL=VALUE... (left out: NULL)");
-  insert->add_option("TABLE", table, "A registered table")->required();
-  insert->add_option("ID", key, "The row id (no '/')")->required();
-  insert->add_option("VALUES", column_args, "COL=VALUE, VALUE read by the column's type");
-  app.add_subcommand("tables", "Lists the registered tables with their columns");
-  auto* describe =
-      app.add_subcommand("describe", "Shows a registered table's columns and its row key");
-  describe->add_option("TABLE", table, "The table name")->required();
-  auto* drop = app.add_subcommand(
-      "drop", "Drops a registered table: its schema and every row under TABLE/, at once");
-  drop->add_option("TABLE", table, "A registered table")->required();
-  auto* query = app.add_subcommand("query", "Queries a table (or a row range: table/row)");
-  query->add_option("PATH", path, "The table name, optionally /row...")->required();
-  query->add_option("--limit", limit, "At most N rows (0: all)")->type_name("N");
-  query->add_option("--offset", offset, "Skips the first N rows")->type_name("N");
-  query->add_option("--columns", inv.columns, "Only these columns, in this order")
-      ->type_name("a,b")
-      ->delimiter(',');
-  query->add_flag("--raw", inv.raw, "Prints the TOON text as the server sent it");
-  query->add_flag("--csv", inv.csv, "CSV: a header line, then one line per row");
-  query->add_flag("--json", inv.json, "JSON: an array of objects, one per row");
-  auto* null_opt = query->add_option("--null", null_text, "Shows NULL as TEXT (table and CSV)")
-                       ->type_name("TEXT");
-  auto* stats = app.add_subcommand("stats", "Shows the server's statistics");
-  stats->add_flag("--json", inv.json, "The JSON as the server sent it, on one line");
-  app.add_subcommand("checkpoint", "Asks the server for a checkpoint");
-  app.add_subcommand("compact",
-                     "Writes a snapshot of the committed data and goes on with a fresh log");
-  auto* sql = app.add_subcommand(
-      "sql",
-      "Sends SQL text (the server refuses it: SQL runs in kavrel-sql, the Python package's "
-      "SQL shell)");
-  sql->add_option("TEXT", sql_words, "The SQL text (several words are joined by blanks)")
-      ->required();
-  sql->add_flag("--json", inv.json, "The server's JSON answer as it is");
-  app.add_subcommand("begin", "Begins a transaction and shows its handle (shell only)");
-  auto* commit = app.add_subcommand(
-      "commit", "Commits a handle (default: the latest) and shows its timestamp");
-  commit->add_option("HANDLE", handle, "A handle from begin (shell only)");
-  auto* abort = app.add_subcommand("abort", "Aborts a handle (default: the latest)");
-  abort->add_option("HANDLE", handle, "A handle from begin (shell only)");
-  if (in_shell) {
-    auto* help = app.add_subcommand("help", "Lists the commands, or shows one command's options");
-    help->add_option("COMMAND", key, "A command name");
-    app.add_subcommand("quit", "Leaves the shell");
-    app.add_subcommand("exit", "Leaves the shell");
+  CommandValues values;
+  for (const Command& c : commands()) {
+    if (in_shell || c.scope != Scope::ShellItself) values.add_to(app, c, inv);
   }
 
   ParsedLine out;
@@ -307,35 +327,9 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
     if (inv.path_value && inv.command != "put-path") {
       throw CLI::ExtrasError({"--", *inv.path_value});
     }
-    inv.limit = parse_u32(inv.command == "scan" ? scan_limit : limit, "--limit");
-    inv.offset = parse_u32(offset, "--offset");
-    if (static_cast<int>(inv.raw) + static_cast<int>(inv.csv) + static_cast<int>(inv.json) > 1 &&
-        (inv.command == "query" || inv.command == "scan")) {
-      throw CLI::ValidationError("give at most one of --raw, --csv and --json");
-    }
-    if (inv.command == "insert") {
-      inv.args = {table, key};
-      inv.args.insert(inv.args.end(), column_args.begin(), column_args.end());
-    }
-    if (inv.command == "describe" || inv.command == "drop") inv.args = {table};
-    if (inv.command == "help" && !key.empty()) inv.args = {key};
-    if (inv.command == "put") inv.args = {key, value};
-    if (inv.command == "get" || inv.command == "del") inv.args = {key};
-    if (inv.command == "scan") inv.args = {prefix};
-    if (inv.command == "put-path" || inv.command == "get-path") inv.args = segments;
-    if (inv.command == "register") {
-      inv.args = {table};
-      inv.args.insert(inv.args.end(), column_args.begin(), column_args.end());
-    }
-    if (inv.command == "query") inv.args = {path};
-    if (inv.command == "sql") inv.args = sql_words;
-    if ((inv.command == "commit" || inv.command == "abort") && !handle.empty()) {
-      inv.args = {handle};
-    }
+    values.finish(inv);
     normalize_paths(inv);
-    if (socket_opt != nullptr && socket_opt->count() > 0 && db_opt->count() > 0) {
-      throw CLI::ValidationError("give either -s SOCKET or -d DB, not both");
-    }
+    program.finish(inv);
   } catch (const CLI::CallForHelp&) {
     out.out = app.help();
     return out;
@@ -352,11 +346,6 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
                                    : "hint: run 'kavrel-cli --help' for the commands.");
     return out;
   }
-  if (socket_opt != nullptr && socket_opt->count() > 0) inv.socket = socket;
-  if (db_opt != nullptr && db_opt->count() > 0) inv.db = db;
-  if (file_opt != nullptr && file_opt->count() > 0) inv.file = file;
-  if (get->count() + get_path->count() > 0 && !output.empty()) inv.output = output;
-  if (null_opt->count() > 0) inv.null_text = null_text;
   out.invocation = std::move(inv);
   return out;
 }

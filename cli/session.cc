@@ -13,8 +13,10 @@
 
 #include "cli/display.h"
 #include "cli/output.h"
+#include "cli/server_errors.h"
 #include "cli/toon.h"
 #include "core/text.h"
+#include "protocol/errors.h"
 
 namespace kavrel::cli {
 namespace {
@@ -49,31 +51,6 @@ std::optional<std::uint64_t> parse_u64(const std::string& text) {
   return v;
 }
 
-// A hint for server texts that name what kavrel-cli users cannot call or do not have.
-std::optional<std::string_view> hint_for(std::string_view server_text) {
-  struct Hint {
-    std::string_view contains, hint;
-  };
-  static constexpr Hint kHints[] = {
-      {"scan_unchecked()",
-       "scan lists keys by a prefix of at least 2 bytes; there is no scan of every key"},
-      {"Python SDK",
-       "SQL runs in the Python package's SQL shell: kavrel-sql (or python3 -m "
-       "kavrel.sql_shell); kavrel-cli itself has query, scan, get and insert"},
-      {"Table not found: ", "'kavrel-cli tables' lists the registered tables"},
-      {"; retry from BEGIN_TXN", "the transaction was aborted: run 'begin' and its commands again"},
-      {"Write-write conflict detected",
-       "another transaction is writing this key; retry once it has committed"},
-      {"SSI validation failed",
-       "the transaction was aborted: a concurrent commit changed what it read; run 'begin' and "
-       "its commands again"},
-  };
-  for (const Hint& h : kHints) {
-    if (server_text.find(h.contains) != std::string_view::npos) return h.hint;
-  }
-  return std::nullopt;
-}
-
 // COL=VALUE, split at the first '='.
 std::optional<std::pair<std::string, std::string>> split_assignment(const std::string& arg) {
   const std::size_t eq = arg.find('=');
@@ -105,18 +82,8 @@ Result<Bytes, std::string> insert_value(const std::string& column, const std::st
 // The handle a server error says has ended ("Transaction N aborted: ...", "Transaction not
 // found: N"), if it says so.
 std::optional<std::uint64_t> ended_handle(const ClientError& error) {
-  if (!ends_transaction(error)) return std::nullopt;
-  std::string_view text = error.text();
-  for (const std::string_view start : {"Transaction not found: ", "Transaction "}) {
-    if (text.starts_with(start)) {
-      text.remove_prefix(start.size());
-      break;
-    }
-  }
-  std::uint64_t handle = 0;
-  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), handle);
-  if (ec != std::errc() || ptr == text.data()) return std::nullopt;
-  return handle;
+  if (!error.is_server_error()) return std::nullopt;
+  return ended_transaction(error.text());
 }
 
 std::string handle_list(const std::vector<std::uint64_t>& handles) {
@@ -254,10 +221,9 @@ int Session::usage(const std::string& text) {
   return kExitUsage;
 }
 
-int Session::server_error(const std::string& text) {
-  // The server's text as it came; a hint of what to do when it names something else.
-  error_line(text);
-  if (const auto hint = hint_for(text)) write(opt_.err, fmt::format("hint: {}\n", *hint));
+int Session::server_error(std::string_view text) {
+  error_line(text_for_user(text));
+  if (const auto hint = server_error_hint(text)) write(opt_.err, fmt::format("hint: {}\n", *hint));
   return kExitServerError;
 }
 
@@ -332,48 +298,18 @@ int Session::print_value(BytesView value, const Invocation& inv) {
 }
 
 int Session::run_locked(const Invocation& inv) {
-  const std::string& cmd = inv.command;
-  // Value arguments are resolved before connecting, so a bad one costs no round trip.
-  std::optional<Bytes> value;
-  const std::string* value_arg = cmd == "put"        ? &inv.args[1]
-                                 : cmd == "put-path" ? &*inv.path_value
-                                                     : nullptr;
-  if (value_arg != nullptr) {
-    if (opt_.in_shell && *value_arg == "-") {
-      return usage("the shell reads commands from standard input; give the value or @FILE");
-    }
-    auto v = resolve_value(*value_arg, inv.hex, opt_.in);
-    if (!v) return usage(v.error());
-    value = std::move(*v);
+  const Command* command = find_command(inv.command);
+  if (command == nullptr || command->run == nullptr) {
+    return usage(fmt::format("unknown command '{}'", inv.command));
   }
-  if (!opt_.in_shell && (cmd == "begin" || cmd == "commit" || cmd == "abort")) {
+  if (command->prepare != nullptr) {
+    if (const int status = (this->*command->prepare)(inv); status != kExitOk) return status;
+  }
+  if (!opt_.in_shell && command->scope == Scope::Shell) {
     return usage(fmt::format(
         "{} needs the connection of the shell (run kavrel-cli without a command): a handle "
         "ends with the connection that began it",
-        cmd));
-  }
-  if (cmd == "insert") {
-    if (inv.args[1].find('/') != std::string::npos) {
-      return usage(
-          fmt::format("invalid row id '{}': a row of a registered table is TABLE/ID, "
-                      "with no '/' in ID",
-                      inv.args[1]));
-    }
-    for (std::size_t i = 2; i < inv.args.size(); ++i) {
-      if (!split_assignment(inv.args[i])) {
-        return usage(fmt::format("invalid value '{}': expected COLUMN=VALUE", inv.args[i]));
-      }
-    }
-  }
-  if (cmd == "register") {
-    for (std::size_t i = 1; i < inv.args.size(); ++i) {
-      if (!parse_column(inv.args[i])) {
-        return usage(fmt::format(
-            "invalid column '{}': expected NAME:TYPE or NAME:TYPE? with TYPE one of int, "
-            "uint, float, text, binary, bool",
-            inv.args[i]));
-      }
-    }
+        inv.command));
   }
   if (lost_) {
     // Prints what happened and forgets the handles. A command meant for a transaction that was
@@ -398,58 +334,86 @@ int Session::run_locked(const Invocation& inv) {
     error_line("interrupted");
     return kExitServerError;
   }
-
-  if (cmd == "ping") {
-    if (auto r = client_->ping(); !r) return report(r.error());
-    write(opt_.out, "PONG\n");
-    return kExitOk;
-  }
-  if (cmd == "put") {
-    if (auto r = client_->put(inv.args[0], *value); !r) return report(r.error());
-    write(opt_.out, "OK\n");
-    return kExitOk;
-  }
-  if (cmd == "get") {
-    auto r = client_->get(inv.args[0]);
-    if (!r) return report(r.error());
-    return print_value(*r, inv);
-  }
-  if (cmd == "del") {
-    if (auto r = client_->del(inv.args[0]); !r) return report(r.error());
-    write(opt_.out, "OK\n");
-    return kExitOk;
-  }
-  if (cmd == "put-path") {
-    if (auto r = client_->put_path(inv.args, *value); !r) return report(r.error());
-    write(opt_.out, "OK\n");
-    return kExitOk;
-  }
-  if (cmd == "get-path") {
-    auto r = client_->get_path(inv.args);
-    if (!r) return report(r.error());
-    return print_value(*r, inv);
-  }
-  if (cmd == "checkpoint" || cmd == "compact") {
-    if (auto r = cmd == "compact" ? client_->compact() : client_->checkpoint(); !r) {
-      return report(r.error());
-    }
-    write(opt_.out, "OK\n");
-    return kExitOk;
-  }
-  if (cmd == "scan") return cmd_scan(inv);
-  if (cmd == "register") return cmd_register(inv);
-  if (cmd == "insert") return cmd_insert(inv);
-  if (cmd == "tables") return cmd_tables();
-  if (cmd == "describe") return cmd_describe(inv);
-  if (cmd == "drop") return cmd_drop(inv);
-  if (cmd == "query") return cmd_query(inv);
-  if (cmd == "stats") return cmd_stats(inv);
-  if (cmd == "sql") return cmd_sql(inv);
-  if (cmd == "begin") return cmd_begin();
-  if (cmd == "commit") return cmd_end(inv, true);
-  if (cmd == "abort") return cmd_end(inv, false);
-  return usage(fmt::format("unknown command '{}'", cmd));
+  return (this->*command->run)(inv);
 }
+
+int Session::resolve_value_arg(const Invocation& inv) {
+  const std::string& arg = inv.path_value ? *inv.path_value : inv.args[1];
+  if (opt_.in_shell && arg == "-") {
+    return usage("the shell reads commands from standard input; give the value or @FILE");
+  }
+  auto v = resolve_value(arg, inv.hex, opt_.in);
+  if (!v) return usage(v.error());
+  value_ = std::move(*v);
+  return kExitOk;
+}
+
+int Session::check_insert(const Invocation& inv) {
+  if (inv.args[1].find('/') != std::string::npos) {
+    return usage(
+        fmt::format("invalid row id '{}': a row of a registered table is TABLE/ID, "
+                    "with no '/' in ID",
+                    inv.args[1]));
+  }
+  for (std::size_t i = 2; i < inv.args.size(); ++i) {
+    if (!split_assignment(inv.args[i])) {
+      return usage(fmt::format("invalid value '{}': expected COLUMN=VALUE", inv.args[i]));
+    }
+  }
+  return kExitOk;
+}
+
+int Session::check_register(const Invocation& inv) {
+  for (std::size_t i = 1; i < inv.args.size(); ++i) {
+    if (!parse_column(inv.args[i])) {
+      return usage(
+          fmt::format("invalid column '{}': expected NAME:TYPE or NAME:TYPE? with TYPE one of int, "
+                      "uint, float, text, binary, bool",
+                      inv.args[i]));
+    }
+  }
+  return kExitOk;
+}
+
+int Session::ok_or_report(const ClientResult<>& r) {
+  if (!r) return report(r.error());
+  write(opt_.out, "OK\n");
+  return kExitOk;
+}
+
+int Session::cmd_ping(const Invocation& /*inv*/) {
+  if (auto r = client_->ping(); !r) return report(r.error());
+  write(opt_.out, "PONG\n");
+  return kExitOk;
+}
+
+int Session::cmd_put(const Invocation& inv) {
+  return ok_or_report(client_->put(inv.args[0], *value_));
+}
+
+int Session::cmd_get(const Invocation& inv) {
+  auto r = client_->get(inv.args[0]);
+  if (!r) return report(r.error());
+  return print_value(*r, inv);
+}
+
+int Session::cmd_del(const Invocation& inv) { return ok_or_report(client_->del(inv.args[0])); }
+
+int Session::cmd_put_path(const Invocation& inv) {
+  return ok_or_report(client_->put_path(inv.args, *value_));
+}
+
+int Session::cmd_get_path(const Invocation& inv) {
+  auto r = client_->get_path(inv.args);
+  if (!r) return report(r.error());
+  return print_value(*r, inv);
+}
+
+int Session::cmd_checkpoint(const Invocation& /*inv*/) {
+  return ok_or_report(client_->checkpoint());
+}
+
+int Session::cmd_compact(const Invocation& /*inv*/) { return ok_or_report(client_->compact()); }
 
 int Session::cmd_scan(const Invocation& inv) {
   auto r = client_->scan(inv.args[0]);
@@ -479,15 +443,14 @@ int Session::cmd_scan(const Invocation& inv) {
 int Session::cmd_register(const Invocation& inv) {
   std::vector<WireColumn> columns;
   for (std::size_t i = 1; i < inv.args.size(); ++i) columns.push_back(*parse_column(inv.args[i]));
-  if (auto r = client_->register_table(inv.args[0], columns); !r) return report(r.error());
-  write(opt_.out, "OK\n");
-  return kExitOk;
+  return ok_or_report(client_->register_table(inv.args[0], columns));
 }
 
 ClientResult<std::optional<WireSchema>> Session::registered_schema(const std::string& table) {
   auto schema = client_->describe_table(table);
   if (schema) return std::optional<WireSchema>(std::move(*schema));
-  if (schema.error().is_server_error() && schema.error().text().starts_with("Table not found: ")) {
+  if (schema.error().is_server_error() &&
+      classify_error(schema.error().text()) == ErrorClass::TableNotFound) {
     return std::optional<WireSchema>();
   }
   return std::unexpected(std::move(schema.error()));
@@ -603,9 +566,7 @@ int Session::cmd_insert(const Invocation& inv) {
   if (auto row = pack_row(*schema, values); !row) {
     return usage(fmt::format("table {}: {}", debug_quote(schema->name), row.error()));
   }
-  if (auto r = client_->insert_row(*schema, inv.args[1], values); !r) return report(r.error());
-  write(opt_.out, "OK\n");
-  return kExitOk;
+  return ok_or_report(client_->insert_row(*schema, inv.args[1], values));
 }
 
 namespace {
@@ -617,7 +578,7 @@ std::string column_spec(const WireColumn& c) {
 
 }  // namespace
 
-int Session::cmd_tables() {
+int Session::cmd_tables(const Invocation& /*inv*/) {
   auto r = client_->list_tables();
   if (!r) return report(r.error());
   ToonTable table{{"table", "columns"}, {}};
@@ -741,7 +702,7 @@ int Session::cmd_sql(const Invocation& inv) {
   if (inv.json) {
     write(opt_.out, *r + "\n");
     // Where SQL runs, on standard error so that the JSON stays as it came.
-    if (const auto hint = refusal ? hint_for(*refusal) : std::nullopt) {
+    if (const auto hint = refusal ? server_error_hint(*refusal) : std::nullopt) {
       write(opt_.err, fmt::format("hint: {}\n", *hint));
     }
   } else if (refusal) {
@@ -752,7 +713,7 @@ int Session::cmd_sql(const Invocation& inv) {
   return refusal ? kExitServerError : kExitOk;
 }
 
-int Session::cmd_begin() {
+int Session::cmd_begin(const Invocation& /*inv*/) {
   auto r = client_->begin();
   if (!r) return report(r.error());
   handles_.push_back(*r);
@@ -782,7 +743,7 @@ void Session::abort_open_transactions() {
   }
 }
 
-int Session::cmd_end(const Invocation& inv, bool commit) {
+int Session::end_transaction(const Invocation& inv, bool commit) {
   std::uint64_t handle = 0;
   if (inv.args.empty()) {
     if (handles_.empty()) return usage("no open transaction: begin one first, or name a handle");

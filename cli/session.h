@@ -10,11 +10,14 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/commands.h"
 #include "cli/toon.h"
 #include "clients/cpp/kavrel_client.h"
 
@@ -37,7 +40,7 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Runs one command and returns its exit status (command_line.h). The shell's own commands
-  // (help, quit, exit) are not run here.
+  // (help, quit, exit: Scope::ShellItself) are not run here.
   int run(const Invocation& inv);
 
   // Connects now (the shell does so before its first prompt). kExitOk or kExitUnreachable,
@@ -70,17 +73,36 @@ class Session {
   std::vector<std::string> table_names();
 
  private:
+  // The table of commands names the ones below.
+  friend std::span<const Command> commands();
+
   int run_locked(const Invocation& inv);
   int report(const ClientError& e);
   int usage(const std::string& text);
-  // Prints the text of a server error, with a hint when it names something users cannot call.
-  int server_error(const std::string& text);
+  // Prints the text of a server error as a person should read it, with a hint when it says what
+  // to do next.
+  int server_error(std::string_view text);
+  // "OK" for a request that answers nothing else.
+  int ok_or_report(const ClientResult<>& r);
   int print_value(BytesView value, const Invocation& inv);
 
+  // Checks before connecting (commands.h): put's and put-path's VALUE is read into value_.
+  int resolve_value_arg(const Invocation& inv);
+  int check_register(const Invocation& inv);
+  int check_insert(const Invocation& inv);
+
+  int cmd_ping(const Invocation& inv);
+  int cmd_put(const Invocation& inv);
+  int cmd_get(const Invocation& inv);
+  int cmd_del(const Invocation& inv);
+  int cmd_put_path(const Invocation& inv);
+  int cmd_get_path(const Invocation& inv);
+  int cmd_checkpoint(const Invocation& inv);
+  int cmd_compact(const Invocation& inv);
   int cmd_scan(const Invocation& inv);
   int cmd_register(const Invocation& inv);
   int cmd_insert(const Invocation& inv);
-  int cmd_tables();
+  int cmd_tables(const Invocation& inv);
   int cmd_describe(const Invocation& inv);
   int cmd_drop(const Invocation& inv);
   // The schema of a registered table; nullopt when none is registered under the name.
@@ -93,14 +115,17 @@ class Session {
   int cmd_query(const Invocation& inv);
   int cmd_stats(const Invocation& inv);
   int cmd_sql(const Invocation& inv);
-  int cmd_begin();
+  int cmd_begin(const Invocation& inv);
+  int cmd_commit(const Invocation& inv) { return end_transaction(inv, true); }
+  int cmd_abort(const Invocation& inv) { return end_transaction(inv, false); }
   // The handle is over: data commands go on in the latest open one, or alone.
   void forget_handle(std::uint64_t handle);
-  int cmd_end(const Invocation& inv, bool commit);
+  int end_transaction(const Invocation& inv, bool commit);
 
   void keepalive_loop(std::chrono::milliseconds interval);
 
   SessionOptions opt_;
+  std::optional<Bytes> value_;    // the running put's or put-path's VALUE
   std::mutex mu_;                 // held while a command or a keepalive PING uses the client
   std::optional<Client> client_;  // guarded by mu_
   // Why the keepalive PING lost the connection; reported by the next command.

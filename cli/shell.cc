@@ -25,6 +25,7 @@
 #include <readline/readline.h>
 #endif
 
+#include "cli/commands.h"
 #include "cli/shell_words.h"
 
 namespace kavrel::cli {
@@ -256,10 +257,8 @@ std::optional<std::vector<std::string>> complete_word(
   // Only the word right after the command names a table.
   if (before.find_first_not_of(kBlanks, first_end) != std::string_view::npos) return std::nullopt;
   if (first_end == before.size()) return std::nullopt;  // no blank yet after the command
-  const std::string command = lower(before.substr(first, first_end - first));
-  if (command != "query" && command != "describe" && command != "insert" && command != "drop") {
-    return std::nullopt;
-  }
+  const Command* command = find_command(lower(before.substr(first, first_end - first)));
+  if (command == nullptr || !command->completes_table) return std::nullopt;
   return starting_with(tables(), text);
 }
 
@@ -311,7 +310,7 @@ int run_shell(Session& session, const ShellOptions& options) {
       for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (inv.args.empty()) {
         std::fputs(shell_help().c_str(), stdout);
-      } else if (std::ranges::find(command_names(), name) == command_names().end()) {
+      } else if (find_command(name) == nullptr) {
         session.error_line(
             fmt::format("unknown command '{}': 'help' lists the commands", inv.args[0]));
         if (auto stop = failed(kExitUsage)) return *stop;

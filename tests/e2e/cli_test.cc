@@ -733,6 +733,31 @@ get b
             "error: line 4: Transaction not found: 99\n");
 }
 
+// A conflict is shown for what it is, never as an internal error: the shell's transaction that
+// met another's pending write is aborted, and a lone write that waited out the other's says so.
+TEST_F(CliTest, ConflictsAreShownWithoutInternalError) {
+  const CommandResult shell = cli({}, "begin\nput k 1\nbegin\nput k 2\nget k\n");
+  EXPECT_EQ(shell.status, 1);
+  EXPECT_EQ(shell.out, "handle 1\nOK\nhandle 2\n1\n");
+  EXPECT_EQ(shell.err,
+            "error: line 4: Transaction 2 aborted: Write-write conflict detected; retry from "
+            "BEGIN_TXN\n"
+            "hint: the transaction was aborted: run 'begin' and its commands again\n"
+            "warning: aborting the open transaction 1\n");
+
+  auto holder = Client::connect(socket_, std::chrono::seconds(30));
+  ASSERT_TRUE(holder.has_value());
+  auto tx = holder->transaction();
+  ASSERT_TRUE(tx.has_value());
+  ASSERT_TRUE(tx->put("k", "pending").has_value());
+  // The lone write waits for the pending one within the server's bound, then gives up.
+  const CommandResult lone = cli({"put", "k", "2"});
+  EXPECT_EQ(lone.status, 1);
+  EXPECT_EQ(lone.err,
+            "error: Write-write conflict detected\n"
+            "hint: another transaction is writing this key; retry once it has committed\n");
+}
+
 // The interactive shell through a pseudo-terminal, as a person types.
 class PtyShell {
  public:
