@@ -397,8 +397,9 @@ class Transaction(_Requests):
         try:
             return self.client._call(
                 wire.IN_TXN, struct.pack("<QB", self.handle, opcode) + payload, *codes)
-        except ConflictError:
-            self._finish()  # the server aborted it and forgot the handle
+        except ServerError as e:
+            if isinstance(e, ConflictError) or e.ends_transaction:
+                self._finish()  # the server aborted it and forgot the handle
             raise
 
     def _schema_for(self, path):

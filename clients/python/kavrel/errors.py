@@ -1,5 +1,7 @@
 """The one exception hierarchy of the client: every failure is a kavrel.Error."""
 
+import enum
+
 
 class Error(Exception):
     """Base of every error the client raises."""
@@ -12,9 +14,22 @@ class ServerError(Error):
         super().__init__(text)
         self.text = text
 
+    @property
+    def error_class(self):
+        """The ErrorClass of the text."""
+        return classify(self.text)
+
+    @property
+    def ends_transaction(self):
+        """Whether the server ended the transaction the text names (aborted it, or knows no
+        such handle): the handle is no longer usable."""
+        return self.error_class in (ErrorClass.TRANSACTION_ABORTED,
+                                    ErrorClass.TRANSACTION_NOT_FOUND)
+
 
 class ConflictError(ServerError):
-    """The transaction was aborted by a conflict (write-write or serialization validation).
+    """The transaction was aborted by a conflict (write-write or serialization validation), or a
+    lone write met one: is_retryable(text).
 
     Running the whole transaction again may succeed; ``Client.run_transaction`` does that.
     """
@@ -47,12 +62,73 @@ class NotSupportedError(SqlError):
         self.construct = construct
 
 
-# Texts of the server's ERROR answers that mean "the transaction was aborted by a conflict".
-_CONFLICT_MARKERS = ("Write-write conflict", "Validation error: transaction aborted")
+class ErrorClass(enum.Enum):
+    """What an ERROR answer means to a client; the values are the names of protocol/errors.h."""
+
+    OTHER = "Other"  # shown as it is; nothing to retry
+    WRITE_CONFLICT = "WriteConflict"  # another transaction's write of the key was pending
+    SERIALIZATION_FAILURE = "SerializationFailure"  # the commit's validation refused it
+    TRANSACTION_ABORTED = "TransactionAborted"  # "Transaction N aborted: <cause>; retry ..."
+    TRANSACTION_NOT_FOUND = "TransactionNotFound"  # the handle names no open transaction
+    TABLE_NOT_FOUND = "TableNotFound"
+
+
+# The server's ERROR texts clients act on, as protocol/errors.h's kErrorTexts has them (same
+# rows, same order; tests/test_errors.py compares the two): class, the text's start, and what it
+# holds after that ("": anything). The first row that fits decides.
+_ERROR_TEXTS = (
+    (ErrorClass.WRITE_CONFLICT, "Internal error: Write-write conflict detected", ""),
+    (ErrorClass.SERIALIZATION_FAILURE, "Validation error: transaction aborted", ""),
+    (ErrorClass.TRANSACTION_NOT_FOUND, "Transaction not found: ", ""),
+    (ErrorClass.TRANSACTION_ABORTED, "Transaction ", " aborted: "),
+    (ErrorClass.TABLE_NOT_FOUND, "Table not found: ", ""),
+    (ErrorClass.TABLE_NOT_FOUND, "Invalid argument: Table not found: ", ""),
+)
+
+_ABORTED = " aborted: "
+_RETRY = "; retry from BEGIN_TXN"
+_INTERNAL = "Internal error: "
+
+
+def classify(text):
+    """The ErrorClass of a server's ERROR text."""
+    for error_class, prefix, contains in _ERROR_TEXTS:
+        if text.startswith(prefix) and contains in text[len(prefix):]:
+            return error_class
+    return ErrorClass.OTHER
+
+
+def abort_cause(text):
+    """The cause in "Transaction N aborted: <cause>; retry from BEGIN_TXN"; "" for other texts."""
+    if classify(text) is not ErrorClass.TRANSACTION_ABORTED:
+        return ""
+    cause = text[text.index(_ABORTED) + len(_ABORTED):]
+    return cause[:-len(_RETRY)] if cause.endswith(_RETRY) else cause
+
+
+def is_retryable(text):
+    """Whether the transaction is over and running it again may succeed: a conflict or a
+    refused validation, or a transaction ended by either."""
+    error_class = classify(text)
+    if error_class is ErrorClass.TRANSACTION_ABORTED:
+        return is_retryable(abort_cause(text))
+    return error_class in (ErrorClass.WRITE_CONFLICT, ErrorClass.SERIALIZATION_FAILURE)
+
+
+def text_for_user(text):
+    """The text to show a person: a conflict is no internal error, so its "Internal error: " is
+    left out, also as the cause of an aborted transaction."""
+    error_class = classify(text)
+    if error_class is ErrorClass.WRITE_CONFLICT:
+        return text[len(_INTERNAL):]
+    if error_class is ErrorClass.TRANSACTION_ABORTED:
+        cause = abort_cause(text)
+        at = text.index(_ABORTED) + len(_ABORTED)
+        return text[:at] + text_for_user(cause) + text[at + len(cause):]
+    return text
 
 
 def server_error(text):
-    """The exception for an ERROR answer: ConflictError for conflicts, else ServerError."""
-    if any(marker in text for marker in _CONFLICT_MARKERS):
-        return ConflictError(text)
-    return ServerError(text)
+    """The exception for an ERROR answer: ConflictError when a retry may succeed, else
+    ServerError."""
+    return (ConflictError if is_retryable(text) else ServerError)(text)

@@ -308,7 +308,7 @@ def test_run_transaction_retry_count(client, failures, retries, want_calls, rais
 
 
 @pytest.mark.parametrize("text,kind", [
-    ("Write-write conflict on key k: transaction 3 aborted", kavrel.ConflictError),
+    ("Internal error: Write-write conflict detected", kavrel.ConflictError),
     ("Validation error: transaction aborted: SSI validation failed (serialization conflict) "
      "or transaction not found", kavrel.ConflictError),
     ("Transaction not found: 5", kavrel.ServerError),
