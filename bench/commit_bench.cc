@@ -1,5 +1,5 @@
 // Commits per second and fsyncs per commit with several committing threads on a real file,
-// adaptive group commit against a target pinned to 1 (one fsync per commit).
+// through the writers queue (commits that arrive during a sync share the next one).
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -8,7 +8,6 @@
 #include <benchmark/benchmark.h>
 
 #include "storage/database.h"
-#include "storage/group_commit.h"
 #include "storage/internal/io/file_io.h"
 
 namespace kavrel {
@@ -20,12 +19,10 @@ std::atomic<std::uint64_t> g_commits{0};
 std::uint64_t g_fsyncs_before = 0;
 
 void BM_Commit(benchmark::State& state) {
-  const bool adaptive = state.range(0) == 0;
   if (state.thread_index() == 0) {
     char tmpl[] = "/var/tmp/kvcommit.XXXXXX";
     g_dir = mkdtemp(tmpl);
     g_db = *Database::open(g_dir);
-    if (!adaptive) g_db->storage().group_commit().force_target(1);
     g_commits = 0;
     g_fsyncs_before = io::fsync_count();
   }
@@ -49,16 +46,7 @@ void BM_Commit(benchmark::State& state) {
     std::filesystem::remove_all(g_dir);
   }
 }
-BENCHMARK(BM_Commit)
-    ->ArgName("pinned")
-    ->Arg(0)
-    ->Arg(1)
-    ->Threads(1)
-    ->Threads(4)
-    ->Threads(16)
-    ->Threads(64)
-    ->UseRealTime()
-    ->MinTime(1.0);
+BENCHMARK(BM_Commit)->Threads(1)->Threads(4)->Threads(16)->Threads(64)->UseRealTime()->MinTime(1.0);
 
 }  // namespace
 }  // namespace kavrel

@@ -15,9 +15,6 @@
 #include "core/text.h"
 #include "protocol/requests.h"
 #include "server/payloads.h"
-#include "storage/internal/mvcc/memtable.h"
-#include "storage/internal/mvcc/mvcc_manager.h"
-#include "storage/internal/wal/txn_wal.h"
 
 namespace kavrel {
 namespace {
@@ -57,25 +54,19 @@ Message scan_listing(const PathEntries& entries) {
 
 }  // namespace
 
-ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
-                             std::shared_ptr<WriteCombiner> combiner)
-    : db_(std::move(db)),
-      stats_(std::move(stats)),
-      combiner_(combiner ? std::move(combiner) : std::make_shared<WriteCombiner>(db_)) {}
+ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats)
+    : db_(std::move(db)), stats_(std::move(stats)) {}
 
 ClientHandler::~ClientHandler() { abort_all(); }
 
 void ClientHandler::abort_all() {
-  for (const auto& [handle, txn] : transactions_) {
-    ignore_error(db_->storage().abort(txn), "a disconnect ends the transaction either way");
-  }
-  transactions_.clear();
+  transactions_.clear();  // each aborts as it goes
 }
 
 std::optional<std::uint64_t> ClientHandler::storage_txn(std::uint64_t handle) const {
   const auto it = transactions_.find(handle);
   if (it == transactions_.end()) return std::nullopt;
-  return it->second;
+  return it->second.id();
 }
 
 Message ClientHandler::process_request(const Message& request) {
@@ -117,9 +108,7 @@ Message ClientHandler::dispatch(const Message& request) {
 
 Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_bytes) {
   if (current_) {
-    DurableStorage& storage = db_->storage();
-    auto written = value_bytes ? storage.write_refs(current_->txn, key, *value_bytes)
-                               : storage.delete_key(current_->txn, key);
+    auto written = db_->write_key(current_->txn, key, value_bytes);
     if (written) return ok();
     return abort_current(written.error());
   }
@@ -127,7 +116,7 @@ Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_b
   // connection's own transactions cannot end while the connection waits: that would only wait
   // out the bound.
   for (const auto& [handle, txn] : transactions_) {
-    if (db_->storage().manager().wrote(txn, key)) {
+    if (db_->wrote(txn.id(), key)) {
       return Message::error(fmt::format(
           "Internal error: Write-write conflict detected: transaction {} of this connection "
           "holds a pending write of the key",
@@ -144,14 +133,12 @@ Message ClientHandler::write_one(BytesView key, std::optional<BytesView> value_b
 Message ClientHandler::abort_current(const KavrelError& error) {
   // The write set and the log buffer already hold the failed write, so the transaction cannot
   // go on: it ends here, and the client retries from BEGIN_TXN.
-  ignore_error(db_->storage().abort(current_->txn), "the write error is the one reported");
-  transactions_.erase(current_->handle);
+  transactions_.erase(current_->handle);  // aborts it
   return Message::error(fmt::format("Transaction {} aborted: {}; retry from BEGIN_TXN",
                                     current_->handle, error.message()));
 }
 
-std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
-    std::span<const Message> requests) {
+std::span<const BlindWrite> ClientHandler::decode_writes(std::span<const Message> requests) {
   // The buffers of a long pipelined run are not kept.
   constexpr std::size_t kKeptRun = 16;
   DecodedWrites& d = decoded_;
@@ -203,14 +190,14 @@ std::span<const WriteCombiner::Write> ClientHandler::decode_writes(
   return d.writes;
 }
 
-std::span<const Message> ClientHandler::finish_writes(const WriteCombiner::Outcome& outcome) {
+std::span<const Message> ClientHandler::finish_writes(const WriteOutcome& outcome) {
   DecodedWrites& d = decoded_;
   for (std::size_t k = 0; k < d.writes.size(); ++k) {
     Message& answer = d.answers[d.index[k]];
     switch (outcome.status) {
-      case WriteCombiner::Status::Committed: answer = ok(); break;
-      case WriteCombiner::Status::Failed: answer = error_of(*outcome.error); break;
-      case WriteCombiner::Status::WriteAlone:
+      case WriteOutcome::Status::Committed: answer = ok(); break;
+      case WriteOutcome::Status::Failed: answer = error_of(*outcome.error); break;
+      case WriteOutcome::Status::WriteAlone:
         answer = write_one(d.writes[k].key, d.writes[k].value);
         break;
     }
@@ -220,7 +207,7 @@ std::span<const Message> ClientHandler::finish_writes(const WriteCombiner::Outco
 
 std::vector<Message> ClientHandler::process_writes(std::span<const Message> requests) {
   const auto writes = decode_writes(requests);
-  if (!writes.empty()) (void)finish_writes(combiner_->commit(writes));
+  if (!writes.empty()) (void)finish_writes(db_->write(std::span(&writes, 1)).front());
   return std::move(decoded_.answers);
 }
 
@@ -236,12 +223,8 @@ Message ClientHandler::del(BytesView key) { return write_one(key, std::nullopt);
 template <class Read>
 Message ClientHandler::in_read_transaction(Read&& read) {
   if (current_) return std::forward<Read>(read)(current_->txn);
-  DurableStorage& storage = db_->storage();
-  auto txn = storage.begin_transaction();
-  if (!txn) return error_of(txn.error());
-  const Cleanup end_read(
-      [&] { ignore_error(storage.abort(*txn), "a read ends its transaction either way"); });
-  return std::forward<Read>(read)(*txn);
+  const Database::Transaction txn = db_->begin();  // aborted when the read is done
+  return std::forward<Read>(read)(txn.id());
 }
 
 Message ClientHandler::read_value(std::uint64_t txn, BytesView key) {
@@ -258,7 +241,7 @@ Message ClientHandler::read_value(const Database::SnapshotReader& reader, BytesV
 
 Message ClientHandler::get_key(BytesView key) {
   if (current_) return read_value(current_->txn, key);
-  return read_value(Database::SnapshotReader(db_->storage()), key);
+  return read_value(Database::SnapshotReader(*db_), key);
 }
 
 std::vector<Message> ClientHandler::process_reads(std::span<const Message> requests) {
@@ -268,7 +251,7 @@ std::vector<Message> ClientHandler::process_reads(std::span<const Message> reque
     answers.push_back(process_request(requests.front()));
     return answers;
   }
-  const Database::SnapshotReader reader(db_->storage());
+  const Database::SnapshotReader reader(*db_);
   for (const Message& request : requests) {
     if (request.opcode == opcode::GET) {
       answers.push_back(read_value(reader, request.payload));
@@ -284,22 +267,20 @@ std::vector<Message> ClientHandler::process_reads(std::span<const Message> reque
 }
 
 Message ClientHandler::begin_txn() {
-  auto txn = db_->storage().begin_transaction();
-  if (!txn) return error_of(txn.error());
-  const std::uint64_t handle = next_txn_id_++;
-  transactions_[handle] = *txn;
+  const std::uint64_t handle = next_handle_++;
+  transactions_.emplace(handle, db_->begin());
   return txn_id(handle);
 }
 
-Result<std::uint64_t, std::string> ClientHandler::take_transaction(std::uint8_t op,
-                                                                   BytesView payload) {
+Result<Database::Transaction, std::string> ClientHandler::take_transaction(std::uint8_t op,
+                                                                           BytesView payload) {
   auto handle = decode_txn_handle(op, payload);
   if (!handle) return std::unexpected(std::move(handle.error()));
   const auto it = transactions_.find(*handle);
   if (it == transactions_.end()) {
     return std::unexpected(IpcError::transaction_not_found(*handle).message());
   }
-  const std::uint64_t txn = it->second;
+  Database::Transaction txn = std::move(it->second);
   transactions_.erase(it);  // the handle is gone whatever the storage answers
   return txn;
 }
@@ -307,7 +288,7 @@ Result<std::uint64_t, std::string> ClientHandler::take_transaction(std::uint8_t 
 Message ClientHandler::commit_txn(BytesView payload) {
   auto txn = take_transaction(opcode::COMMIT_TXN, payload);
   if (!txn) return Message::error(txn.error());
-  auto ts = db_->commit(*txn);
+  auto ts = txn->commit();
   if (!ts) return error_of(ts.error());
   return txn_id(*ts);
 }
@@ -315,8 +296,7 @@ Message ClientHandler::commit_txn(BytesView payload) {
 Message ClientHandler::abort_txn(BytesView payload) {
   auto txn = take_transaction(opcode::ABORT_TXN, payload);
   if (!txn) return Message::error(txn.error());
-  auto aborted = db_->storage().abort(*txn);
-  if (!aborted) return error_of(aborted.error());
+  txn->abort();
   return ok();
 }
 
@@ -397,11 +377,9 @@ Message ClientHandler::scan(BytesView payload) {
 }
 
 Message ClientHandler::stats() {
-  DurableStorage& storage = db_->storage();
-  auto log_stable = storage.log_shared();
-  const ServerStats::StorageFigures figures{storage.memtable().approx_bytes(),
-                                            storage.wal().file_size()};
-  return {response::STATS_JSON, stats_->render(figures, transactions_.size())};
+  const DurableStorage::Figures f = db_->figures();
+  return {response::STATS_JSON,
+          stats_->render({f.memtable_bytes, f.log_bytes}, transactions_.size())};
 }
 
 Message ClientHandler::compact() {
@@ -411,7 +389,7 @@ Message ClientHandler::compact() {
 }
 
 Message ClientHandler::checkpoint() {
-  auto lsn = db_->storage().checkpoint();
+  auto lsn = db_->checkpoint();
   if (!lsn) return error_of(lsn.error());
   return ok();
 }
@@ -440,9 +418,9 @@ Message ClientHandler::in_txn(BytesView payload) {
     return Message::error(inner ? fmt::format("IN_TXN cannot carry {} ({:#04x})", inner->name, op)
                                 : fmt::format("IN_TXN cannot carry opcode {:#04x}", op));
   }
-  current_ = Current{handle, it->second};
+  const std::uint64_t txn = it->second.id();  // the request may end it, and its entry with it
+  current_ = Current{handle, txn};
   const Cleanup leave([&] { current_.reset(); });
-  const std::uint64_t txn = it->second;  // the request may end it, and its entry with it
   const std::size_t scans = db_->scan_count(txn);
   Message answer = dispatch(Message{op, Bytes(payload.substr(kHeader))});
   // A failed request leaves the transaction as it was: a scan whose listing was refused, or a

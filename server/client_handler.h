@@ -28,7 +28,6 @@
 #include "core/error.h"
 #include "protocol/wire.h"
 #include "server/server_stats.h"
-#include "server/write_combiner.h"
 #include "storage/database.h"
 
 namespace kavrel {
@@ -38,11 +37,8 @@ namespace kavrel {
 class ClientHandler {
  public:
   // Neither db nor stats may be null; stats is read by STATS only (the connection loop does the
-  // counting). Single writes go through combiner, shared with the other connections of the
-  // server; without one the handler makes its own (its writes then combine with none but its
-  // own).
-  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
-                std::shared_ptr<WriteCombiner> combiner = nullptr);
+  // counting).
+  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats);
   // Aborts every transaction still open (abort_all).
   ~ClientHandler();
   ClientHandler(const ClientHandler&) = delete;
@@ -53,7 +49,7 @@ class ClientHandler {
 
   // Answers consecutive single writes (is_single_write in protocol/requests.h) of this connection,
   // in their order, as process_request would answer them one after another. The writes commit in
-  // one storage transaction (through the combiner, with other connections' writes): one log sync,
+  // one storage transaction (Database::write, with other connections' writes): one log sync,
   // visible together, each answered OK only once that transaction is durable, and a failed commit
   // (its sync failing) fails every one of them. A request whose payload does not decode is answered
   // with its error and takes no part; a write the storage refuses (another transaction's write
@@ -61,14 +57,14 @@ class ClientHandler {
   // had arrived alone.
   std::vector<Message> process_writes(std::span<const Message> requests);
   // process_writes in two steps around the commit, for a caller that commits the writes of
-  // several connections itself (WriteCombiner::commit_together): the writes to commit, in
+  // several connections to the write road itself (Database::submit): the writes to commit, in
   // request order. They view the requests, which must stay unchanged until finish_writes has
   // returned, and the handler's buffers, kept from one run to the next.
-  std::span<const WriteCombiner::Write> decode_writes(std::span<const Message> requests);
+  std::span<const BlindWrite> decode_writes(std::span<const Message> requests);
   // The answers, one per request of the last decode_writes, once its writes' commit had outcome;
   // valid until the next decode_writes. WriteAlone writes them one by one, each waiting (up to
   // the blind write's bound) for another transaction's pending write of its key.
-  std::span<const Message> finish_writes(const WriteCombiner::Outcome& outcome);
+  std::span<const Message> finish_writes(const WriteOutcome& outcome);
 
   // Answers consecutive single reads (is_single_read in protocol/requests.h) of this connection, in
   // their order, as process_request would answer them one after another, all from one snapshot
@@ -95,7 +91,7 @@ class ClientHandler {
   Message begin_txn();
   // Decodes a COMMIT_TXN/ABORT_TXN handle and removes it from this connection's transactions:
   // the storage transaction id, or the error text to answer.
-  Result<std::uint64_t, std::string> take_transaction(std::uint8_t op, BytesView payload);
+  Result<Database::Transaction, std::string> take_transaction(std::uint8_t op, BytesView payload);
   Message commit_txn(BytesView payload);
   Message abort_txn(BytesView payload);
   Message query(BytesView payload);
@@ -125,9 +121,10 @@ class ClientHandler {
 
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
-  std::shared_ptr<WriteCombiner> combiner_;
-  std::unordered_map<std::uint64_t, std::uint64_t> transactions_;  // handle -> storage txn id
-  std::uint64_t next_txn_id_ = 1;
+  // The open explicit transactions by their handles (private to the connection, handed out
+  // from 1 up; not the storage's transaction ids).
+  std::unordered_map<std::uint64_t, Database::Transaction> transactions_;
+  std::uint64_t next_handle_ = 1;
   // The explicit transaction an IN_TXN request runs in, while it runs.
   struct Current {
     std::uint64_t handle = 0;
@@ -136,10 +133,10 @@ class ClientHandler {
   std::optional<Current> current_;
   // The run of writes between decode_writes and finish_writes.
   struct DecodedWrites {
-    std::vector<Message> answers;              // one per request: the decoding errors so far
-    std::vector<std::size_t> index;            // the request each write answers
-    std::vector<WriteCombiner::Write> writes;  // what to commit, in request order
-    std::vector<Bytes> path_keys;              // PUT_PATH keys built here; writes view them
+    std::vector<Message> answers;    // one per request: the decoding errors so far
+    std::vector<std::size_t> index;  // the request each write answers
+    std::vector<BlindWrite> writes;  // what to commit, in request order
+    std::vector<Bytes> path_keys;    // PUT_PATH keys built here; writes view them
   };
   DecodedWrites decoded_;
 };

@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "core/log.h"
 #include "storage/internal/io/file_io.h"
 #include "storage/internal/mvcc/mvcc_manager.h"
 #include "storage/internal/wal/txn_wal.h"
@@ -32,7 +34,7 @@ class ClientHandlerTest : public ::testing::Test {
     db_ = *opened;
   }
   std::unique_ptr<ClientHandler> handler() { return std::make_unique<ClientHandler>(db_, stats_); }
-  std::size_t running_transactions() { return db_->storage().manager().active_count(); }
+  std::size_t running_transactions() { return db_->storage().figures().running_transactions; }
 
   testing::TempDir dir_;
   std::shared_ptr<Database> db_;
@@ -367,13 +369,13 @@ TEST_F(ClientHandlerTest, StatsReportTheMemtableAndTheLogSize) {
     return std::stoull(json.substr(at + name.size() + 3));
   };
   const auto log_before = figure("wal_size_bytes");
-  EXPECT_EQ(log_before, db_->storage().wal().file_size());
+  EXPECT_EQ(log_before, db_->storage().log_bytes());
   const auto memtable_before = figure("memtable_size_bytes");
   Bytes put;
   put_u32(put, 3);
   put += "key" + std::string(1000, 'v');
   EXPECT_EQ(call(*h, opcode::PUT, put).opcode, response::OK);
-  EXPECT_EQ(figure("wal_size_bytes"), db_->storage().wal().file_size());
+  EXPECT_EQ(figure("wal_size_bytes"), db_->storage().log_bytes());
   EXPECT_GE(figure("wal_size_bytes"), log_before + 1003) << "the records, not the file's room";
   EXPECT_GE(figure("memtable_size_bytes"), memtable_before + 1003);
 }
@@ -570,14 +572,23 @@ TEST_F(ClientHandlerTest, RequestsLeaveTheSocketOnceAnswered) {
 
 class ConnectionTest : public ClientHandlerTest {
  protected:
-  // Starts serve_connection on one end of a socket pair; the test talks through peer_.
+  // Serves one end of a socket pair on a thread of its own, as a connection's own thread does,
+  // and ends it as its loop would; the test talks through peer_.
   void start(std::chrono::microseconds timeout = kReceiveTimeout) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     peer_ = UniqueFd(fds[0]);
     stats_->connection_admitted();
-    thread_ = std::thread([this, server = fds[1], timeout] {
-      serve_connection(UniqueFd(server), db_, stats_, timeout);
+    thread_ = std::thread([this, server = UniqueFd(fds[1]), timeout] {
+      {
+        ClientHandler handler(db_, stats_);
+        auto served = run_connection(server.get(), handler, *stats_, timeout);
+        if (!served) {
+          log::stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));
+        }
+        handler.abort_all();
+      }
+      stats_->connection_ended();
     });
   }
   // Waits for the connection to end and returns what it printed on standard error.

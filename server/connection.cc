@@ -248,22 +248,4 @@ Result<void, IpcError> run_connection(int fd, ClientHandler& handler, ServerStat
   return conn.result();
 }
 
-void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
-                      const std::shared_ptr<ServerStats>& stats,
-                      std::chrono::microseconds receive_timeout,
-                      std::shared_ptr<WriteCombiner> combiner) {
-  {
-    ClientHandler handler(std::move(db), stats, std::move(combiner));
-    auto served = run_connection(stream.get(), handler, *stats, receive_timeout);
-    if (!served) {
-      log::stderr_line(fmt::format("[IpcServer] Client error: {}\n", served.error().message()));
-    }
-    // Open transactions are aborted on every kind of disconnect, not only on a clean close:
-    // left registered they would hold back the engine until the process ends.
-    handler.abort_all();
-  }
-  stream = UniqueFd();
-  stats->connection_ended();
-}
-
 }  // namespace kavrel

@@ -69,8 +69,8 @@ class Connection {
   // Answers the pending requests, in their order, and forgets them. The answers go out at the
   // next flush or serve.
   void answer_pending(std::span<const Message> answers);
-  // Answers the pending requests on the calling thread, which may wait: writes go through the
-  // handler's combiner (process_writes), the long request runs here.
+  // Answers the pending requests on the calling thread, which may wait: writes go to the write
+  // road (process_writes), the long request runs here.
   void run_pending();
 
   // Sends what the socket takes without waiting; a failed send ends the connection (serve()
@@ -123,17 +123,6 @@ class Connection {
 // The receive time-out of every connection unless the server is told otherwise (--timeout-ms).
 // A time-out of zero means none: a connection may stay idle for ever.
 inline constexpr std::chrono::seconds kReceiveTimeout{30};
-
-// Serves one accepted connection on the calling thread until the client closes it or an error
-// ends it, then aborts the client's open transactions, closes the stream and subtracts 1 from
-// connections_active. A connection error is reported on standard error as
-// "[IpcServer] Client error: <text>". Never raises SIGPIPE. The receive time-out is a parameter
-// for tests only. combiner: shared by the server's connections (nullptr: one of the
-// connection's own).
-void serve_connection(UniqueFd stream, std::shared_ptr<Database> db,
-                      const std::shared_ptr<ServerStats>& stats,
-                      std::chrono::microseconds receive_timeout = kReceiveTimeout,
-                      std::shared_ptr<WriteCombiner> combiner = nullptr);
 
 // Serves conn on the calling thread, waiting in poll() for input (at most receive_timeout, after
 // which the connection times out) and for room to send, and running pending requests itself

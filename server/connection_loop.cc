@@ -18,7 +18,6 @@
 #include "core/log.h"
 #include "server/client_handler.h"
 #include "server/worker_pool.h"
-#include "server/write_combiner.h"
 
 namespace kavrel {
 
@@ -31,8 +30,8 @@ constexpr int kMaxEvents = 256;
 // One connection's socket, dispatcher and framing, moved between threads as one piece.
 struct Session {
   Session(UniqueFd stream, const std::shared_ptr<Database>& db,
-          const std::shared_ptr<ServerStats>& stats, const std::shared_ptr<WriteCombiner>& combiner)
-      : fd(std::move(stream)), handler(db, stats, combiner), conn(fd.get(), handler, *stats) {}
+          const std::shared_ptr<ServerStats>& stats)
+      : fd(std::move(stream)), handler(db, stats), conn(fd.get(), handler, *stats) {}
   UniqueFd fd;
   ClientHandler handler;
   Connection conn;
@@ -59,26 +58,15 @@ struct Away {
   std::unique_ptr<Session> session;
 };
 
-// Everything the loops, the committer and the workers share.
+// Everything the loops and the workers share.
 struct LoopCore : std::enable_shared_from_this<LoopCore> {
   LoopCore(std::shared_ptr<Database> d, std::shared_ptr<ServerStats> s,
            const ConnectionLoops::Options& options)
       : db(std::move(d)),
         stats(std::move(s)),
-        combiner(std::make_shared<WriteCombiner>(db)),
         receive_timeout(options.receive_timeout),
         own_threads_max(options.own_threads) {}
 
-  // Queues a group of connections whose pending runs of writes are to be committed, and starts
-  // the committer when it is not running.
-  void submit(std::vector<Away> group);
-  // The committer: commits the queued groups, one transaction at a time, until none is queued,
-  // and sends each connection home.
-  void commit_queued();
-  // Commits the pending runs of writes of the group's connections in one storage transaction
-  // and gives each its answers (sent as far as the socket takes them): returns the connections
-  // answered. A connection holding a write the storage refused goes to a worker instead.
-  std::vector<Away> commit(std::vector<Away> group);
   // Runs the connection's pending requests on a worker, then sends it home.
   void run_on_worker(Away away);
   // Takes a place for a connection on a thread of its own: false when all are taken.
@@ -89,15 +77,29 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
 
   std::shared_ptr<Database> db;
   std::shared_ptr<ServerStats> stats;
-  std::shared_ptr<WriteCombiner> combiner;  // for the writes run one connection at a time
   std::chrono::microseconds receive_timeout;
   std::size_t own_threads_max;
   std::atomic<std::size_t> own_threads{0};  // places taken
   WorkerPool pool;
+};
 
-  std::mutex commit_mu;
-  std::vector<Away> commit_queue;  // guarded by commit_mu
-  bool committing = false;         // guarded by commit_mu: the committer runs
+// The runs of writes of the connections a loop pass gathered, handed to the write road as one
+// request. Its done() answers each connection (a connection holding a write the storage refused
+// goes to a worker instead: written one by one, each may wait seconds for another transaction)
+// and sends it home, unless its own loop leads the batch (here): the loop then takes the
+// connections back itself.
+struct LoopWrites : WriteRequest {
+  LoopWrites(std::shared_ptr<LoopCore> c, std::vector<Away> g);
+  void done() override;
+  void lead() override {
+    core->pool.post([core = core] { core->db->lead_writes(); });
+  }
+
+  std::shared_ptr<LoopCore> core;
+  std::vector<Away> group;
+  std::vector<std::span<const BlindWrite>> spans;  // the runs; `runs` views them
+  std::vector<std::size_t> run_of;                 // the connection of each run
+  bool here = false;
 };
 
 class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
@@ -121,9 +123,11 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   void watch(Entry* e);
   void mark_ready(Entry* e);
   void serve(Entry* e);
-  // Commits the runs of writes gathered in this pass, here: the connections come back answered
-  // and are served again in the next pass.
-  void commit_writes();
+  // Hands the runs of writes gathered in this pass to the write road. When this loop must lead
+  // the batch it does so here if it answered nothing else in the pass (the connections then
+  // come back answered and are served again in the next pass), and on a worker otherwise, so
+  // that the reads to come are not held up by the sync.
+  void hand_over_writes();
   void end(Entry* e);
   void time_out_idle(Clock::time_point now);
   int wait_ms() const;
@@ -174,60 +178,37 @@ void send_home(Away away) {
 
 }  // namespace
 
-void LoopCore::submit(std::vector<Away> group) {
-  {
-    std::scoped_lock lock(commit_mu);
-    for (Away& a : group) commit_queue.push_back(std::move(a));
-    if (std::exchange(committing, true)) return;
-  }
-  pool.post([core = shared_from_this()] { core->commit_queued(); });
-}
-
-void LoopCore::commit_queued() {
-  for (;;) {
-    std::vector<Away> group;
-    {
-      std::scoped_lock lock(commit_mu);
-      if (commit_queue.empty()) {
-        committing = false;
-        return;
-      }
-      group.swap(commit_queue);
-    }
-    send_home(commit(std::move(group)));
-  }
-}
-
-std::vector<Away> LoopCore::commit(std::vector<Away> group) {
-  std::vector<std::span<const WriteCombiner::Write>> runs;
-  std::vector<std::size_t> run_of;  // the group member each run belongs to
+LoopWrites::LoopWrites(std::shared_ptr<LoopCore> c, std::vector<Away> g)
+    : core(std::move(c)), group(std::move(g)) {
   for (std::size_t i = 0; i < group.size(); ++i) {
     Session& s = *group[i].session;
     const auto writes = s.handler.decode_writes(s.conn.pending());
-    if (!writes.empty()) {
-      runs.push_back(writes);
-      run_of.push_back(i);
-    }
+    if (writes.empty()) continue;
+    spans.push_back(writes);
+    run_of.push_back(i);
   }
-  std::vector<WriteCombiner::Outcome> outcomes(group.size());
-  if (!runs.empty()) {
-    auto committed = WriteCombiner::commit_together(*db, runs);
-    for (std::size_t k = 0; k < runs.size(); ++k) outcomes[run_of[k]] = std::move(committed[k]);
-  }
-  std::vector<Away> done;
-  done.reserve(group.size());
+  runs = spans;
+}
+
+void LoopWrites::done() {
+  std::vector<WriteOutcome> of(group.size());  // a connection without a run: its decoding errors
+  for (std::size_t k = 0; k < run_of.size(); ++k) of[run_of[k]] = std::move(outcomes[k]);
+  std::vector<Away> answered;
+  answered.reserve(group.size());
   for (std::size_t i = 0; i < group.size(); ++i) {
-    if (outcomes[i].status == WriteCombiner::Status::WriteAlone) {
-      // Written one by one, each may wait seconds for another transaction: not here.
-      run_on_worker(std::move(group[i]));
+    if (of[i].status == WriteOutcome::Status::WriteAlone) {
+      core->run_on_worker(std::move(group[i]));
       continue;
     }
     Session& s = *group[i].session;
-    s.conn.answer_pending(s.handler.finish_writes(outcomes[i]));
+    s.conn.answer_pending(s.handler.finish_writes(of[i]));
     s.conn.flush();
-    done.push_back(std::move(group[i]));
+    answered.push_back(std::move(group[i]));
   }
-  return done;
+  group = std::move(answered);
+  if (here) return;
+  send_home(std::move(group));
+  delete this;  // handed over by hand_over_writes; the queue no longer touches it
 }
 
 void LoopCore::run_on_worker(Away away) {
@@ -331,16 +312,7 @@ void ConnectionLoop::run() {
       e->queued = false;
       serve(e);
     }
-    if (!writes_.empty()) {
-      // A loop that answered reads in this pass hands the commit over, so that the reads to
-      // come are not held up by the sync; one that only writes commits here and saves the
-      // hand-overs (and, waiting in the sync, gathers a larger group for the next).
-      if (answered_ != 0) {
-        core_->submit(std::exchange(writes_, {}));
-      } else {
-        commit_writes();
-      }
-    }
+    if (!writes_.empty()) hand_over_writes();
     answered_ = 0;
     const auto now = Clock::now();
     if (now >= next_sweep_) time_out_idle(now);
@@ -385,8 +357,7 @@ bool ConnectionLoop::take_handed_over() {
 void ConnectionLoop::add(UniqueFd stream) {
   auto entry = std::make_unique<Entry>();
   Entry* e = entry.get();
-  e->session =
-      std::make_unique<Session>(std::move(stream), core_->db, core_->stats, core_->combiner);
+  e->session = std::make_unique<Session>(std::move(stream), core_->db, core_->stats);
   e->idle_since = Clock::now();
   entries_.emplace(e, std::move(entry));
   watch(e);
@@ -441,8 +412,17 @@ void ConnectionLoop::serve(Entry* e) {
   }
 }
 
-void ConnectionLoop::commit_writes() {
-  for (Away& a : core_->commit(std::exchange(writes_, {}))) {
+void ConnectionLoop::hand_over_writes() {
+  auto* request = new LoopWrites(core_, std::exchange(writes_, {}));
+  if (!core_->db->submit(*request)) return;  // the leader answers it
+  if (answered_ != 0) {
+    request->lead();
+    return;
+  }
+  // Led here, its batch holds it; nothing else touches it until it is done.
+  request->here = true;
+  core_->db->lead_writes();
+  for (Away& a : request->group) {
     Entry* e = a.entry;
     e->session = std::move(a.session);
     // Whatever arrived meanwhile is announced by the next wait; frames already received are
@@ -450,6 +430,7 @@ void ConnectionLoop::commit_writes() {
     e->readable = false;
     again_.push_back(e);
   }
+  delete request;
 }
 
 void ConnectionLoop::end(Entry* e) {

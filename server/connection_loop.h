@@ -6,11 +6,12 @@
 // order and sends the answers with one send). A loop thread never waits for a sync or for
 // another transaction; what must wait leaves it together with its connection:
 //
-//  - the runs of single writes of every connection served in one pass go to the write committer
-//    as one group. The committer (a job on a worker thread) takes every group queued, commits
-//    them in one storage transaction with one log sync (WriteCombiner::commit_together), and
-//    itself sends each connection its answers, once durable and visible. Groups that arrive
-//    during a sync go out with the next one; one group is committed at a time.
+//  - the runs of single writes of every connection served in one pass go to the write road as
+//    one request (Database::submit): they commit in one storage transaction with the writes of
+//    whoever else writes meanwhile, with one log sync, and the request's done() sends each
+//    connection its answers, once durable and visible. When the loop must lead that batch it
+//    does so itself if it answered nothing else in the pass (it then gathers a larger batch for
+//    the next), and on a worker otherwise.
 //  - a request that may take long (a commit of an explicit transaction, a table registration,
 //    CHECKPOINT, COMPACT, QUERY, SCAN) runs on a worker thread of its own (WorkerPool), as does
 //    a run of writes the storage refused because another transaction's write of a key is
@@ -20,13 +21,13 @@
 // A connection that keeps asking for reads leaves the loop for a thread of its own: after
 // kReadServes serves in a row that answered requests without a write or a long request, while
 // fewer than Options::own_threads connections are away like this. That thread (a worker) waits
-// for its socket in poll() and serves it there (serve_here): its writes commit through the
-// shared WriteCombiner, their sync shared with the loop's groups through the group commit, and
-// its long requests run there. After kWriteRuns runs of writes in a row with nothing else
-// between them the connection comes back to the loop, where the writes of many connections
-// share one pass and one sync. Why: a thread that answers one client and then waits hands its
-// core to the client it woke, where the loop, serving the others, wakes each client on the
-// other core; and the readers then use every core, not the loop's one.
+// for its socket in poll() and serves it there (serve_here): its writes go to the same write
+// road, sharing batches and syncs with the loops', and its long requests run there. After
+// kWriteRuns runs of writes in a row with nothing else between them the connection comes back to
+// the loop, where the writes of many connections share one pass and one sync. Why: a thread that
+// answers one client and then waits hands its core to the client it woke, where the loop, serving
+// the others, wakes each client on the other core; and the readers then use every core, not the
+// loop's one.
 //
 // Either way the connection comes back to its loop (a queue under the loop's mutex, and an
 // eventfd to wake it) and is served again; nothing after the pending requests was answered

@@ -246,12 +246,12 @@ TEST_F(IpcServerTest, SilentConnectionTimesOutInTheLoop) {
   start(dir_ / "s.sock", 10, {.threads = 1, .receive_timeout = std::chrono::milliseconds(100)});
   Client silent = connect();
   ASSERT_TRUE(silent.begin().has_value());
-  EXPECT_EQ(db_->storage().manager().active_count(), 1u);
+  EXPECT_EQ(db_->storage().figures().running_transactions, 1u);
   auto r = silent.read_frame();  // the server closes it without a frame
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ClientError::Kind::Io);
   wait_inactive();
-  EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+  EXPECT_EQ(db_->storage().figures().running_transactions, 0u);
   Client busy = connect();
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(busy.ping().has_value());
@@ -379,11 +379,11 @@ TEST_F(OwnThreadTest, ReadersMoveToThreadsOfTheirOwnAndWritersComeBack) {
 
   // b ends while on its thread: its transaction is aborted and the connection counted out.
   ASSERT_TRUE(b.begin().has_value());
-  EXPECT_EQ(db_->storage().manager().active_count(), 1u);
+  EXPECT_EQ(db_->storage().figures().running_transactions, 1u);
   { Client closing = std::move(b); }
   ASSERT_TRUE(wait_own_threads(0));
   wait_active(1);
-  EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+  EXPECT_EQ(db_->storage().figures().running_transactions, 0u);
   EXPECT_EQ(stats_->requests_error.load(), 0u);
 }
 
@@ -400,7 +400,7 @@ TEST_F(OwnThreadTest, SilentConnectionTimesOutOnItsThread) {
   EXPECT_EQ(r.error().kind(), ClientError::Kind::Io);
   ASSERT_TRUE(wait_own_threads(0));
   wait_active(0);
-  EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+  EXPECT_EQ(db_->storage().figures().running_transactions, 0u);
   loops_.reset();
   expect_stderr_has(
       "[IpcServer] Client error: I/O error: Resource temporarily unavailable "
@@ -418,7 +418,7 @@ TEST_F(OwnThreadTest, ZeroTimeoutKeepsIdleConnections) {
   ASSERT_TRUE(wait_own_threads(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(c.ping().has_value()) << "idle on its own thread";
-  EXPECT_EQ(db_->storage().manager().active_count(), 1u);
+  EXPECT_EQ(db_->storage().figures().running_transactions, 1u);
 }
 
 // A connection whose input ends in the middle of a frame (a client killed while sending, or one
@@ -473,7 +473,7 @@ TEST_F(OwnThreadTest, InputEndingInsideAFrameEndsTheConnectionAtOnce) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ASSERT_EQ(stats_->connections_active.load(), active) << "still served after its end";
-        EXPECT_EQ(db_->storage().manager().active_count(), 0u);
+        EXPECT_EQ(db_->storage().figures().running_transactions, 0u);
         EXPECT_TRUE(writer.put("held", "by a blind write").has_value())
             << "the pending write is gone with its transaction";
         ASSERT_TRUE(wait_own_threads(0));

@@ -10,23 +10,14 @@
 
 #include "core/log.h"
 #include "core/text.h"
-#include "storage/group_commit.h"
-#include "storage/internal/mvcc/memtable.h"
-#include "storage/internal/mvcc/mvcc_manager.h"
-#include "storage/internal/wal/txn_wal.h"
 
 namespace kavrel {
 namespace {
 
 constexpr const char* kTarget = "kavrel_storage";
 
-KavrelError validation_failed() {
-  return KavrelError::validation(
-      "transaction aborted: SSI validation failed (serialization conflict) or transaction not "
-      "found");
-}
-
-KavrelError transaction_not_found() { return KavrelError::internal("Transaction not found"); }
+const std::string& name_of(const std::pair<std::string, Bytes>& schema) { return schema.first; }
+const std::string& name_of(const std::string& name) { return name; }
 
 }  // namespace
 
@@ -40,14 +31,33 @@ Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& di
 }
 
 Database::~Database() {
-  {
-    std::scoped_lock lock(compactor_mu_);
-    if (compactor_.joinable()) compactor_.join();
+  std::scoped_lock lock(compactor_mu_);
+  if (compactor_.joinable()) compactor_.join();
+}
+
+Database::Transaction::Transaction(Transaction&& other) noexcept
+    : db_(other.db_), id_(std::exchange(other.id_, 0)) {}
+
+Database::Transaction& Database::Transaction::operator=(Transaction&& other) noexcept {
+  if (this != &other) {
+    abort();
+    db_ = other.db_;
+    id_ = std::exchange(other.id_, 0);
   }
-  // Errors are ignored: the marker's content is never read, and the log was already synced
-  // for every acknowledged commit.
-  ignore_error(storage_->wal().sync(), "release");
-  ignore_error(storage_->write_marker("ok"), "release");
+  return *this;
+}
+
+Result<std::uint64_t> Database::Transaction::commit() { return db_->commit(std::exchange(id_, 0)); }
+
+void Database::Transaction::abort() {
+  if (id_ == 0) return;
+  ignore_error(db_->storage_->abort(std::exchange(id_, 0)), "an abort cannot fail");
+}
+
+Database::Transaction Database::begin() {
+  // Beginning only draws an id and a read point: it cannot fail.
+  auto id = storage_->begin_transaction();
+  return Transaction(*this, id.value_or(0));
 }
 
 Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
@@ -55,77 +65,33 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
   // other drop comes between its check that the tables are those it dropped and their removal.
   std::unique_lock registry(register_mu_, std::defer_lock);
   if (storage_->drops_schemas(txn_id)) registry.lock();
-  bool wrote = false;
-  auto committed = commit_protocol(txn_id, wrote);
-  if (registry.owns_lock()) registry.unlock();
-  if (committed && wrote) maybe_compact();
+  auto committed = storage_->commit(txn_id);
+  if (registry.owns_lock()) {
+    // The tables it dropped have left the storage's catalog with its commit.
+    if (committed) {
+      const auto schemas = storage_->schemas();
+      for (const TableSchema& t : tables_.all()) {
+        const bool kept = std::binary_search(
+            schemas.begin(), schemas.end(), t.name,
+            [](const auto& a, const auto& b) { return name_of(a) < name_of(b); });
+        if (!kept) tables_.remove(t.name);
+      }
+    }
+    registry.unlock();
+  }
+  if (committed) maybe_compact();
   return committed;
 }
 
-Result<std::uint64_t> Database::commit_protocol(std::uint64_t txn_id, bool& wrote) {
-  DurableStorage& s = *storage_;
-  MvccManager& manager = s.manager();
-  // The transaction's records (its Begin record, then its writes) reach the log as one contiguous
-  // run. If they cannot, the transaction can never commit: it ends here, its pending versions
-  // swept. A transaction that wrote nothing has no records. From here until its writes are
-  // visible the log may not change under it (a compaction waits).
-  std::optional<WalPosition> records;
-  DurableStorage::LogShared log_stable;
-  // A table dropped and registered again since this transaction dropped it is not the one it
-  // dropped: refused like a serialization conflict, before anything reaches the log.
-  const auto drops = s.take_schema_drops(txn_id);
-  if (!drops.empty() && !s.schemas_current(drops)) {
-    ignore_error(s.abort(txn_id), "the refusal is what is reported");
-    return fail(validation_failed());
-  }
-  if (auto buffer = s.take_buffer(txn_id)) {
-    wrote = true;
-    log_stable = s.log_shared();
-    auto written = s.wal().write_buffer(*buffer);
-    if (!written) {
-      end_failed(txn_id);
-      return fail(std::move(written.error()));
-    }
-    records = *written;
-  }
-  // It stops running; its snapshot stays held until it is certified, so that no record it must
-  // be checked against is pruned meanwhile.
-  auto txn = manager.remove_active(txn_id);
-  if (!txn) return fail(validation_failed());
-  // Validation, timestamp and its record for later validations, as one step. A refused
-  // transaction ends here; its pending versions are swept so that its keys do not refuse every
-  // later writer.
-  const auto certified = manager.certify(txn_id, *txn);
-  manager.track_active_end(txn->snapshot_ts);
-  if (!certified) {
-    s.memtable().sweep_uncommitted(txn_id);
-    return fail(validation_failed());
-  }
-  const std::uint64_t commit_ts = *certified;
-  // Durable before visible; with nothing to make durable there is nothing to wait for. A failed
-  // sync ends it like an abort: nothing of it may be seen. Either way the watermark must be able
-  // to pass its timestamp.
-  if (records) {
-    if (auto r = s.group_commit().submit_and_wait(txn_id, *records); !r) {
-      s.memtable().sweep_uncommitted(txn_id);
-      manager.publish(commit_ts);
-      return fail(std::move(r.error()));
-    }
-  }
-  // Visible; versions no running or future snapshot can see are dropped on the way.
-  const std::uint64_t horizon = s.version_pruning() ? manager.min_active_snapshot() : 0;
-  s.memtable().commit(txn_id, commit_ts, txn->write_set, horizon);
-  // Its dropped tables go in the same hold of the log as their records (see schemas_), and
-  // under the registry's lock, which commit() holds for such a transaction.
-  if (!drops.empty()) {
-    s.forget_schemas(drops);
-    for (const auto& d : drops) tables_.remove(d.table);
-  }
-  manager.publish(commit_ts);
-  // Answered only once a transaction begun afterwards, on any connection, sees it: an earlier
-  // commit may still be becoming visible, and the watermark passes this one only after it.
-  manager.wait_visible(commit_ts);
-  return commit_ts;
+std::vector<WriteOutcome> Database::write(std::span<const std::span<const BlindWrite>> runs) {
+  auto outcomes = storage_->write(runs);
+  maybe_compact();
+  return outcomes;
+}
+
+void Database::lead_writes() {
+  storage_->lead_writes();
+  maybe_compact();
 }
 
 Result<CompactionStats> Database::compact() { return storage_->compact(); }
@@ -133,11 +99,7 @@ Result<CompactionStats> Database::compact() { return storage_->compact(); }
 bool Database::log_past_limit() {
   const std::uint64_t limit = compact_log_bytes_.load(std::memory_order_relaxed);
   if (limit == 0) return false;
-  std::uint64_t log_size = 0;
-  {
-    auto log_stable = storage_->log_shared();
-    log_size = storage_->wal().file_size();
-  }
+  const std::uint64_t log_size = storage_->log_bytes();
   // Not again before the log has grown by the snapshot's size: a large database is not
   // compacted over and over.
   return log_size >= std::max(limit, storage_->snapshot_bytes());
@@ -168,63 +130,35 @@ void Database::maybe_compact() {
 
 Result<std::uint64_t> Database::write_blind(BytesView key, std::optional<BytesView> value,
                                             std::chrono::milliseconds bound) {
-  DurableStorage& s = *storage_;
+  const BlindWrite one[] = {{key, value}};
+  const std::span<const BlindWrite> run(one);
   const auto deadline = std::chrono::steady_clock::now() + bound;
   auto pause = std::chrono::microseconds(50);
   for (;;) {
-    auto txn = s.begin_transaction();
-    if (!txn) return fail(std::move(txn.error()));
-    auto written = value ? s.write_refs(*txn, key, *value) : s.delete_key(*txn, key);
-    if (written) return commit(*txn);
-    ignore_error(s.abort(*txn), "the write error is the one reported, or the write is retried");
+    WriteOutcome outcome = std::move(write(std::span(&run, 1)).front());
+    switch (outcome.status) {
+      case WriteOutcome::Status::Committed: return outcome.commit_ts;
+      case WriteOutcome::Status::Failed: return fail(std::move(*outcome.error));
+      case WriteOutcome::Status::WriteAlone: break;
+    }
     // Another transaction's write of the key is pending: a blind write cannot cause an anomaly,
     // so it waits for that one to end and applies after it, within the bound.
-    if (!is_write_conflict(written.error()) || std::chrono::steady_clock::now() >= deadline) {
-      return fail(std::move(written.error()));
+    if (outcome.error->kind() != KavrelError::Kind::WriteConflict ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return fail(std::move(*outcome.error));
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(2000));
   }
 }
 
-bool Database::is_write_conflict(const KavrelError& error) {
-  return error.kind() == KavrelError::Kind::WriteConflict;
-}
-
 Result<std::optional<Bytes>> Database::get(std::uint64_t txn_id, BytesView key) {
-  MvccManager& manager = storage_->manager();
-  const auto snapshot = manager.snapshot_of(txn_id);
-  if (!snapshot) return fail(transaction_not_found());
-  manager.record_read(txn_id, key);
-  return storage_->memtable().visible(key, txn_id, *snapshot);
-}
-
-Database::SnapshotReader::SnapshotReader(DurableStorage& storage)
-    : storage_(storage), snapshot_(storage.manager().hold_snapshot()) {}
-
-Database::SnapshotReader::~SnapshotReader() { storage_.manager().track_active_end(snapshot_); }
-
-std::optional<Bytes> Database::SnapshotReader::get(BytesView key) const {
-  // Transaction ids start at 1: as reader 0 it sees committed versions only.
-  return storage_.memtable().visible(key, 0, snapshot_);
+  return storage_->get(txn_id, key);
 }
 
 Result<std::vector<std::pair<Bytes, Bytes>>> Database::scan_unchecked(std::uint64_t txn_id,
                                                                       BytesView prefix) {
-  const auto snapshot = storage_->manager().snapshot_of(txn_id);
-  if (!snapshot) return fail(transaction_not_found());
-  // Recorded as a read of every key under the prefix, present or not: a concurrent insert under
-  // it refuses this transaction's commit.
-  storage_->manager().record_scan(txn_id, prefix);
-  return storage_->memtable().scan_prefix(prefix, txn_id, *snapshot);
-}
-
-std::size_t Database::scan_count(std::uint64_t txn_id) const {
-  return storage_->manager().scan_count(txn_id);
-}
-
-void Database::forget_scans_since(std::uint64_t txn_id, std::size_t count) {
-  storage_->manager().forget_scans_since(txn_id, count);
+  return storage_->scan(txn_id, prefix);
 }
 
 Result<PathEntries> Database::scan_path(std::uint64_t txn_id, std::string_view prefix) {
@@ -242,12 +176,6 @@ Result<PathEntries> Database::scan_path(std::uint64_t txn_id, std::string_view p
     if (is_valid_utf8(key)) out.emplace_back(std::move(key), std::move(value));
   }
   return out;
-}
-
-void Database::end_failed(std::uint64_t txn_id) {
-  MvccManager& manager = storage_->manager();
-  if (auto removed = manager.remove_active(txn_id)) manager.track_active_end(removed->snapshot_ts);
-  storage_->memtable().sweep_uncommitted(txn_id);
 }
 
 namespace {
@@ -301,13 +229,9 @@ Result<> Database::drop_table(std::uint64_t txn_id, const std::string& name) {
 }
 
 Result<> Database::drop_table(const std::string& name) {
-  auto txn = storage_->begin_transaction();
-  if (!txn) return fail(std::move(txn.error()));
-  if (auto r = drop_table(*txn, name); !r) {
-    ignore_error(storage_->abort(*txn), "the drop's error is the one reported");
-    return r;
-  }
-  auto committed = commit(*txn);
+  Transaction txn = begin();
+  if (auto r = drop_table(txn.id(), name); !r) return r;
+  auto committed = txn.commit();
   if (!committed) return fail(std::move(committed.error()));
   return {};
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "storage/durable_storage.h"
 #include "storage/table/query.h"
 #include "storage/table/schema.h"
+#include "storage/writers_queue.h"
 
 namespace kavrel {
 
@@ -30,18 +32,55 @@ class Database {
   // group commit, then the replay of the log.
   static Result<std::shared_ptr<Database>> open(const std::filesystem::path& dir,
                                                 const StorageEncryption& encryption = {});
-  // Syncs the log and writes "ok" into ".clean_shutdown" (errors ignored), then lets go of the
-  // storage.
+  // Waits for an automatic compaction that runs, then lets go of the storage.
   ~Database();
 
   DurableStorage& storage() { return *storage_; }
   const std::filesystem::path& path() const { return dir_; }
 
-  // The commit protocol. Returns the commit timestamp; the versions are visible only after the
-  // Commit record is durable. A refused or failed commit has ended the transaction. A successful
-  // one returns once every transaction begun afterwards sees it. A commit that takes the log past
-  // the automatic compaction's size starts a compaction on a thread of its own and returns.
+  // A running transaction, ended (aborted) when dropped unless it was committed or aborted.
+  class Transaction {
+   public:
+    Transaction(Transaction&& other) noexcept;
+    Transaction& operator=(Transaction&& other) noexcept;
+    ~Transaction() { abort(); }
+
+    std::uint64_t id() const { return id_; }
+    // Commits it (Database::commit); it has ended either way.
+    Result<std::uint64_t> commit();
+    // Ends it without effect; nothing when it has ended.
+    void abort();
+
+   private:
+    friend class Database;
+    Transaction(Database& db, std::uint64_t id) : db_(&db), id_(id) {}
+    Database* db_;
+    std::uint64_t id_;  // 0 once ended
+  };
+  // A fresh transaction (see DurableStorage::begin_transaction).
+  Transaction begin();
+  // A write (an absent value: a deletion) in a running transaction: recorded, logged at its
+  // commit, pending until then. A write conflict (another transaction's write of the key is
+  // pending) leaves the transaction unable to commit: it can only be aborted.
+  Result<> write_key(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value) {
+    return value ? storage_->write_refs(txn_id, key, *value) : storage_->delete_key(txn_id, key);
+  }
+  // Whether the running transaction has a pending write of key.
+  bool wrote(std::uint64_t txn_id, BytesView key) const { return storage_->wrote(txn_id, key); }
+  // Appends a durable Checkpoint record (DurableStorage::checkpoint).
+  Result<std::uint64_t> checkpoint() { return storage_->checkpoint(); }
+  DurableStorage::Figures figures() { return storage_->figures(); }
+
+  // Commits through the write road (DurableStorage::commit): the commit timestamp once durable
+  // and visible to every transaction begun afterwards; a refused or failed commit has ended the
+  // transaction. A commit that takes the log past the automatic compaction's size starts a
+  // compaction on a thread of its own and returns.
   Result<std::uint64_t> commit(std::uint64_t txn_id);
+  // Blind writes of many writers in one transaction (DurableStorage::write), and the same
+  // without waiting (DurableStorage::submit; lead_writes() when it says so).
+  std::vector<WriteOutcome> write(std::span<const std::span<const BlindWrite>> runs);
+  [[nodiscard]] bool submit(WriteRequest& request) { return storage_->submit(request); }
+  void lead_writes();
   // Writes the committed state and the registered tables to a snapshot and goes on with a log
   // that holds only what follows it (see DurableStorage::compact).
   Result<CompactionStats> compact();
@@ -52,12 +91,11 @@ class Database {
   }
   // A single write (an absent value: a deletion) in a transaction of its own. It cannot cause an
   // anomaly, so when another transaction's write of the key is pending it waits for that one to
-  // end and retries, up to `bound`; then it fails with the conflict error.
+  // end and retries, up to `bound`; then it fails with the conflict error. For the runs that
+  // write() answered WriteAlone, one write at a time.
   Result<std::uint64_t> write_blind(BytesView key, std::optional<BytesView> value,
                                     std::chrono::milliseconds bound = kBlindWriteBound);
   static constexpr std::chrono::milliseconds kBlindWriteBound{5000};
-  // The error of a write that met another transaction's pending write.
-  static bool is_write_conflict(const KavrelError& error);
   // The value visible to the transaction, or nullopt; "Transaction not found" if not running.
   Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
   // Reads outside any transaction (a GET sent alone): what was committed and visible when the
@@ -66,25 +104,28 @@ class Database {
   // begun and aborted around the reads, with the same answers.
   class SnapshotReader {
    public:
-    explicit SnapshotReader(DurableStorage& storage);
-    ~SnapshotReader();
+    explicit SnapshotReader(Database& db)
+        : storage_(*db.storage_), read_point_(storage_.hold_read_point()) {}
+    ~SnapshotReader() { storage_.release_read_point(read_point_); }
     SnapshotReader(const SnapshotReader&) = delete;
     SnapshotReader& operator=(const SnapshotReader&) = delete;
 
     // The value, or nullopt (no key, or deleted).
-    std::optional<Bytes> get(BytesView key) const;
+    std::optional<Bytes> get(BytesView key) const { return storage_.read_at(key, read_point_); }
 
    private:
     DurableStorage& storage_;
-    std::uint64_t snapshot_;
+    std::uint64_t read_point_;
   };
   // Every visible key starting with prefix, ascending, with its value.
   Result<std::vector<std::pair<Bytes, Bytes>>> scan_unchecked(std::uint64_t txn_id,
                                                               BytesView prefix);
   // The scans a transaction has recorded, and the undoing of those recorded since (see
   // MvccManager::forget_scans_since): a request that fails leaves its transaction as it was.
-  std::size_t scan_count(std::uint64_t txn_id) const;
-  void forget_scans_since(std::uint64_t txn_id, std::size_t count);
+  std::size_t scan_count(std::uint64_t txn_id) const { return storage_->scan_count(txn_id); }
+  void forget_scans_since(std::uint64_t txn_id, std::size_t count) {
+    storage_->forget_scans_since(txn_id, count);
+  }
   // scan_unchecked with the 2-byte minimum; keys that are not UTF-8 are dropped.
   Result<PathEntries> scan_path(std::uint64_t txn_id, std::string_view prefix);
 
@@ -117,15 +158,11 @@ class Database {
  private:
   Database(std::filesystem::path dir, std::shared_ptr<DurableStorage> storage)
       : dir_(std::move(dir)), storage_(std::move(storage)) {}
-  // Ends a transaction whose commit failed: it leaves the running transactions and its pending
-  // versions are swept, as an abort would.
-  void end_failed(std::uint64_t txn_id);
   // Registers the schemas the replay found in the log (at open, before any client).
   void register_recovered_schemas();
 
   std::filesystem::path dir_;
   std::shared_ptr<DurableStorage> storage_;
-  Result<std::uint64_t> commit_protocol(std::uint64_t txn_id, bool& wrote);
   // Whether the log has passed the automatic compaction's size (see set_compact_log_bytes).
   bool log_past_limit();
   // Starts an automatic compaction when the log has passed its size and none runs.

@@ -21,7 +21,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "storage/group_commit.h"
 #include "storage/internal/io/file_io.h"
 #include "storage/internal/mvcc/memtable.h"
 #include "storage/internal/mvcc/mvcc_manager.h"
@@ -53,7 +52,7 @@ TEST_F(DatabaseTest, CommitIsVisibleOnlyToLaterSnapshots) {
   const auto after = begin(*db);
   EXPECT_EQ(*db->get(after, "k"), "v1");
   EXPECT_EQ(*db->get(before, "k"), std::nullopt) << "committed at or after the snapshot";
-  EXPECT_GT(*db->storage().manager().snapshot_of(after), *ts);
+  EXPECT_GT(*db->storage().read_point(after), *ts);
 }
 
 // A transaction that wrote nothing (a read, an empty explicit transaction, an abort) leaves no
@@ -182,7 +181,7 @@ TEST_F(DatabaseTest, AbortFreesTheKeyAndItsValueIsNeverRead) {
   put(*db, "other", "new");
   EXPECT_EQ(get(*db, "other"), "new");
   EXPECT_TRUE(db->storage().abort(424242)) << "unknown ids abort successfully";
-  EXPECT_EQ(db->storage().manager().active_count(), 0u);
+  EXPECT_EQ(db->storage().figures().running_transactions, 0u);
 }
 
 TEST_F(DatabaseTest, AbortOfAReadOnlyTransactionLogsNothing) {
@@ -261,7 +260,7 @@ TEST_F(DatabaseTest, FreshLogGivesTheFirstClientTransactionTheFirstIdOfThisProce
   const std::uint64_t pid = static_cast<std::uint64_t>(getpid());
   const std::uint64_t txn = begin(*db);
   EXPECT_EQ(txn, (pid << 32) + 1);
-  EXPECT_EQ(db->storage().manager().snapshot_of(txn), std::optional<std::uint64_t>(1));
+  EXPECT_EQ(db->storage().read_point(txn), std::optional<std::uint64_t>(1));
 }
 
 TEST_F(DatabaseTest, WritesAfterATornTailSurviveTheNextRestart) {
@@ -424,8 +423,6 @@ TEST_F(DatabaseTest, FailedSyncFailsClosedButReadsGoOn) {
 TEST_F(DatabaseTest, ConcurrentCommittersShareSyncs) {
   auto db = open();
   constexpr int kThreads = 16, kPerThread = 40;
-  // A fast disk keeps the adaptive target at 1; pin it so that batching is certain here.
-  db->storage().group_commit().force_target(8);
   const auto syncs = io::fsync_count();
   std::vector<std::thread> threads;
   std::atomic<int> ok{0};
@@ -451,21 +448,21 @@ TEST_F(DatabaseTest, ConcurrentCommittersShareSyncs) {
 TEST_F(DatabaseTest, SnapshotReaderHoldsItsSnapshotWithoutATransaction) {
   auto db = open();
   put(*db, "k", "1");
-  std::optional<Database::SnapshotReader> reader(std::in_place, db->storage());
+  std::optional<Database::SnapshotReader> reader(std::in_place, *db);
   const auto pending = begin(*db);
   ASSERT_TRUE(db->storage().write_refs(pending, "k", "theirs"));
   EXPECT_EQ(reader->get("k"), "1");
-  EXPECT_EQ(Database::SnapshotReader(db->storage()).get("k"), "1");
+  EXPECT_EQ(Database::SnapshotReader(*db).get("k"), "1");
   ASSERT_TRUE(db->storage().abort(pending));
   for (int i = 2; i <= 4; ++i) put(*db, "k", std::to_string(i));
   EXPECT_EQ(reader->get("k"), "1") << "a version the reader sees was dropped";
   EXPECT_EQ(reader->get("absent"), std::nullopt);
-  EXPECT_EQ(Database::SnapshotReader(db->storage()).get("k"), "4");
-  EXPECT_EQ(db->storage().manager().active_count(), 0u);
+  EXPECT_EQ(Database::SnapshotReader(*db).get("k"), "4");
+  EXPECT_EQ(db->storage().figures().running_transactions, 0u);
   reader.reset();
   put(*db, "k", "5");
   put(*db, "k", "6");
-  EXPECT_EQ(db->storage().memtable().version_count(), 2u);
+  EXPECT_EQ(db->storage().figures().versions, 2u);
 }
 
 TEST_F(DatabaseTest, SnapshotReadsStayCorrectWhileVersionsArePruned) {
@@ -516,7 +513,7 @@ TEST_F(DatabaseTest, SnapshotReadsStayCorrectWhileVersionsArePruned) {
         for (int k = 0; k < kKeys; ++k) before[k] = acked[k].load();
         auto t = db->storage().begin_transaction();
         ASSERT_TRUE(t);
-        const std::uint64_t snapshot = *db->storage().manager().snapshot_of(*t);
+        const std::uint64_t snapshot = *db->storage().read_point(*t);
         std::array<std::size_t, kKeys> last{};
         last.fill(SIZE_MAX);
         for (int round = 0; round < 3; ++round) {
@@ -557,7 +554,7 @@ TEST_F(DatabaseTest, SnapshotReadsStayCorrectWhileVersionsArePruned) {
   for (int round = 0; round < 2; ++round) {
     for (int k = 0; k < kKeys; ++k) put(*db, key_of(k), "last" + std::to_string(round));
   }
-  EXPECT_EQ(db->storage().memtable().version_count(), static_cast<std::size_t>(2 * kKeys))
+  EXPECT_EQ(db->storage().figures().versions, static_cast<std::size_t>(2 * kKeys))
       << "old versions are pruned once no snapshot needs them";
 }
 
@@ -656,7 +653,7 @@ TEST_F(DatabaseTest, UnusableTablesAreRefused) {
        "Invalid argument: Duplicate column name 'id' in table 'twice'"},
   };
   auto db = open();
-  const auto log_size = db->storage().wal().file_size();
+  const auto log_size = db->storage().log_bytes();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
     auto r = db->register_table(c.schema);
@@ -664,7 +661,7 @@ TEST_F(DatabaseTest, UnusableTablesAreRefused) {
     EXPECT_EQ(r.error().message(), c.error);
     EXPECT_FALSE(db->describe_table(c.schema.name));
   }
-  EXPECT_EQ(db->storage().wal().file_size(), log_size);
+  EXPECT_EQ(db->storage().log_bytes(), log_size);
   EXPECT_TRUE(db->list_tables().empty());
 }
 
@@ -732,7 +729,7 @@ TEST_F(DatabaseTest, DropTableInATransactionCommitsWithItOrNotAtAll) {
   ASSERT_FALSE(late);
   EXPECT_EQ(late.error().kind(), KavrelError::Kind::Validation);
   EXPECT_EQ(describe(db->describe_table("e")), "e: new/5/0");
-  EXPECT_EQ(db->storage().manager().active_count(), 0u);
+  EXPECT_EQ(db->storage().figures().running_transactions, 0u);
   db.reset();
   db = open();
   EXPECT_EQ(describe(db->describe_table("e")), "e: new/5/0");

@@ -17,7 +17,6 @@
 #include "core/cleanup.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "storage/group_commit.h"
 #include "storage/internal/crypto/keyring.h"
 #include "storage/internal/io/file_io.h"
 #include "storage/internal/io/fs_util.h"
@@ -32,58 +31,221 @@ namespace kavrel {
 namespace {
 
 constexpr const char* kTarget = "kavrel_storage";
-constexpr std::uint8_t kSerializable = 2;
 constexpr std::size_t kSnapshotPiece = 4096;  // keys a compaction reads at a time
 
 TxnWalEntry control_record(WalRecordType type, std::uint64_t txn_id) {
   return TxnWalEntry{{}, {}, txn_id, ts_cache_now_us(), static_cast<std::uint8_t>(type)};
 }
 
-// The group commit's batch writer: one Commit record per transaction whose records are still in
-// the log, appended as one piece, then one sync.
-void write_commits(TxnWal& wal, std::vector<EventDrivenGroupCommit::Request>& batch) {
-  std::vector<TxnWalEntry> commits;
-  std::vector<WalPosition> records;
-  commits.reserve(batch.size());
-  records.reserve(batch.size());
-  for (const auto& request : batch) {
-    commits.push_back(control_record(WalRecordType::Commit, request.txn_id));
-    records.push_back(request.records);
-  }
-  std::vector<std::size_t> lost;
-  auto end = wal.append_batch(commits, records, &lost);
-  if (!end) {
-    for (auto& request : batch) request.outcome = fail(end.error());
-    return;
-  }
-  for (std::size_t i : lost) batch[i].outcome = fail(TxnWal::cut_back_error());
-  // A failed sync may come after another batch's sync already made these records durable; then
-  // they are committed and must be reported so, or they would come back at the next open
-  // although their committers were told they failed. A sync that succeeded after another
-  // writer's full disk cut them away must not be reported as success either.
-  auto synced = wal.sync();
-  if (wal.durable(*end)) return;
-  const KavrelError error = synced ? TxnWal::cut_back_error() : synced.error();
-  for (auto& request : batch) {
-    if (request.outcome) request.outcome = fail(error);
-  }
+KavrelError validation_failed() {
+  return KavrelError::validation(
+      "transaction aborted: SSI validation failed (serialization conflict) or transaction not "
+      "found");
 }
+
+KavrelError transaction_not_found() { return KavrelError::internal("Transaction not found"); }
 
 }  // namespace
 
+// One transaction of a batch, from its records to its visibility.
+struct DurableStorage::Committing {
+  std::uint64_t txn_id = 0;
+  std::vector<SchemaDrop> drops;
+  std::optional<WalPosition> records;  // where its records end in the log (none: it wrote none)
+  KeySet write_set;
+  std::uint64_t commit_ts = 0;  // once certified; published whatever happens next
+  std::optional<KavrelError> error;
+};
+
 void DurableStorage::start_commits() {
-  // Every member of a batch holds log_shared(), so the log cannot change under the writer.
-  group_commit_ = std::make_unique<EventDrivenGroupCommit>(
-      [this](std::vector<EventDrivenGroupCommit::Request>& batch) { write_commits(*wal_, batch); });
+  writers_ = std::make_unique<WritersQueue>(
+      [this](std::span<WriteRequest* const> batch) { commit_batch(batch); });
+}
+
+Result<std::uint64_t> DurableStorage::commit(std::uint64_t txn_id) {
+  WaitingRequest request;
+  request.txn = txn_id;
+  request.submit_and_wait(*writers_);
+  WriteOutcome& outcome = request.outcomes.front();
+  if (outcome.status != WriteOutcome::Status::Committed) return fail(std::move(*outcome.error));
+  return outcome.commit_ts;
+}
+
+std::vector<WriteOutcome> DurableStorage::write(std::span<const std::span<const BlindWrite>> runs) {
+  WaitingRequest request;
+  request.runs = runs;
+  request.submit_and_wait(*writers_);
+  return std::move(request.outcomes);
+}
+
+void DurableStorage::commit_batch(std::span<WriteRequest* const> batch) {
+  // The blind runs of every request form one transaction; each transaction to commit follows.
+  std::vector<std::pair<WriteRequest*, std::size_t>> runs;
+  for (WriteRequest* r : batch) {
+    r->outcomes.assign(r->txn != 0 ? 1 : r->runs.size(), WriteOutcome{});
+    if (r->txn != 0) continue;
+    for (std::size_t i = 0; i < r->runs.size(); ++i) runs.emplace_back(r, i);
+  }
+  std::vector<Committing> txns;
+  txns.reserve(batch.size() + 1);
+  std::optional<std::uint64_t> blind;
+  if (!runs.empty()) {
+    blind = write_runs(runs);
+    if (blind) txns.push_back(Committing{.txn_id = *blind});
+  }
+  for (WriteRequest* r : batch) {
+    if (r->txn != 0) txns.push_back(Committing{.txn_id = r->txn});
+  }
+  {
+    // From the first record written until the last commit is visible the log may not change
+    // under the batch: a compaction waits.
+    const LogShared log_stable = log_shared();
+    for (Committing& t : txns) certify(t);
+    sync_commits(txns);
+    // Visible; versions no running or future snapshot can see are dropped on the way. A failed
+    // one is swept, as an abort would; either way the watermark must be able to pass it.
+    const std::uint64_t horizon = manager_->min_active_snapshot();
+    std::uint64_t newest = 0;
+    for (Committing& t : txns) {
+      if (t.commit_ts == 0) continue;
+      if (t.error) {
+        memtable_->sweep_uncommitted(t.txn_id);
+      } else {
+        memtable_->commit(t.txn_id, t.commit_ts, t.write_set, horizon);
+        // Its dropped tables go in the same hold of the log as their records (see schemas_).
+        if (!t.drops.empty()) forget_schemas(t.drops);
+      }
+      manager_->publish(t.commit_ts);
+      newest = std::max(newest, t.commit_ts);
+    }
+    // Answered only once a transaction begun afterwards, on any connection, sees them.
+    if (newest != 0) manager_->wait_visible(newest);
+  }
+  // The outcomes: the blind transaction's for every run it held, each other its own.
+  const auto outcome_of = [](const Committing& t) {
+    return t.error ? WriteOutcome{WriteOutcome::Status::Failed, 0, t.error}
+                   : WriteOutcome{WriteOutcome::Status::Committed, t.commit_ts, std::nullopt};
+  };
+  std::size_t next = 0;
+  if (blind) {
+    const WriteOutcome outcome = outcome_of(txns[next++]);
+    for (auto [r, i] : runs) {
+      if (r->outcomes[i].status != WriteOutcome::Status::WriteAlone) r->outcomes[i] = outcome;
+    }
+  }
+  for (WriteRequest* r : batch) {
+    if (r->txn != 0) r->outcomes.front() = outcome_of(txns[next++]);
+  }
+}
+
+std::optional<std::uint64_t> DurableStorage::write_runs(
+    std::span<std::pair<WriteRequest*, std::size_t>> runs) {
+  std::vector<std::size_t> members(runs.size());  // the runs still to write
+  for (std::size_t i = 0; i < runs.size(); ++i) members[i] = i;
+  while (!members.empty()) {
+    auto txn = begin_transaction();
+    if (!txn) {
+      for (const std::size_t m : members) {
+        runs[m].first->outcomes[runs[m].second] =
+            WriteOutcome{WriteOutcome::Status::Failed, 0, txn.error()};
+      }
+      return std::nullopt;
+    }
+    std::optional<std::size_t> refused;  // a position in members
+    std::optional<KavrelError> why;
+    for (std::size_t i = 0; i < members.size() && !refused; ++i) {
+      const auto [r, run] = runs[members[i]];
+      for (const BlindWrite& w : r->runs[run]) {
+        if (auto written = write_record(*txn, w.key, w.value); !written) {
+          refused = i;
+          why = std::move(written.error());
+          break;
+        }
+      }
+    }
+    if (!refused) return *txn;
+    // The transaction holds the refused write in its write set and its log buffer, so it
+    // cannot commit; none of it became visible. The others go again without that run.
+    ignore_error(abort(*txn), "the runs are written again without the refused one");
+    const auto [r, run] = runs[members[*refused]];
+    r->outcomes[run] = WriteOutcome{WriteOutcome::Status::WriteAlone, 0, std::move(why)};
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(*refused));
+  }
+  return std::nullopt;
+}
+
+void DurableStorage::certify(Committing& t) {
+  const auto refuse = [&](KavrelError error) {
+    ignore_error(abort(t.txn_id), "the refusal is what is reported");
+    t.error = std::move(error);
+  };
+  // A table dropped and registered again since this transaction dropped it is not the one it
+  // dropped: refused like a serialization conflict, before anything reaches the log. (The
+  // caller keeps registrations and other drops out until the commit ends.)
+  t.drops = take_schema_drops(t.txn_id);
+  if (!t.drops.empty() && !schemas_current(t.drops)) return refuse(validation_failed());
+  // The transaction's records (its Begin record, then its writes) reach the log as one
+  // contiguous run. If they cannot, the transaction can never commit.
+  if (auto buffer = take_buffer(t.txn_id)) {
+    auto written = wal_->write_buffer(*buffer);
+    if (!written) return refuse(std::move(written.error()));
+    t.records = *written;
+  }
+  // It stops running; its snapshot stays held until it is certified, so that no record it must
+  // be checked against is pruned meanwhile. Validation, timestamp and its record for later
+  // validations are one step.
+  auto txn = manager_->remove_active(t.txn_id);
+  if (!txn) return refuse(validation_failed());
+  const auto certified = manager_->certify(t.txn_id, *txn);
+  manager_->track_active_end(txn->snapshot_ts);
+  if (!certified) {
+    memtable_->sweep_uncommitted(t.txn_id);
+    t.error = validation_failed();
+    return;
+  }
+  t.commit_ts = *certified;
+  t.write_set = std::move(txn->write_set);
+}
+
+void DurableStorage::sync_commits(std::span<Committing> txns) {
+  // One Commit record per transaction whose records are in the log, appended as one piece, then
+  // one sync. Durable before visible; with nothing to make durable there is nothing to wait for.
+  std::vector<Committing*> logged;
+  std::vector<TxnWalEntry> commits;
+  std::vector<WalPosition> records;
+  for (Committing& t : txns) {
+    if (t.error || !t.records) continue;
+    logged.push_back(&t);
+    commits.push_back(control_record(WalRecordType::Commit, t.txn_id));
+    records.push_back(*t.records);
+  }
+  if (logged.empty()) return;
+  std::vector<std::size_t> lost;
+  auto end = wal_->append_batch(commits, records, &lost);
+  if (!end) {
+    for (Committing* t : logged) t->error = end.error();
+    return;
+  }
+  for (std::size_t i : lost) logged[i]->error = TxnWal::cut_back_error();
+  // A failed sync may come after another sync already made these records durable; then they
+  // are committed and must be reported so, or they would come back at the next open although
+  // their committers were told they failed. A sync that succeeded after another writer's full
+  // disk cut them away must not be reported as success either.
+  auto synced = wal_->sync();
+  if (wal_->durable(*end)) return;
+  const KavrelError error = synced ? TxnWal::cut_back_error() : synced.error();
+  for (Committing* t : logged) {
+    if (!t->error) t->error = error;
+  }
 }
 
 DurableStorage::DurableStorage()
     : buffers_(std::make_unique<ShardedMap<std::uint64_t, TxnWalBuffer>>()) {}
 
 DurableStorage::~DurableStorage() {
-  // Only a fully assembled storage (it carries the coordinator) shuts down; the members are then
-  // released in reverse order of declaration, the directory lock last.
-  if (group_commit_) ignore_error(shutdown(), "release cannot report failures");
+  // Only a fully assembled storage (it carries the writers queue) shuts down; the members are
+  // then released in reverse order of declaration, the directory lock last.
+  if (writers_) ignore_error(shutdown(), "release cannot report failures");
 }
 
 Result<> DurableStorage::write_refs(std::uint64_t txn_id, BytesView key, BytesView value) {
@@ -119,7 +281,7 @@ void DurableStorage::append_to_buffer(std::uint64_t txn_id,
 Result<std::uint64_t> DurableStorage::begin_transaction() {
   // Nothing is logged yet: the Begin record goes out with the transaction's first write.
   const std::uint64_t txn_id = next_txn_id_.fetch_add(1, std::memory_order_relaxed);
-  (void)manager_->begin_with_mode(txn_id, kSerializable);
+  (void)manager_->begin(txn_id);
   return txn_id;
 }
 
@@ -128,11 +290,70 @@ std::optional<TxnWalBuffer> DurableStorage::take_buffer(std::uint64_t txn_id) {
 }
 
 Result<> DurableStorage::abort(std::uint64_t txn_id) {
-  // Its records never reached the log (they go out at commit), so nothing is logged.
-  if (take_buffer(txn_id)) memtable_->sweep_uncommitted(txn_id);
+  // Its records never reached the log (they go out at commit), so nothing is logged. A commit
+  // that failed after taking its buffer has it no more, but its write set still names the keys.
+  const bool buffered = take_buffer(txn_id).has_value();
   (void)take_schema_drops(txn_id);
-  if (auto txn = manager_->remove_active(txn_id)) manager_->track_active_end(txn->snapshot_ts);
+  const auto txn = manager_->remove_active(txn_id);
+  if (txn) manager_->track_active_end(txn->snapshot_ts);
+  if (buffered || (txn && !txn->write_set.empty())) memtable_->sweep_uncommitted(txn_id);
   return {};
+}
+
+Result<std::optional<Bytes>> DurableStorage::get(std::uint64_t txn_id, BytesView key) {
+  const auto snapshot = manager_->snapshot_of(txn_id);
+  if (!snapshot) return fail(transaction_not_found());
+  manager_->record_read(txn_id, key);
+  return memtable_->visible(key, txn_id, *snapshot);
+}
+
+Result<std::vector<std::pair<Bytes, Bytes>>> DurableStorage::scan(std::uint64_t txn_id,
+                                                                  BytesView prefix) {
+  const auto snapshot = manager_->snapshot_of(txn_id);
+  if (!snapshot) return fail(transaction_not_found());
+  manager_->record_scan(txn_id, prefix);
+  return memtable_->scan_prefix(prefix, txn_id, *snapshot);
+}
+
+std::size_t DurableStorage::scan_count(std::uint64_t txn_id) const {
+  return manager_->scan_count(txn_id);
+}
+
+void DurableStorage::forget_scans_since(std::uint64_t txn_id, std::size_t count) {
+  manager_->forget_scans_since(txn_id, count);
+}
+
+std::optional<std::uint64_t> DurableStorage::read_point(std::uint64_t txn_id) const {
+  return manager_->snapshot_of(txn_id);
+}
+
+bool DurableStorage::wrote(std::uint64_t txn_id, BytesView key) const {
+  return manager_->wrote(txn_id, key);
+}
+
+std::uint64_t DurableStorage::hold_read_point() { return manager_->hold_snapshot(); }
+
+void DurableStorage::release_read_point(std::uint64_t read_point) {
+  manager_->track_active_end(read_point);
+}
+
+std::optional<Bytes> DurableStorage::read_at(BytesView key, std::uint64_t read_point) const {
+  // Transaction ids start at 1: as reader 0 it sees committed versions only.
+  return memtable_->visible(key, 0, read_point);
+}
+
+DurableStorage::Figures DurableStorage::figures() {
+  Figures f;
+  f.running_transactions = manager_->active_count();
+  f.memtable_bytes = memtable_->approx_bytes();
+  f.versions = memtable_->version_count();
+  f.log_bytes = log_bytes();
+  return f;
+}
+
+std::uint64_t DurableStorage::log_bytes() {
+  const LogShared log_stable = log_shared();
+  return wal_->file_size();
 }
 
 Result<std::uint64_t> DurableStorage::checkpoint() {
@@ -223,19 +444,16 @@ void DurableStorage::forget_schemas(const std::vector<SchemaDrop>& drops) {
   for (const SchemaDrop& d : drops) schemas_.erase(d.table);
 }
 
-Result<> DurableStorage::write_marker(std::string_view content) {
+Result<> DurableStorage::shutdown() {
+  if (auto r = wal_->sync(); !r) return r;
   UniqueFd fd(
       io::open_create((dir_ / ".clean_shutdown").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
   if (!fd.valid()) return fail(KavrelError::io(errno));
-  if (int err = io::write_all(fd.get(), content.data(), content.size()); err != 0) {
+  constexpr std::string_view kContent = "clean";
+  if (int err = io::write_all(fd.get(), kContent.data(), kContent.size()); err != 0) {
     return fail(KavrelError::io(err));
   }
   return fd.close();
-}
-
-Result<> DurableStorage::shutdown() {
-  if (auto r = wal_->sync(); !r) return r;
-  return write_marker("clean");
 }
 
 Result<CompactionStats> DurableStorage::compact() {

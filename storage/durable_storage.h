@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +30,7 @@
 #include "storage/internal/crypto/encryption.h"
 #include "storage/internal/mvcc/key_set.h"
 #include "storage/internal/wal/snapshot.h"
+#include "storage/writers_queue.h"
 
 namespace kavrel {
 
@@ -38,7 +40,6 @@ class TxnWal;
 struct TxnWalBuffer;
 class MvccManager;
 class MvccMemTable;
-class EventDrivenGroupCommit;
 
 // The opener's encryption wish: where the key-encryption key came from, and the key (none: the
 // database must not have a keyring).
@@ -78,17 +79,63 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   Result<> write_refs(std::uint64_t txn_id, BytesView key, BytesView value);
   // The same for a deletion (a tombstone).
   Result<> delete_key(std::uint64_t txn_id, BytesView key);
-  // Ends the transaction without effect (nothing is logged); unknown ids succeed.
+  // Ends the transaction without effect: nothing is logged, its pending versions are swept and
+  // its snapshot is let go. Unknown or ended ids succeed. Every transaction that does not commit
+  // ends here, a failed commit included.
   Result<> abort(std::uint64_t txn_id);
+
+  // The write road. Every durable write passes the one writers queue (WritersQueue): the leader
+  // of a batch writes the records of its transactions to the log, certifies them (serializable
+  // validation, commit timestamps), appends their Commit records and syncs once, then makes them
+  // visible. A write is answered only once it is durable and every transaction begun afterwards
+  // sees it.
+  //
+  // Commits the transaction: its commit timestamp, or the error that ended it (a refused
+  // validation, a failed log write or sync). Either way it has ended.
+  Result<std::uint64_t> commit(std::uint64_t txn_id);
+  // Writes the runs in one transaction of their own (each run in its order, the runs in theirs;
+  // two writes of one key: the later wins): one outcome per run. A run holding a write that met
+  // another transaction's pending write is left out (WriteAlone) and the rest written without it.
+  std::vector<WriteOutcome> write(std::span<const std::span<const BlindWrite>> runs);
+  // The same without waiting, for a caller that answers in request.done(): queues it; true when
+  // the caller must then call lead_writes() (on its thread or another).
+  [[nodiscard]] bool submit(WriteRequest& request) { return writers_->submit(request); }
+  void lead_writes() { writers_->lead(); }
+
+  // Reads in a transaction: what it sees at its read point, and its own pending writes.
+  // "Transaction not found" when it is not running. get() records a read of the key, scan() a read
+  // of every key under the prefix, present or not, so that a concurrent write there refuses the
+  // commit.
+  Result<std::optional<Bytes>> get(std::uint64_t txn_id, BytesView key);
+  Result<std::vector<std::pair<Bytes, Bytes>>> scan(std::uint64_t txn_id, BytesView prefix);
+  // The scans a transaction has recorded, and the undoing of those recorded since (a request
+  // that fails leaves its transaction as it was).
+  std::size_t scan_count(std::uint64_t txn_id) const;
+  void forget_scans_since(std::uint64_t txn_id, std::size_t count);
+  // The MVCC read point of a running transaction: it sees the commits below it.
+  std::optional<std::uint64_t> read_point(std::uint64_t txn_id) const;
+  // Whether the running transaction has a pending write of key.
+  bool wrote(std::uint64_t txn_id, BytesView key) const;
+  // Reads outside any transaction: a read point held (no version it sees is dropped) until
+  // released, and the committed value of a key at it (nullopt: no key, or deleted).
+  std::uint64_t hold_read_point();
+  void release_read_point(std::uint64_t read_point);
+  std::optional<Bytes> read_at(BytesView key, std::uint64_t read_point) const;
+
+  // What STATS and the tests look at.
+  struct Figures {
+    std::size_t running_transactions = 0;
+    std::uint64_t memtable_bytes = 0;
+    std::size_t versions = 0;
+    std::uint64_t log_bytes = 0;
+  };
+  Figures figures();
+  // The size of the current log.
+  std::uint64_t log_bytes();
   // Appends a Checkpoint record, syncs, remembers its LSN, publishes the manifest if the
   // database had one. Returns the LSN once the record is durable: a manifest that cannot be
   // updated keeps its previous contents and is logged as a warning.
   Result<std::uint64_t> checkpoint();
-  // Syncs the log and writes "clean" into ".clean_shutdown".
-  Result<> shutdown();
-  // Writes content into ".clean_shutdown" (created or truncated). Only its existence is ever
-  // tested, by the next open, which deletes it.
-  Result<> write_marker(std::string_view content);
 
   // Appends a Schema record (txn_id 0, key = the table name, value = the encoded schema), syncs
   // the log and adds the schema to schemas(): once it returns success the registration survives
@@ -143,15 +190,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // The current log. A compaction replaces it: hold log_shared() while using it from a thread
   // that may run beside one.
   TxnWal& wal() { return *wal_; }
-  MvccManager& manager() { return *manager_; }
-  MvccMemTable& memtable() { return *memtable_; }
-  EventDrivenGroupCommit& group_commit() { return *group_commit_; }
-  // Whether commits drop the versions that no running or future snapshot can see (on by
-  // default; benchmarks switch it off to measure what it saves).
-  void set_version_pruning(bool on) { prune_versions_.store(on, std::memory_order_relaxed); }
-  bool version_pruning() const { return prune_versions_.load(std::memory_order_relaxed); }
-  // Removes and returns the transaction's log buffer (commit step 1).
-  std::optional<TxnWalBuffer> take_buffer(std::uint64_t txn_id);
 
   DurableStorage(const DurableStorage&) = delete;
   DurableStorage& operator=(const DurableStorage&) = delete;
@@ -161,8 +199,24 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // Deletes ".clean_shutdown" if present: every open replays the whole log, whatever the marker
   // says, and the marker of this run is written by its own orderly release.
   static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);
-  // Makes the group commit that writes and syncs the Commit records of concurrent commits.
+  // Makes the writers queue (see commit_batch).
   void start_commits();
+  // Syncs the log and writes "clean" into ".clean_shutdown" (created or truncated): the one
+  // writer of that marker, on an orderly release. Only its existence is ever tested, by the
+  // next open, which deletes it.
+  Result<> shutdown();
+  // The writers queue's batch: see the write road above.
+  struct Committing;
+  void commit_batch(std::span<WriteRequest* const> batch);
+  // Writes the blind runs into one new transaction, leaving out (WriteAlone) a run the storage
+  // refuses: the transaction, or nullopt when no run is left (or it could not begin: Failed).
+  std::optional<std::uint64_t> write_runs(std::span<std::pair<WriteRequest*, std::size_t>> runs);
+  // Commit step 1: the records to the log, validation and timestamp; ends t on failure.
+  void certify(Committing& t);
+  // Commit step 2: the Commit records of those with records, and one sync.
+  void sync_commits(std::span<Committing> txns);
+  // Removes and returns the transaction's log buffer.
+  std::optional<TxnWalBuffer> take_buffer(std::uint64_t txn_id);
   Result<> write_record(std::uint64_t txn_id, BytesView key, std::optional<BytesView> value);
   // Appends records to the transaction's log buffer, made with its Begin record first.
   void append_to_buffer(std::uint64_t txn_id, const std::function<void(TxnWalBuffer&)>& append);
@@ -186,7 +240,7 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::shared_ptr<MvccManager> manager_;
   std::shared_ptr<MvccMemTable> memtable_;
   std::unique_ptr<ShardedMap<std::uint64_t, TxnWalBuffer>> buffers_;
-  std::unique_ptr<EventDrivenGroupCommit> group_commit_;
+  std::unique_ptr<WritersQueue> writers_;
   std::mutex checkpoint_mu_;  // one checkpoint at a time
   std::atomic<std::uint64_t> last_checkpoint_lsn_{0};
   bool manifest_exists_ = false;
@@ -195,7 +249,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::shared_ptr<const EncryptionEngine> engine_;
   std::array<std::uint8_t, 16> db_uuid_{};
   std::uint32_t key_epoch_ = 0;
-  std::atomic<bool> prune_versions_{true};
   // What a snapshot carries besides keys (today the table schemas; users and roles would be
   // kept the same way). One rule keeps it whole across compactions: it changes only while the
   // log gate is held shared, in the same hold that logs the change's record, and a compaction

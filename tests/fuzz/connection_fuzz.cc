@@ -38,8 +38,6 @@ Env& env() {
     auto db = Database::open(fuzz::scratch_dir() / "db");
     FUZZ_CHECK(db.has_value());
     created->db = std::move(*db);
-    // One committer at a time: never wait for a batch to fill.
-    created->db->storage().group_commit().force_target(1);
     return created;
   }();
   return *e;
