@@ -35,25 +35,6 @@ KavrelError KavrelError::unexpected_eof() {
 
 KavrelError KavrelError::make(Kind kind, std::string text) { return {kind, std::move(text)}; }
 
-KavrelError KavrelError::data_corruption(std::string details, std::string location,
-                                         std::string recommendation) {
-  return {Kind::DataCorruption,
-          fmt::format("{}. Location: {}. Recommendation: {}", details, location, recommendation)};
-}
-
-KavrelError KavrelError::invalid_timestamp_range(std::string context, std::uint64_t value,
-                                                 std::string reason, std::uint64_t min,
-                                                 std::uint64_t max) {
-  return {Kind::InvalidTimestampRange,
-          fmt::format("{}: {} is {}. Valid range: {} to {}", context, value, reason, min, max)};
-}
-
-KavrelError KavrelError::database_locked() { return {Kind::DatabaseLocked, {}}; }
-
-KavrelError KavrelError::wal_epoch_mismatch(std::uint64_t expected, std::uint64_t got) {
-  return {Kind::WalEpochMismatch, fmt::format("expected {}, got {}", expected, got)};
-}
-
 KavrelError KavrelError::from(const LockError& e) { return make(Kind::Lock, e.message()); }
 
 KavrelError KavrelError::from(const EncryptionError& e) {
@@ -63,29 +44,12 @@ KavrelError KavrelError::from(const EncryptionError& e) {
 std::string KavrelError::message() const {
   switch (kind_) {
     case Kind::Io: return "IO error: " + text_;
-    case Kind::Serialization: return "Serialization error: " + text_;
-    case Kind::DataCorruption: return "Data corruption detected: " + text_;
     case Kind::Corruption: return "Corruption detected: " + text_;
-    case Kind::KeyNotFound: return "Key not found: " + text_;
     case Kind::InvalidArgument: return "Invalid argument: " + text_;
-    case Kind::InvalidTimestampRange: return "Invalid timestamp in " + text_;
-    case Kind::InvalidTimestamp: return "Invalid timestamp: " + text_;
-    case Kind::ResourceExhausted: return "Resource exhausted: " + text_;
     case Kind::Internal:
     case Kind::WriteConflict: return "Internal error: " + text_;
-    case Kind::Compaction: return "Compaction error: " + text_;
-    case Kind::Index: return "Index error: " + text_;
-    case Kind::Backup: return "Backup error: " + text_;
     case Kind::Validation: return "Validation error: " + text_;
-    case Kind::InvalidData: return "Invalid data: " + text_;
-    case Kind::InvalidReference: return "Invalid reference: " + text_;
-    case Kind::CircuitBreakerOpen: return "Circuit breaker open: " + text_;
-    case Kind::WriteStallTimeout: return "Write stall timeout: " + text_;
-    case Kind::SchemaEvolution: return "Schema evolution error: " + text_;
     case Kind::Lock: return "Lock error: " + text_;
-    case Kind::DatabaseLocked: return "Database is locked by another process";
-    case Kind::WalEpochMismatch: return "WAL epoch mismatch: " + text_;
-    case Kind::SplitBrain: return "Split-brain detected in WAL: " + text_;
     case Kind::Encryption: return "Encryption error: " + text_;
   }
   return text_;
@@ -98,10 +62,6 @@ IpcError IpcError::message_too_large(std::uint64_t size, std::uint64_t max) {
   return {Kind::MessageTooLarge, fmt::format("{} bytes (max: {})", size, max)};
 }
 
-IpcError IpcError::invalid_opcode(std::uint8_t opcode) {
-  return {Kind::InvalidOpcode, fmt::format("{:#x}", opcode)};
-}
-
 IpcError IpcError::transaction_not_found(std::uint64_t txn_id) {
   return {Kind::TransactionNotFound, fmt::format("{}", txn_id)};
 }
@@ -109,13 +69,9 @@ IpcError IpcError::transaction_not_found(std::uint64_t txn_id) {
 std::string IpcError::message() const {
   switch (kind_) {
     case Kind::Io: return "I/O error: " + text_;
-    case Kind::Database: return "Database error: " + text_;
     case Kind::Protocol: return "Protocol error: " + text_;
     case Kind::AlreadyRunning: return "Server already running";
-    case Kind::NotRunning: return "Server not running";
-    case Kind::ConnectionClosed: return "Connection closed";
     case Kind::MessageTooLarge: return "Message too large: " + text_;
-    case Kind::InvalidOpcode: return "Invalid opcode: " + text_;
     case Kind::TransactionNotFound: return "Transaction not found: " + text_;
   }
   return text_;

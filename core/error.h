@@ -13,33 +13,17 @@ namespace kavrel {
 class LockError;
 class EncryptionError;
 
-// The storage and core error. Codes 0..23 follow the declaration order; never reorder.
+// The storage and core error. Only the kinds the system raises are here: a kind is what a
+// caller decides on (retry, wait, refuse), the text what it shows.
 class KavrelError {
  public:
   enum class Kind : std::uint8_t {
     Io,
-    Serialization,
-    DataCorruption,
-    Corruption,
-    KeyNotFound,
-    InvalidArgument,
-    InvalidTimestampRange,
-    InvalidTimestamp,
-    ResourceExhausted,
+    Corruption,       // a stored file is damaged or inconsistent
+    InvalidArgument,  // the request is refused as it stands
     Internal,
-    Compaction,
-    Index,
-    Backup,
-    Validation,
-    InvalidData,
-    InvalidReference,
-    CircuitBreakerOpen,
-    WriteStallTimeout,
-    SchemaEvolution,
-    Lock,
-    DatabaseLocked,
-    WalEpochMismatch,
-    SplitBrain,
+    Validation,  // serializable validation refused a commit (a serialization failure)
+    Lock,        // the directory lock could not be taken
     Encryption,
     // A write met another transaction's pending write of its key. Its own kind, so that callers
     // decide to wait, retry or fail on it; it renders as the Internal error it was shown as
@@ -55,13 +39,6 @@ class KavrelError {
   static KavrelError unexpected_eof();
   // Every kind whose payload is one text.
   static KavrelError make(Kind kind, std::string text);
-  static KavrelError data_corruption(std::string details, std::string location,
-                                     std::string recommendation);
-  static KavrelError invalid_timestamp_range(std::string context, std::uint64_t value,
-                                             std::string reason, std::uint64_t min,
-                                             std::uint64_t max);
-  static KavrelError database_locked();
-  static KavrelError wal_epoch_mismatch(std::uint64_t expected, std::uint64_t got);
   static KavrelError corruption(std::string text) {
     return make(Kind::Corruption, std::move(text));
   }
@@ -82,7 +59,6 @@ class KavrelError {
   static KavrelError from(const EncryptionError& e);
 
   Kind kind() const { return kind_; }
-  int code() const { return static_cast<int>(kind_); }
   // For Io errors: the errno (0 when none) and whether it is the unexpected end of input.
   int os_error() const { return os_error_; }
   bool is_unexpected_eof() const { return kind_ == Kind::Io && eof_; }
@@ -99,29 +75,21 @@ class KavrelError {
   bool eof_ = false;
 };
 
-// The socket service's error. Codes 0..8 follow the declaration order.
+// The socket service's error (the kinds it raises).
 class IpcError {
  public:
   enum class Kind : std::uint8_t {
     Io,
-    Database,
     Protocol,
     AlreadyRunning,
-    NotRunning,
-    ConnectionClosed,
     MessageTooLarge,
-    InvalidOpcode,
     TransactionNotFound,
   };
   static IpcError io(int err);
   static IpcError io_message(std::string message);
-  static IpcError database(std::string text) { return {Kind::Database, std::move(text)}; }
   static IpcError protocol(std::string text) { return {Kind::Protocol, std::move(text)}; }
   static IpcError already_running() { return {Kind::AlreadyRunning, {}}; }
-  static IpcError not_running() { return {Kind::NotRunning, {}}; }
-  static IpcError connection_closed() { return {Kind::ConnectionClosed, {}}; }
   static IpcError message_too_large(std::uint64_t size, std::uint64_t max);
-  static IpcError invalid_opcode(std::uint8_t opcode);
   static IpcError transaction_not_found(std::uint64_t txn_id);
 
   Kind kind() const { return kind_; }

@@ -56,9 +56,9 @@ bool is_single_read(std::uint8_t op) {
 bool may_take_long(const Message& request) {
   std::uint8_t op = request.opcode;
   if (op == opcode::IN_TXN) {
-    constexpr std::size_t kInnerOpcode = 8;  // after the handle
-    if (request.payload.size() <= kInnerOpcode) return false;
-    op = static_cast<std::uint8_t>(request.payload[kInnerOpcode]);
+    const auto inner_request = decode_in_txn(request.payload);
+    if (!inner_request) return false;
+    op = inner_request->op;
     const RequestTraits* inner = request_traits(op);
     if (inner == nullptr || !inner->in_txn) return false;  // refused at once
   }

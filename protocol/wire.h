@@ -3,7 +3,8 @@
 // decoders live in server/payloads.h.
 //
 // Frame (requests and responses alike; integers little-endian):
-//   opcode  u8      request opcode 0x01..0x0F or response code 0x80..0x87
+//   opcode  u8      request opcode (0x01..0x14, the rows of protocol/requests.cc) or response
+//                   code 0x80..0x87
 //   length  u32     number of payload bytes that follow
 //   payload length bytes
 // Requests and responses alternate strictly; the server never sends an unrequested frame.
@@ -29,6 +30,9 @@
 //   DESCRIBE_TABLE  the table name (the whole payload)
 //   DROP_TABLE   the table name (the whole payload); also inside IN_TXN
 //   BEGIN_TXN, CHECKPOINT, STATS, PING: payload ignored
+//   IN_TXN       handle u64, inner opcode u8, then the inner request's payload as it is sent
+//                alone (encode_in_txn / decode_in_txn); which requests it may carry is a column
+//                of the table of requests
 //
 // Response payloads: OK and PONG empty; ERROR the message text; VALUE the value, TOON text, JSON
 // or the scan listing; TXN_ID u64; STATS_JSON the statistics JSON.
@@ -39,6 +43,7 @@
 #pragma once
 
 #include <algorithm>
+#include <expected>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -77,8 +82,8 @@ inline constexpr std::uint8_t STATS = 0x0D;
 inline constexpr std::uint8_t PING = 0x0E;
 inline constexpr std::uint8_t EXECUTE_SQL = 0x0F;
 inline constexpr std::uint8_t COMPACT = 0x10;
-// IN_TXN: handle u64, then one inner opcode (PUT, GET, DELETE, QUERY, PUT_PATH, GET_PATH or SCAN)
-// and that request's payload as it is sent alone; the answer is the inner request's answer.
+// IN_TXN: a request inside an explicit transaction (see above); the answer is the inner
+// request's answer.
 inline constexpr std::uint8_t IN_TXN = 0x11;
 inline constexpr std::uint8_t LIST_TABLES = 0x12;
 inline constexpr std::uint8_t DESCRIBE_TABLE = 0x13;
@@ -265,21 +270,43 @@ inline std::optional<std::vector<WireSchema>> decode_table_list(BytesView payloa
   return out;
 }
 
+// IN_TXN's payload: the handle, the inner opcode and the inner payload.
+inline constexpr std::size_t IN_TXN_HEADER_SIZE = 9;
+struct InTxn {
+  std::uint64_t handle = 0;
+  std::uint8_t op = 0;
+  BytesView payload;  // views the IN_TXN payload
+};
+inline Bytes encode_in_txn(std::uint64_t handle, std::uint8_t op, BytesView payload) {
+  Bytes out(IN_TXN_HEADER_SIZE, '\0');
+  store_le<std::uint64_t>(out.data(), handle);
+  out[8] = static_cast<char>(op);
+  out.append(payload);
+  return out;
+}
+// nullopt when the payload is shorter than the header.
+inline std::optional<InTxn> decode_in_txn(BytesView payload) {
+  if (payload.size() < IN_TXN_HEADER_SIZE) return std::nullopt;
+  return InTxn{load_le<std::uint64_t>(payload.data()), static_cast<std::uint8_t>(payload[8]),
+               payload.substr(IN_TXN_HEADER_SIZE)};
+}
+
 using ScanListing = std::vector<std::pair<std::string, Bytes>>;
 
-// The scan listing, or nullopt when it cannot carry the entries: a key longer than
-// MAX_SCAN_KEY_LEN (its 16-bit length field would be truncated), a value of 4 GiB or more, or
-// 2^32 entries or more. too_long_key receives the offending key length when a key is the cause.
-inline std::optional<Bytes> encode_scan_listing(const ScanListing& entries,
-                                                std::size_t* too_long_key = nullptr) {
+// Why a scan listing cannot carry its entries: a key longer than MAX_SCAN_KEY_LEN (its 16-bit
+// length field would be truncated; key_len says how long), or else a value of 4 GiB or more or
+// 2^32 entries or more (key_len 0).
+struct ListingRefused {
+  std::size_t key_len = 0;
+};
+
+// The scan listing of the entries, or why it cannot carry them.
+inline std::expected<Bytes, ListingRefused> encode_scan_listing(const ScanListing& entries) {
   std::size_t total = 4;
-  if (entries.size() > 0xFFFFFFFFu) return std::nullopt;
+  if (entries.size() > 0xFFFFFFFFu) return std::unexpected(ListingRefused{});
   for (const auto& [key, value] : entries) {
-    if (key.size() > MAX_SCAN_KEY_LEN) {
-      if (too_long_key != nullptr) *too_long_key = key.size();
-      return std::nullopt;
-    }
-    if (value.size() > 0xFFFFFFFFu) return std::nullopt;
+    if (key.size() > MAX_SCAN_KEY_LEN) return std::unexpected(ListingRefused{key.size()});
+    if (value.size() > 0xFFFFFFFFu) return std::unexpected(ListingRefused{});
     total += 2 + key.size() + 4 + value.size();
   }
   Bytes out;

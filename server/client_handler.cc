@@ -39,13 +39,12 @@ std::optional<Message> refuse_long_key(BytesView key) {
 }
 
 Message scan_listing(const PathEntries& entries) {
-  std::size_t too_long = 0;
-  auto listing = encode_scan_listing(entries, &too_long);
+  auto listing = encode_scan_listing(entries);
   if (!listing) {
     // A truncated 16-bit key length would make the client misread every later entry.
-    if (too_long != 0) {
+    if (listing.error().key_len != 0) {
       return Message::error(fmt::format("Key too long for scan listing: {} bytes (max {})",
-                                        too_long, MAX_SCAN_KEY_LEN));
+                                        listing.error().key_len, MAX_SCAN_KEY_LEN));
     }
     return Message::error("Scan result too large for scan listing");
   }
@@ -407,13 +406,14 @@ Message ClientHandler::execute_sql(BytesView payload) {
 }
 
 Message ClientHandler::in_txn(BytesView payload) {
-  constexpr std::size_t kHeader = 9;  // handle u64, inner opcode
-  if (payload.size() < kHeader) return Message::error("IN_TXN requires txn_id and an opcode");
-  const std::uint64_t handle = get_u64(payload.data());
+  const auto req = decode_in_txn(payload);
+  if (!req) return Message::error("IN_TXN requires txn_id and an opcode");
+  const std::uint64_t handle = req->handle;
   const auto it = transactions_.find(handle);
-  if (it == transactions_.end())
+  if (it == transactions_.end()) {
     return Message::error(IpcError::transaction_not_found(handle).message());
-  const auto op = static_cast<std::uint8_t>(payload[8]);
+  }
+  const std::uint8_t op = req->op;
   if (const RequestTraits* inner = request_traits(op); inner == nullptr || !inner->in_txn) {
     return Message::error(inner ? fmt::format("IN_TXN cannot carry {} ({:#04x})", inner->name, op)
                                 : fmt::format("IN_TXN cannot carry opcode {:#04x}", op));
@@ -422,7 +422,7 @@ Message ClientHandler::in_txn(BytesView payload) {
   current_ = Current{handle, txn};
   const Cleanup leave([&] { current_.reset(); });
   const std::size_t scans = db_->scan_count(txn);
-  Message answer = dispatch(Message{op, Bytes(payload.substr(kHeader))});
+  Message answer = dispatch(Message{op, Bytes(req->payload)});
   // A failed request leaves the transaction as it was: a scan whose listing was refused, or a
   // query refused after reading, is no read that can refuse the commit.
   if (answer.opcode == response::ERROR) db_->forget_scans_since(txn, scans);

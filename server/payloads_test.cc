@@ -259,10 +259,10 @@ TEST(WireTest, ScanListingRoundTripAndLimits) {
                    .has_value());
   EXPECT_FALSE(decode_scan_listing("\x01").has_value());
 
-  std::size_t too_long = 0;
-  EXPECT_TRUE(encode_scan_listing({{std::string(65535, 'k'), "v"}}, &too_long).has_value());
-  EXPECT_FALSE(encode_scan_listing({{"ok", ""}, {std::string(65536, 'k'), "v"}}, &too_long));
-  EXPECT_EQ(too_long, 65536u);
+  EXPECT_TRUE(encode_scan_listing({{std::string(65535, 'k'), "v"}}).has_value());
+  const auto refused = encode_scan_listing({{"ok", ""}, {std::string(65536, 'k'), "v"}});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().key_len, 65536u);
 }
 
 }  // namespace

@@ -286,6 +286,7 @@ TEST_F(CompactionTest, DamagedSnapshotRefusesTheOpenNamingIt) {
       ASSERT_FALSE(db);
       EXPECT_NE(db.error().message().find("snapshot wal.snapshot is damaged"), std::string::npos)
           << db.error().message();
+      EXPECT_FALSE(fs::exists(tmp_ / ".clean_shutdown")) << "a refused open marks no clean end";
     }
     write_file(tmp_ / "wal.snapshot", good);
     auto db = open(enc);

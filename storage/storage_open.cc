@@ -128,10 +128,12 @@ Result<std::shared_ptr<DurableStorage>> DurableStorage::open(const std::filesyst
 
   if (auto r = remove_clean_shutdown_marker(dir); !r) return fail(std::move(r.error()));
 
-  s->start_commits();
   if (auto stats = s->recover(std::move(*snapshot), generations); !stats) {
     return fail(std::move(stats.error()));
   }
+  // Only now does the storage take writes, and only a storage that takes them shuts down (and
+  // writes ".clean_shutdown"): a failed open leaves no marker.
+  s->start_commits();
   return s;
 }
 
@@ -269,7 +271,7 @@ Result<RecoveryStats> DurableStorage::recover(std::optional<SnapshotFile> snapsh
   auto replayed = recover_logs(*wal_, generations, sink);
   if (!replayed) return fail(std::move(replayed.error()));
   // Ids go on past this process's ids in the current log; logs that follow keep counting here.
-  next_txn_id_.store(wal_->next_txn_id(), std::memory_order_relaxed);
+  next_txn_id_.store(replayed->next_txn_id, std::memory_order_relaxed);
   log::info(kTarget, "Replayed {} transactions ({} keys) from {} records in {:.3f}s",
             replay.stats().transactions, memtable_->chain_count(), replayed->records,
             seconds_since());

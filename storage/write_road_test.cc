@@ -293,6 +293,9 @@ TEST_F(WriteRoadTest, OneBatchCommitsBlindWritesAndTransactionsEachWithItsOutcom
   ASSERT_EQ(b.outcomes.front().status, Status::Failed);
   EXPECT_EQ(b.outcomes.front().error->kind(), KavrelError::Kind::Validation);
   EXPECT_EQ(blind.outcomes.front().status, Status::Committed);
+  // Both have ended; the handles only need letting go of before the database goes.
+  first.abort();
+  second.abort();
   reopen();
   EXPECT_EQ(get("r"), "1");
   EXPECT_EQ(get("s"), std::nullopt);

@@ -14,6 +14,7 @@
 
 #include "core/text.h"
 #include "protocol/errors.h"
+#include "protocol/requests.h"
 
 namespace kavrel {
 namespace {
@@ -333,17 +334,10 @@ ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& 
 
 ClientResult<Message> Client::expect(std::uint8_t opcode, BytesView payload,
                                      std::uint8_t expected) {
-  const bool data_request = opcode == opcode::PUT || opcode == opcode::GET ||
-                            opcode == opcode::DELETE || opcode == opcode::QUERY ||
-                            opcode == opcode::PUT_PATH || opcode == opcode::GET_PATH ||
-                            opcode == opcode::SCAN || opcode == opcode::DROP_TABLE;
+  const RequestTraits* traits = request_traits(opcode);
   ClientResult<Message> m;
-  if (inside_ && data_request) {
-    Bytes wrapped(9, '\0');
-    store_le<std::uint64_t>(wrapped.data(), *inside_);
-    wrapped[8] = static_cast<char>(opcode);
-    wrapped.append(payload);
-    m = call(opcode::IN_TXN, wrapped);
+  if (inside_ && traits != nullptr && traits->in_txn) {
+    m = call(opcode::IN_TXN, encode_in_txn(*inside_, opcode, payload));
   } else {
     m = call(opcode, payload);
   }

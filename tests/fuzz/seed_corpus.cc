@@ -60,10 +60,11 @@ Bytes make_log(bool sealed) {
   {
     auto wal = TxnWal::open(dir, sealed ? fuzz::fuzz_engine() : nullptr, fuzz::kFuzzDbUuid,
                             fuzz::kFuzzKeyEpoch);
-    if (!wal || !(*wal)->recover_state()) std::abort();
+    if (!wal) std::abort();
+    const auto next_txn_id = (*wal)->recover_state();
+    if (!next_txn_id) std::abort();
     TxnWal& w = **wal;
-    const std::uint64_t t1 = w.allocate_txn_id(), t2 = w.allocate_txn_id(),
-                        t3 = w.allocate_txn_id();
+    const std::uint64_t t1 = *next_txn_id, t2 = t1 + 1, t3 = t1 + 2;
     (void)w.append(control(WalRecordType::Begin, t1));
     TxnWalBuffer b1(t1);
     b1.append("a/1", "one");

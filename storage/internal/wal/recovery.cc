@@ -97,8 +97,7 @@ Result<> finish_current(TxnWal& wal, TailVerdict verdict, const WalReader& reade
   return wal.resume({.end = good,
                      .file_size = reader.zero_tail() ? size : good,
                      .next_lsn = counters.first_lsn() + records,
-                     .frames = records,
-                     .next_txn_id = counters.next_txn_id()});
+                     .frames = records});
 }
 
 }  // namespace
@@ -152,7 +151,7 @@ Result<> finish_log(TxnWal& wal, LogPolicy policy, WalRead& end, const WalReader
 
 }  // namespace recovery_internal
 
-Result<> TxnWal::recover_state() {
+Result<std::uint64_t> TxnWal::recover_state() {
   struct Nothing {
     Result<> record(TxnWalEntry& /*entry*/, const WalReader& /*reader*/) { return {}; }
     void end_of_log() {}
@@ -160,7 +159,7 @@ Result<> TxnWal::recover_state() {
   const std::uint64_t generations[] = {generation_};
   auto recovered = recover_logs(*this, generations, nothing);
   if (!recovered) return fail(std::move(recovered.error()));
-  return {};
+  return recovered->next_txn_id;
 }
 
 }  // namespace kavrel

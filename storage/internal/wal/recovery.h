@@ -64,6 +64,9 @@ concept RecoverySink = requires(S& sink, TxnWalEntry& entry, const WalReader& re
 
 struct RecoveredLogs {
   std::uint64_t records = 0;  // read from all the logs
+  // The first transaction id of this process: past the ids of this process id in the current
+  // log (pid << 32 | (largest lower half) + 1).
+  std::uint64_t next_txn_id = 1;
 };
 
 namespace recovery_internal {
@@ -101,7 +104,7 @@ Result<> finish_log(TxnWal& wal, LogPolicy policy, WalRead& end, const WalReader
 // Reads the logs of `generations` (ascending, the last one `wal`'s own) to their ends, handing
 // every record to `sink`, and judges each end by its policy: CurrentLog for wal's generation,
 // OlderGeneration for the others. Then `wal` goes on after the current log's last record, with
-// next_lsn, frame_counter and next_txn_id set from its records. Must run before wal's first
+// next_lsn and frame_counter set from its records. Must run before wal's first
 // append. Errors: the first refusal (the damage or the read error found), an error of `sink`, or
 // an Io error of the repair; the logs read so far were handed to `sink`.
 template <RecoverySink Sink>
@@ -122,6 +125,7 @@ Result<RecoveredLogs> recover_logs(TxnWal& wal, std::span<const std::uint64_t> g
         if (auto r = finish_log(wal, policy, *read, *reader, counters); !r) {
           return fail(std::move(r.error()));
         }
+        if (policy == LogPolicy::CurrentLog) out.next_txn_id = counters.next_txn_id();
         break;
       }
       TxnWalEntry entry = TxnWalEntry::from_view(read->record);

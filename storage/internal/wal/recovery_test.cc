@@ -223,7 +223,7 @@ TEST(RecoveryTest, EachGenerationsEndIsJudgedByItsPolicy) {
       EXPECT_EQ((*wal)->next_lsn(), current_records);
       EXPECT_EQ((*wal)->frame_counter(), current_records);
       EXPECT_EQ((*wal)->durable_offset(), current_records * kRecordSize);
-      EXPECT_EQ((*wal)->next_txn_id(), pid << 32 | 1);
+      EXPECT_EQ(r->next_txn_id, pid << 32 | 1);
       ASSERT_TRUE((*wal)->append(entry(3, "c9")).has_value());
       ASSERT_TRUE((*wal)->sync().has_value());
       wal->reset();

@@ -436,7 +436,6 @@ Result<> TxnWal::resume(const Resume& at) {
   durable_offset_.store(at.end, std::memory_order_release);
   durable_lsn_ = at.next_lsn;
   durable_frames_ = at.frames;
-  next_txn_id_.store(at.next_txn_id, std::memory_order_relaxed);
   next_lsn_.store(at.next_lsn, std::memory_order_release);
   frame_counter_.store(at.frames, std::memory_order_release);
   return {};

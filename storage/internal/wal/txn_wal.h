@@ -90,7 +90,7 @@ class TxnWal {
 
   // Opens or creates the log of `generation` in dir (which must exist) for appending (mode
   // 0600; a new file's name is made durable). A null engine means EncryptionEngine::disabled().
-  // Counters start at next_txn_id 1, next_lsn 0, frame_counter 0 until recovery resumes the log
+  // Counters start at next_lsn 0, frame_counter 0 until recovery resumes the log
   // at its end (recover_logs() in recovery.h). Io error on failure.
   static Result<std::shared_ptr<TxnWal>> open(const std::filesystem::path& dir,
                                               std::shared_ptr<const EncryptionEngine> engine,
@@ -155,7 +155,6 @@ class TxnWal {
     std::uint64_t file_size = 0;  // the file's size: `end`, or more when zeros follow the records
     std::uint64_t next_lsn = 0;
     std::uint64_t frames = 0;  // records in the file
-    std::uint64_t next_txn_id = 1;
   };
   // Takes the log up at `at` once recovery has read it (and cut back or synced what it kept):
   // records go on at at.end, over any zeros after it, and everything up to at.end counts as
@@ -163,13 +162,10 @@ class TxnWal {
   // descriptor cannot be positioned.
   Result<> resume(const Resume& at);
   // The scan at open without a replay, for a log opened by itself (tools, benchmarks):
-  // recover_logs() of this log alone. Defined in recovery.cc.
-  Result<> recover_state();
+  // recover_logs() of this log alone; the first transaction id the caller may use (the storage
+  // keeps the one counter of transaction ids). Defined in recovery.cc.
+  Result<std::uint64_t> recover_state();
 
-  // Draws a transaction id (fetch-and-add 1 on next_txn_id).
-  std::uint64_t allocate_txn_id() { return next_txn_id_.fetch_add(1, std::memory_order_relaxed); }
-
-  std::uint64_t next_txn_id() const { return next_txn_id_.load(std::memory_order_relaxed); }
   std::uint64_t next_lsn() const { return next_lsn_.load(std::memory_order_acquire); }
   std::uint64_t frame_counter() const { return frame_counter_.load(std::memory_order_acquire); }
   // File offset up to which the log is known durable (synced, or present at open).
@@ -239,7 +235,6 @@ class TxnWal {
   std::uint64_t durable_frames_ = 0;
   std::vector<std::uint64_t> cuts_;  // guarded by mu_; the offset of each cut, oldest first
 
-  std::atomic<std::uint64_t> next_txn_id_{1};
   std::atomic<std::uint64_t> next_lsn_{0};       // written under mu_
   std::atomic<std::uint64_t> frame_counter_{0};  // written under mu_
 };

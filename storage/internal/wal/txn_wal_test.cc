@@ -324,16 +324,6 @@ TEST(TxnWalTest, RecordsLargerThanTheWriteBufferKeepTheirOrder) {
   EXPECT_EQ(got.entries[1].value, big);
 }
 
-TEST(TxnWalTest, AllocatedIdsAreConsecutive) {
-  TempDir dir;
-  auto wal = TxnWal::open(dir.path(), nullptr, kUuid, kEpoch);
-  ASSERT_TRUE(wal.has_value());
-  EXPECT_EQ((*wal)->next_txn_id(), 1u);  // before the counter scan
-  EXPECT_EQ((*wal)->allocate_txn_id(), 1u);
-  EXPECT_EQ((*wal)->allocate_txn_id(), 2u);
-  EXPECT_EQ((*wal)->next_txn_id(), 3u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Reading
 
@@ -615,22 +605,27 @@ TEST(TxnWalRecoverTest, CountersFollowTheIdsOfThisProcess) {
     bytes += TxnWalEntry::to_bytes(control(WalRecordType::Begin, id));
   }
   write_file(dir / "wal.log", bytes);
-  auto wal = open_wal(dir.path());
-  EXPECT_EQ(wal->next_txn_id(), pid << 32 | 42);
-  EXPECT_EQ(wal->next_lsn(), 5u);
-  EXPECT_EQ(wal->frame_counter(), 5u);
-  EXPECT_EQ(wal->allocate_txn_id(), pid << 32 | 42);
-  EXPECT_EQ(*wal->append(control(WalRecordType::Begin, 1)), 5u);
+  auto wal = TxnWal::open(dir.path(), nullptr, kUuid, kEpoch);
+  ASSERT_TRUE(wal.has_value());
+  const auto next_txn_id = (*wal)->recover_state();
+  ASSERT_TRUE(next_txn_id.has_value());
+  EXPECT_EQ(*next_txn_id, pid << 32 | 42);
+  EXPECT_EQ((*wal)->next_lsn(), 5u);
+  EXPECT_EQ((*wal)->frame_counter(), 5u);
+  EXPECT_EQ(*(*wal)->append(control(WalRecordType::Begin, 1)), 5u);
 }
 
 TEST(TxnWalRecoverTest, EmptyLogStartsTheSequenceAtOne) {
   const std::uint64_t pid = static_cast<std::uint32_t>(::getpid());
   for (const bool encrypted : {false, true}) {
     TempDir dir;
-    auto wal = open_wal(dir.path(), encrypted ? engine_with('k') : nullptr);
-    EXPECT_EQ(wal->next_txn_id(), pid << 32 | 1);
-    EXPECT_EQ(wal->next_lsn(), 0u);
-    EXPECT_EQ(wal->frame_counter(), 0u);
+    auto wal = TxnWal::open(dir.path(), encrypted ? engine_with('k') : nullptr, kUuid, kEpoch);
+    ASSERT_TRUE(wal.has_value());
+    const auto next_txn_id = (*wal)->recover_state();
+    ASSERT_TRUE(next_txn_id.has_value());
+    EXPECT_EQ(*next_txn_id, pid << 32 | 1);
+    EXPECT_EQ((*wal)->next_lsn(), 0u);
+    EXPECT_EQ((*wal)->frame_counter(), 0u);
     EXPECT_TRUE(damaged_files(dir.path()).empty());
   }
 }
