@@ -71,14 +71,14 @@ TEST_F(CompactionTest, RoundTripKeepsExactlyTheAcknowledgedState) {
     for (int i = 0; i < 50; i += 2) put_acked(*db, "k" + std::to_string(i), "again");
     for (int i = 0; i < 50; i += 5) del_acked(*db, "k" + std::to_string(i));
     const std::uint64_t lsn_before = *db->storage().checkpoint();
-    const auto log_before = db->storage().wal().file_size();
+    const auto log_before = db->storage().log_bytes();
 
     auto stats = db->compact();
     ASSERT_TRUE(stats) << stats.error().message();
     EXPECT_EQ(stats->keys, model_.size());
     EXPECT_EQ(stats->generation, 1u);
     EXPECT_FALSE(fs::exists(tmp_ / "wal.log")) << "the snapshot covers it";
-    EXPECT_LT(db->storage().wal().file_size(), 100u) << "the new log holds its start alone";
+    EXPECT_LT(db->storage().log_bytes(), 100u) << "the new log holds its start alone";
     EXPECT_LT(fs::file_size(tmp_ / "wal.snapshot"), log_before);
     EXPECT_EQ(all(*db), model_);
     if (encrypted) {
@@ -241,7 +241,7 @@ TEST_F(CompactionTest, FailureAtAnyStepKeepsThePreviousState) {
     auto r = db->compact();
     io::set_fault_plan(std::nullopt);
     ASSERT_FALSE(r);
-    EXPECT_FALSE(db->storage().wal().failed());
+    EXPECT_FALSE(db->storage().figures().log_failed);
     EXPECT_EQ(all(*db), model_);
     put_acked(*db, "later", "l");
     del_acked(*db, "k3");

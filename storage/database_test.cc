@@ -187,13 +187,10 @@ TEST_F(DatabaseTest, AbortFreesTheKeyAndItsValueIsNeverRead) {
 TEST_F(DatabaseTest, AbortOfAReadOnlyTransactionLogsNothing) {
   auto db = open();
   put(*db, "k", "v");
-  ASSERT_TRUE(db->storage().wal().sync());
   const auto t = begin(*db);
-  ASSERT_TRUE(db->storage().wal().sync());
   const auto size = std::filesystem::file_size(tmp_ / "wal.log");
   ASSERT_TRUE(db->get(t, "k"));
   ASSERT_TRUE(db->storage().abort(t));
-  ASSERT_TRUE(db->storage().wal().sync());
   EXPECT_EQ(std::filesystem::file_size(tmp_ / "wal.log"), size);
 }
 
@@ -240,7 +237,6 @@ TEST_F(DatabaseTest, RestartReplaysCommittedDataDeletionsIncluded) {
     del(*db, "gone");
     const auto unfinished = begin(*db);
     ASSERT_TRUE(db->storage().write_refs(unfinished, "unfinished", "v"));
-    ASSERT_TRUE(db->storage().wal().sync());
   }
   EXPECT_TRUE(std::filesystem::exists(tmp_ / ".clean_shutdown"));
   auto db = open();

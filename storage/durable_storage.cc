@@ -347,7 +347,11 @@ DurableStorage::Figures DurableStorage::figures() {
   f.running_transactions = manager_->active_count();
   f.memtable_bytes = memtable_->approx_bytes();
   f.versions = memtable_->version_count();
-  f.log_bytes = log_bytes();
+  const LogShared log_stable = log_shared();
+  f.log_bytes = wal_->file_size();
+  f.log_durable_bytes = wal_->durable_offset();
+  f.next_lsn = wal_->next_lsn();
+  f.log_failed = wal_->failed();
   return f;
 }
 

@@ -66,8 +66,8 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
  public:
   // Opens the storage of dir, creating it if needed: takes the directory lock, loads or creates
   // the keyring, opens the snapshot and the log, reads the manifest, builds the manager, the
-  // memtable and the group commit, then loads the snapshot and replays the logs after it
-  // (recover()).
+  // memtable, then loads the snapshot and replays the logs after it (recover()); only then does
+  // it take writes (the writers queue).
   static Result<std::shared_ptr<DurableStorage>> open(const std::filesystem::path& dir,
                                                       const StorageEncryption& encryption);
   ~DurableStorage();  // shutdown (sync, ".clean_shutdown" = "clean"), members, lock last
@@ -127,7 +127,10 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
     std::size_t running_transactions = 0;
     std::uint64_t memtable_bytes = 0;
     std::size_t versions = 0;
-    std::uint64_t log_bytes = 0;
+    std::uint64_t log_bytes = 0;          // the current log's size
+    std::uint64_t log_durable_bytes = 0;  // how much of it is known durable
+    std::uint64_t next_lsn = 0;
+    bool log_failed = false;  // a write or sync failed: it refuses writes until a restart
   };
   Figures figures();
   // The size of the current log.
@@ -157,15 +160,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   Result<> drop_schema(std::uint64_t txn_id, const std::string& table);
   // Whether the transaction drops tables.
   bool drops_schemas(std::uint64_t txn_id) const;
-  // Removes and returns the tables the transaction drops (commit step 1, with take_buffer).
-  std::vector<SchemaDrop> take_schema_drops(std::uint64_t txn_id);
-  // Whether every dropped table is still the one the drop saw (not dropped, or dropped and
-  // registered again, since). The caller keeps registrations and other drops out until the
-  // drops are applied.
-  bool schemas_current(const std::vector<SchemaDrop>& drops) const;
-  // Removes the tables from schemas(). Called by a commit whose records dropped them, once they
-  // are durable, while it still holds log_shared(), and by the replay of such a commit.
-  void forget_schemas(const std::vector<SchemaDrop>& drops);
 
   // Compaction: switches the log to a new generation (briefly excluding commits from the log),
   // writes the committed state with the schemas logged before the switch to the snapshot file,
@@ -173,12 +167,6 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // in use and correct (the logs not yet removed are replayed after the older snapshot). One at
   // a time.
   Result<CompactionStats> compact();
-  // Held shared by everything that writes the log, across its log work (a commit from writing
-  // its records until they are visible), so that a compaction switches logs between commits.
-  // A compaction that asks for the switch waits only for the holders already in: later ones
-  // wait for it. Not recursive: a thread holding it must not ask again.
-  using LogShared = std::shared_lock<WriterFirstMutex>;
-  LogShared log_shared() { return LogShared(log_gate_); }
   // The size of the snapshot file written or loaded last (0 without one).
   std::uint64_t snapshot_bytes() const { return snapshot_bytes_.load(std::memory_order_relaxed); }
 
@@ -187,15 +175,27 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
     return last_checkpoint_lsn_.load(std::memory_order_acquire);
   }
   bool encrypted() const { return encrypted_; }
-  // The current log. A compaction replaces it: hold log_shared() while using it from a thread
-  // that may run beside one.
-  TxnWal& wal() { return *wal_; }
 
   DurableStorage(const DurableStorage&) = delete;
   DurableStorage& operator=(const DurableStorage&) = delete;
 
  private:
   DurableStorage();
+  // Held shared by everything that writes the log, across its log work (a commit from writing
+  // its records until they are visible), so that a compaction switches logs between commits.
+  // A compaction that asks for the switch waits only for the holders already in: later ones
+  // wait for it. Not recursive: a thread holding it must not ask again.
+  using LogShared = std::shared_lock<WriterFirstMutex>;
+  LogShared log_shared() { return LogShared(log_gate_); }
+  // Removes and returns the tables the transaction drops (commit step 1, with take_buffer).
+  std::vector<SchemaDrop> take_schema_drops(std::uint64_t txn_id);
+  // Whether every dropped table is still the one the drop saw (not dropped, or dropped and
+  // registered again, since). Database::commit keeps registrations and other drops out until
+  // the drops are applied.
+  bool schemas_current(const std::vector<SchemaDrop>& drops) const;
+  // Removes the tables from schemas(). Called by a commit whose records dropped them, once they
+  // are durable, while it still holds log_shared(), and by the replay of such a commit.
+  void forget_schemas(const std::vector<SchemaDrop>& drops);
   // Deletes ".clean_shutdown" if present: every open replays the whole log, whatever the marker
   // says, and the marker of this run is written by its own orderly release.
   static Result<> remove_clean_shutdown_marker(const std::filesystem::path& dir);

@@ -199,8 +199,8 @@ TEST_F(FaultInjectionTest, WriteFailureMidRecordLeavesNoTornTail) {
   put_acked(*db, "a", "1");
   put_acked(*db, "b", "2");
   const auto log = tmp_ / "wal.log";
-  const auto durable = db->storage().wal().durable_offset();
-  EXPECT_EQ(db->storage().wal().file_size(), durable);
+  const auto durable = db->storage().figures().log_durable_bytes;
+  EXPECT_EQ(db->storage().log_bytes(), durable);
   // Writes of at most 5 bytes, and the third of them fails: part of the batch reached the file.
   auto writes = std::make_shared<std::atomic<int>>(0);
   io::set_fault_plan(io::FaultPlan{
@@ -423,7 +423,7 @@ TEST_F(FaultInjectionTest, ManifestPublishFailures) {
     ASSERT_TRUE(cp) << cp.error().message();
     const std::uint64_t lsn = db->storage().last_checkpoint_lsn();
     EXPECT_EQ(*cp, lsn);
-    EXPECT_EQ(lsn, db->storage().wal().next_lsn() - 1);
+    EXPECT_EQ(lsn, db->storage().figures().next_lsn - 1);
     const std::string new_manifest =
         R"({"format_version":1,"db_uuid":"id","last_checkpoint_lsn":)" + std::to_string(lsn) + "}";
     EXPECT_EQ(read_file(dir / "wal.manifest"),
@@ -587,7 +587,7 @@ TEST_F(FaultInjectionTest, FullDiskRefusesWritesUntilSpaceIsFree) {
     Data model;
     ASSERT_TRUE(try_put(*db, "kept", "1"));
     model["kept"] = "1";
-    const auto durable = db->storage().wal().durable_offset();
+    const auto durable = db->storage().figures().log_durable_bytes;
     io::set_fault_plan(fail_after(io::Op::Write, 0, c.err));
     for (int i = 0; i < 3; ++i) {
       auto r = try_put(*db, "refused", std::string(c.value_size, 'r'));
@@ -597,7 +597,7 @@ TEST_F(FaultInjectionTest, FullDiskRefusesWritesUntilSpaceIsFree) {
     EXPECT_EQ(std::filesystem::file_size(dir / "wal.log"), durable)
         << "cut back, the room written ahead of the records given back too";
     io::set_fault_plan(std::nullopt);  // space is free again
-    EXPECT_FALSE(db->storage().wal().failed());
+    EXPECT_FALSE(db->storage().figures().log_failed);
     for (int i = 0; i < 60; ++i) {
       const std::string key = "after" + std::to_string(i);
       ASSERT_TRUE(try_put(*db, key, "a")) << key;
