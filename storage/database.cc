@@ -16,9 +16,6 @@ namespace {
 
 constexpr const char* kTarget = "kavrel_storage";
 
-const std::string& name_of(const std::pair<std::string, Bytes>& schema) { return schema.first; }
-const std::string& name_of(const std::string& name) { return name; }
-
 }  // namespace
 
 Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& dir,
@@ -71,9 +68,8 @@ Result<std::uint64_t> Database::commit(std::uint64_t txn_id) {
     if (committed) {
       const auto schemas = storage_->schemas();
       for (const TableSchema& t : tables_.all()) {
-        const bool kept = std::binary_search(
-            schemas.begin(), schemas.end(), t.name,
-            [](const auto& a, const auto& b) { return name_of(a) < name_of(b); });
+        const bool kept =
+            std::ranges::binary_search(schemas, t.name, {}, &std::pair<std::string, Bytes>::first);
         if (!kept) tables_.remove(t.name);
       }
     }

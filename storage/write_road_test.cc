@@ -233,7 +233,7 @@ TEST(WritersQueueTest, EveryRequestIsDoneOnceAndOneBatchRunsAtATime) {
           EXPECT_EQ(r.outcomes.size(), 1u);
           continue;
         }
-        auto& p = posted[static_cast<std::size_t>(t * kEach + i)];
+        auto& p = posted[static_cast<std::size_t>(t) * kEach + static_cast<std::size_t>(i)];
         p = std::make_unique<Posted>();
         p->txn = 1;
         p->done_calls = &done_calls;
