@@ -43,8 +43,8 @@
 #pragma once
 
 #include <algorithm>
-#include <expected>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
