@@ -220,19 +220,18 @@ void DurableStorage::sync_commits(std::span<Committing> txns) {
     records.push_back(*t.records);
   }
   if (logged.empty()) return;
-  std::vector<std::size_t> lost;
-  auto end = wal_->append_batch(commits, records, &lost);
-  if (!end) {
-    for (Committing* t : logged) t->error = end.error();
+  auto appended = wal_->append_batch(commits, records);
+  if (!appended) {
+    for (Committing* t : logged) t->error = appended.error();
     return;
   }
-  for (std::size_t i : lost) logged[i]->error = TxnWal::cut_back_error();
+  for (std::size_t i : appended->lost) logged[i]->error = TxnWal::cut_back_error();
   // A failed sync may come after another sync already made these records durable; then they
   // are committed and must be reported so, or they would come back at the next open although
   // their committers were told they failed. A sync that succeeded after another writer's full
   // disk cut them away must not be reported as success either.
   auto synced = wal_->sync();
-  if (wal_->durable(*end)) return;
+  if (wal_->durable(appended->end)) return;
   const KavrelError error = synced ? TxnWal::cut_back_error() : synced.error();
   for (Committing* t : logged) {
     if (!t->error) t->error = error;

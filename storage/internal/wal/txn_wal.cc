@@ -320,19 +320,19 @@ Result<std::uint64_t> TxnWal::append_locked(const TxnWalEntry& entry) {
   return next_lsn_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-Result<WalPosition> TxnWal::append_batch(const std::vector<TxnWalEntry>& entries,
-                                         const std::vector<WalPosition>& after,
-                                         std::vector<std::size_t>* lost) {
+Result<TxnWal::Appended> TxnWal::append_batch(const std::vector<TxnWalEntry>& entries,
+                                              const std::vector<WalPosition>& after) {
   std::scoped_lock lock(mu_);
   if (failed()) return fail(unusable_error());
   const bool sealed = encrypted();
   std::uint64_t sequence = frame_counter_.load(std::memory_order_relaxed);
   std::uint64_t appended = 0;
+  Appended out;
   Bytes bytes;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const TxnWalEntry& entry = entries[i];
     if (i < after.size() && !survived_locked(after[i])) {
-      if (lost != nullptr) lost->push_back(i);
+      out.lost.push_back(i);
       continue;
     }
     ++appended;
@@ -347,7 +347,8 @@ Result<WalPosition> TxnWal::append_batch(const std::vector<TxnWalEntry>& entries
   if (auto r = write_locked(bytes); !r) return fail(std::move(r.error()));
   if (sealed) frame_counter_.store(sequence, std::memory_order_release);
   next_lsn_.fetch_add(appended, std::memory_order_acq_rel);
-  return position_locked();
+  out.end = position_locked();
+  return out;
 }
 
 Result<WalPosition> TxnWal::write_buffer(const TxnWalBuffer& buffer) {

@@ -128,11 +128,14 @@ class TxnWal {
   // Appends the records as one piece (so they become durable all together or not at all) and
   // returns where the piece ends: once durable() says so they are on disk, whatever a later
   // failure reports. With `after` (one position per record), a record whose position no longer
-  // survived() is left out and its index put in `lost`; this is decided under the lock that
+  // survived() is left out and its index listed in `lost`; this is decided under the lock that
   // orders cuts and appends, so no record is ever written after a cut of what it depends on.
-  Result<WalPosition> append_batch(const std::vector<TxnWalEntry>& entries,
-                                   const std::vector<WalPosition>& after = {},
-                                   std::vector<std::size_t>* lost = nullptr);
+  struct Appended {
+    WalPosition end;
+    std::vector<std::size_t> lost;
+  };
+  Result<Appended> append_batch(const std::vector<TxnWalEntry>& entries,
+                                const std::vector<WalPosition>& after = {});
   // The error of a commit whose records a cut removed.
   static KavrelError cut_back_error();
   // Whether no cut of the log removed the run ending at p.

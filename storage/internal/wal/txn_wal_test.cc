@@ -165,7 +165,7 @@ TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
   auto end =
       wal->append_batch({control(WalRecordType::Commit, 1), control(WalRecordType::Commit, 2)});
   ASSERT_TRUE(end.has_value());
-  EXPECT_EQ(end->end, 66u);
+  EXPECT_EQ(end->end.end, 66u);
   EXPECT_EQ(wal->next_lsn(), 2u);
   ASSERT_TRUE(wal->sync().has_value());  // another batch's sync covers these records
   ASSERT_TRUE(wal->append(control(WalRecordType::Commit, 3)).has_value());
@@ -175,9 +175,9 @@ TEST(TxnWalTest, BatchMadeDurableByAnEarlierSyncStaysDurableAfterAFailure) {
                                    },
                                    {}});
   EXPECT_FALSE(wal->sync().has_value());
-  EXPECT_TRUE(wal->durable(*end)) << "the batch is on disk: its commits must stand";
+  EXPECT_TRUE(wal->durable(end->end)) << "the batch is on disk: its commits must stand";
   io::set_fault_plan(std::nullopt);
-  EXPECT_EQ(size_of(dir / "wal.log"), end->end) << "only the unsynced record is cut off";
+  EXPECT_EQ(size_of(dir / "wal.log"), end->end.end) << "only the unsynced record is cut off";
 }
 
 // A full disk cuts the log back to its durable offset and the log goes on. What the cut removed
@@ -213,16 +213,14 @@ TEST(TxnWalTest, FullDiskCutsBackToTheDurableOffsetAndTheLogGoesOn) {
     EXPECT_TRUE(wal->survived(*kept));
     EXPECT_FALSE(wal->survived(*cut));
 
-    std::vector<std::size_t> lost;
     auto third = wal->write_buffer(buffer_of(3, "c"));
     ASSERT_TRUE(third.has_value());
-    auto end =
-        wal->append_batch({control(WalRecordType::Commit, 2), control(WalRecordType::Commit, 3)},
-                          {*cut, *third}, &lost);
+    auto end = wal->append_batch(
+        {control(WalRecordType::Commit, 2), control(WalRecordType::Commit, 3)}, {*cut, *third});
     ASSERT_TRUE(end.has_value());
-    EXPECT_EQ(lost, std::vector<std::size_t>{0}) << "never a Commit whose writes were cut";
+    EXPECT_EQ(end->lost, std::vector<std::size_t>{0}) << "never a Commit whose writes were cut";
     ASSERT_TRUE(wal->sync().has_value());
-    EXPECT_TRUE(wal->durable(*end));
+    EXPECT_TRUE(wal->durable(end->end));
     EXPECT_FALSE(wal->durable(*cut)) << "later data past its offset does not bring it back";
     auto got = read_all(dir / "wal.log", engine);
     EXPECT_EQ(types_of(got.entries), (std::vector<std::uint8_t>{16, 1, 17, 16, 1, 17}));
@@ -244,7 +242,7 @@ TEST(TxnWalTest, SyncAfterAnotherWritersCutDoesNotMakeCutRecordsDurable) {
   EXPECT_FALSE(wal->write_buffer(big).has_value());
   io::set_fault_plan(std::nullopt);
   ASSERT_TRUE(wal->sync().has_value()) << "nothing left to sync";
-  EXPECT_FALSE(wal->durable(*batch));
+  EXPECT_FALSE(wal->durable(batch->end));
   EXPECT_EQ(size_of(dir / "wal.log"), 0u);
 }
 
