@@ -20,7 +20,6 @@
 #include "server/connection.h"
 #include "server/server_stats.h"
 #include "storage/database.h"
-#include "storage/group_commit.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -14,6 +14,7 @@
 
 #include "core/text.h"
 #include "core/unique_fd.h"
+#include "storage/internal/io/file_io.h"
 #include "storage/internal/io/fs_util.h"
 
 namespace kavrel::keyring {
@@ -243,12 +244,12 @@ Result<KeyringOutcome> load_or_init(const std::filesystem::path& dir,
 }
 
 Result<KeyringFile> read_keyring(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(io::open_existing(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return fail(KavrelError::io(errno));
   std::string text;
   char buf[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    const ssize_t n = io::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(KavrelError::io(errno));

@@ -31,7 +31,7 @@ int write_pid(int fd, pid_t pid) {
 // (the holder may not have written it yet).
 std::string recorded_holder(int fd) {
   char buf[32];
-  const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+  const ssize_t n = io::pread(fd, buf, sizeof buf - 1, 0);
   if (n <= 0) return "unknown";
   std::string text(buf, static_cast<std::size_t>(n));
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
