@@ -149,7 +149,7 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   Clock::time_point next_sweep_;
 };
 
-// ---- The write committer and the workers -----------------------------------------------------
+// ---- The write road's requests and the workers --------------------------------------------------
 
 namespace {
 

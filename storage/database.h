@@ -1,5 +1,6 @@
-// Database: the object every connection shares. It wraps the DurableStorage with the commit
-// protocol, snapshot reads and scans, and the table registries and queries.
+// Database: the object every connection shares, and the server's one way into the storage:
+// transactions, the write road (DurableStorage's writers queue), snapshot reads and scans, the
+// table registry and queries, compaction.
 #pragma once
 
 #include <atomic>
@@ -28,8 +29,8 @@ inline constexpr std::size_t MIN_PREFIX_LEN = 2;
 
 class Database {
  public:
-  // The whole storage open: lock, keyring, log, manifest, manager, memtable, recovery check,
-  // group commit, then the replay of the log.
+  // The whole storage open: lock, keyring, snapshot and logs, manifest, manager, memtable, the
+  // replay, then the writers queue (DurableStorage::open).
   static Result<std::shared_ptr<Database>> open(const std::filesystem::path& dir,
                                                 const StorageEncryption& encryption = {});
   // Waits for an automatic compaction that runs, then lets go of the storage.
