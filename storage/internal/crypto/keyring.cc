@@ -13,8 +13,6 @@
 #include <nlohmann/json.hpp>
 
 #include "core/text.h"
-#include "core/unique_fd.h"
-#include "storage/internal/io/file_io.h"
 #include "storage/internal/io/fs_util.h"
 
 namespace kavrel::keyring {
@@ -244,20 +242,9 @@ Result<KeyringOutcome> load_or_init(const std::filesystem::path& dir,
 }
 
 Result<KeyringFile> read_keyring(const std::filesystem::path& path) {
-  UniqueFd fd(io::open_existing(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return fail(KavrelError::io(errno));
-  std::string text;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = io::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(KavrelError::io(errno));
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  return parse_keyring(text);
+  auto text = read_whole_file(path);
+  if (!text) return fail(std::move(text.error()));
+  return parse_keyring(*text);
 }
 
 Result<KeyringFile> parse_keyring(std::string_view text) {

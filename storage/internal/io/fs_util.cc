@@ -57,6 +57,22 @@ std::string random_alnum(std::size_t n) {
   return out;
 }
 
+Result<Bytes> read_whole_file(const std::filesystem::path& path) {
+  UniqueFd fd(io::open_existing(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return fail(KavrelError::io(errno));
+  Bytes out;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = io::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(KavrelError::io(errno));
+    }
+    if (n == 0) return out;
+    out.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
 Result<> create_dir_all(const std::filesystem::path& dir) {
   std::filesystem::path path;
   for (const auto& part : dir) {

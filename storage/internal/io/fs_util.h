@@ -26,6 +26,10 @@ Bytes random_bytes(std::size_t n);
 // entry durable (fsync of its parent). Io error on failure.
 Result<> create_dir_all(const std::filesystem::path& dir);
 
+// The whole contents of the file at path, opened and read through the I/O seam (Op::Open,
+// Op::Read); an Io error when it cannot be opened or read.
+Result<Bytes> read_whole_file(const std::filesystem::path& path);
+
 // Atomic publish of `contents` as dir/name: a temporary ".tmp" + 6 random alphanumerics in dir
 // (created exclusively, mode 0600), written and fsynced, then moved into place, then the new file
 // and the directory fsynced.

@@ -17,30 +17,12 @@
 
 #include "core/bytes.h"
 #include "core/text.h"
-#include "core/unique_fd.h"
-#include "storage/internal/io/file_io.h"
 #include "storage/internal/io/fs_util.h"
 
 namespace kavrel {
 namespace {
 
 using json = nlohmann::json;
-
-Result<Bytes> read_file(const std::filesystem::path& path) {
-  UniqueFd fd(io::open_existing(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return fail(KavrelError::io(errno));
-  Bytes out;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = io::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(KavrelError::io(errno));
-    }
-    if (n == 0) return out;
-    out.append(chunk, static_cast<std::size_t>(n));
-  }
-}
 
 // A character iterator that records how far the parser has read, so that errors raised from
 // SAX events can name a line and column.
@@ -256,7 +238,7 @@ bool WalManifest::exists(const std::filesystem::path& dir) {
 }
 
 Result<WalManifest> WalManifest::load(const std::filesystem::path& dir) {
-  auto text = read_file(dir / kFileName);
+  auto text = read_whole_file(dir / kFileName);
   if (!text) return fail(std::move(text.error()));
   auto m = parse_manifest(*text);
   if (!m) return m;
