@@ -39,6 +39,21 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
   app.add_option("--log-level", args.log_level, "Log level (trace, debug, info, warn, error)")
       ->type_name("LOG_LEVEL")
       ->default_str("info");
+  std::string key_file, rotate_key_file;
+  auto* key_file_opt =
+      app.add_option("--key-file", key_file,
+                     "File holding the encryption key (32 raw bytes or 64 hex characters; "
+                     "mode 600 or stricter); or set KAVREL_ENCRYPTION_KEY")
+          ->type_name("FILE");
+  auto* encrypt_flag =
+      app.add_flag("--encrypt", args.encrypt,
+                   "Create a new database encrypted; refuse a database that is not (needs a key)");
+  auto* rotate_opt =
+      app.add_option("--rotate-key-file", rotate_key_file,
+                     "Re-wrap the data key under the key in FILE (the current key from "
+                     "--key-file or KAVREL_ENCRYPTION_KEY), then exit without serving")
+          ->type_name("FILE");
+  rotate_opt->excludes(encrypt_flag);
 
   // Unsigned options are checked here rather than by the parser, which would wrap "-1".
   // One leading "+" is accepted, as unsigned decimal parsing usually does.
@@ -82,6 +97,8 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
   }
   args.db = db;
   if (socket_opt->count() > 0) args.socket = socket;
+  if (key_file_opt->count() > 0) args.key_file = key_file;
+  if (rotate_opt->count() > 0) args.rotate_key_file = rotate_key_file;
   outcome.args = std::move(args);
   return outcome;
 }

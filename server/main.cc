@@ -16,6 +16,7 @@
 #include "server/args.h"
 #include "server/interrupt.h"
 #include "server/ipc_server.h"
+#include "server/key_source.h"
 #include "storage/database.h"
 #include "storage/internal/io/fs_util.h"
 
@@ -24,6 +25,34 @@ constexpr const char* kTarget = "kavrel_server";
 // Exit status of the fatal stops (directory creation, interrupt handling).
 // Every fatal start-up failure.
 constexpr int kFatalStatus = 1;
+
+// --rotate-key-file: re-wraps the data key under the new file's key, says so in one line and
+// ends without serving.
+int rotate_key(const kavrel::server::Args& args, const kavrel::StorageEncryption& current) {
+  using namespace kavrel;
+  if (!current.key) {
+    log::error(kTarget,
+               "Failed to rotate the key: --rotate-key-file needs the current key (give "
+               "--key-file FILE or set {})",
+               server::kKeyEnvVar);
+    return kFatalStatus;
+  }
+  auto next = server::read_key_file(*args.rotate_key_file);
+  if (!next) {
+    log::error(kTarget, "Failed to rotate the key: {}", next.error());
+    return kFatalStatus;
+  }
+  const std::string db = debug_quote(args.db.string());
+  if (auto r = Database::rotate_key(args.db, *current.key, *next, server::kKeyFileSource); !r) {
+    log::error(kTarget, "Failed to rotate the key of {}: {}", db, r.error().message());
+    return kFatalStatus;
+  }
+  log::info(kTarget,
+            "Rotated the key of {}: its data key is now wrapped under the key of {}; no data "
+            "was rewritten",
+            db, debug_quote(args.rotate_key_file->string()));
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +69,19 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const std::filesystem::path socket_path = args.socket_path();
 
+  // First of all, so that the key leaves the environment at once.
+  auto encryption = server::encryption_from(args);
+  if (!encryption) {
+    log::error(kTarget, "Failed to load the encryption key: {}", encryption.error());
+    return kFatalStatus;
+  }
+  if (args.rotate_key_file) return rotate_key(args, *encryption);
+  if (args.encrypt && !encryption->key) {
+    log::error(kTarget, "--encrypt needs a key: give --key-file FILE or set {}",
+               server::kKeyEnvVar);
+    return kFatalStatus;
+  }
+
   std::error_code ec;
   if (!std::filesystem::exists(args.db, ec)) {
     // Private from the start: mode 0700 whatever the umask.
@@ -52,11 +94,24 @@ int main(int argc, char** argv) {
   log::info(kTarget, "Starting Kavrel server: db={}, socket={}", debug_quote(args.db.string()),
             debug_quote(socket_path.string()));
 
-  // The server supplies no key: databases with a keyring are refused.
-  auto db = Database::open(args.db, StorageEncryption{"none", std::nullopt});
+  // With a key, a new database is created encrypted and an encrypted one opened; a plaintext
+  // database with data is refused (the keyring's refusal). Without one, a database with a
+  // keyring is refused.
+  auto db = Database::open(args.db, *encryption);
   if (!db) {
     log::error(kTarget, "Failed to open database: {}", db.error().message());
     return 1;
+  }
+  if ((*db)->storage().encrypted()) {
+    log::info(kTarget, "The database is encrypted at rest (key from {})",
+              args.key_file ? "--key-file" : server::kKeyEnvVar);
+  } else if (args.encrypt) {
+    // Only a keyring that says "not encrypted" gets here: a key for a plaintext database with
+    // data is refused by the open itself.
+    log::error(kTarget,
+               "Failed to open database: --encrypt was given but its keyring says the database is "
+               "not encrypted; refusing to serve it");
+    return kFatalStatus;
   }
   (*db)->set_compact_log_bytes(args.compact_log_mib << 20);
   ConnectionLoops::Options options;

@@ -1,6 +1,9 @@
 #include "storage/database.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -10,6 +13,8 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "storage/internal/crypto/keyring.h"
+#include "storage/internal/io/lock.h"
 
 namespace kavrel {
 namespace {
@@ -25,6 +30,21 @@ Result<std::shared_ptr<Database>> Database::open(const std::filesystem::path& di
   std::shared_ptr<Database> db(new Database(dir, std::move(*storage)));
   db->register_recovered_schemas();
   return db;
+}
+
+Result<> Database::rotate_key(const std::filesystem::path& dir, const EncryptionKey& current_kek,
+                              const EncryptionKey& new_kek, std::string_view new_source_id) {
+  // A rotation has nothing to do in a directory that does not exist, and must not create one
+  // (taking the lock would).
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return fail(KavrelError::io(errno));
+  if (!S_ISDIR(st.st_mode)) return fail(KavrelError::io(ENOTDIR));
+  // The lock's own wait and refusal, as for an open.
+  auto lock = DatabaseLock::acquire(dir);
+  if (!lock) return fail(KavrelError::from(lock.error()));
+  auto rotated = keyring::rotate(dir, current_kek, new_kek, new_source_id);
+  if (!rotated) return fail(std::move(rotated.error()));
+  return {};
 }
 
 Database::~Database() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -33,6 +34,13 @@ class Database {
   // replay, then the writers queue (DurableStorage::open).
   static Result<std::shared_ptr<Database>> open(const std::filesystem::path& dir,
                                                 const StorageEncryption& encryption = {});
+  // KEK rotation, offline: re-wraps the data key of the encrypted database in dir under new_kek
+  // (keyring::rotate: only keyring.json is rewritten, crash-safely; the log and the snapshot
+  // stay as they are). It takes the directory lock first, waiting as an open does, so it is
+  // refused while a server holds the directory, and lets it go before returning. current_kek
+  // must open the keyring; new_source_id is stored as the new keyring's kek_source_id.
+  static Result<> rotate_key(const std::filesystem::path& dir, const EncryptionKey& current_kek,
+                             const EncryptionKey& new_kek, std::string_view new_source_id);
   // Waits for an automatic compaction that runs, then lets go of the storage.
   ~Database();
 

@@ -28,6 +28,10 @@ constexpr std::string_view kRefuseNoKek =
     "KEK, e.g. KAVREL_ENCRYPTION_KEY); refusing to open";
 constexpr std::string_view kAuthFailed =
     "keyring authentication failed: wrong encryption key or tampered keyring; refusing to open";
+constexpr std::string_view kNoKeyringToRotate =
+    "database has no keyring (it is not encrypted); there is no data key to re-wrap";
+constexpr std::string_view kPlaintextKeyring =
+    "keyring says the database is not encrypted; there is no data key to re-wrap";
 
 // The members in file order; a member's index here is also its position in the array form.
 constexpr std::array<std::string_view, 9> kFields = {
@@ -170,11 +174,52 @@ Result<KeyringFile> read_checked(const std::filesystem::path& path) {
   return file;
 }
 
+// Sets salt (drawn afresh) and wrapped_dek: dek sealed under kek's wrapping subkey, bound to the
+// file's db_uuid (uuid, decoded), key_epoch and kek_source_id. Returns the salt's bytes.
+Result<Bytes> wrap_dek(KeyringFile& file, const EncryptionKey& kek, BytesView dek,
+                       const std::array<std::uint8_t, 16>& uuid) {
+  Bytes salt = random_bytes(16);
+  const EncryptionEngine wrapper(derive_subkey(kek, salt, kWrapLabel));
+  auto wrapped = wrapper.encrypt_with_aad(dek, wrap_aad(uuid, file.key_epoch, file.kek_source_id));
+  if (!wrapped) return fail(KavrelError::from(wrapped.error()));
+  file.salt = to_hex(salt);
+  file.wrapped_dek = to_hex(*wrapped);
+  return salt;
+}
+
+// The MAC of every other member under kek's MAC subkey, as hex.
+std::string mac_hex(const KeyringFile& file, const EncryptionKey& kek, BytesView salt) {
+  return to_hex(view(compute_mac(derive_subkey(kek, salt, kMacLabel), file)));
+}
+
+// The data key of a keyring whose MAC verified under kek, with the decoded db_uuid. The caller
+// wipes the key.
+struct UnwrappedDek {
+  Bytes dek;
+  std::array<std::uint8_t, 16> uuid;
+};
+Result<UnwrappedDek> unwrap_dek(const KeyringFile& file, const EncryptionKey& kek) {
+  auto salt = decode_fixed(file.salt, "salt");
+  if (!salt) return fail(std::move(salt.error()));
+  auto uuid = decode_fixed(file.db_uuid, "db_uuid");
+  if (!uuid) return fail(std::move(uuid.error()));
+  const EncryptionEngine wrapper(derive_subkey(kek, view(*salt), kWrapLabel));
+  const auto wrapped = from_hex(file.wrapped_dek);
+  if (!wrapped) return refuse("malformed wrapped_dek");
+  auto dek =
+      wrapper.decrypt_with_aad(*wrapped, wrap_aad(*uuid, file.key_epoch, file.kek_source_id));
+  if (!dek) return refuse("failed to unwrap data key: wrong encryption key; refusing to open");
+  if (dek->size() != EncryptionKey::kSize) {
+    secure_wipe(*dek);
+    return refuse("unwrapped DEK is not 32 bytes");
+  }
+  return UnwrappedDek{std::move(*dek), *uuid};
+}
+
 // Builds a new keyring under kek and publishes it without replacing one that already exists.
 Result<KeyringOutcome> create(const std::filesystem::path& dir, const EncryptionKey& kek,
                               std::string_view kek_source_id) {
   const Bytes uuid_bytes = random_bytes(16);
-  const Bytes salt = random_bytes(16);
   Bytes dek = random_bytes(EncryptionKey::kSize);
   WipeOnExit wipe_dek(dek);
   std::array<std::uint8_t, 16> uuid{};
@@ -186,19 +231,14 @@ Result<KeyringOutcome> create(const std::filesystem::path& dir, const Encryption
   file.db_uuid = to_hex(uuid_bytes);
   file.kek_source_id = std::string(kek_source_id);
   file.key_epoch = 0;
-  file.salt = to_hex(salt);
-  {
-    const EncryptionEngine wrapper(derive_subkey(kek, salt, kWrapLabel));
-    auto wrapped = wrapper.encrypt_with_aad(dek, wrap_aad(uuid, 0, kek_source_id));
-    if (!wrapped) return fail(KavrelError::from(wrapped.error()));
-    file.wrapped_dek = to_hex(*wrapped);
-  }
+  auto salt = wrap_dek(file, kek, dek, uuid);
+  if (!salt) return fail(std::move(salt.error()));
   auto engine = std::make_shared<const EncryptionEngine>(EncryptionKey(dek));
   secure_wipe(dek);  // the engine holds the only copy from here on
   auto canary = engine->encrypt_with_aad(kCanaryToken, canary_aad(uuid, 0));
   if (!canary) return fail(KavrelError::from(canary.error()));
   file.canary = to_hex(*canary);
-  file.mac = to_hex(view(compute_mac(derive_subkey(kek, salt, kMacLabel), file)));
+  file.mac = mac_hex(file, kek, *salt);
 
   if (auto r = create_dir_all(dir); !r) return fail(std::move(r.error()));
   auto text = serialize_keyring(file);
@@ -239,6 +279,40 @@ Result<KeyringOutcome> load_or_init(const std::filesystem::path& dir,
   if (auto r = verify_mac(*file, *kek); !r) return fail(std::move(r.error()));
   if (!file->encrypted) return no_encryption();
   return open_encrypted(*file, *kek);
+}
+
+Result<KeyringFile> rotate(const std::filesystem::path& dir, const EncryptionKey& old_kek,
+                           const EncryptionKey& new_kek, std::string_view new_source_id) {
+  auto file = read_checked(dir / kFileName);
+  if (!file) {
+    const KavrelError& e = file.error();
+    if (e.kind() == KavrelError::Kind::Io && e.os_error() == ENOENT) {
+      return refuse(std::string(kNoKeyringToRotate));
+    }
+    return fail(std::move(file.error()));
+  }
+  if (auto r = verify_mac(*file, old_kek); !r) return fail(std::move(r.error()));
+  if (!file->encrypted) return refuse(std::string(kPlaintextKeyring));
+  // The whole proof an open makes (the canary too), so that a keyring that would not open is
+  // never re-wrapped into one that looks sound.
+  if (auto r = open_encrypted(*file, old_kek); !r) return fail(std::move(r.error()));
+  auto unwrapped = unwrap_dek(*file, old_kek);
+  if (!unwrapped) return fail(std::move(unwrapped.error()));
+  WipeOnExit wipe_dek(unwrapped->dek);
+
+  KeyringFile next = *file;
+  next.kek_source_id = std::string(new_source_id);
+  auto salt = wrap_dek(next, new_kek, unwrapped->dek, unwrapped->uuid);
+  if (!salt) return fail(std::move(salt.error()));
+  next.mac = mac_hex(next, new_kek, *salt);
+  if (auto r = verify_mac(next, new_kek); !r) return fail(std::move(r.error()));
+  if (auto r = open_encrypted(next, new_kek); !r) return fail(std::move(r.error()));
+
+  auto text = serialize_keyring(next);
+  if (!text) return fail(std::move(text.error()));
+  auto published = publish_file(dir, kFileName, *text, PublishMode::Replace);
+  if (!published) return fail(KavrelError::io(published.error().err));
+  return next;
 }
 
 Result<KeyringFile> read_keyring(const std::filesystem::path& path) {
@@ -306,25 +380,17 @@ Result<> verify_mac(const KeyringFile& file, const EncryptionKey& kek) {
 }
 
 Result<KeyringOutcome> open_encrypted(const KeyringFile& file, const EncryptionKey& kek) {
-  auto salt = decode_fixed(file.salt, "salt");
-  if (!salt) return fail(std::move(salt.error()));
-  auto uuid = decode_fixed(file.db_uuid, "db_uuid");
-  if (!uuid) return fail(std::move(uuid.error()));
-  const EncryptionEngine wrapper(derive_subkey(kek, view(*salt), kWrapLabel));
-  const auto wrapped = from_hex(file.wrapped_dek);
-  if (!wrapped) return refuse("malformed wrapped_dek");
-  auto dek =
-      wrapper.decrypt_with_aad(*wrapped, wrap_aad(*uuid, file.key_epoch, file.kek_source_id));
-  if (!dek) return refuse("failed to unwrap data key: wrong encryption key; refusing to open");
-  WipeOnExit wipe_dek(*dek);
-  if (dek->size() != EncryptionKey::kSize) return refuse("unwrapped DEK is not 32 bytes");
-  auto engine = std::make_shared<const EncryptionEngine>(EncryptionKey(*dek));
+  auto unwrapped = unwrap_dek(file, kek);
+  if (!unwrapped) return fail(std::move(unwrapped.error()));
+  WipeOnExit wipe_dek(unwrapped->dek);
+  const auto& uuid = unwrapped->uuid;
+  auto engine = std::make_shared<const EncryptionEngine>(EncryptionKey(unwrapped->dek));
   const auto canary = from_hex(file.canary);
   if (!canary) return refuse("malformed canary");
-  const auto token = engine->decrypt_with_aad(*canary, canary_aad(*uuid, file.key_epoch));
+  const auto token = engine->decrypt_with_aad(*canary, canary_aad(uuid, file.key_epoch));
   if (!token) return refuse("canary decryption failed: wrong encryption key; refusing to open");
   if (*token != kCanaryToken) return refuse("canary token mismatch; refusing to open");
-  return KeyringOutcome{std::move(engine), *uuid, file.key_epoch, true};
+  return KeyringOutcome{std::move(engine), uuid, file.key_epoch, true};
 }
 
 std::array<std::uint8_t, 32> compute_mac(const EncryptionKey& mac_key, const KeyringFile& file) {

@@ -18,8 +18,10 @@
 // they appear in the file. Readers ignore unknown members, refuse a member given twice, and also
 // accept a JSON array of the nine values in the order above.
 //
-// The keyring is written once, when an encrypted database is created, and only read afterwards.
-// Every function here is called on the opening thread; none keeps state between calls.
+// The keyring is written when an encrypted database is created, and rewritten only by a KEK
+// rotation (rotate), which re-wraps the same DEK under another KEK: db_uuid, key_epoch and the
+// canary stay, so every sealed log and snapshot frame still opens. Every function here is called
+// on the opening (or rotating) thread; none keeps state between calls.
 #pragma once
 
 #include <array>
@@ -81,6 +83,23 @@ inline constexpr std::string_view kCanaryToken = "kavrel-keyring-canary-v1";
 Result<KeyringOutcome> load_or_init(const std::filesystem::path& dir,
                                     const std::optional<EncryptionKey>& kek,
                                     std::string_view kek_source_id, bool new_database);
+
+// Re-wraps the data key of the encrypted database in dir under new_kek, rewriting keyring.json
+// and nothing else. The keyring must authenticate under old_kek and open (MAC, unwrap, canary)
+// exactly as load_or_init would. The new keyring keeps format_version, encrypted, db_uuid,
+// key_epoch and canary; it takes new_source_id, a fresh salt (no subkey of the old KEK is
+// reused), the DEK wrapped under the new wrapping key and a MAC under the new MAC key. It is
+// opened with new_kek before it is published; the publish goes through the I/O seam: a temporary
+// file written and synced, renamed over keyring.json, then the file and the directory synced.
+// After a crash or power cut at any point the directory holds the old keyring or the new one,
+// whole (and maybe a temporary file, which the next open removes). The caller holds the
+// directory lock. Returns the published file. Errors: "database has no keyring (it is not
+// encrypted); there is no data key to re-wrap" and "keyring says the database is not
+// encrypted; there is no data key to re-wrap" (Encryption), load_or_init's refusals of the
+// file and of old_kek, and Io errors of the read and of the publish (after a failed sync that
+// follows the rename, the new keyring may be in place or not).
+Result<KeyringFile> rotate(const std::filesystem::path& dir, const EncryptionKey& old_kek,
+                           const EncryptionKey& new_kek, std::string_view new_source_id);
 
 // Reads and parses the file: Io error when it cannot be read, else as parse_keyring.
 Result<KeyringFile> read_keyring(const std::filesystem::path& path);
