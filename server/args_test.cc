@@ -85,6 +85,54 @@ TEST(ArgsTest, TimeoutFromZeroToWhatPollCanWait) {
   EXPECT_NE(r.err.find("too large (at most 2147483647)"), std::string::npos) << r.err;
 }
 
+TEST(ArgsTest, EncryptionOptions) {
+  struct Case {
+    std::vector<std::string> argv;
+    std::optional<std::filesystem::path> key_file;
+    bool encrypt;
+    std::optional<std::filesystem::path> rotate_key_file;
+  };
+  const Case cases[] = {
+      {{}, std::nullopt, false, std::nullopt},
+      {{"--key-file", "/etc/kavrel/kek"}, "/etc/kavrel/kek", false, std::nullopt},
+      {{"--encrypt", "--key-file", "k"}, "k", true, std::nullopt},
+      {{"--encrypt"}, std::nullopt, true, std::nullopt},  // the missing key is the start's error
+      {{"--key-file", "old", "--rotate-key-file", "new"}, "old", false, "new"},
+      {{"--rotate-key-file", "new"}, std::nullopt, false, "new"},  // the key may be in the env
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.argv));
+    auto r = parse(c.argv);
+    ASSERT_TRUE(r.args) << r.err;
+    EXPECT_EQ(r.args->key_file, c.key_file);
+    EXPECT_EQ(r.args->encrypt, c.encrypt);
+    EXPECT_EQ(r.args->rotate_key_file, c.rotate_key_file);
+  }
+  struct Refused {
+    std::vector<std::string> argv;
+    const char* error;
+  };
+  const Refused refused[] = {
+      {{"--rotate-key-file", "new", "--encrypt"}, "--encrypt excludes --rotate-key-file"},
+      {{"--encrypt", "--rotate-key-file", "new"}, "excludes"},
+      {{"--key-file"}, "--key-file"},
+      {{"--rotate-key-file"}, "--rotate-key-file"},
+      {{"--encrypt=maybe"}, "--encrypt"},
+  };
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(::testing::PrintToString(c.argv));
+    auto r = parse(c.argv);
+    EXPECT_FALSE(r.args);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+  }
+  const std::string help = parse({"--help"}).out;
+  for (const char* text :
+       {"--key-file FILE", "KAVREL_ENCRYPTION_KEY", "--encrypt", "--rotate-key-file FILE"}) {
+    EXPECT_NE(help.find(text), std::string::npos) << text;
+  }
+}
+
 TEST(ArgsTest, HelpAndVersionExitZero) {
   auto help = parse({"--help"});
   EXPECT_FALSE(help.args);

@@ -677,6 +677,128 @@ TEST_F(KeyringTest, FailedFsyncAfterTheMoveIsAnIoErrorWithTheKeyringInPlace) {
   EXPECT_TRUE(reopened->encrypted);
 }
 
+// The same data key at another key epoch: wrapped_dek and canary sealed again with that epoch
+// in their additional data, the MAC recomputed.
+KeyringFile at_epoch(KeyringFile file, const EncryptionKey& kek, std::uint32_t epoch) {
+  const Bytes dek = unwrap_dek(file, kek);
+  const auto uuid = decode16(file.db_uuid);
+  file.key_epoch = epoch;
+  const EncryptionEngine wrapper(
+      derive_subkey(kek, Bytes(view(decode16(file.salt))), keyring::kWrapLabel));
+  file.wrapped_dek = to_hex(
+      wrapper.encrypt_with_aad(dek, keyring::wrap_aad(uuid, epoch, file.kek_source_id)).value());
+  file.canary =
+      to_hex(EncryptionEngine(EncryptionKey(dek))
+                 .encrypt_with_aad(keyring::kCanaryToken, keyring::canary_aad(uuid, epoch))
+                 .value());
+  remac(file, kek);
+  return file;
+}
+
+TEST_F(KeyringTest, RotationRewrapsTheSameDataKeyUnderTheNewKek) {
+  const KeyringOutcome created = create(tmp_.path(), "env");
+  // A later epoch than creation gives, so that keeping it is seen.
+  const KeyringFile before = at_epoch(file_in(tmp_.path()), kek_, 7);
+  rewrite(tmp_.path(), before);
+  const EncryptionKey next = filled_key('N');
+
+  auto rotated = keyring::rotate(tmp_.path(), kek_, next, "key-file");
+  ASSERT_TRUE(rotated.has_value()) << rotated.error().message();
+  const KeyringFile after = file_in(tmp_.path());
+  EXPECT_EQ(keyring::serialize_keyring(after).value(),
+            keyring::serialize_keyring(*rotated).value());
+  EXPECT_EQ(after.format_version, before.format_version);
+  EXPECT_EQ(after.encrypted, before.encrypted);
+  EXPECT_EQ(after.db_uuid, before.db_uuid);
+  EXPECT_EQ(after.key_epoch, 7u);
+  EXPECT_EQ(after.canary, before.canary);
+  EXPECT_EQ(after.kek_source_id, "key-file");
+  EXPECT_NE(after.salt, before.salt) << "a fresh salt: no subkey of the old key is reused";
+  EXPECT_NE(after.wrapped_dek, before.wrapped_dek);
+  EXPECT_EQ(unwrap_dek(after, next), unwrap_dek(before, kek_)) << "the same data key";
+
+  EXPECT_TRUE(keyring::verify_mac(after, next).has_value());
+  EXPECT_EQ(keyring::verify_mac(after, kek_).error().message(), kAuthFailed);
+  EXPECT_EQ(open_error(tmp_.path(), kek_), kAuthFailed);
+  auto opened = keyring::load_or_init(tmp_.path(), next, "x", false);
+  ASSERT_TRUE(opened.has_value()) << opened.error().message();
+  EXPECT_EQ(opened->db_uuid, created.db_uuid);
+  EXPECT_EQ(opened->key_epoch, 7u);
+  expect_interoperate(*opened->engine, *created.engine);
+  EXPECT_EQ(entries(tmp_.path()), std::vector<std::string>{"keyring.json"});
+
+  // And back: a second rotation starts from the first one's file.
+  ASSERT_TRUE(keyring::rotate(tmp_.path(), next, kek_, "env").has_value());
+  EXPECT_EQ(open_error(tmp_.path(), next), kAuthFailed);
+  EXPECT_EQ(unwrap_dek(file_in(tmp_.path()), kek_), unwrap_dek(before, kek_));
+}
+
+TEST_F(KeyringTest, RotationRefusalsLeaveTheDirectoryAsItWas) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> prepare;
+    EncryptionKey current;
+    std::function<std::optional<int>(io::Op)> fail;
+    std::string want;
+  };
+  const auto edited = [this](std::function<void(KeyringFile&)> edit) {
+    return [this, edit](const fs::path& dir) {
+      create(dir);
+      KeyringFile file = file_in(dir);
+      edit(file);
+      remac(file, kek_);
+      rewrite(dir, file);
+    };
+  };
+  const Case cases[] = {
+      {"no keyring", [](const fs::path&) {}, kek_, nullptr,
+       "Encryption error: database has no keyring (it is not encrypted); there is no data key "
+       "to re-wrap"},
+      {"wrong current key", [this](const fs::path& dir) { create(dir); }, filled_key('W'), nullptr,
+       kAuthFailed},
+      {"keyring of a plaintext database", edited([](KeyringFile& f) { f.encrypted = false; }), kek_,
+       nullptr,
+       "Encryption error: keyring says the database is not encrypted; there is no data key to "
+       "re-wrap"},
+      {"canary under another key", edited([](KeyringFile& f) {
+         f.canary = to_hex(EncryptionEngine(filled_key('C'))
+                               .encrypt_with_aad(keyring::kCanaryToken,
+                                                 keyring::canary_aad(decode16(f.db_uuid), 0))
+                               .value());
+       }),
+       kek_, nullptr,
+       "Encryption error: canary decryption failed: wrong encryption key; refusing to open"},
+      {"malformed keyring", [](const fs::path& dir) { write_file(dir / "keyring.json", "{}"); },
+       kek_, nullptr, "Encryption error: malformed keyring: missing field `format_version`"},
+      {"rename fails", [this](const fs::path& dir) { create(dir); }, kek_,
+       [](io::Op op) -> std::optional<int> {
+         if (op == io::Op::Rename) return EIO;
+         return std::nullopt;
+       },
+       "IO error: Input/output error (os error 5)"},
+      {"sync of the temporary file fails", [this](const fs::path& dir) { create(dir); }, kek_,
+       [](io::Op op) -> std::optional<int> {
+         if (op == io::Op::Fsync) return EIO;
+         return std::nullopt;
+       },
+       "IO error: Input/output error (os error 5)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    c.prepare(dir.path());
+    const auto names = entries(dir.path());
+    const std::string text = read_file(dir.path() / "keyring.json");
+    if (c.fail) io::set_fault_plan(io::FaultPlan{c.fail, nullptr});
+    auto r = keyring::rotate(dir.path(), c.current, filled_key('N'), "key-file");
+    io::set_fault_plan(std::nullopt);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message(), c.want);
+    EXPECT_EQ(entries(dir.path()), names) << "no temporary file is left";
+    EXPECT_EQ(read_file(dir.path() / "keyring.json"), text);
+  }
+}
+
 TEST_F(KeyringTest, SerializeAndParseRoundTrip) {
   const KeyringFile file{1, false, "00ff", "src \"quoted\"", 4294967295u, "aa", "bb", "cc", "dd"};
   const std::string text = keyring::serialize_keyring(file).value();
