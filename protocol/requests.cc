@@ -6,7 +6,7 @@
 namespace kavrel {
 namespace {
 
-constexpr std::size_t kOpcodes = opcode::DROP_TABLE + 1;
+constexpr std::size_t kOpcodes = opcode::BACKUP + 1;
 
 constexpr std::array<RequestTraits, kOpcodes> make_table() {
   std::array<RequestTraits, kOpcodes> t{};
@@ -31,6 +31,7 @@ constexpr std::array<RequestTraits, kOpcodes> make_table() {
   t[opcode::LIST_TABLES] = {"LIST_TABLES", false, false, false, false};
   t[opcode::DESCRIBE_TABLE] = {"DESCRIBE_TABLE", false, false, false, false};
   t[opcode::DROP_TABLE] = {"DROP_TABLE", false, false, true, true};
+  t[opcode::BACKUP] = {"BACKUP", false, false, true, false};
   return t;
 }
 

@@ -13,7 +13,7 @@ TEST(RequestsTest, EveryOpcodeHasOneRowAndNoOtherHasAny) {
   std::set<std::string> names;
   for (int op = 0; op < 256; ++op) {
     const RequestTraits* t = request_traits(static_cast<std::uint8_t>(op));
-    const bool known = op >= opcode::PUT && op <= opcode::DROP_TABLE;
+    const bool known = op >= opcode::PUT && op <= opcode::BACKUP;
     ASSERT_EQ(t != nullptr, known) << op;
     if (t != nullptr) {
       EXPECT_TRUE(names.insert(t->name).second) << t->name;
@@ -21,6 +21,7 @@ TEST(RequestsTest, EveryOpcodeHasOneRowAndNoOtherHasAny) {
   }
   EXPECT_STREQ(request_traits(opcode::COMPACT)->name, "COMPACT");
   EXPECT_STREQ(request_traits(opcode::DROP_TABLE)->name, "DROP_TABLE");
+  EXPECT_STREQ(request_traits(opcode::BACKUP)->name, "BACKUP");
 }
 
 // An IN_TXN request waits as long as what it carries; one that cannot be carried is refused at
@@ -38,12 +39,14 @@ TEST(RequestsTest, InTxnTakesLongByItsInnerRequest) {
       {{opcode::GET, "k"}, false},
       {{opcode::COMMIT_TXN, ""}, true},
       {{opcode::COMPACT, ""}, true},
+      {{opcode::BACKUP, "/b"}, true},
       {in_txn(opcode::SCAN), true},
       {in_txn(opcode::QUERY), true},
       {in_txn(opcode::DROP_TABLE), true},
       {in_txn(opcode::PUT), false},
       {in_txn(opcode::COMPACT), false},
       {in_txn(opcode::COMMIT_TXN), false},
+      {in_txn(opcode::BACKUP), false},
       {in_txn(0x42), false},
       {{opcode::IN_TXN, "short"}, false},
       {{0x42, ""}, false},

@@ -3,7 +3,7 @@
 // decoders live in server/payloads.h.
 //
 // Frame (requests and responses alike; integers little-endian):
-//   opcode  u8      request opcode (0x01..0x14, the rows of protocol/requests.cc) or response
+//   opcode  u8      request opcode (0x01..0x15, the rows of protocol/requests.cc) or response
 //                   code 0x80..0x87
 //   length  u32     number of payload bytes that follow
 //   payload length bytes
@@ -29,6 +29,8 @@
 //   LIST_TABLES  payload ignored
 //   DESCRIBE_TABLE  the table name (the whole payload)
 //   DROP_TABLE   the table name (the whole payload); also inside IN_TXN
+//   BACKUP       the backup directory: an absolute path on the server's machine (the whole
+//                payload, UTF-8); not inside IN_TXN
 //   BEGIN_TXN, CHECKPOINT, STATS, PING: payload ignored
 //   IN_TXN       handle u64, inner opcode u8, then the inner request's payload as it is sent
 //                alone (encode_in_txn / decode_in_txn); which requests it may carry is a column
@@ -40,6 +42,8 @@
 //   LIST_TABLES: count u32, then per table in ascending name order: schema_len u32 and the
 //                table's schema exactly as REGISTER_TABLE carries it
 //   DESCRIBE_TABLE: the table's schema exactly as REGISTER_TABLE carries it
+//   BACKUP: one JSON object, once the backup is durable and in place:
+//           {"path":"/abs/dir","lsn":N,"keys":N,"tables":N,"bytes":N,"encrypted":false}
 #pragma once
 
 #include <algorithm>
@@ -90,6 +94,9 @@ inline constexpr std::uint8_t DESCRIBE_TABLE = 0x13;
 // DROP_TABLE: removes a registered table's schema and every row under "NAME/" in one durable
 // step; OK, or ERROR "Table not found: NAME".
 inline constexpr std::uint8_t DROP_TABLE = 0x14;
+// BACKUP: writes a copy of the database at one commit point into a new directory on the
+// server's machine (see storage/backup.h); VALUE with a JSON summary, or ERROR.
+inline constexpr std::uint8_t BACKUP = 0x15;
 }  // namespace opcode
 
 namespace response {

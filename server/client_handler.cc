@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "core/text.h"
 #include "protocol/requests.h"
 #include "server/payloads.h"
+#include "storage/backup.h"
 
 namespace kavrel {
 namespace {
@@ -53,8 +55,9 @@ Message scan_listing(const PathEntries& entries) {
 
 }  // namespace
 
-ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats)
-    : db_(std::move(db)), stats_(std::move(stats)) {}
+ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
+                             Options options)
+    : db_(std::move(db)), stats_(std::move(stats)), options_(options) {}
 
 ClientHandler::~ClientHandler() { abort_all(); }
 
@@ -101,6 +104,7 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::DESCRIBE_TABLE: return describe_table(payload);
     case opcode::DROP_TABLE: return drop_table(payload);
     case opcode::IN_TXN: return in_txn(payload);
+    case opcode::BACKUP: return backup(payload);
     default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
   }
 }
@@ -266,6 +270,11 @@ std::vector<Message> ClientHandler::process_reads(std::span<const Message> reque
 }
 
 Message ClientHandler::begin_txn() {
+  if (transactions_.size() >= kMaxOpenTransactions) {
+    return Message::error(fmt::format(
+        "Too many open transactions on this connection (at most {}); commit or abort one first",
+        kMaxOpenTransactions));
+  }
   const std::uint64_t handle = next_handle_++;
   transactions_.emplace(handle, db_->begin());
   return txn_id(handle);
@@ -385,6 +394,26 @@ Message ClientHandler::compact() {
   auto done = db_->compact();
   if (!done) return error_of(done.error());
   return ok();
+}
+
+Message ClientHandler::backup(BytesView payload) {
+  // Role check: once connections carry users, BACKUP is an admin request; its check goes here,
+  // before anything is looked at.
+  if (!options_.backups) return Message::error("BACKUP is turned off for this connection");
+  if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in backup directory");
+  if (payload.find('\0') != BytesView::npos) {
+    return Message::error("Invalid backup directory: it holds a NUL byte");
+  }
+  auto done = kavrel::backup(*db_, std::filesystem::path(std::string(payload)));
+  if (!done) return error_of(done.error());
+  nlohmann::ordered_json summary;
+  summary["path"] = done->path.string();
+  summary["lsn"] = done->lsn;
+  summary["keys"] = done->keys;
+  summary["tables"] = done->tables;
+  summary["bytes"] = done->bytes;
+  summary["encrypted"] = done->encrypted;
+  return value(summary.dump());
 }
 
 Message ClientHandler::checkpoint() {

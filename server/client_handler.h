@@ -32,13 +32,25 @@
 
 namespace kavrel {
 
+// The explicit transactions one connection may hold open at once: each pins its snapshot (and
+// every version it may read) until it ends, so a connection that only begins could hold memory
+// without bound. BEGIN_TXN past it is refused and opens nothing.
+inline constexpr std::size_t kMaxOpenTransactions = 1024;
+
 // The state of one connection. Used by one thread at a time (the one serving the connection at
 // the moment); not thread-safe.
 class ClientHandler {
  public:
+  struct Options {
+    // BACKUP writes where its request says. A harness that feeds arbitrary requests (the
+    // connection fuzzer) turns it off: its inputs could name any directory of the machine.
+    bool backups = true;
+  };
   // Neither db nor stats may be null; stats is read by STATS only (the connection loop does the
   // counting).
-  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats);
+  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats, Options options);
+  ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats)
+      : ClientHandler(std::move(db), std::move(stats), Options{}) {}
   // Aborts every transaction still open (abort_all).
   ~ClientHandler();
   ClientHandler(const ClientHandler&) = delete;
@@ -104,6 +116,8 @@ class ClientHandler {
   Message scan(BytesView payload);
   Message checkpoint();
   Message compact();
+  // BACKUP: the JSON summary of a backup written into the payload's directory.
+  Message backup(BytesView payload);
   Message stats();
   Message execute_sql(BytesView payload);
   // IN_TXN: runs the inner request in the explicit transaction behind the handle.
@@ -121,6 +135,7 @@ class ClientHandler {
 
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
+  Options options_;
   // The open explicit transactions by their handles (private to the connection, handed out
   // from 1 up; not the storage's transaction ids).
   std::unordered_map<std::uint64_t, Database::Transaction> transactions_;

@@ -303,6 +303,69 @@ TEST_F(ClientHandlerTest, TransactionHandlesArePerConnection) {
   EXPECT_EQ(running_transactions(), 2u);
 }
 
+// A connection holds at most kMaxOpenTransactions; BEGIN_TXN past it opens nothing, and room
+// comes back as transactions end. Another connection is not affected.
+TEST_F(ClientHandlerTest, OpenTransactionsPerConnectionAreCapped) {
+  auto h = handler();
+  for (std::size_t i = 0; i < kMaxOpenTransactions; ++i) {
+    ASSERT_EQ(call(*h, opcode::BEGIN_TXN).opcode, response::TXN_ID) << i;
+  }
+  const Message refused = Message::error(
+      "Too many open transactions on this connection (at most 1024); commit or abort one first");
+  EXPECT_EQ(call(*h, opcode::BEGIN_TXN), refused);
+  EXPECT_EQ(h->open_transactions(), kMaxOpenTransactions);
+  EXPECT_EQ(running_transactions(), kMaxOpenTransactions);
+  EXPECT_EQ(call(*handler(), opcode::BEGIN_TXN).opcode, response::TXN_ID);
+  ASSERT_EQ(call(*h, opcode::ABORT_TXN, le_bytes<std::uint64_t>(7)).opcode, response::OK);
+  // The refused BEGIN_TXN used no handle.
+  EXPECT_EQ(call(*h, opcode::BEGIN_TXN),
+            (Message{response::TXN_ID, le_bytes<std::uint64_t>(kMaxOpenTransactions + 1)}));
+  EXPECT_EQ(call(*h, opcode::BEGIN_TXN), refused);
+}
+
+// BACKUP answers a JSON summary of a copy the storage opens; it is refused inside IN_TXN, for a
+// path that is not absolute, and when a harness turned it off.
+TEST_F(ClientHandlerTest, BackupAnswersItsSummaryOrTheRefusal) {
+  auto h = handler();
+  ASSERT_EQ(call(*h, opcode::PUT, encode_put("k", "v")).opcode, response::OK);
+  const auto target = dir_ / "backups" / "one";
+  const Message done = call(*h, opcode::BACKUP, target.string());
+  ASSERT_EQ(done.opcode, response::VALUE) << done.payload;
+  EXPECT_EQ(
+      done.payload,
+      fmt::format(R"({{"path":"{}","lsn":3,"keys":1,"tables":0,"bytes":173,"encrypted":false}})",
+                  target.string()));
+  {
+    auto copy = Database::open(target);
+    ASSERT_TRUE(copy) << copy.error().message();
+    ClientHandler on_copy(*copy, stats_);
+    EXPECT_EQ(call(on_copy, opcode::GET, "k"), (Message{response::VALUE, "v"}));
+  }
+  ASSERT_EQ(call(*h, opcode::BEGIN_TXN).opcode, response::TXN_ID);
+  struct Case {
+    Message request;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{opcode::BACKUP, "relative/dir"},
+       R"(Invalid argument: Backup directory must be an absolute path on the server's machine: "relative/dir")"},
+      {{opcode::BACKUP, target.string()},
+       fmt::format(R"(Invalid argument: Backup directory "{}" is not empty)", target.string())},
+      {{opcode::BACKUP, "/a\xff"}, "Invalid UTF-8 in backup directory"},
+      {{opcode::BACKUP, "/a\0b"s}, "Invalid backup directory: it holds a NUL byte"},
+      {{opcode::IN_TXN, le_bytes<std::uint64_t>(1) + char(opcode::BACKUP) + "/tmp/x"},
+       "IN_TXN cannot carry BACKUP (0x15)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(h->process_request(c.request), Message::error(c.error));
+  }
+  ClientHandler off(db_, stats_, ClientHandler::Options{.backups = false});
+  EXPECT_EQ(call(off, opcode::BACKUP, (dir_ / "never").string()),
+            Message::error("BACKUP is turned off for this connection"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "never"));
+}
+
 TEST_F(ClientHandlerTest, PutBetweenBeginAndAbortStaysCommitted) {
   auto h = handler();
   ASSERT_EQ(call(*h, opcode::BEGIN_TXN).opcode, response::TXN_ID);

@@ -495,18 +495,7 @@ Result<CompactionStats> DurableStorage::compact() {
   stats.generation = old->generation() + 1;
   auto reader = begin_transaction();
   if (!reader) return fail(warn(reader.error()));
-  const auto snapshot = manager_->snapshot_of(*reader);
-  // Read and written a piece at a time, so that memory holds one piece, not the whole state.
-  std::optional<Bytes> next = Bytes();
-  const auto pieces = [&](std::vector<std::pair<Bytes, Bytes>>& chunk) -> Result<> {
-    while (chunk.empty() && next) {
-      const Bytes start = std::move(*next);
-      chunk = memtable_->scan_from(start, kSnapshotPiece, *reader, snapshot.value_or(0), next);
-    }
-    return {};
-  };
-  SnapshotContents contents{stats.generation, std::move(schemas), pieces};
-  auto written = write_snapshot(dir_, sealing(), contents);
+  auto written = write_state(dir_, *reader, stats.generation, std::move(schemas));
   ignore_error(abort(*reader), "a read");
   if (!written) return fail(warn(written.error()));
   stats.keys = written->keys;
@@ -518,6 +507,81 @@ Result<CompactionStats> DurableStorage::compact() {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
             TxnWal::file_name(stats.generation));
   return stats;
+}
+
+Result<SnapshotWritten> DurableStorage::write_state(
+    const std::filesystem::path& dir, std::uint64_t reader, std::uint64_t generation,
+    std::vector<std::pair<std::string, Bytes>> schemas) {
+  const auto snapshot = manager_->snapshot_of(reader);
+  // Read and written a piece at a time, so that memory holds one piece, not the whole state.
+  std::optional<Bytes> next = Bytes();
+  const auto pieces = [&](std::vector<std::pair<Bytes, Bytes>>& chunk) -> Result<> {
+    while (chunk.empty() && next) {
+      const Bytes start = std::move(*next);
+      chunk = memtable_->scan_from(start, kSnapshotPiece, reader, snapshot.value_or(0), next);
+    }
+    return {};
+  };
+  const SnapshotContents contents{generation, std::move(schemas), pieces};
+  return write_snapshot(dir, sealing(), contents);
+}
+
+Result<BackupWritten> DurableStorage::write_backup(const std::filesystem::path& dir) {
+  // The commit point. With the gate held exclusively no commit is between writing its records
+  // and becoming visible, so the read point taken now sees exactly the commits in the log, below
+  // next_lsn; the schemas and the last checkpoint are read in the same hold (see schemas_). The
+  // hold waits only for the commits already in their log work, as a compaction's switch does.
+  std::error_code ec;
+  if (std::filesystem::equivalent(dir, dir_, ec)) {
+    return fail(KavrelError::invalid_argument("a backup cannot be written over its database"));
+  }
+  BackupWritten out;
+  std::uint64_t reader = 0;
+  std::uint64_t generation = 0;
+  std::uint64_t checkpoint_lsn = 0;
+  std::vector<std::pair<std::string, Bytes>> schemas;
+  {
+    std::unique_lock gate(log_gate_);
+    auto txn = begin_transaction();
+    if (!txn) return fail(std::move(txn.error()));
+    reader = *txn;
+    out.lsn = wal_->next_lsn();
+    generation = wal_->generation() + 1;
+    checkpoint_lsn = last_checkpoint_lsn();
+    schemas = this->schemas();
+  }
+  const Cleanup end_read([&] { ignore_error(abort(reader), "a read"); });
+  out.tables = schemas.size();
+  // The keyring first, as it is: the snapshot below is sealed under the data key it wraps (a
+  // rotation re-wraps the same key, so whichever version is read opens it).
+  if (encrypted_) {
+    auto keyring = read_whole_file(dir_ / keyring::kFileName);
+    if (!keyring) return fail(std::move(keyring.error()));
+    auto published = publish_file(dir, keyring::kFileName, *keyring, PublishMode::Replace);
+    if (!published) return fail(KavrelError::io(published.error().err));
+  }
+  auto written = write_state(dir, reader, generation, std::move(schemas));
+  if (!written) return fail(std::move(written.error()));
+  out.keys = written->keys;
+  out.snapshot_bytes = written->bytes;
+  // The log the snapshot names: what an open replays after it, and where LSNs go on.
+  if (auto log = TxnWal::create(dir, engine_, db_uuid_, key_epoch_, generation, out.lsn); !log) {
+    return fail(std::move(log.error()));
+  }
+  // Dropping the log cut the zeros it had written ahead of its record; that size is made durable
+  // too, so the copy holds no megabyte of zeros after a power cut.
+  const auto log_path = dir / TxnWal::file_name(generation);
+  UniqueFd log_fd(io::open_existing(log_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!log_fd.valid() || io::fsync(log_fd.get()) != 0) return fail(KavrelError::io(errno));
+  if (manifest_exists_) {
+    auto manifest = WalManifest::load(dir_);
+    if (!manifest) return fail(std::move(manifest.error()));
+    manifest->last_checkpoint_lsn = checkpoint_lsn;  // at or before the point
+    auto published =
+        publish_file(dir, WalManifest::kFileName, manifest->to_json(), PublishMode::Replace);
+    if (!published) return fail(KavrelError::io(published.error().err));
+  }
+  return out;
 }
 
 }  // namespace kavrel

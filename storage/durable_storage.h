@@ -55,6 +55,14 @@ struct CompactionStats {
   std::uint64_t generation = 0;  // of the log that continues after the snapshot
 };
 
+// What a backup wrote (see DurableStorage::write_backup).
+struct BackupWritten {
+  std::uint64_t lsn = 0;  // the commit point: the LSN that follows the last commit it holds
+  std::uint64_t keys = 0;
+  std::uint64_t tables = 0;
+  std::uint64_t snapshot_bytes = 0;
+};
+
 // Figures of a replay.
 struct RecoveryStats {
   std::uint64_t transactions = 0;
@@ -167,6 +175,18 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // in use and correct (the logs not yet removed are replayed after the older snapshot). One at
   // a time.
   Result<CompactionStats> compact();
+  // Online backup: writes into dir (an existing, empty directory other than this storage's)
+  // what an open needs to start from the committed state at one commit point, and nothing else:
+  // keyring.json as it is (an encrypted database: the snapshot stays sealed under the same data
+  // key), the snapshot of that state with the tables registered before it, the log that follows
+  // it (its LogStart record alone, numbering on from the point's LSN) and wal.manifest when this
+  // database has one. The point is taken while no commit is in its log work (a brief exclusive
+  // hold of the log gate, as a compaction's switch): every commit acknowledged before the call
+  // is in the copy, and the copy holds exactly the commits logged below its LSN. The state is
+  // then read from an MVCC read point while readers and writers go on. Every file is durable on
+  // success; on failure dir keeps whatever was written (the caller removes it). Any number may
+  // run at once, and alongside a compaction: nothing of this storage's directory is written.
+  Result<BackupWritten> write_backup(const std::filesystem::path& dir);
   // The size of the snapshot file written or loaded last (0 without one).
   std::uint64_t snapshot_bytes() const { return snapshot_bytes_.load(std::memory_order_relaxed); }
 
@@ -226,6 +246,11 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // are not memtable keys: they go to schemas_.
   Result<RecoveryStats> recover(std::optional<SnapshotFile> snapshot,
                                 const std::vector<std::uint64_t>& generations);
+  // Writes the committed state that `reader` (a running transaction) sees, a piece at a time,
+  // and the schemas into dir's snapshot, naming `generation` as the log that follows it.
+  Result<SnapshotWritten> write_state(const std::filesystem::path& dir, std::uint64_t reader,
+                                      std::uint64_t generation,
+                                      std::vector<std::pair<std::string, Bytes>> schemas);
   // Removes the logs of generations below `generation` (a snapshot covers them).
   void remove_logs_below(std::uint64_t generation);
   SnapshotSealing sealing() const { return {engine_, db_uuid_, key_epoch_}; }

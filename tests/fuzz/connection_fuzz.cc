@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Bytes responses;
   std::thread client([&] { responses = client_side(sv[1], input); });
   {
-    ClientHandler handler(e.db, e.stats);
+    // BACKUP would write wherever an input's path points on this machine.
+    ClientHandler handler(e.db, e.stats, ClientHandler::Options{.backups = false});
     auto served = run_connection(sv[0], handler, *e.stats, std::chrono::seconds(10));
     // A clean end exactly when the input is whole frames; otherwise a connection error.
     FUZZ_CHECK(served.has_value() == (requests.bytes == size));
