@@ -18,6 +18,7 @@
 #include "server/ipc_server.h"
 #include "server/key_source.h"
 #include "storage/database.h"
+#include "storage/internal/crypto/keyring.h"
 #include "storage/internal/io/fs_util.h"
 
 namespace {
@@ -79,6 +80,13 @@ int main(int argc, char** argv) {
   if (args.encrypt && !encryption->key) {
     log::error(kTarget, "--encrypt needs a key: give --key-file FILE or set {}",
                server::kKeyEnvVar);
+    return kFatalStatus;
+  }
+
+  // A key that cannot open the database's keyring (or no key for one) is refused before anything
+  // in the directory is touched: the open would take the directory lock first.
+  if (auto r = keyring::check_existing(args.db, encryption->key); !r) {
+    log::error(kTarget, "Failed to open database: {}", r.error().message());
     return kFatalStatus;
   }
 

@@ -39,6 +39,8 @@ Result<> Database::rotate_key(const std::filesystem::path& dir, const Encryption
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0) return fail(KavrelError::io(errno));
   if (!S_ISDIR(st.st_mode)) return fail(KavrelError::io(ENOTDIR));
+  // A wrong key is refused before the lock is taken, so that it leaves the directory as it was.
+  if (auto r = keyring::check_existing(dir, current_kek); !r) return r;
   // The lock's own wait and refusal, as for an open.
   auto lock = DatabaseLock::acquire(dir);
   if (!lock) return fail(KavrelError::from(lock.error()));

@@ -281,6 +281,16 @@ Result<KeyringOutcome> load_or_init(const std::filesystem::path& dir,
   return open_encrypted(*file, *kek);
 }
 
+Result<> check_existing(const std::filesystem::path& dir, const std::optional<EncryptionKey>& kek) {
+  struct stat st {};
+  if (::stat((dir / kFileName).c_str(), &st) != 0) return {};
+  // With new_database false, load_or_init only reads: it creates a keyring for a new database
+  // alone, and refuses a key for a directory without one.
+  auto out = load_or_init(dir, kek, "", false);
+  if (!out) return fail(std::move(out.error()));
+  return {};
+}
+
 Result<KeyringFile> rotate(const std::filesystem::path& dir, const EncryptionKey& old_kek,
                            const EncryptionKey& new_kek, std::string_view new_source_id) {
   auto file = read_checked(dir / kFileName);

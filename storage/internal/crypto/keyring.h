@@ -84,6 +84,13 @@ Result<KeyringOutcome> load_or_init(const std::filesystem::path& dir,
                                     const std::optional<EncryptionKey>& kek,
                                     std::string_view kek_source_id, bool new_database);
 
+// The refusals of a keyring on disk (its format version, a missing key, a wrong key or a tampered
+// file, the unwrap and the canary) with nothing written and no lock taken: for an opener that must
+// leave a directory it cannot open exactly as it found it, since the open itself first takes the
+// directory lock and clears stale temporary files. Succeeds when there is no keyring (the open
+// then decides) or when kek opens it; the open checks again under the lock.
+Result<> check_existing(const std::filesystem::path& dir, const std::optional<EncryptionKey>& kek);
+
 // Re-wraps the data key of the encrypted database in dir under new_kek, rewriting keyring.json
 // and nothing else. The keyring must authenticate under old_kek and open (MAC, unwrap, canary)
 // exactly as load_or_init would. The new keyring keeps format_version, encrypted, db_uuid,

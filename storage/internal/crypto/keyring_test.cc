@@ -677,6 +677,34 @@ TEST_F(KeyringTest, FailedFsyncAfterTheMoveIsAnIoErrorWithTheKeyringInPlace) {
   EXPECT_TRUE(reopened->encrypted);
 }
 
+TEST_F(KeyringTest, CheckExistingRefusesAsTheOpenWouldAndWritesNothing) {
+  struct Case {
+    const char* name;
+    bool with_keyring;
+    std::optional<EncryptionKey> kek;
+    std::string want;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"no keyring, no key", false, std::nullopt, ""},
+      {"no keyring, a key (the open decides)", false, kek_, ""},
+      {"the right key", true, kek_, ""},
+      {"a wrong key", true, filled_key('W'), kAuthFailed},
+      {"no key", true, std::nullopt, kRefuseNoKek},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    write_file(dir.path() / "wal.log", "");
+    if (c.with_keyring) create(dir.path());
+    const auto names = entries(dir.path());
+    const std::string text = read_file(dir.path() / "keyring.json");
+    auto r = keyring::check_existing(dir.path(), c.kek);
+    EXPECT_EQ(r.has_value() ? "" : r.error().message(), c.want);
+    EXPECT_EQ(entries(dir.path()), names);
+    EXPECT_EQ(read_file(dir.path() / "keyring.json"), text);
+  }
+}
+
 // The same data key at another key epoch: wrapped_dek and canary sealed again with that epoch
 // in their additional data, the MAC recomputed.
 KeyringFile at_epoch(KeyringFile file, const EncryptionKey& kek, std::uint32_t epoch) {
