@@ -47,6 +47,13 @@ binary columns of query --json as scan --json writes values. drop TABLE removes 
 table and every row under TABLE/ at once. SQL runs in the Python package's SQL shell,
 kavrel-sql (python3 -m kavrel.sql_shell); the server refuses it.
 
+Backups: backup DIR asks the server for a copy of the database at one commit point, written
+while it serves; DIR is a path on the server's machine (a relative one is made absolute here),
+absent or an empty directory, and kavrel-server --db DIR opens the copy as it is. backup --verify
+DIR reads a backup here, without a server, and checks every checksum: status 0 when all hold, 1
+naming the first damaged place; an encrypted one needs its key (--key-file FILE, or
+KAVREL_ENCRYPTION_KEY with 64 hexadecimal characters), else status 2.
+
 Without a command kavrel-cli reads commands line by line on one connection: an interactive
 shell on a terminal, else the lines of standard input (or of -f FILE). begin, commit and abort
 belong there. Errors name the line they come from; --bail stops at the first failing line.
@@ -226,6 +233,7 @@ class CommandValues {
       throw CLI::ValidationError("give at most one of --raw, --csv and --json");
     }
     if (!output_.empty()) inv.output = output_;
+    if (!key_file_.empty()) inv.key_file = key_file_;
     if (null_given_) inv.null_text = null_text_;
   }
 
@@ -248,6 +256,8 @@ class CommandValues {
       case OptionField::Columns:
         sub.add_option(flags, inv.columns, help)->type_name("a,b")->delimiter(',');
         break;
+      case OptionField::Verify: sub.add_flag(flags, inv.verify, help); break;
+      case OptionField::KeyFile: sub.add_option(flags, key_file_, help)->type_name("FILE"); break;
       case OptionField::Null:
         sub.add_option_function<std::string>(
                flags,
@@ -263,7 +273,7 @@ class CommandValues {
 
   std::vector<CLI::App*> subcommands_;
   std::vector<std::vector<Slot>> positionals_;  // by subcommand
-  std::string output_, null_text_;
+  std::string output_, null_text_, key_file_;
   bool null_given_ = false;
   std::string limit_ = "0", offset_ = "0";
 };

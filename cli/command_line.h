@@ -31,6 +31,8 @@ struct Invocation {
   std::optional<std::string> output;     // get, get-path: the file the value is written to
   std::uint32_t limit = 0, offset = 0;
   std::vector<std::string> columns;
+  bool verify = false;                  // backup: check a backup's files instead of writing one
+  std::optional<std::string> key_file;  // backup --verify: the key of an encrypted backup
   // Options of the program's command line only: connection, and the shell's input.
   std::optional<std::string> socket, db;
   std::optional<std::string> file;  // -f: commands from this file instead of standard input

@@ -63,6 +63,8 @@ TEST(CommandLineTest, CommandsAndArguments) {
       {"insert without values", {"insert", "t", "1"}, "insert", {"t", "1"}, {}},
       {"tables", {"tables"}, "tables", {}, {}},
       {"describe", {"describe", "orders"}, "describe", {"orders"}, {}},
+      {"backup", {"backup", "/srv/b"}, "backup", {"/srv/b"}, {}},
+      {"backup --verify", {"backup", "--verify", "b"}, "backup", {"b"}, {}},
       {"command in upper case", {"GET", "k"}, "get", {"k"}, {}},
       {"command in mixed case", {"Put-Path", "a/b", "v"}, "put-path", {"a", "b"}, "v"},
       {"keys keep their case", {"put", "GET", "Value"}, "put", {"GET", "Value"}, {}},
@@ -110,6 +112,15 @@ TEST(CommandLineTest, OptionsAndSocket) {
   EXPECT_EQ(parse_ok({"query", "t", "--null", ""}).null_text, "");
   EXPECT_EQ(parse_ok({"query", "t"}).null_text, std::nullopt);
 
+  // Backups.
+  const Invocation verify = parse_ok({"backup", "b", "--verify", "--key-file", "k"});
+  EXPECT_TRUE(verify.verify);
+  EXPECT_EQ(verify.key_file, "k");
+  const Invocation backup = parse_ok({"backup", "b", "--json"});
+  EXPECT_FALSE(backup.verify);
+  EXPECT_EQ(backup.key_file, std::nullopt);
+  EXPECT_TRUE(backup.json);
+
   // The shell's input.
   const Invocation shell = parse_ok({"-f", "cmds.txt", "--bail"});
   EXPECT_EQ(shell.command, "");
@@ -154,6 +165,7 @@ TEST(CommandLineTest, UsageErrors) {
        "error: invalid value 'x' for --limit: expected a whole number from 0 to 4294967295"},
       {{"insert", "t"}, false, "error: ID is required"},
       {{"describe"}, false, "error: TABLE is required"},
+      {{"backup", "--verify"}, false, "error: DIR is required"},
       {{"-f", "x", "--bail"},
        true,
        "error: The following arguments were not expected: --bail x -f"},

@@ -31,6 +31,9 @@ constexpr Positional kSql[] = {
     {"TEXT", "The SQL text (several words are joined by blanks)", true, true}};
 constexpr Positional kHandle[] = {{"HANDLE", "A handle from begin (shell only)", false}};
 constexpr Positional kCommandName[] = {{"COMMAND", "A command name", false}};
+constexpr Positional kBackupDir[] = {
+    {"DIR",
+     "The backup directory: absent or empty; on the server's machine (with --verify: here)"}};
 
 constexpr CommandOption kGet[] = {
     {Output, "-o,--output", "Writes the value's bytes to FILE, nothing added"},
@@ -52,6 +55,14 @@ constexpr CommandOption kQuery[] = {{Limit, "--limit", "At most N rows (0: all)"
 constexpr CommandOption kStats[] = {
     {Json, "--json", "The JSON as the server sent it, on one line"}};
 constexpr CommandOption kSqlOptions[] = {{Json, "--json", "The server's JSON answer as it is"}};
+constexpr CommandOption kBackup[] = {
+    {Verify, "--verify", "Checks the backup in DIR here (no server): every checksum"},
+    {KeyFile, "--key-file",
+     "With --verify: the key of an encrypted backup (else "
+     "KAVREL_ENCRYPTION_KEY)"},
+    {Json, "--json", "The server's JSON summary as it is"}};
+
+bool verifies(const Invocation& inv) { return inv.verify; }
 
 }  // namespace
 
@@ -165,6 +176,17 @@ std::span<const Command> commands() {
        .usage = "compact",
        .help = "writes a snapshot of the data and starts a fresh log",
        .run = &Session::cmd_compact},
+      {.name = "backup",
+       .summary = "Writes a copy of the database into DIR on the server's machine while it serves "
+                  "(--verify DIR: checks a backup here, without a server)",
+       .positionals = kBackupDir,
+       .options = kBackup,
+       .usage = "backup DIR [--json] | backup --verify DIR [--key-file FILE]",
+       .help = "writes a copy of the database into DIR (a path on the server's\n"
+               "machine; --verify: checks the backup in DIR here)",
+       .prepare = &Session::check_backup,
+       .run = &Session::cmd_backup,
+       .offline = &verifies},
       {.name = "sql",
        .summary = "Sends SQL text (the server refuses it: SQL runs in kavrel-sql, the Python "
                   "package's SQL shell)",

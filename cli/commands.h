@@ -30,6 +30,8 @@ enum class OptionField : std::uint8_t {
   Offset,
   Columns,  // a,b
   Null,     // TEXT
+  Verify,   // flag
+  KeyFile,  // FILE
 };
 
 struct CommandOption {
@@ -60,6 +62,9 @@ struct Command {
   // (nullptr: nothing to check); then runs the command. Each returns an exit status.
   int (Session::*prepare)(const Invocation&) = nullptr;
   int (Session::*run)(const Invocation&) = nullptr;  // nullptr for the shell's own commands
+  // Whether this invocation runs without the server (backup --verify reads files only): run is
+  // then called without connecting. nullptr: it always needs the server.
+  bool (*offline)(const Invocation&) = nullptr;
 };
 
 // Every command, in the order of the help texts.

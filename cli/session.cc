@@ -6,17 +6,20 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "cli/display.h"
+#include "cli/key_input.h"
 #include "cli/output.h"
 #include "cli/server_errors.h"
 #include "cli/toon.h"
 #include "core/text.h"
 #include "protocol/errors.h"
+#include "storage/backup.h"
 
 namespace kavrel::cli {
 namespace {
@@ -311,6 +314,7 @@ int Session::run_locked(const Invocation& inv) {
         "ends with the connection that began it",
         inv.command));
   }
+  if (command->offline != nullptr && command->offline(inv)) return (this->*command->run)(inv);
   if (lost_) {
     // Prints what happened and forgets the handles. A command meant for a transaction that was
     // lost does not run (it would run alone); otherwise it goes on, on a new connection.
@@ -676,6 +680,68 @@ int Session::cmd_stats(const Invocation& inv) {
     write(opt_.out, nlohmann::ordered_json::parse(*r).dump(2) + "\n");
   } catch (const nlohmann::json::exception&) {
     write(opt_.out, *r + "\n");
+  }
+  return kExitOk;
+}
+
+int Session::check_backup(const Invocation& inv) {
+  if (inv.key_file && !inv.verify) {
+    return usage("--key-file goes with --verify: the server writes a backup under its own key");
+  }
+  if (inv.json && inv.verify) return usage("--json goes without --verify");
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::absolute(inv.args[0], ec);
+  if (ec)
+    return usage(fmt::format("cannot make {} absolute: {}", debug_quote(inv.args[0]),
+                             os_error_text(ec.value())));
+  backup_dir_ = dir.lexically_normal().string();
+  return kExitOk;
+}
+
+int Session::cmd_backup(const Invocation& inv) {
+  if (inv.verify) return verify_backup_here(inv);
+  auto r = client_->backup(backup_dir_);
+  if (!r) return report(r.error());
+  if (inv.json) {
+    write(opt_.out, *r + "\n");
+    return kExitOk;
+  }
+  try {
+    const auto j = nlohmann::json::parse(*r);
+    write(opt_.out,
+          fmt::format("Backup of {} keys and {} tables at LSN {} written to {} ({} bytes{})\n",
+                      j.at("keys").get<std::uint64_t>(), j.at("tables").get<std::uint64_t>(),
+                      j.at("lsn").get<std::uint64_t>(), j.at("path").get<std::string>(),
+                      j.at("bytes").get<std::uint64_t>(),
+                      j.value("encrypted", false) ? ", encrypted" : ""));
+  } catch (const nlohmann::json::exception&) {
+    write(opt_.out, *r + "\n");  // not the summary it should be: shown as it came
+  }
+  return kExitOk;
+}
+
+int Session::verify_backup_here(const Invocation& inv) {
+  auto key = key_from(inv.key_file);
+  if (!key) return usage(key.error());
+  auto check = verify_backup(backup_dir_, *key);
+  if (!check) {
+    const KavrelError& e = check.error();
+    error_line(fmt::format("backup {} does not verify: {}", debug_quote(backup_dir_), e.message()));
+    if (e.kind() == KavrelError::Kind::Encryption && !*key) {
+      write(opt_.err, fmt::format("hint: give its key with --key-file FILE or in {} (64 "
+                                  "hexadecimal characters)\n",
+                                  kKeyEnvVar));
+      return kExitUsage;
+    }
+    return kExitServerError;
+  }
+  write(opt_.out,
+        fmt::format("OK: {} holds {} keys and {} tables at LSN {}{}; every checksum holds\n",
+                    backup_dir_, check->keys, check->tables, check->lsn,
+                    check->encrypted ? " (encrypted, every frame opens)" : ""));
+  for (const CheckedFile& f : check->files) {
+    write(opt_.out, fmt::format("  {:<14} {:>10} record{} {:>12} bytes\n", f.name, f.records,
+                                f.records == 1 ? " " : "s", f.bytes));
   }
   return kExitOk;
 }

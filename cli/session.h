@@ -90,6 +90,8 @@ class Session {
   int resolve_value_arg(const Invocation& inv);
   int check_register(const Invocation& inv);
   int check_insert(const Invocation& inv);
+  // backup: the options that go together; DIR made absolute for the server.
+  int check_backup(const Invocation& inv);
 
   int cmd_ping(const Invocation& inv);
   int cmd_put(const Invocation& inv);
@@ -115,6 +117,9 @@ class Session {
   int cmd_query(const Invocation& inv);
   int cmd_stats(const Invocation& inv);
   int cmd_sql(const Invocation& inv);
+  // backup DIR asks the server; backup --verify DIR reads the files here (offline).
+  int cmd_backup(const Invocation& inv);
+  int verify_backup_here(const Invocation& inv);
   int cmd_begin(const Invocation& inv);
   int cmd_commit(const Invocation& inv) { return end_transaction(inv, true); }
   int cmd_abort(const Invocation& inv) { return end_transaction(inv, false); }
@@ -126,6 +131,7 @@ class Session {
 
   SessionOptions opt_;
   std::optional<Bytes> value_;    // the running put's or put-path's VALUE
+  std::string backup_dir_;        // the running backup's DIR, absolute
   std::mutex mu_;                 // held while a command or a keepalive PING uses the client
   std::optional<Client> client_;  // guarded by mu_
   // Why the keepalive PING lost the connection; reported by the next command.

@@ -496,6 +496,32 @@ ClientResult<ScanListing> Client::scan(std::string_view prefix) {
 ClientResult<> Client::checkpoint() { return expect_empty(opcode::CHECKPOINT, {}, response::OK); }
 ClientResult<> Client::compact() { return expect_empty(opcode::COMPACT, {}, response::OK); }
 
+namespace {
+
+// Sets the socket's receive time-out (zero: none).
+bool set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+}  // namespace
+
+ClientResult<std::string> Client::backup(std::string_view dir) {
+  if (auto sent = send_frame(opcode::BACKUP, dir); !sent) return std::unexpected(sent.error());
+  // The connection the request went out on waits for its answer without a bound, then gets
+  // its time-out back.
+  const int fd = fd_.get();
+  if (timeout_.count() > 0) (void)set_receive_timeout(fd, std::chrono::milliseconds(0));
+  auto m = read_frame();
+  if (timeout_.count() > 0) (void)set_receive_timeout(fd, timeout_);
+  if (!m) return std::unexpected(std::move(m.error()));
+  if (m->opcode == response::ERROR) return std::unexpected(ClientError::server(m->payload));
+  if (m->opcode != response::VALUE) return std::unexpected(unexpected_response(opcode::BACKUP, *m));
+  return std::move(m->payload);
+}
+
 ClientResult<std::string> Client::stats() {
   auto m = expect(opcode::STATS, {}, response::STATS_JSON);
   if (!m) return std::unexpected(std::move(m.error()));

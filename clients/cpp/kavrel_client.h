@@ -122,6 +122,11 @@ class Client {
   ClientResult<> checkpoint();
   // COMPACT: a snapshot of the committed state and a fresh log; OK once it is durable.
   ClientResult<> compact();
+  // BACKUP: the server writes a copy of the database at one commit point into dir, a path on the
+  // server's machine that must be absolute and either absent or an empty directory; the answer
+  // is the JSON summary ({"path","lsn","keys","tables","bytes","encrypted"}). The answer is
+  // awaited without the receive time-out: a backup takes as long as the data it copies.
+  ClientResult<std::string> backup(std::string_view dir);
   // The statistics JSON text.
   ClientResult<std::string> stats();
   ClientResult<> ping();

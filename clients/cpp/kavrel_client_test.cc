@@ -284,6 +284,30 @@ TEST(ClientTest, ReceiveTimeoutIsAnIoError) {
   EXPECT_EQ(r.error().message(), "I/O error: timed out");
 }
 
+// BACKUP sends the directory as it is and waits for its answer past the receive time-out, which
+// applies again to the next request; a refusal is a Server error.
+TEST(ClientTest, BackupWaitsPastTheTimeoutForItsSummary) {
+  ScriptedServer server([&](const Message& m) -> std::optional<Bytes> {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (m.opcode != opcode::BACKUP) return std::nullopt;
+    if (m.payload == "/full") return encode_frame(response::ERROR, "Backup directory is not empty");
+    return encode_frame(response::VALUE, R"({"path":"/b"})");
+  });
+  auto client = Client::connect(server.socket(), std::chrono::milliseconds(50));
+  ASSERT_TRUE(client.has_value());
+  auto done = client->backup("/b");
+  ASSERT_TRUE(done.has_value()) << done.error().message();
+  EXPECT_EQ(*done, R"({"path":"/b"})");
+  auto refused = client->backup("/full");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error().is_server_error());
+  EXPECT_EQ(refused.error().text(), "Backup directory is not empty");
+  auto ping = client->ping();
+  ASSERT_FALSE(ping.has_value());
+  EXPECT_EQ(ping.error().message(), "I/O error: timed out");
+  EXPECT_EQ(server.requests().front(), (Message{opcode::BACKUP, "/b"}));
+}
+
 // The stand-in answers one frame at a time and blocks while writing a response. Sending all
 // requests before reading any would fill both socket buffers and hang; pipeline() interleaves.
 TEST(ClientTest, PipelineOfLargeFramesKeepsOrderWithoutDeadlock) {
