@@ -90,6 +90,14 @@ Result<fs::path> make_partial_dir(const fs::path& dir) {
   }
 }
 
+// Removes a partial copy, best effort: its files through the I/O seam (a dead disk keeps them,
+// as it would after a power cut), then the directory once empty.
+void remove_partial_copy(const fs::path& dir) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) io::unlink(e.path().c_str());
+  ::rmdir(dir.c_str());
+}
+
 std::uint64_t bytes_in(const fs::path& dir) {
   std::uint64_t total = 0;
   std::error_code ec;
@@ -121,10 +129,7 @@ Result<BackupSummary> write_and_publish(Database& db, BackupSummary summary,
   auto partial = make_partial_dir(summary.path);
   if (!partial) return fail(std::move(partial.error()));
   // Whatever fails before the rename leaves dir as it was; the partial copy is only waste.
-  Cleanup remove_partial([&] {
-    std::error_code ec;
-    fs::remove_all(*partial, ec);
-  });
+  Cleanup remove_partial([&] { remove_partial_copy(*partial); });
   if (options.on_temp_dir) options.on_temp_dir(*partial);
   auto written = db.storage().write_backup(*partial);
   if (!written) return fail(std::move(written.error()));
