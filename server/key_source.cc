@@ -133,7 +133,7 @@ Result<StorageEncryption, std::string> encryption_from(const Args& args) {
       return std::unexpected(
           fmt::format("{} must hold exactly 64 hexadecimal characters", kKeyEnvVar));
     }
-    return StorageEncryption{std::string(kEnvSource), std::move(**from_env)};
+    return StorageEncryption{std::string(kEnvSource), std::move(*from_env)};
   }
   return StorageEncryption{};
 }

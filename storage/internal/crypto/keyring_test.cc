@@ -769,7 +769,7 @@ TEST_F(KeyringTest, RotationRefusalsLeaveTheDirectoryAsItWas) {
     std::function<std::optional<int>(io::Op)> fail;
     std::string want;
   };
-  const auto edited = [this](std::function<void(KeyringFile&)> edit) {
+  const auto edited = [this](const std::function<void(KeyringFile&)>& edit) {
     return [this, edit](const fs::path& dir) {
       create(dir);
       KeyringFile file = file_in(dir);
