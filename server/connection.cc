@@ -25,11 +25,17 @@ constexpr std::size_t kOutputBound = 256 * 1024;
 Connection::Need Connection::serve(bool readable) {
   answered_ = 0;
   if (ending_) return drain();
+  if (!opened_) {
+    auto opened = stream_.open();
+    if (!opened) return finish(std::unexpected(std::move(opened.error())));
+    if (!*opened) return stream_.read_wants_write() ? Need::Output : Need::Input;
+    opened_ = true;
+  }
   if (auto sent = send_some(); !sent) return finish(std::unexpected(std::move(sent.error())));
   if (sent_ != out_.size()) return Need::Output;
   bool more = false;
   if (!reader_.at_end() && !receive_error_ && (readable || !drained_)) {
-    auto got = reader_.receive(fd_, kReceiveLimit);
+    auto got = reader_.receive(stream_, kReceiveLimit);
     if (got) {
       drained_ = got->drained;
       more = !got->drained;
@@ -133,18 +139,16 @@ void Connection::append(const Message& response) {
 
 Result<void, IpcError> Connection::send_some() {
   while (sent_ < out_.size()) {
-    const ssize_t n =
-        ::send(fd_, out_.data() + sent_, out_.size() - sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      return std::unexpected(IpcError::io(errno));
-    }
-    sent_ += static_cast<std::size_t>(n);
+    auto moved = stream_.write(out_.data() + sent_, out_.size() - sent_);
+    if (!moved) return std::unexpected(std::move(moved.error()));
+    if (moved->end) return std::unexpected(IpcError::io(EPIPE));
+    if (moved->bytes == 0) break;
+    sent_ += moved->bytes;
+    bytes_sent_ += moved->bytes;
   }
   // The requests are taken out of the socket once their answers have gone (FrameReader::release).
   if (pending_.empty()) {
-    if (auto released = reader_.release(fd_); !released) return released;
+    if (auto released = reader_.release(stream_); !released) return released;
   }
   if (sent_ == out_.size()) {
     out_.clear();
@@ -161,6 +165,18 @@ void Connection::flush() {
 }
 
 void Connection::fail(IpcError error) { (void)finish(std::unexpected(std::move(error))); }
+
+void Connection::give_up(std::string what) {
+  out_.clear();
+  sent_ = 0;
+  pending_.clear();
+  fail(IpcError::io_message(std::move(what)));
+}
+
+short Connection::wait_events(Need need) const {
+  if (need == Need::Output) return stream_.write_wants_read() ? POLLIN : POLLOUT;
+  return stream_.read_wants_write() ? POLLOUT : POLLIN;
+}
 
 Connection::Need Connection::finish(Result<void, IpcError> how) {
   if (!ending_) {
@@ -207,6 +223,7 @@ Result<bool, IpcError> wait_for(int fd, short events, std::chrono::microseconds 
 
 bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
                 std::size_t leave_after_writes) {
+  const auto limit = receive_timeout.count() == 0 ? kForever : receive_timeout;
   std::size_t write_runs = 0;
   for (;;) {
     const Connection::Need need = conn.serve();
@@ -222,19 +239,18 @@ bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
           return false;
         }
         break;
-      case Connection::Need::Input: {
-        auto ready =
-            wait_for(conn.fd(), POLLIN, receive_timeout.count() == 0 ? kForever : receive_timeout);
+      case Connection::Need::Input:
+      case Connection::Need::Output: {
+        auto ready = wait_for(conn.fd(), conn.wait_events(need), limit);
         if (!ready) {
           conn.fail(std::move(ready.error()));
-        } else if (!*ready) {
+        } else if (*ready) {
+          break;
+        } else if (need == Connection::Need::Input) {
           conn.time_out();
+        } else {
+          conn.give_up(kSendTimedOut);
         }
-        break;
-      }
-      case Connection::Need::Output: {
-        auto ready = wait_for(conn.fd(), POLLOUT, kForever);
-        if (!ready) conn.fail(std::move(ready.error()));
         break;
       }
     }

@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/bytes.h"
@@ -36,6 +37,7 @@
 #include "server/client_handler.h"
 #include "server/frame_reader.h"
 #include "server/server_stats.h"
+#include "server/stream.h"
 
 namespace kavrel {
 
@@ -53,15 +55,19 @@ class Connection {
   // The most requests taken as one run of writes or reads.
   static constexpr std::size_t kMaxRun = 256;
 
-  // fd, handler and stats must outlive the connection, which owns none of them.
+  // stream, handler and stats must outlive the connection, which owns none of them.
+  Connection(Stream& stream, ClientHandler& handler, ServerStats& stats)
+      : stream_(stream), handler_(handler), stats_(stats) {}
+  // Over the socket fd as it is (a PlainStream of the connection's own).
   Connection(int fd, ClientHandler& handler, ServerStats& stats)
-      : fd_(fd), handler_(handler), stats_(stats) {}
+      : plain_(std::in_place, fd), stream_(*plain_), handler_(handler), stats_(stats) {}
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Does what can be done without waiting (see above). Must not be called while requests are
-  // pending. readable: the socket may have received something since the last serve (false
-  // skips the receive unless the last one stopped before the socket had nothing more).
+  // Does what can be done without waiting (see above): first the stream's opening (the TLS
+  // handshake), then the requests. Must not be called while requests are pending. readable:
+  // the socket may have received something since the last serve (false skips the receive
+  // unless the last one stopped before the socket had nothing more).
   Need serve(bool readable = true);
 
   // The pending requests (Commit: the run of writes, in order; Block: the one request).
@@ -79,6 +85,9 @@ class Connection {
   // The peer sent nothing for the receive time-out: ends the connection with the error a
   // receive that timed out gives.
   void time_out() { fail(IpcError::io(EAGAIN)); }
+  // The peer took none of the answers held, or did not finish the handshake, within its
+  // bound: ends the connection at once, dropping what it holds, with the error `what`.
+  void give_up(std::string what);
   // Ends the connection with error (once the answers held have been sent).
   void fail(IpcError error);
 
@@ -88,7 +97,13 @@ class Connection {
   // After Done: success on a clean end of input, else the connection error.
   const Result<void, IpcError>& result() const { return result_; }
   ClientHandler& handler() { return handler_; }
-  int fd() const { return fd_; }
+  int fd() const { return stream_.fd(); }
+  // Whether the stream is open (its TLS handshake done).
+  bool opened() const { return opened_; }
+  // Bytes sent so far: a peer that takes none for a while has stopped reading.
+  std::uint64_t bytes_sent() const { return bytes_sent_; }
+  // The poll events to wait for when serve() said `need` (Input or Output).
+  short wait_events(Need need) const;
 
  private:
   // Answers whole frames in order until none is left (Input), a run of writes or a long request
@@ -106,7 +121,8 @@ class Connection {
   // Sends what is held while ending: Done once all is sent (or a send failed).
   Need drain();
 
-  int fd_;
+  std::optional<PlainStream> plain_;
+  Stream& stream_;
   ClientHandler& handler_;
   ServerStats& stats_;
   FrameReader reader_;
@@ -117,18 +133,27 @@ class Connection {
   bool drained_ = false;                   // the last receive found the socket empty
   std::size_t answered_ = 0;
   bool ending_ = false;
+  bool opened_ = false;
+  std::uint64_t bytes_sent_ = 0;
   Result<void, IpcError> result_;
 };
 
 // The receive time-out of every connection unless the server is told otherwise (--timeout-ms).
-// A time-out of zero means none: a connection may stay idle for ever.
+// A time-out of zero means none: a connection may stay idle for ever. The same bound applies to
+// a peer that takes none of its answers (send time-out).
 inline constexpr std::chrono::seconds kReceiveTimeout{30};
+// The error of a connection ended by the send time-out.
+inline constexpr const char* kSendTimedOut = "send timed out: the client took no answer";
+// The longest a TLS handshake may take, whatever the receive time-out.
+inline constexpr std::chrono::seconds kHandshakeTimeout{10};
+inline constexpr const char* kHandshakeTimedOut = "TLS handshake timed out";
 
-// Serves conn on the calling thread, waiting in poll() for input (at most receive_timeout, after
-// which the connection times out) and for room to send, and running pending requests itself
-// (run_pending), until it is Done: returns true then. With leave_after_writes > 0 it also
-// returns, false, once that many runs of writes came in a row with no other request answered
-// between them; the last run is answered, and its answers may not all have gone out yet.
+// Serves conn on the calling thread, waiting in poll() for input and for room to send (each at
+// most receive_timeout, after which the connection times out; zero: no limit), and running
+// pending requests itself (run_pending), until it is Done: returns true then. With
+// leave_after_writes > 0 it also returns, false, once that many runs of writes came in a row with
+// no other request answered between them; the last run is answered, and its answers may not all
+// have gone out yet.
 bool serve_here(Connection& conn, std::chrono::microseconds receive_timeout,
                 std::size_t leave_after_writes = 0);
 

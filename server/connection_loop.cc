@@ -27,12 +27,22 @@ namespace {
 
 constexpr int kMaxEvents = 256;
 
-// One connection's socket, dispatcher and framing, moved between threads as one piece.
+// The stream over an accepted socket: TLS under tls, else the socket as it is.
+std::unique_ptr<Stream> make_stream(int fd, std::shared_ptr<SSL_CTX> tls) {
+  if (tls) return std::make_unique<TlsStream>(fd, std::move(tls));
+  return std::make_unique<PlainStream>(fd);
+}
+
+// One connection's socket, stream, dispatcher and framing, moved between threads as one piece.
 struct Session {
-  Session(UniqueFd stream, const std::shared_ptr<Database>& db,
+  Session(Accepted accepted, const std::shared_ptr<Database>& db,
           const std::shared_ptr<ServerStats>& stats)
-      : fd(std::move(stream)), handler(db, stats), conn(fd.get(), handler, *stats) {}
+      : fd(std::move(accepted.socket)),
+        stream(make_stream(fd.get(), std::move(accepted.tls))),
+        handler(db, stats),
+        conn(*stream, handler, *stats) {}
   UniqueFd fd;
+  std::unique_ptr<Stream> stream;
   ClientHandler handler;
   Connection conn;
 };
@@ -41,12 +51,16 @@ struct Session {
 struct Entry {
   std::unique_ptr<Session> session;  // null while the connection is served elsewhere
   Connection::Need need = Connection::Need::Input;
+  Clock::time_point accepted;    // bounds the handshake
   Clock::time_point idle_since;  // when it last began to wait for input
-  bool queued = false;           // in the current pass's ready list
-  bool missed = false;           // the socket had an event while the connection was away
-  bool readable = true;          // the next serve reads the socket
-  bool on_own_thread = false;    // away on a thread of its own, out of the loop's epoll
-  unsigned read_serves = 0;      // serves in a row that answered only at once
+  // Bytes sent when it last began to wait for room to send, or when a sweep last saw some go.
+  std::uint64_t sent_mark = 0;
+  Clock::time_point sent_since;
+  bool queued = false;         // in the current pass's ready list
+  bool missed = false;         // the socket had an event while the connection was away
+  bool readable = true;        // the next serve reads the socket
+  bool on_own_thread = false;  // away on a thread of its own, out of the loop's epoll
+  unsigned read_serves = 0;    // serves in a row that answered only at once
 };
 
 }  // namespace
@@ -65,6 +79,7 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
       : db(std::move(d)),
         stats(std::move(s)),
         receive_timeout(options.receive_timeout),
+        handshake_timeout(options.handshake_timeout),
         own_threads_max(options.own_threads) {}
 
   // Runs the connection's pending requests on a worker, then sends it home.
@@ -78,6 +93,7 @@ struct LoopCore : std::enable_shared_from_this<LoopCore> {
   std::shared_ptr<Database> db;
   std::shared_ptr<ServerStats> stats;
   std::chrono::microseconds receive_timeout;
+  std::chrono::microseconds handshake_timeout;
   std::size_t own_threads_max;
   std::atomic<std::size_t> own_threads{0};  // places taken
   WorkerPool pool;
@@ -109,7 +125,7 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   // Starts the loop's thread. Called once.
   void start();
   // Thread-safe: a new connection, connections coming back, the end of the loop once empty.
-  void adopt(UniqueFd stream);
+  void adopt(Accepted accepted);
   void come_back(std::vector<Away> away);
   void close();
 
@@ -118,7 +134,7 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   void wake();  // called with mu_ held
   // Takes what other threads handed over; false once closed.
   bool take_handed_over();
-  void add(UniqueFd stream);
+  void add(Accepted accepted);
   // Adds the connection's socket to the epoll (edge-triggered).
   void watch(Entry* e);
   void mark_ready(Entry* e);
@@ -129,7 +145,8 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   // that the reads to come are not held up by the sync.
   void hand_over_writes();
   void end(Entry* e);
-  void time_out_idle(Clock::time_point now);
+  // Ends the connections past a bound: the handshake's, the receive and send time-outs.
+  void time_out(Clock::time_point now);
   int wait_ms() const;
 
   std::shared_ptr<LoopCore> core_;
@@ -137,7 +154,7 @@ class ConnectionLoop : public std::enable_shared_from_this<ConnectionLoop> {
   UniqueFd wake_;  // an eventfd, readable when something was handed over
 
   std::mutex mu_;
-  std::vector<UniqueFd> adopted_;  // guarded by mu_
+  std::vector<Accepted> adopted_;  // guarded by mu_
   std::vector<Away> returned_;     // guarded by mu_
   bool closed_ = false;            // guarded by mu_
 
@@ -258,9 +275,9 @@ void ConnectionLoop::start() {
   start_detached_thread([self = shared_from_this()] { self->run(); });
 }
 
-void ConnectionLoop::adopt(UniqueFd stream) {
+void ConnectionLoop::adopt(Accepted accepted) {
   std::scoped_lock lock(mu_);
-  adopted_.push_back(std::move(stream));
+  adopted_.push_back(std::move(accepted));
   wake();
 }
 
@@ -315,7 +332,7 @@ void ConnectionLoop::run() {
     if (!writes_.empty()) hand_over_writes();
     answered_ = 0;
     const auto now = Clock::now();
-    if (now >= next_sweep_) time_out_idle(now);
+    if (now >= next_sweep_) time_out(now);
     if (!open && entries_.empty()) return;
   }
 }
@@ -329,7 +346,7 @@ int ConnectionLoop::wait_ms() const {
 }
 
 bool ConnectionLoop::take_handed_over() {
-  std::vector<UniqueFd> adopted;
+  std::vector<Accepted> adopted;
   std::vector<Away> returned;
   bool open;
   {
@@ -338,7 +355,7 @@ bool ConnectionLoop::take_handed_over() {
     returned.swap(returned_);
     open = !closed_;
   }
-  for (UniqueFd& fd : adopted) add(std::move(fd));
+  for (Accepted& a : adopted) add(std::move(a));
   for (Away& a : returned) {
     Entry* e = a.entry;
     e->session = std::move(a.session);
@@ -354,11 +371,11 @@ bool ConnectionLoop::take_handed_over() {
   return open;
 }
 
-void ConnectionLoop::add(UniqueFd stream) {
+void ConnectionLoop::add(Accepted accepted) {
   auto entry = std::make_unique<Entry>();
   Entry* e = entry.get();
-  e->session = std::make_unique<Session>(std::move(stream), core_->db, core_->stats);
-  e->idle_since = Clock::now();
+  e->session = std::make_unique<Session>(std::move(accepted), core_->db, core_->stats);
+  e->accepted = e->idle_since = Clock::now();
   entries_.emplace(e, std::move(entry));
   watch(e);
   mark_ready(e);
@@ -384,6 +401,10 @@ void ConnectionLoop::serve(Entry* e) {
   const Connection::Need need = e->session->conn.serve(e->readable);
   answered_ += e->session->conn.answered();
   e->readable = true;
+  if (need == Connection::Need::Output && e->need != need) {
+    e->sent_mark = e->session->conn.bytes_sent();
+    e->sent_since = Clock::now();
+  }
   e->need = need;
   switch (need) {
     case Connection::Need::Done: end(e); return;
@@ -447,25 +468,40 @@ void ConnectionLoop::end(Entry* e) {
   entries_.erase(e);
 }
 
-void ConnectionLoop::time_out_idle(Clock::time_point now) {
-  const auto timeout = core_->receive_timeout;
-  if (timeout.count() == 0) {  // no time-out
-    next_sweep_ = now + std::chrono::hours(1);
-    return;
-  }
-  std::vector<Entry*> expired;
+void ConnectionLoop::time_out(Clock::time_point now) {
+  const auto timeout = core_->receive_timeout;          // zero: none
+  std::vector<std::pair<Entry*, const char*>> expired;  // the error, or null: the receive's
   for (const auto& [e, owned] : entries_) {
-    if (e->session && e->need == Connection::Need::Input && now - e->idle_since >= timeout) {
-      expired.push_back(e);
+    if (!e->session) continue;
+    const Connection& conn = e->session->conn;
+    if (!conn.opened() && now - e->accepted >= core_->handshake_timeout) {
+      expired.emplace_back(e, kHandshakeTimedOut);
+    } else if (timeout.count() == 0) {
+      continue;
+    } else if (e->need == Connection::Need::Input && now - e->idle_since >= timeout) {
+      expired.emplace_back(e, nullptr);
+    } else if (e->need == Connection::Need::Output) {
+      if (conn.bytes_sent() != e->sent_mark) {
+        e->sent_mark = conn.bytes_sent();
+        e->sent_since = now;
+      } else if (now - e->sent_since >= timeout) {
+        expired.emplace_back(e, kSendTimedOut);
+      }
     }
   }
-  for (Entry* e : expired) {
-    e->session->conn.time_out();
+  for (auto [e, error] : expired) {
+    if (error == nullptr) {
+      e->session->conn.time_out();
+    } else {
+      e->session->conn.give_up(error);
+    }
     serve(e);
   }
-  const auto step = std::clamp<Clock::duration>(timeout / 4, std::chrono::milliseconds(1),
-                                                std::chrono::seconds(1));
-  next_sweep_ = now + step;
+  const Clock::duration handshake = core_->handshake_timeout;
+  const Clock::duration bound =
+      timeout.count() == 0 ? handshake : std::min<Clock::duration>(timeout, handshake);
+  next_sweep_ = now + std::clamp<Clock::duration>(bound / 4, std::chrono::milliseconds(1),
+                                                  std::chrono::seconds(1));
 }
 
 // ---- ConnectionLoops -----------------------------------------------------------------------
@@ -488,8 +524,8 @@ ConnectionLoops::~ConnectionLoops() {
   for (const auto& loop : loops_) loop->close();
 }
 
-void ConnectionLoops::adopt(UniqueFd stream) {
-  loops_[next_]->adopt(std::move(stream));
+void ConnectionLoops::adopt(Accepted accepted) {
+  loops_[next_]->adopt(std::move(accepted));
   next_ = (next_ + 1) % loops_.size();
 }
 

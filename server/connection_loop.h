@@ -35,10 +35,11 @@
 // mutex.
 //
 // The loop also ends connections: on a clean close or a connection error (logged as
-// "[IpcServer] Client error: <text>"), or when one that waits for input received nothing for the
-// receive time-out (checked every quarter of it, at most every second). Ending a connection
-// aborts its open explicit transactions, closes its socket and subtracts 1 from
-// connections_active.
+// "[IpcServer] Client error: <text>"), when one that waits for input received nothing for the
+// receive time-out, when one that waits for room to send had none of its answers taken for as
+// long (the send time-out), or when a TLS handshake is not done within its time-out (checked every
+// quarter of the shortest bound, at most every second). Ending a connection aborts its open
+// explicit transactions, closes its socket and subtracts 1 from connections_active.
 #pragma once
 
 #include <chrono>
@@ -49,12 +50,20 @@
 #include "core/unique_fd.h"
 #include "server/connection.h"
 #include "server/server_stats.h"
+#include "server/stream.h"
 #include "storage/database.h"
 
 namespace kavrel {
 
 class ConnectionLoop;
 struct LoopCore;
+
+// An accepted connection: its socket, and the TLS context to serve it under (null: the socket
+// as it is).
+struct Accepted {
+  UniqueFd socket;
+  std::shared_ptr<SSL_CTX> tls;
+};
 
 class ConnectionLoops {
  public:
@@ -63,6 +72,7 @@ class ConnectionLoops {
     // The most connections served on threads of their own at once (0: none).
     std::size_t own_threads = 128;
     std::chrono::microseconds receive_timeout = kReceiveTimeout;
+    std::chrono::microseconds handshake_timeout = kHandshakeTimeout;
   };
 
   // Starts the loop threads. db and stats must not be null.
@@ -76,7 +86,7 @@ class ConnectionLoops {
 
   // Serves an accepted connection (already counted by connection_admitted) on one of the loops.
   // Called by one thread (the listener).
-  void adopt(UniqueFd stream);
+  void adopt(Accepted accepted);
 
   // Connections served on threads of their own just now.
   std::size_t on_own_threads() const;

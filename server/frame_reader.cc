@@ -1,46 +1,44 @@
 #include "server/frame_reader.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace kavrel {
 
-Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t limit) {
+Result<FrameReader::Received, IpcError> FrameReader::receive(Stream& stream, std::size_t limit) {
   Received got;
   while (!at_end_ && got.bytes < limit) {
     // Looked at again before they are released, the same bytes would come back.
-    if (auto released = release(fd); !released) {
+    if (auto released = release(stream); !released) {
       return std::unexpected(std::move(released.error()));
     }
     const std::size_t room = std::min(make_room(), limit - got.bytes);
     if (room == 0) return got;
-    const ssize_t n = ::recv(fd, buf_.data() + end_, room, MSG_DONTWAIT | MSG_PEEK);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        got.drained = true;
-        return got;
-      }
-      return std::unexpected(IpcError::io(errno));
+    auto moved = stream.read(buf_.data() + end_, room);
+    if (!moved) return std::unexpected(std::move(moved.error()));
+    const std::size_t n = moved->bytes;
+    if (n == 0 && !moved->end) {
+      got.drained = true;
+      return got;
     }
-    if (n == 0) at_end_ = true;
-    end_ += static_cast<std::size_t>(n);
-    unreleased_ += static_cast<std::size_t>(n);
-    got.bytes += static_cast<std::size_t>(n);
-    // A stream socket fills the room it can: less means it had nothing more just then (what
-    // arrives later is announced anew), so no second call to hear "would block". Except after
-    // the start of a frame not yet whole: the end of input behind it shows only to a receive
-    // past its bytes, which are taken out at once (their sender is still sending, not waiting
-    // for an answer) so that the next look finds the end, or more, or nothing yet.
-    if (n > 0 && static_cast<std::size_t>(n) < room) {
+    if (moved->end) at_end_ = true;
+    end_ += n;
+    if (stream.peeks()) unreleased_ += n;
+    got.bytes += n;
+    // A socket read directly fills the room it can: less means it had nothing more just then
+    // (what arrives later is announced anew), so no second call to hear "would block". Except
+    // after the start of a frame not yet whole: the end of input behind it shows only to a
+    // receive past its bytes, which are taken out at once (their sender is still sending, not
+    // waiting for an answer) so that the next look finds the end, or more, or nothing yet. TLS
+    // hands out one record at a time, so it is read until it would block.
+    if (stream.peeks() && n > 0 && n < room) {
       if (!ends_in_partial_frame()) {
         got.drained = true;
         return got;
       }
-      if (auto released = release(fd); !released) {
+      if (auto released = release(stream); !released) {
         return std::unexpected(std::move(released.error()));
       }
     }
@@ -49,20 +47,9 @@ Result<FrameReader::Received, IpcError> FrameReader::receive(int fd, std::size_t
   return got;
 }
 
-Result<void, IpcError> FrameReader::release(int fd) {
-  char discard[4096];
-  while (unreleased_ > 0) {
-    const ssize_t n = ::recv(fd, discard, std::min(unreleased_, sizeof discard), MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IpcError::io(errno));
-    }
-    // The bytes were looked at, so they are there: nothing else reads this socket.
-    if (n == 0) break;
-    unreleased_ -= static_cast<std::size_t>(n);
-  }
-  unreleased_ = 0;
-  return {};
+Result<void, IpcError> FrameReader::release(Stream& stream) {
+  if (unreleased_ == 0) return {};
+  return stream.discard(std::exchange(unreleased_, 0));
 }
 
 std::size_t FrameReader::make_room() {

@@ -11,6 +11,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "protocol/wire.h"
+#include "server/stream.h"
 
 namespace kavrel {
 
@@ -30,18 +31,18 @@ class FrameReader {
     std::size_t bytes = 0;  // read by this call
     bool drained = false;   // the socket had nothing more just then (or the input ended)
   };
-  // Reads from fd what has arrived, without waiting (MSG_DONTWAIT), until the socket has nothing
-  // more, the end of input, `limit` bytes, or a full buffer holding a whole frame. An error of
-  // recv other than "would block" is returned and leaves the buffer as it was.
+  // Reads from the stream what has arrived, without waiting, until it has nothing more, the end
+  // of input, `limit` bytes, or a full buffer holding a whole frame. A read error is returned
+  // and leaves the buffer as it was.
   //
-  // The bytes are only looked at (MSG_PEEK): they stay in the socket, charged to the peer's
-  // send buffer, until release() takes them out. A peer that sent a request and waits for its
-  // answer sleeps on its socket, and taking its bytes out wakes it (room to send) to find
-  // nothing to read; taken out once the answer has gone, they wake nobody. Whatever was looked
-  // at before is released first.
-  Result<Received, IpcError> receive(int fd, std::size_t limit);
-  // Takes the bytes looked at out of the socket. An error of recv is returned.
-  Result<void, IpcError> release(int fd);
+  // From a plain stream the bytes are only looked at (MSG_PEEK): they stay in the socket,
+  // charged to the peer's send buffer, until release() takes them out. A peer that sent a
+  // request and waits for its answer sleeps on its socket, and taking its bytes out wakes it
+  // (room to send) to find nothing to read; taken out once the answer has gone, they wake
+  // nobody. Whatever was looked at before is released first.
+  Result<Received, IpcError> receive(Stream& stream, std::size_t limit);
+  // Takes the bytes looked at out of the socket. A read error is returned.
+  Result<void, IpcError> release(Stream& stream);
 
   // The end of input was met: the peer will send nothing more.
   bool at_end() const { return at_end_; }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -24,6 +25,7 @@ class FrameReaderTest : public ::testing::Test {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     fd_ = UniqueFd(fds[0]);
     peer_ = UniqueFd(fds[1]);
+    stream_.emplace(fd_.get());
   }
   void send_all(const Bytes& data) {
     std::size_t sent = 0;
@@ -36,7 +38,7 @@ class FrameReaderTest : public ::testing::Test {
   // Receives (waiting in poll when nothing has arrived) until the end of input.
   void receive_to_end() {
     while (!reader_.at_end()) {
-      auto got = reader_.receive(fd_.get(), 1 << 20);
+      auto got = reader_.receive(*stream_, 1 << 20);
       ASSERT_TRUE(got.has_value()) << got.error().message();
       if (got->bytes == 0 && !reader_.at_end()) wait_readable();
     }
@@ -48,7 +50,7 @@ class FrameReaderTest : public ::testing::Test {
       EXPECT_TRUE(frame.has_value());
       if (!frame) return {};
       if (*frame) return std::move(**frame);
-      auto got = reader_.receive(fd_.get(), 1 << 20);
+      auto got = reader_.receive(*stream_, 1 << 20);
       EXPECT_TRUE(got.has_value());
       if (!got) return {};
       if (got->bytes == 0) wait_readable();
@@ -61,6 +63,7 @@ class FrameReaderTest : public ::testing::Test {
 
   FrameReader reader_;
   UniqueFd fd_, peer_;
+  std::optional<PlainStream> stream_;
 };
 
 Bytes pattern(std::size_t n) {
@@ -134,7 +137,7 @@ TEST_F(FrameReaderTest, PayloadsOfEverySizeArriveWhole) {
 TEST_F(FrameReaderTest, OversizedHeaderIsRefusedBeforeItsPayload) {
   send_all(encode_frame(0x0e, "") + header(0x01, MAX_MESSAGE_SIZE + 1));
   EXPECT_EQ(receive_frame(), (Message{0x0e, ""}));
-  auto got = reader_.receive(fd_.get(), 1 << 20);
+  auto got = reader_.receive(*stream_, 1 << 20);
   ASSERT_TRUE(got.has_value());
   auto frame = reader_.next_frame();
   ASSERT_FALSE(frame.has_value());

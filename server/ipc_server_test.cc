@@ -314,7 +314,7 @@ class OwnThreadTest : public IpcServerTest {
     UniqueFd accepted(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     EXPECT_TRUE(accepted.valid());
     stats_->connection_admitted();
-    loops_->adopt(std::move(accepted));
+    loops_->adopt(Accepted{std::move(accepted), nullptr});
     return c;
   }
   // Waits (at most 20 s) until n connections are away on threads of their own.
