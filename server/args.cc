@@ -54,6 +54,35 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
                      "--key-file or KAVREL_ENCRYPTION_KEY), then exit without serving")
           ->type_name("FILE");
   rotate_opt->excludes(encrypt_flag);
+  app.add_option("--listen", args.listen,
+                 "Also serve TCP on HOST:PORT (repeatable; an IPv6 host in brackets); needs "
+                 "--tls-cert and --tls-key, or --insecure-tcp on a loopback address")
+      ->type_name("HOST:PORT");
+  std::string tls_cert, tls_key, tls_ca, client_cert = "request";
+  auto* cert_opt = app.add_option("--tls-cert", tls_cert,
+                                  "PEM file with the server's certificate (and its chain) for TCP")
+                       ->type_name("FILE");
+  auto* key_opt =
+      app.add_option("--tls-key", tls_key, "PEM file with the private key of --tls-cert")
+          ->type_name("FILE");
+  auto* ca_opt = app.add_option("--tls-ca", tls_ca,
+                                "PEM file with the CAs that client certificates are checked by")
+                     ->type_name("FILE");
+  auto* client_cert_opt =
+      app.add_option("--tls-client-cert", client_cert,
+                     "With --tls-ca: request (check a client certificate when one is given) or "
+                     "require (refuse clients without one)")
+          ->type_name("MODE")
+          ->check(CLI::IsMember({"request", "require"}))
+          ->default_str("request");
+  auto* insecure_opt =
+      app.add_flag("--insecure-tcp", args.insecure_tcp,
+                   "Serve --listen without TLS (loopback addresses only; for tests and tunnels)");
+  cert_opt->needs(key_opt);
+  key_opt->needs(cert_opt);
+  ca_opt->needs(cert_opt);
+  client_cert_opt->needs(ca_opt);
+  insecure_opt->excludes(cert_opt);
 
   // Unsigned options are checked here rather than by the parser, which would wrap "-1".
   // One leading "+" is accepted, as unsigned decimal parsing usually does.
@@ -78,6 +107,11 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
       throw CLI::ValidationError("--timeout-ms",
                                  fmt::format("too large (at most {})", kMaxTimeoutMs));
     }
+    if (!args.listen.empty() && cert_opt->count() == 0 && !args.insecure_tcp) {
+      throw CLI::ValidationError("--listen",
+                                 "needs --tls-cert and --tls-key (or --insecure-tcp for plain TCP "
+                                 "on a loopback address)");
+    }
     check_u64(compact_log_mib, "--compact-log-mib <N>", args.compact_log_mib);
     if (args.compact_log_mib > (std::uint64_t{1} << 40)) {
       throw CLI::ValidationError("--compact-log-mib", "too large (at most 1099511627776)");
@@ -99,6 +133,10 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
   if (socket_opt->count() > 0) args.socket = socket;
   if (key_file_opt->count() > 0) args.key_file = key_file;
   if (rotate_opt->count() > 0) args.rotate_key_file = rotate_key_file;
+  if (cert_opt->count() > 0) args.tls_cert = tls_cert;
+  if (key_opt->count() > 0) args.tls_key = tls_key;
+  if (ca_opt->count() > 0) args.tls_ca = tls_ca;
+  args.require_client_cert = client_cert == "require";
   outcome.args = std::move(args);
   return outcome;
 }

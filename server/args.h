@@ -29,6 +29,13 @@ struct Args {
   // Offline KEK rotation: re-wrap the data key under this file's key, then exit without serving.
   std::optional<std::filesystem::path> rotate_key_file;
 
+  // TCP: the addresses to listen on (HOST:PORT, repeatable; none by default), and TLS. Without
+  // TLS, TCP is served only with insecure_tcp and only on loopback addresses.
+  std::vector<std::string> listen;
+  std::optional<std::filesystem::path> tls_cert, tls_key, tls_ca;
+  bool require_client_cert = false;  // --tls-client-cert require
+  bool insecure_tcp = false;
+
   // The --socket value, or the database directory joined with "kavrel.sock".
   std::filesystem::path socket_path() const;
   log::Level level() const { return log::parse_level(log_level); }

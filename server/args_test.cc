@@ -146,5 +146,47 @@ TEST(ArgsTest, HelpAndVersionExitZero) {
   EXPECT_EQ(version.out, "kavrel-server 2.1.0\n");
 }
 
+TEST(ArgsTest, NetworkOptions) {
+  auto r = parse({"--listen", "127.0.0.1:7070", "--listen", "[::1]:7070", "--tls-cert", "c.pem",
+                  "--tls-key", "k.pem", "--tls-ca", "ca.pem", "--tls-client-cert", "require"});
+  ASSERT_TRUE(r.args) << r.err;
+  EXPECT_EQ(r.args->listen, (std::vector<std::string>{"127.0.0.1:7070", "[::1]:7070"}));
+  EXPECT_EQ(r.args->tls_cert, std::filesystem::path("c.pem"));
+  EXPECT_EQ(r.args->tls_key, std::filesystem::path("k.pem"));
+  EXPECT_EQ(r.args->tls_ca, std::filesystem::path("ca.pem"));
+  EXPECT_TRUE(r.args->require_client_cert);
+  EXPECT_FALSE(r.args->insecure_tcp);
+
+  r = parse({"--listen", "127.0.0.1:0", "--insecure-tcp"});
+  ASSERT_TRUE(r.args) << r.err;
+  EXPECT_TRUE(r.args->insecure_tcp);
+  EXPECT_FALSE(r.args->tls_cert);
+  EXPECT_FALSE(parse({}).args->require_client_cert);  // nothing on the network by default
+  EXPECT_TRUE(parse({}).args->listen.empty());
+
+  struct Refused {
+    std::vector<std::string> argv;
+    const char* error;
+  };
+  const std::vector<Refused> refused = {
+      {{"--listen", "127.0.0.1:7070"}, "needs --tls-cert and --tls-key"},
+      {{"--tls-cert", "c.pem"}, "--tls-cert requires --tls-key"},
+      {{"--tls-key", "k.pem"}, "--tls-key requires --tls-cert"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--tls-client-cert", "require"},
+       "--tls-client-cert requires --tls-ca"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--tls-ca", "a", "--tls-client-cert", "always"},
+       "always"},
+      {{"--listen", "127.0.0.1:0", "--insecure-tcp", "--tls-cert", "c", "--tls-key", "k"},
+       "excludes"},
+  };
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(c.argv[0]);
+    auto bad = parse(c.argv);
+    EXPECT_FALSE(bad.args);
+    EXPECT_EQ(bad.exit_status, 2);
+    EXPECT_NE(bad.err.find(c.error), std::string::npos) << bad.err;
+  }
+}
+
 }  // namespace
 }  // namespace kavrel::server

@@ -22,7 +22,34 @@ void on_shutdown_signal(int /*signo*/) {
   sem_post(&g_interrupt);  // async-signal-safe
   errno = saved;
 }
+sem_t g_reload;
+
+void on_reload_signal(int /*signo*/) {
+  const int saved = errno;
+  sem_post(&g_reload);  // async-signal-safe
+  errno = saved;
+}
 }  // namespace
+
+std::string install_reload_handler(std::function<void()> reload) {
+  if (sem_init(&g_reload, 0, 0) != 0) return os_error_text(errno);
+  try {
+    std::thread([reload = std::move(reload)] {
+      pthread_setname_np(pthread_self(), "reload");
+      for (;;) {
+        if (sem_wait(&g_reload) == 0) reload();
+      }
+    }).detach();
+  } catch (const std::system_error& e) {
+    return e.what();
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_reload_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  if (sigaction(SIGHUP, &sa, nullptr) != 0) return os_error_text(errno);
+  return {};
+}
 
 std::string install_interrupt_handler(std::filesystem::path socket_path) {
   if (sem_init(&g_interrupt, 0, 0) != 0) return os_error_text(errno);

@@ -121,7 +121,7 @@ Result<void, IpcError> IpcServer::run() {
     if (!wake_.valid()) return std::unexpected(IpcError::io_message("no eventfd to stop with"));
     auto unix_fd = open_unix_listener();
     if (!unix_fd) return std::unexpected(std::move(unix_fd.error()));
-    listeners.push_back(Listener{std::move(*unix_fd), false});
+    listeners.push_back(Listener{std::move(*unix_fd), {}});
     return open_tcp_listeners(listeners);
   }();
   if (!opened) {
@@ -142,6 +142,17 @@ Result<void, IpcError> IpcServer::run() {
   stats_->set_start_time();
   log::stderr_line(
       fmt::format("[IpcServer] Listening on {}\n", debug_quote(socket_path_.native())));
+  for (const Listener& l : listeners) {
+    if (l.tcp_address.empty()) continue;
+    if (tcp_.tls) {
+      log::stderr_line(fmt::format("[IpcServer] Listening on {} (TLS)\n", l.tcp_address));
+    } else {
+      log::stderr_line(fmt::format(
+          "[IpcServer] WARNING: listening on {} with plain TCP, without TLS or authentication: "
+          "every local user can connect\n",
+          l.tcp_address));
+    }
+  }
 
   loops_ = std::make_unique<ConnectionLoops>(db_, stats_, options_);
   accept_loop(listeners);
@@ -211,20 +222,9 @@ Result<void, IpcError> IpcServer::open_tcp_listeners(std::vector<Listener>& out)
       sockaddr_storage bound{};
       socklen_t len = sizeof bound;
       ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
-      const std::string at = address_text(reinterpret_cast<const sockaddr*>(&bound));
-      if (tcp_.tls) {
-        log::stderr_line(fmt::format("[IpcServer] Listening on {} (TLS)\n", at));
-      } else {
-        log::stderr_line(
-            fmt::format("[IpcServer] WARNING: listening on {} with plain TCP, without TLS or "
-                        "authentication: every local user can connect\n",
-                        at));
-      }
-      {
-        std::scoped_lock lock(ports_mu_);
-        ports_.push_back(ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port));
-      }
-      out.push_back(Listener{std::move(fd), true});
+      out.push_back(Listener{std::move(fd), address_text(reinterpret_cast<sockaddr*>(&bound))});
+      std::scoped_lock lock(ports_mu_);
+      ports_.push_back(ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port));
     }
   }
   return {};
@@ -273,7 +273,7 @@ void IpcServer::admit(const Listener& from) {
       continue;  // the stream closes unanswered
     }
     std::shared_ptr<SSL_CTX> tls;
-    if (from.tcp) {
+    if (!from.tcp_address.empty()) {
       const int on = 1;
       (void)::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       if (tcp_.tls) tls = tcp_.tls->current();

@@ -70,7 +70,7 @@ class IpcServer {
   // A listening socket; a TCP one's connections are served under the TLS context, if any.
   struct Listener {
     UniqueFd fd;
-    bool tcp = false;
+    std::string tcp_address;  // HOST:PORT; empty for the Unix socket
   };
   Result<UniqueFd, IpcError> open_unix_listener();
   Result<void, IpcError> open_tcp_listeners(std::vector<Listener>& out);

@@ -1,5 +1,5 @@
 // kavrel-server: parses its command line, installs the logger, opens the database directory and
-// serves it until SIGINT or SIGTERM.
+// serves it (on its Unix socket, and on TCP when asked) until SIGINT or SIGTERM.
 #include <unistd.h>
 
 #include <csignal>
@@ -17,6 +17,7 @@
 #include "server/interrupt.h"
 #include "server/ipc_server.h"
 #include "server/key_source.h"
+#include "server/tls.h"
 #include "storage/database.h"
 #include "storage/internal/crypto/keyring.h"
 #include "storage/internal/io/fs_util.h"
@@ -124,8 +125,31 @@ int main(int argc, char** argv) {
   (*db)->set_compact_log_bytes(args.compact_log_mib << 20);
   ConnectionLoops::Options options;
   options.receive_timeout = std::chrono::milliseconds(args.timeout_ms);
-  auto listener =
-      std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db), options);
+  TcpOptions tcp{args.listen, nullptr};
+  if (args.tls_cert) {
+    auto tls = TlsContext::load(
+        TlsFiles{*args.tls_cert, *args.tls_key, args.tls_ca, args.require_client_cert});
+    if (!tls) {
+      log::error(kTarget, "Failed to set up TLS: {}", tls.error());
+      return kFatalStatus;
+    }
+    tcp.tls = *tls;
+    // A renewed certificate is taken without a restart: new connections use it.
+    if (std::string err = server::install_reload_handler([tls = *tls] {
+          if (auto r = tls->reload(); !r) {
+            log::warn(kTarget, "Failed to reload the TLS certificate, keeping the current one: {}",
+                      r.error());
+          } else {
+            log::info(kTarget, "Reloaded the TLS certificate and key");
+          }
+        });
+        !err.empty()) {
+      std::fprintf(stderr, "Error setting the reload handler: %s\n", err.c_str());
+      return kFatalStatus;
+    }
+  }
+  auto listener = std::make_unique<IpcServer>(socket_path, args.max_clients, std::move(*db),
+                                              options, std::move(tcp));
 
   if (std::string err = server::install_interrupt_handler(socket_path); !err.empty()) {
     std::fprintf(stderr, "Error setting Ctrl-C handler: %s\n", err.c_str());
