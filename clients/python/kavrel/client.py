@@ -288,6 +288,15 @@ class Client(_Requests):
         """Compacts the log; returns once the compaction is durable."""
         self._call(wire.COMPACT, b"", wire.OK)
 
+    def backup(self, directory):
+        """Asks the server for a copy of the database at one commit point, written into
+        directory: a path on the server's machine, absolute, absent or an empty directory.
+        Returns once the copy is durable and in place, with the server's summary as a dict
+        (path, lsn, keys, tables, bytes, encrypted); kavrel-server --db directory opens it."""
+        path = os.fspath(directory)
+        payload = path if isinstance(path, bytes) else path.encode("utf-8")
+        return json.loads(self._call(wire.BACKUP, payload, wire.VALUE))
+
     def stats(self):
         """The server's statistics as a dict."""
         return json.loads(self._call(wire.STATS, b"", wire.STATS_JSON))
