@@ -254,6 +254,37 @@ Result<> Database::drop_table(const std::string& name) {
   return {};
 }
 
+namespace {
+
+// What a user record must be to be stored and read back (decode_user refuses anything else).
+Result<> check_user(const UserRecord& user) {
+  const auto refuse = [](std::string text) {
+    return fail(KavrelError::invalid_argument(std::move(text)));
+  };
+  if (user.name.empty()) return refuse("User name must not be empty");
+  if (user.name.size() > kMaxUserNameSize) {
+    return refuse(fmt::format("User name is too long: {} bytes (max {})", user.name.size(),
+                              kMaxUserNameSize));
+  }
+  if (user.verifier.empty()) {
+    return refuse(fmt::format("User '{}' must have a verifier", user.name));
+  }
+  if (!is_known_role(user.role)) {
+    return refuse(
+        fmt::format("Unknown role {} for user '{}'", static_cast<int>(user.role), user.name));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<> Database::put_user(const UserRecord& user) {
+  if (auto r = check_user(user); !r) return r;
+  return storage_->log_user(user);
+}
+
+Result<bool> Database::drop_user(std::string_view name) { return storage_->log_user_drop(name); }
+
 void Database::register_recovered_schemas() {
   for (const auto& [name, encoded] : storage_->schemas()) {
     auto wire = decode_wire_schema(encoded);

@@ -1,6 +1,6 @@
 // Database: the object every connection shares, and the server's one way into the storage:
 // transactions, the write road (DurableStorage's writers queue), snapshot reads and scans, the
-// table registry and queries, compaction.
+// table registry and queries, the users, compaction.
 #pragma once
 
 #include <atomic>
@@ -22,6 +22,7 @@
 #include "storage/durable_storage.h"
 #include "storage/table/query.h"
 #include "storage/table/schema.h"
+#include "storage/users.h"
 #include "storage/writers_queue.h"
 
 namespace kavrel {
@@ -160,6 +161,23 @@ class Database {
   }
   // A query under the transaction's snapshot.
   QueryBuilder query(std::uint64_t txn_id, std::string path);
+
+  // The users who may log in (storage/users.h). They are no keys: no read, scan, query or table
+  // listing shows them. Every call may come from any thread; changes are serialized.
+  //
+  // Adds the user, or replaces the one of that name (a new password, role or prefix), durably
+  // before it returns (DurableStorage::log_user). Refused (InvalidArgument, nothing logged):
+  // "User name must not be empty", "User name is too long: N bytes (max 255)", "User 'NAME'
+  // must have a verifier", "Unknown role N for user 'NAME'".
+  Result<> put_user(const UserRecord& user);
+  // Removes the user durably; false, with nothing logged, when there is none of that name.
+  Result<bool> drop_user(std::string_view name);
+  // The user of that name, or nullopt.
+  std::optional<UserRecord> user(std::string_view name) const { return storage_->user(name); }
+  // Every user, by name, ascending.
+  std::vector<UserRecord> users() const { return storage_->users(); }
+  // Whether any user has Role::Admin.
+  bool has_admin() const { return storage_->has_admin(); }
 
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;

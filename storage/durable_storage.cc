@@ -447,6 +447,66 @@ void DurableStorage::forget_schemas(const std::vector<SchemaDrop>& drops) {
   for (const SchemaDrop& d : drops) schemas_.erase(d.table);
 }
 
+Result<> DurableStorage::log_user(const UserRecord& user) {
+  std::scoped_lock one_change(user_change_mu_);
+  // The record and the change of users_ in one hold of the gate (see schemas_).
+  auto gate = log_shared();
+  TxnWalEntry entry = control_record(WalRecordType::User, 0);
+  entry.key = user.name;
+  entry.value = encode_user(user);
+  if (auto lsn = wal_->append_durably(entry); !lsn) return fail(std::move(lsn.error()));
+  std::scoped_lock lock(catalog_mu_);
+  users_.insert_or_assign(user.name, user);
+  return {};
+}
+
+Result<bool> DurableStorage::log_user_drop(std::string_view name) {
+  std::scoped_lock one_change(user_change_mu_);
+  {
+    // No other change can come between this look and the record: user_change_mu_ is held.
+    std::scoped_lock lock(catalog_mu_);
+    if (!users_.contains(name)) return false;
+  }
+  auto gate = log_shared();
+  TxnWalEntry entry = control_record(WalRecordType::UserDrop, 0);
+  entry.key = Bytes(name);
+  if (auto lsn = wal_->append_durably(entry); !lsn) return fail(std::move(lsn.error()));
+  std::scoped_lock lock(catalog_mu_);
+  users_.erase(users_.find(name));
+  return true;
+}
+
+std::optional<UserRecord> DurableStorage::user(std::string_view name) const {
+  std::scoped_lock lock(catalog_mu_);
+  const auto it = users_.find(name);
+  if (it == users_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<UserRecord> DurableStorage::users() const {
+  std::scoped_lock lock(catalog_mu_);
+  std::vector<UserRecord> out;
+  out.reserve(users_.size());
+  for (const auto& [name, user] : users_) out.push_back(user);
+  return out;
+}
+
+bool DurableStorage::has_admin() const {
+  std::scoped_lock lock(catalog_mu_);
+  return std::any_of(users_.begin(), users_.end(),
+                     [](const auto& entry) { return entry.second.role == Role::Admin; });
+}
+
+DurableStorage::CatalogCopy DurableStorage::copy_catalog() const {
+  std::scoped_lock lock(catalog_mu_);
+  CatalogCopy out;
+  out.schemas.reserve(schemas_.size());
+  for (const auto& [name, entry] : schemas_) out.schemas.emplace_back(name, entry.encoded);
+  out.users.reserve(users_.size());
+  for (const auto& [name, user] : users_) out.users.emplace_back(name, encode_user(user));
+  return out;
+}
+
 Result<> DurableStorage::shutdown() {
   if (auto r = wal_->sync(); !r) return r;
   UniqueFd fd(
@@ -467,10 +527,10 @@ Result<CompactionStats> DurableStorage::compact() {
     return e;
   };
   // The switch: with every commit outside its log work, the log is synced and the next one
-  // created (with its name durable) before any commit can write to it. The schemas are copied
-  // in the same hold (see schemas_).
+  // created (with its name durable) before any commit can write to it. The schemas and users are
+  // copied in the same hold (see schemas_).
   std::shared_ptr<TxnWal> old;
-  std::vector<std::pair<std::string, Bytes>> schemas;
+  CatalogCopy catalog;
   {
     const auto asked = std::chrono::steady_clock::now();
     std::unique_lock gate(log_gate_);
@@ -486,7 +546,7 @@ Result<CompactionStats> DurableStorage::compact() {
                                wal_->next_lsn());
     if (!next) return fail(warn(next.error()));
     old = std::exchange(wal_, std::move(*next));
-    schemas = this->schemas();
+    catalog = copy_catalog();
   }
   // Every transaction whose records are in the older logs finished before the switch, so a
   // snapshot taken now sees all of them (and perhaps some that the new log replays again on
@@ -495,7 +555,7 @@ Result<CompactionStats> DurableStorage::compact() {
   stats.generation = old->generation() + 1;
   auto reader = begin_transaction();
   if (!reader) return fail(warn(reader.error()));
-  auto written = write_state(dir_, *reader, stats.generation, std::move(schemas));
+  auto written = write_state(dir_, *reader, stats.generation, std::move(catalog));
   ignore_error(abort(*reader), "a read");
   if (!written) return fail(warn(written.error()));
   stats.keys = written->keys;
@@ -509,9 +569,9 @@ Result<CompactionStats> DurableStorage::compact() {
   return stats;
 }
 
-Result<SnapshotWritten> DurableStorage::write_state(
-    const std::filesystem::path& dir, std::uint64_t reader, std::uint64_t generation,
-    std::vector<std::pair<std::string, Bytes>> schemas) {
+Result<SnapshotWritten> DurableStorage::write_state(const std::filesystem::path& dir,
+                                                    std::uint64_t reader, std::uint64_t generation,
+                                                    CatalogCopy catalog) {
   const auto snapshot = manager_->snapshot_of(reader);
   // Read and written a piece at a time, so that memory holds one piece, not the whole state.
   std::optional<Bytes> next = Bytes();
@@ -522,14 +582,16 @@ Result<SnapshotWritten> DurableStorage::write_state(
     }
     return {};
   };
-  const SnapshotContents contents{generation, std::move(schemas), pieces};
+  const SnapshotContents contents{generation, std::move(catalog.schemas), std::move(catalog.users),
+                                  pieces};
   return write_snapshot(dir, sealing(), contents);
 }
 
 Result<BackupWritten> DurableStorage::write_backup(const std::filesystem::path& dir) {
   // The commit point. With the gate held exclusively no commit is between writing its records
   // and becoming visible, so the read point taken now sees exactly the commits in the log, below
-  // next_lsn; the schemas and the last checkpoint are read in the same hold (see schemas_). The
+  // next_lsn; the schemas, the users and the last checkpoint are read in the same hold (see
+  // schemas_). The
   // hold waits only for the commits already in their log work, as a compaction's switch does.
   std::error_code ec;
   if (std::filesystem::equivalent(dir, dir_, ec)) {
@@ -539,7 +601,7 @@ Result<BackupWritten> DurableStorage::write_backup(const std::filesystem::path& 
   std::uint64_t reader = 0;
   std::uint64_t generation = 0;
   std::uint64_t checkpoint_lsn = 0;
-  std::vector<std::pair<std::string, Bytes>> schemas;
+  CatalogCopy catalog;
   {
     std::unique_lock gate(log_gate_);
     auto txn = begin_transaction();
@@ -548,10 +610,11 @@ Result<BackupWritten> DurableStorage::write_backup(const std::filesystem::path& 
     out.lsn = wal_->next_lsn();
     generation = wal_->generation() + 1;
     checkpoint_lsn = last_checkpoint_lsn();
-    schemas = this->schemas();
+    catalog = copy_catalog();
   }
   const Cleanup end_read([&] { ignore_error(abort(reader), "a read"); });
-  out.tables = schemas.size();
+  out.tables = catalog.schemas.size();
+  out.users = catalog.users.size();
   // The keyring first, as it is: the snapshot below is sealed under the data key it wraps (a
   // rotation re-wraps the same key, so whichever version is read opens it).
   if (encrypted_) {
@@ -560,7 +623,7 @@ Result<BackupWritten> DurableStorage::write_backup(const std::filesystem::path& 
     auto published = publish_file(dir, keyring::kFileName, *keyring, PublishMode::Replace);
     if (!published) return fail(KavrelError::io(published.error().err));
   }
-  auto written = write_state(dir, reader, generation, std::move(schemas));
+  auto written = write_state(dir, reader, generation, std::move(catalog));
   if (!written) return fail(std::move(written.error()));
   out.keys = written->keys;
   out.snapshot_bytes = written->bytes;

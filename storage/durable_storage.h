@@ -30,6 +30,7 @@
 #include "storage/internal/crypto/encryption.h"
 #include "storage/internal/mvcc/key_set.h"
 #include "storage/internal/wal/snapshot.h"
+#include "storage/users.h"
 #include "storage/writers_queue.h"
 
 namespace kavrel {
@@ -60,6 +61,7 @@ struct BackupWritten {
   std::uint64_t lsn = 0;  // the commit point: the LSN that follows the last commit it holds
   std::uint64_t keys = 0;
   std::uint64_t tables = 0;
+  std::uint64_t users = 0;
   std::uint64_t snapshot_bytes = 0;
 };
 
@@ -169,20 +171,37 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   // Whether the transaction drops tables.
   bool drops_schemas(std::uint64_t txn_id) const;
 
+  // The users (storage/users.h), kept beside the schemas and never in the memtable. A change
+  // appends its record alone (User or UserDrop, txn_id 0) and syncs the log, and only then
+  // changes users(): once it returns success the change survives restarts and compactions.
+  // Changes are serialized, so users() holds what the last logged record of each name says, as
+  // a replay of the log finds it. A failure changes nothing in users(); after a failed sync the
+  // record may still be on disk (the log then refuses every write until a restart), so a
+  // restart finds the change either whole or not at all. The caller checks the record.
+  Result<> log_user(const UserRecord& user);
+  // Removes the user: false, with nothing logged, when there is none of that name.
+  Result<bool> log_user_drop(std::string_view name);
+  // The user of that name, or nullopt.
+  std::optional<UserRecord> user(std::string_view name) const;
+  // Every user, by name, ascending.
+  std::vector<UserRecord> users() const;
+  // Whether any user has Role::Admin.
+  bool has_admin() const;
+
   // Compaction: switches the log to a new generation (briefly excluding commits from the log),
-  // writes the committed state with the schemas logged before the switch to the snapshot file,
-  // then removes the logs the snapshot covers. A failure at any step leaves the previous state
-  // in use and correct (the logs not yet removed are replayed after the older snapshot). One at
-  // a time.
+  // writes the committed state with the schemas and users logged before the switch to the
+  // snapshot file, then removes the logs the snapshot covers. A failure at any step leaves the
+  // previous state in use and correct (the logs not yet removed are replayed after the older
+  // snapshot). One at a time.
   Result<CompactionStats> compact();
   // Online backup: writes into dir (an existing, empty directory other than this storage's)
   // what an open needs to start from the committed state at one commit point, and nothing else:
   // keyring.json as it is (an encrypted database: the snapshot stays sealed under the same data
-  // key), the snapshot of that state with the tables registered before it, the log that follows
-  // it (its LogStart record alone, numbering on from the point's LSN) and wal.manifest when this
-  // database has one. The point is taken while no commit is in its log work (a brief exclusive
-  // hold of the log gate, as a compaction's switch): every commit acknowledged before the call
-  // is in the copy, and the copy holds exactly the commits logged below its LSN. The state is
+  // key), the snapshot of that state with the tables and users logged before it, the log that
+  // follows it (its LogStart record alone, numbering on from the point's LSN) and wal.manifest
+  // when this database has one. The point is taken while no commit is in its log work (a brief
+  // exclusive hold of the log gate, as a compaction's switch): every commit acknowledged before the
+  // call is in the copy, and the copy holds exactly the commits logged below its LSN. The state is
   // then read from an MVCC read point while readers and writers go on. Every file is durable on
   // success; on failure dir keeps whatever was written (the caller removes it). Any number may
   // run at once, and alongside a compaction: nothing of this storage's directory is written.
@@ -242,15 +261,21 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   void append_to_buffer(std::uint64_t txn_id, const std::function<void(TxnWalBuffer&)>& append);
   class Replay;
   // Loads the snapshot (when there is one), then replays the logs of `generations` after it
-  // (ascending, the last one wal_'s), each in the one pass that finds its end. Schema records
-  // are not memtable keys: they go to schemas_.
+  // (ascending, the last one wal_'s), each in the one pass that finds its end. Schema and user
+  // records are not memtable keys: they go to schemas_ and users_.
   Result<RecoveryStats> recover(std::optional<SnapshotFile> snapshot,
                                 const std::vector<std::uint64_t>& generations);
+  // The schemas and the users, encoded as a snapshot holds them, in ascending name order.
+  struct CatalogCopy {
+    std::vector<std::pair<std::string, Bytes>> schemas;
+    std::vector<std::pair<std::string, Bytes>> users;
+  };
+  // Copied in one hold of catalog_mu_; see schemas_ for when a copy is whole.
+  CatalogCopy copy_catalog() const;
   // Writes the committed state that `reader` (a running transaction) sees, a piece at a time,
-  // and the schemas into dir's snapshot, naming `generation` as the log that follows it.
+  // and the catalog into dir's snapshot, naming `generation` as the log that follows it.
   Result<SnapshotWritten> write_state(const std::filesystem::path& dir, std::uint64_t reader,
-                                      std::uint64_t generation,
-                                      std::vector<std::pair<std::string, Bytes>> schemas);
+                                      std::uint64_t generation, CatalogCopy catalog);
   // Removes the logs of generations below `generation` (a snapshot covers them).
   void remove_logs_below(std::uint64_t generation);
   SnapshotSealing sealing() const { return {engine_, db_uuid_, key_epoch_}; }
@@ -274,8 +299,8 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::shared_ptr<const EncryptionEngine> engine_;
   std::array<std::uint8_t, 16> db_uuid_{};
   std::uint32_t key_epoch_ = 0;
-  // What a snapshot carries besides keys (today the table schemas; users and roles would be
-  // kept the same way). One rule keeps it whole across compactions: it changes only while the
+  // What a snapshot carries besides keys: the table schemas and the users. One rule keeps it
+  // whole across compactions (and a backup's copy at its point): it changes only while the
   // log gate is held shared, in the same hold that logs the change's record, and a compaction
   // copies it while it holds the gate exclusively to switch logs. Then every change logged
   // before the switch is in the snapshot, and every later one is in the new log, which the
@@ -291,6 +316,13 @@ class DurableStorage : public std::enable_shared_from_this<DurableStorage> {
   std::unordered_map<std::uint64_t, std::vector<SchemaDrop>> schema_drops_;  // by catalog_mu_
   // Adds a schema unless one of that name is there (the first record of a name wins).
   void add_schema(std::string name, Bytes encoded);  // caller holds catalog_mu_
+  // The users by name: the last record of a name wins.
+  std::map<std::string, UserRecord, std::less<>> users_;  // guarded by catalog_mu_
+  // Held by a user change from before its record is appended until users_ has it, so that
+  // users_ changes in the order of the records in the log. Taken before the log gate.
+  std::mutex user_change_mu_;
+  // A User record found by the replay (log or snapshot), or a UserDrop (nullopt value).
+  void replay_user(std::string name, std::optional<BytesView> encoded);
 };
 
 }  // namespace kavrel

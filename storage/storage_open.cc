@@ -182,17 +182,21 @@ class DurableStorage::Replay {
         pending_drops_.erase(e.txn_id);
         break;
       case WalRecordType::Schema: add_schema(std::move(e.key), std::move(e.value)); break;
+      // A user's records stand alone (no transaction): each takes effect where it lies.
+      case WalRecordType::User: s_.replay_user(std::move(e.key), e.value); break;
+      case WalRecordType::UserDrop: s_.replay_user(std::move(e.key), std::nullopt); break;
       default: break;  // checkpoints, log starts and reserved codes
     }
     return {};
   }
 
-  // A record of the snapshot: a schema, or a live key, committed at once at the snapshot's
-  // timestamp (its keys are distinct and the table holds nothing else yet).
+  // A record of the snapshot: a schema, a user, or a live key, committed at once at the
+  // snapshot's timestamp (its keys are distinct and the table holds nothing else yet).
   Result<> apply_snapshot(const TxnWalEntryView& e) {
-    if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) {
-      add_schema(Bytes(e.key), Bytes(e.value));
-      return {};
+    switch (static_cast<WalRecordType>(e.record_type)) {
+      case WalRecordType::Schema: add_schema(Bytes(e.key), Bytes(e.value)); return {};
+      case WalRecordType::User: s_.replay_user(Bytes(e.key), e.value); return {};
+      default: break;
     }
     if (snapshot_ts_ == 0) stats_.commit_ts = snapshot_ts_ = s_.manager_->allocate_commit_ts();
     return s_.memtable_->load(e.key, e.value, snapshot_ts_);
@@ -276,6 +280,25 @@ Result<RecoveryStats> DurableStorage::recover(std::optional<SnapshotFile> snapsh
             replay.stats().transactions, memtable_->chain_count(), replayed->records,
             seconds_since());
   return replay.stats();
+}
+
+void DurableStorage::replay_user(std::string name, std::optional<BytesView> encoded) {
+  std::scoped_lock lock(catalog_mu_);
+  if (!encoded) {
+    users_.erase(name);
+    return;
+  }
+  auto user = decode_user(name, *encoded);
+  if (!user) {
+    // The record passed its checksum, so only a writer's bug could produce this. The name is
+    // left without a user rather than with an older record the log has replaced (a password
+    // that was changed must not work again); an admin can add the user anew.
+    log::warn(kTarget, "User {} is left out: its record does not read ({})", debug_quote(name),
+              user.error().message());
+    users_.erase(name);
+    return;
+  }
+  users_.insert_or_assign(std::move(name), std::move(*user));
 }
 
 void DurableStorage::remove_logs_below(std::uint64_t generation) {

@@ -1,5 +1,5 @@
-// Power loss, in process: the engine runs under concurrent writers, checkpoints, compactions and
-// table registrations with the I/O seam's power-cut model installed
+// Power loss, in process: the engine runs under concurrent writers, checkpoints, compactions,
+// table registrations and user changes with the I/O seam's power-cut model installed
 // (storage/internal/io/power_cut.h); power is cut at a random moment (during the first open of a
 // new directory, a snapshot load, a replay, a commit, a checkpoint, a compaction or a publish), the
 // directory is rewritten to what "the disk" kept, and the database is opened again.
@@ -12,7 +12,9 @@
 // becomes the acknowledged state for the next life of the same directory. The same holds for the
 // tables, registered and dropped by one thread: every registration or drop acknowledged before
 // the cut holds after it, the one in flight may or may not, and no temporary file of an
-// interrupted compaction or publish is left once the database has opened.
+// interrupted compaction or publish is left once the database has opened. And for the users,
+// added, changed and dropped by one thread: each name holds exactly its last acknowledged
+// record (or none), except the name of the change in flight, which may hold that change, whole.
 //
 // KAVREL_POWER_CUT_ROUNDS sets the number of rounds (default 12; `make crash` runs many more),
 // KAVREL_POWER_CUT_SEED the first seed.
@@ -99,6 +101,7 @@ class PowerCutRound {
         }
       });
       workers.emplace_back([this, &db] { register_loop(**db); });
+      workers.emplace_back([this, &db] { user_loop(**db); });
       for (auto& t : workers) t.join();
       // The release that follows fails on the dead disk, as it should.
     });
@@ -117,6 +120,7 @@ class PowerCutRound {
   }
 
   std::uint64_t acknowledged() const { return acknowledged_; }
+  std::uint64_t acknowledged_user_changes() const { return acknowledged_user_changes_; }
 
  private:
   void write_loop(Database& db, int writer, std::uint64_t seed) {
@@ -177,6 +181,55 @@ class PowerCutRound {
     }
   }
 
+  // Adds, changes and drops the users of a few names: each change a new verifier, role and prefix.
+  void user_loop(Database& db) {
+    while (!stop_) {
+      std::string name;
+      std::optional<UserRecord> next;  // nullopt: a drop
+      {
+        std::scoped_lock lock(mu_);
+        const int n = next_user_change_++;
+        name = "pc_u" + std::to_string(n % 4);
+        if (n % 3 != 2) {
+          next = UserRecord{name, static_cast<Role>(1 + n % 3), "p" + std::to_string(n % 2) + "/",
+                            "verifier-" + std::to_string(n)};
+        }
+        user_in_flight_ = {name, next};
+      }
+      const bool done = next ? db.put_user(*next).has_value() : db.drop_user(name).has_value();
+      if (!done) return;  // power is cut
+      {
+        std::scoped_lock lock(mu_);
+        if (disk_->is_cut()) return;
+        acked_users_[name] = next;
+        user_in_flight_.reset();
+        ++acknowledged_user_changes_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  // Every user as acknowledged, the one in flight as it was or as it was to be.
+  void check_users(const Database& db) {
+    std::map<std::string, std::optional<UserRecord>> seen;
+    for (const auto& [name, acked] : acked_users_) seen[name] = std::nullopt;
+    for (UserRecord& u : db.users()) seen[u.name] = std::move(u);
+    const auto text = [](const std::optional<UserRecord>& u) {
+      return u ? u->verifier + " " + role_name(u->role) + " " + u->prefix : "(none)";
+    };
+    for (const auto& [name, got] : seen) {
+      const auto acked = acked_users_.find(name);
+      const std::optional<UserRecord> expected =
+          acked == acked_users_.end() ? std::nullopt : acked->second;
+      const bool in_flight = user_in_flight_ && user_in_flight_->first == name;
+      EXPECT_TRUE(got == expected || (in_flight && got == user_in_flight_->second))
+          << "user " << name << " holds " << text(got) << ", acknowledged " << text(expected)
+          << (in_flight ? ", in flight " + text(user_in_flight_->second) : "");
+    }
+    acked_users_ = std::move(seen);
+    user_in_flight_.reset();
+  }
+
   void check_after_restart() {
     auto db = Database::open(dir_, encryption_);
     ASSERT_TRUE(db.has_value()) << "the database does not open after a power cut: "
@@ -205,6 +258,7 @@ class PowerCutRound {
       acked_tables_[table_in_flight_->first] = false;
     }
     table_in_flight_.reset();
+    check_users(**db);
     DurableStorage& s = (*db)->storage();
     auto txn = s.begin_transaction();
     ASSERT_TRUE(txn.has_value());
@@ -234,8 +288,13 @@ class PowerCutRound {
   std::map<std::string, bool> acked_tables_;                     // guarded by mu_ while writers run
   std::optional<std::pair<std::string, bool>> table_in_flight_;  // guarded by mu_ while writers run
   int next_table_ = 0;                                           // guarded by mu_ while writers run
+  // Users as acknowledged (nullopt: none of that name); the change in flight.
+  std::map<std::string, std::optional<UserRecord>> acked_users_;  // guarded by mu_, as above
+  std::optional<std::pair<std::string, std::optional<UserRecord>>> user_in_flight_;  // as above
+  int next_user_change_ = 0;  // guarded by mu_ while writers run
   std::shared_ptr<io::PowerCutDisk> disk_;
-  std::uint64_t acknowledged_ = 0;  // guarded by mu_ while writers run
+  std::uint64_t acknowledged_ = 0;               // guarded by mu_ while writers run
+  std::uint64_t acknowledged_user_changes_ = 0;  // guarded by mu_ while writers run
 };
 
 TEST(PowerCutTest, AcknowledgedWritesSurviveAndNothingElseAppears) {
@@ -244,6 +303,7 @@ TEST(PowerCutTest, AcknowledgedWritesSurviveAndNothingElseAppears) {
       "KAVREL_POWER_CUT_SEED",
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   std::uint64_t acknowledged = 0;
+  std::uint64_t user_changes = 0;
   for (std::uint64_t r = 0; r < rounds && !::testing::Test::HasFailure(); ++r) {
     const std::uint64_t seed = first_seed + r;
     testing::TempDir tmp;
@@ -259,12 +319,16 @@ TEST(PowerCutTest, AcknowledgedWritesSurviveAndNothingElseAppears) {
       round.live(life);
     }
     acknowledged += round.acknowledged();
+    user_changes += round.acknowledged_user_changes();
   }
   // The rounds must have put acknowledged writes at risk, or they checked nothing.
   EXPECT_GT(acknowledged, rounds);
-  std::printf("power cut: %llu rounds from seed %llu, %llu acknowledged writes checked\n",
-              static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(first_seed),
-              static_cast<unsigned long long>(acknowledged));
+  EXPECT_GT(user_changes, rounds);
+  std::printf(
+      "power cut: %llu rounds from seed %llu, %llu acknowledged writes and %llu user changes "
+      "checked\n",
+      static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(first_seed),
+      static_cast<unsigned long long>(acknowledged), static_cast<unsigned long long>(user_changes));
 }
 
 }  // namespace

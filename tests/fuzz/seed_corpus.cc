@@ -16,6 +16,7 @@
 #include "storage/internal/crypto/keyring.h"
 #include "storage/internal/wal/txn_wal.h"
 #include "storage/table/packed_row.h"
+#include "storage/users.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -51,6 +52,10 @@ void wal_record_seeds() {
   seed("wal_record", "write_trailing", TxnWalEntry::body_bytes(write) + "extra");
   seed("wal_record", "delete", TxnWalEntry::body_bytes(TxnWalEntry{"users/1", "", txn, 5, 2}));
   seed("wal_record", "reserved_97", TxnWalEntry::body_bytes(TxnWalEntry{"", "", txn, 5, 97}));
+  const UserRecord user{"alice", Role::Admin, "app1/", "SCRAM-SHA-256$4096:c2FsdA==$a2V5:c2Vy"};
+  seed("wal_record", "user",
+       TxnWalEntry::body_bytes(TxnWalEntry{"alice", encode_user(user), 0, 5, 50}));
+  seed("wal_record", "user_drop", TxnWalEntry::body_bytes(TxnWalEntry{"alice", "", 0, 5, 51}));
 }
 
 // A log of a few transactions written by TxnWal itself, plain or sealed with the fuzz key.

@@ -94,6 +94,9 @@ Result<SnapshotWritten> write_snapshot(const std::filesystem::path& dir,
     for (const auto& [name, schema] : contents.schemas) {
       if (err == 0) err = put(record(WalRecordType::Schema, name, schema));
     }
+    for (const auto& [name, user] : contents.users) {
+      if (err == 0) err = put(record(WalRecordType::User, name, user));
+    }
     std::vector<std::pair<Bytes, Bytes>> chunk;
     while (err == 0) {
       chunk.clear();
@@ -222,7 +225,7 @@ class BatchQueue {
   bool stopped_ = false;                         // guarded by mu_
 };
 
-// Reads the records after the start record, checks them and queues every Schema and Write.
+// Reads the records after the start record, checks them and queues every Schema, User and Write.
 Result<SnapshotInfo> read_records(WalReader& reader, SnapshotInfo info, BatchQueue& queue) {
   Bytes last_key;  // of the previous Write record
   RecordBatch batch = queue.empty_batch();
@@ -243,6 +246,7 @@ Result<SnapshotInfo> read_records(WalReader& reader, SnapshotInfo info, BatchQue
         ++info.keys;
         [[fallthrough]];
       case WalRecordType::Schema:
+      case WalRecordType::User:
         batch.add(*entry);
         if (batch.full()) {
           if (!queue.push(std::move(batch))) return info;

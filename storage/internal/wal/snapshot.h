@@ -1,13 +1,15 @@
 // The snapshot file "wal.snapshot": the committed state of a database at a compaction (every live
-// key with its value, no tombstones, no history, and every registered table schema), and the
-// generation of the first log that follows it. At open the snapshot is loaded, then the logs of
-// that generation and later are replayed; logs of earlier generations are covered by it.
+// key with its value, no tombstones, no history, every registered table schema and every user),
+// and the generation of the first log that follows it. At open the snapshot is loaded, then the
+// logs of that generation and later are replayed; logs of earlier generations are covered by it.
 //
 // Layout: records exactly as in a log (TxnWalEntry, each with its CRC-32; in an encrypted
 // database each sealed as a frame whose additional data uses the snapshot domain 0x02 and the
 // record's ordinal), in this order:
 //   SnapshotStart  key "kavrel-snapshot", value = u64 generation of the next log
 //   Schema         key = table name, value = the schema as REGISTER_TABLE encodes it (any number)
+//   User           key = user name, value = the user's record (storage/users.h; any number, one
+//                  per name, ascending; snapshots written before users existed have none)
 //   Write          txn_id 0, key, value (one per live key, ascending)
 //   SnapshotEnd    value = u64 number of Write records
 // Nothing may follow SnapshotEnd. The file is published by atomic rename, so it is whole or
@@ -48,6 +50,7 @@ using SnapshotChunks = std::function<Result<>(std::vector<std::pair<Bytes, Bytes
 struct SnapshotContents {
   std::uint64_t next_generation = 0;
   std::vector<std::pair<std::string, Bytes>> schemas;  // (table name, encoded schema)
+  std::vector<std::pair<std::string, Bytes>> users;    // (user name, encoded user record)
   SnapshotChunks entries;
 };
 
@@ -95,8 +98,8 @@ class SnapshotFile {
 Result<std::optional<SnapshotFile>> open_snapshot(const std::filesystem::path& dir,
                                                   const SnapshotSealing& sealing);
 
-// Reads the rest of the snapshot, handing every Schema and Write record to `each` in file order
-// (the view's bytes last until `each` returns). Corruption "snapshot wal.snapshot is damaged:
+// Reads the rest of the snapshot, handing every Schema, User and Write record to `each` in file
+// order (the view's bytes last until `each` returns). Corruption "snapshot wal.snapshot is damaged:
 // ..." for anything but a whole, well-formed file, Write keys in strictly ascending order
 // included; an error of `each` ends the load and is returned.
 Result<SnapshotInfo> load_snapshot(SnapshotFile file,

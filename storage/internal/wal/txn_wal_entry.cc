@@ -78,6 +78,8 @@ bool is_accepted_record_type(std::uint8_t code) {
     case 33:
     case 48:
     case 49:
+    case 50:
+    case 51:
     case 64:
     case 80:
     case 81:

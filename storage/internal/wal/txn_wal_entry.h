@@ -42,6 +42,12 @@ enum class WalRecordType : std::uint8_t {
   // table's rows (between its Begin and Commit records), so replay removes the schema only when
   // that transaction commits, together with the rows.
   SchemaDrop = 49,
+  // A user added or changed: txn_id 0, key the user name, value the user's record (encode_user,
+  // storage/users.h). Written alone and synced, outside any transaction. Unlike schemas, the
+  // last User or UserDrop record of a name wins.
+  User = 50,
+  // A user removed: txn_id 0, key the user name, value empty. Written alone, like User.
+  UserDrop = 51,
   // The first record of a log that follows a snapshot: key empty, value = the LSN of this record
   // (u64), so that LSNs go on across logs.
   LogStart = 33,
@@ -52,7 +58,7 @@ enum class WalRecordType : std::uint8_t {
 };
 
 // Whether the decoder accepts a record of this type code (the used codes and the reserved ones:
-// 1, 2, 3, 16-21, 32, 33, 48, 49, 64, 80, 81, 96, 97).
+// 1, 2, 3, 16-21, 32, 33, 48-51, 64, 80, 81, 96, 97).
 bool is_accepted_record_type(std::uint8_t code);
 
 // Bytes of a record around its key and value: body_len, the fixed fields and the checksum.

@@ -75,8 +75,8 @@ TEST(TxnWalEntryTest, EveryCoveredByteIsCheckedAndTheLengthPrefixIsNot) {
 }
 
 TEST(TxnWalEntryTest, AcceptedTypeCodes) {
-  const std::set<int> accepted = {1,  2,  3,  16, 17, 18, 19, 20, 21,
-                                  32, 33, 48, 49, 64, 80, 81, 96, 97};
+  const std::set<int> accepted = {1,  2,  3,  16, 17, 18, 19, 20, 21, 32,
+                                  33, 48, 49, 50, 51, 64, 80, 81, 96, 97};
   for (int code = 0; code < 256; ++code) {
     EXPECT_EQ(is_accepted_record_type(static_cast<std::uint8_t>(code)), accepted.contains(code))
         << code;
