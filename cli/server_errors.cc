@@ -14,6 +14,12 @@ std::optional<std::string_view> server_error_hint(std::string_view server_text) 
     case ErrorClass::TransactionAborted:
       return "the transaction was aborted: run 'begin' and its commands again";
     case ErrorClass::TableNotFound: return "'kavrel-cli tables' lists the registered tables";
+    case ErrorClass::AuthenticationRequired:
+      return "the server asks for a login: give --user NAME (the password from a prompt, "
+             "KAVREL_PASSWORD or ~/.kavrelpass)";
+    case ErrorClass::AuthenticationFailed: return "check the user name and the password";
+    case ErrorClass::PermissionDenied:
+      return "an admin can change the user's role or prefix: 'kavrel-cli user list' shows them";
     case ErrorClass::TransactionNotFound: return std::nullopt;
     case ErrorClass::Other: break;
   }

@@ -26,6 +26,12 @@ enum class ErrorClass : std::uint8_t {
   // The handle names no open transaction of this connection (ended, or never begun).
   TransactionNotFound,
   TableNotFound,
+  // The connection must log in (AUTH) before anything else.
+  AuthenticationRequired,
+  // A login was refused (an unknown user or a wrong password: the text does not say which).
+  AuthenticationFailed,
+  // The user's role, or its key prefix, does not allow the request; nothing was done.
+  PermissionDenied,
 };
 
 struct ErrorText {
@@ -43,7 +49,14 @@ inline constexpr ErrorText kErrorTexts[] = {
     {ErrorClass::TableNotFound, "Table not found: ", ""},
     // The storage's refusal, when the table went between the server's check and a DROP_TABLE.
     {ErrorClass::TableNotFound, "Invalid argument: Table not found: ", ""},
+    {ErrorClass::AuthenticationRequired, "Authentication required", ""},
+    {ErrorClass::AuthenticationFailed, "Authentication failed", ""},
+    {ErrorClass::PermissionDenied, "Permission denied: ", ""},
 };
+
+// The texts of the login and the permission checks.
+inline constexpr std::string_view kAuthenticationRequired = "Authentication required";
+inline constexpr std::string_view kAuthenticationFailed = "Authentication failed";
 
 constexpr ErrorClass classify_error(std::string_view text) {
   for (const ErrorText& row : kErrorTexts) {

@@ -42,6 +42,9 @@ std::string class_name(ErrorClass c) {
     case ErrorClass::TransactionAborted: return "TransactionAborted";
     case ErrorClass::TransactionNotFound: return "TransactionNotFound";
     case ErrorClass::TableNotFound: return "TableNotFound";
+    case ErrorClass::AuthenticationRequired: return "AuthenticationRequired";
+    case ErrorClass::AuthenticationFailed: return "AuthenticationFailed";
+    case ErrorClass::PermissionDenied: return "PermissionDenied";
   }
   return "?";
 }

@@ -8,6 +8,10 @@
 
 namespace kavrel {
 
+// The least a user must be allowed to run a request (see Role in storage/users.h: read <
+// write < admin).
+enum class Access : std::uint8_t { Read = 1, Write = 2, Admin = 3 };
+
 struct RequestTraits {
   const char* name;
   // Sent alone, a single write committed together with the writes next to it (and of other
@@ -18,6 +22,7 @@ struct RequestTraits {
   bool long_running;
   // May be carried by IN_TXN.
   bool in_txn;
+  Access access;
 };
 
 // The row of op, or nullptr for an opcode the protocol does not have.

@@ -182,6 +182,15 @@ Verifier Verifier::of(std::string_view password, std::optional<Bytes> salt,
   return v;
 }
 
+Verifier Verifier::decoy(std::string_view user) {
+  static const Bytes secret = random_bytes(kKeySize);
+  Verifier v;
+  v.salt = hmac(secret, fmt::format("salt:{}", user)).substr(0, kSaltSize);
+  v.stored_key = hmac(secret, fmt::format("stored:{}", user));
+  v.server_key = hmac(secret, fmt::format("server:{}", user));
+  return v;
+}
+
 std::string Verifier::text() const {
   return fmt::format("{}${}:{}${}:{}", kMechanism, iterations, base64(salt), base64(stored_key),
                      base64(server_key));

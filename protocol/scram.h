@@ -38,6 +38,9 @@ struct Verifier {
   // A verifier of password under a fresh random salt (or the one given).
   static Verifier of(std::string_view password, std::optional<Bytes> salt = std::nullopt,
                      std::uint32_t iterations = kIterations);
+  // A verifier no password matches, the same for a name throughout the process: a server
+  // answers a login of an unknown user with it, so that the exchange looks like a known one's.
+  static Verifier decoy(std::string_view user);
   // "SCRAM-SHA-256$ITERATIONS:SALT$STOREDKEY:SERVERKEY", the parts in base64.
   std::string text() const;
   static Result<Verifier, std::string> parse(std::string_view text);

@@ -97,6 +97,12 @@ inline constexpr std::uint8_t DROP_TABLE = 0x14;
 // BACKUP: writes a copy of the database at one commit point into a new directory on the
 // server's machine (see storage/backup.h); VALUE with a JSON summary, or ERROR.
 inline constexpr std::uint8_t BACKUP = 0x15;
+// AUTH: one step of a login (SCRAM-SHA-256, protocol/scram.h), see AuthStep below. VALUE with
+// the server's message of the step (after the last one the login holds), or ERROR
+// "Authentication failed".
+inline constexpr std::uint8_t AUTH = 0x16;
+// USERS: user management, see UsersRequest below. OK (or VALUE with the listing), or ERROR.
+inline constexpr std::uint8_t USERS = 0x17;
 }  // namespace opcode
 
 namespace response {
@@ -296,6 +302,94 @@ inline std::optional<InTxn> decode_in_txn(BytesView payload) {
   if (payload.size() < IN_TXN_HEADER_SIZE) return std::nullopt;
   return InTxn{load_le<std::uint64_t>(payload.data()), static_cast<std::uint8_t>(payload[8]),
                payload.substr(IN_TXN_HEADER_SIZE)};
+}
+
+// AUTH's payload: u8 step, then for step 1 the mechanism (u16 length, bytes) and the client's
+// first message (the rest), for step 2 the client's final message (the rest).
+struct AuthStep {
+  std::uint8_t step = 0;  // 1 or 2
+  std::string mechanism;  // step 1 only
+  std::string message;
+};
+inline Bytes encode_auth(const AuthStep& a) {
+  Bytes out;
+  put_u8(out, a.step);
+  if (a.step == 1) {
+    put_u16(out, static_cast<std::uint16_t>(a.mechanism.size()));
+    out.append(a.mechanism);
+  }
+  out.append(a.message);
+  return out;
+}
+// nullopt for a step other than 1 or 2, or a mechanism cut short.
+inline std::optional<AuthStep> decode_auth(BytesView payload) {
+  ByteReader r(payload);
+  AuthStep a;
+  if (!r.read_u8(a.step) || (a.step != 1 && a.step != 2)) return std::nullopt;
+  if (a.step == 1) {
+    std::uint16_t len = 0;
+    BytesView mechanism;
+    if (!r.read_u16(len) || !r.read_bytes(len, mechanism)) return std::nullopt;
+    a.mechanism = mechanism;
+  }
+  a.message = r.rest();
+  return a;
+}
+
+// USERS' payload: u8 action, then the fields of the action, each text a u16 length and its
+// bytes, the role one byte (1 read, 2 write, 3 admin):
+//   1 add     name, role, prefix, verifier
+//   2 passwd  name, verifier
+//   3 delete  name
+//   4 list    nothing (VALUE: a JSON array of {"name", "role", "prefix"}, by name)
+// A verifier is scram::Verifier::text(): the password itself never crosses the wire.
+struct UsersRequest {
+  enum Action : std::uint8_t { Add = 1, Passwd = 2, Delete = 3, List = 4 };
+  std::uint8_t action = 0;
+  std::string name;
+  std::uint8_t role = 0;
+  std::string prefix;
+  std::string verifier;
+};
+inline Bytes encode_users(const UsersRequest& u) {
+  Bytes out;
+  put_u8(out, u.action);
+  const auto text = [&out](const std::string& t) {
+    put_u16(out, static_cast<std::uint16_t>(t.size()));
+    out.append(t);
+  };
+  if (u.action == UsersRequest::List) return out;
+  text(u.name);
+  if (u.action == UsersRequest::Add) {
+    put_u8(out, u.role);
+    text(u.prefix);
+  }
+  if (u.action == UsersRequest::Add || u.action == UsersRequest::Passwd) text(u.verifier);
+  return out;
+}
+// nullopt for an unknown action or fields cut short.
+inline std::optional<UsersRequest> decode_users(BytesView payload) {
+  ByteReader r(payload);
+  UsersRequest u;
+  const auto text = [&r](std::string& out) {
+    std::uint16_t len = 0;
+    BytesView bytes;
+    if (!r.read_u16(len) || !r.read_bytes(len, bytes)) return false;
+    out = bytes;
+    return true;
+  };
+  if (!r.read_u8(u.action) || u.action < UsersRequest::Add || u.action > UsersRequest::List) {
+    return std::nullopt;
+  }
+  if (u.action == UsersRequest::List) return u;
+  if (!text(u.name)) return std::nullopt;
+  if (u.action == UsersRequest::Add && (!r.read_u8(u.role) || !text(u.prefix))) {
+    return std::nullopt;
+  }
+  if ((u.action == UsersRequest::Add || u.action == UsersRequest::Passwd) && !text(u.verifier)) {
+    return std::nullopt;
+  }
+  return u;
 }
 
 using ScanListing = std::vector<std::pair<std::string, Bytes>>;

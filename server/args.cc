@@ -78,6 +78,8 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
   auto* insecure_opt =
       app.add_flag("--insecure-tcp", args.insecure_tcp,
                    "Serve --listen without TLS (loopback addresses only; for tests and tunnels)");
+  app.add_flag("--unix-auth", args.unix_auth,
+               "Connections on the Unix socket must log in too (as TCP ones always must)");
   cert_opt->needs(key_opt);
   key_opt->needs(cert_opt);
   ca_opt->needs(cert_opt);

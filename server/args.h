@@ -35,6 +35,8 @@ struct Args {
   std::optional<std::filesystem::path> tls_cert, tls_key, tls_ca;
   bool require_client_cert = false;  // --tls-client-cert require
   bool insecure_tcp = false;
+  // Unix socket connections must log in too (TCP ones always must).
+  bool unix_auth = false;
 
   // The --socket value, or the database directory joined with "kavrel.sock".
   std::filesystem::path socket_path() const;

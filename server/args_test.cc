@@ -163,6 +163,8 @@ TEST(ArgsTest, NetworkOptions) {
   EXPECT_FALSE(r.args->tls_cert);
   EXPECT_FALSE(parse({}).args->require_client_cert);  // nothing on the network by default
   EXPECT_TRUE(parse({}).args->listen.empty());
+  EXPECT_FALSE(parse({}).args->unix_auth);
+  EXPECT_TRUE(parse({"--unix-auth"}).args->unix_auth);
 
   struct Refused {
     std::vector<std::string> argv;

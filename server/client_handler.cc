@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -13,13 +14,18 @@
 #include <nlohmann/json.hpp>
 
 #include "core/cleanup.h"
+#include "core/log.h"
 #include "core/text.h"
+#include "protocol/errors.h"
 #include "protocol/requests.h"
+#include "server/access.h"
 #include "server/payloads.h"
 #include "storage/backup.h"
 
 namespace kavrel {
 namespace {
+
+constexpr const char* kTarget = "kavrel_server";
 
 constexpr const char* kSqlRefusal =
     "SQL execution must be implemented client-side. Use Python SDK for full SQL support.";
@@ -72,6 +78,7 @@ std::optional<std::uint64_t> ClientHandler::storage_txn(std::uint64_t handle) co
 }
 
 Message ClientHandler::process_request(const Message& request) {
+  if (auto refusal = refused(request)) return std::move(*refusal);
   Message out = dispatch(request);
   // The length field has 32 bits; a larger payload would desynchronise the stream.
   if (out.payload.size() > 0xFFFFFFFFu) {
@@ -105,6 +112,8 @@ Message ClientHandler::dispatch(const Message& request) {
     case opcode::DROP_TABLE: return drop_table(payload);
     case opcode::IN_TXN: return in_txn(payload);
     case opcode::BACKUP: return backup(payload);
+    case opcode::AUTH: return auth(payload);
+    case opcode::USERS: return users(payload);
     default: return Message::error(fmt::format("Unknown opcode: {:#x}", request.opcode));
   }
 }
@@ -155,6 +164,10 @@ std::span<const BlindWrite> ClientHandler::decode_writes(std::span<const Message
   d.writes.reserve(requests.size());
   d.path_keys.reserve(requests.size());  // never reallocated: writes view its keys
   for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (auto refusal = refused(requests[i])) {
+      d.answers[i] = std::move(*refusal);
+      continue;
+    }
     const BytesView payload = requests[i].payload;
     switch (requests[i].opcode) {
       case opcode::PUT: {
@@ -256,7 +269,9 @@ std::vector<Message> ClientHandler::process_reads(std::span<const Message> reque
   }
   const Database::SnapshotReader reader(*db_);
   for (const Message& request : requests) {
-    if (request.opcode == opcode::GET) {
+    if (auto refusal = refused(request)) {
+      answers.push_back(std::move(*refusal));
+    } else if (request.opcode == opcode::GET) {
       answers.push_back(read_value(reader, request.payload));
     } else if (request.opcode == opcode::GET_PATH) {
       auto req = decode_path(request.payload);
@@ -397,8 +412,6 @@ Message ClientHandler::compact() {
 }
 
 Message ClientHandler::backup(BytesView payload) {
-  // Role check: once connections carry users, BACKUP is an admin request; its check goes here,
-  // before anything is looked at.
   if (!options_.backups) return Message::error("BACKUP is turned off for this connection");
   if (!is_valid_utf8(payload)) return Message::error("Invalid UTF-8 in backup directory");
   if (payload.find('\0') != BytesView::npos) {
@@ -414,6 +427,132 @@ Message ClientHandler::backup(BytesView payload) {
   summary["bytes"] = done->bytes;
   summary["encrypted"] = done->encrypted;
   return value(summary.dump());
+}
+
+// ---- Logins and users -------------------------------------------------------------------------
+
+std::optional<Message> ClientHandler::refused(const Message& request) {
+  if (request.opcode == opcode::AUTH) return std::nullopt;
+  const Peer& peer = options_.peer;
+  if (!user_ && !certificate_user_.empty()) {
+    // The handshake verified a certificate naming a user: that user is logged in.
+    if (auto user = db_->user(certificate_user_)) {
+      log::info(kTarget, "User {} logged in by its certificate from {}", debug_quote(user->name),
+                peer.address);
+      user_ = std::move(*user);
+    }
+    certificate_user_.clear();
+  }
+  if (user_) {
+    auto refusal = permission_refusal(request, *user_);
+    if (!refusal) return std::nullopt;
+    return Message::error(*refusal);
+  }
+  if (request.opcode == opcode::USERS) {
+    // The first admin is made by the server's own OS user on its Unix socket.
+    if (peer.local_admin && (!peer.login_required || !db_->has_admin())) return std::nullopt;
+    if (!peer.login_required) {
+      return Message::error(
+          "Permission denied: USERS needs a login as an admin user, or the server's own OS "
+          "user on its Unix socket");
+    }
+  }
+  if (peer.login_required) return Message::error(kAuthenticationRequired);
+  return std::nullopt;  // trusted by the socket's file mode
+}
+
+Message ClientHandler::auth(BytesView payload) {
+  if (user_) {
+    return Message::error(fmt::format("Already logged in as {}", debug_quote(user_->name)));
+  }
+  auto step = decode_auth(payload);
+  if (!step) {
+    exchange_.reset();
+    return protocol_error("AUTH payload malformed");
+  }
+  if (step->step == 1) {
+    exchange_.reset();
+    if (step->mechanism != scram::kMechanism) {
+      return Message::error(fmt::format("Unsupported authentication mechanism: {} (offered: {})",
+                                        debug_quote(step->mechanism), scram::kMechanism));
+    }
+    auto first = scram::ServerExchange::parse_first(step->message);
+    if (!first) return login_failed("", first.error());
+    std::optional<scram::Verifier> verifier;
+    if (auto user = db_->user(first->user)) {
+      if (auto stored = scram::Verifier::parse(user->verifier)) verifier = std::move(*stored);
+    }
+    if (!verifier) verifier = scram::Verifier::decoy(first->user);
+    exchange_.emplace(std::move(*first), std::move(*verifier));
+    return value(exchange_->first());
+  }
+  if (!exchange_) return login_failed("", "a final message without a first one");
+  const scram::ServerExchange exchange = std::move(*exchange_);
+  exchange_.reset();
+  auto final = exchange.final(step->message);
+  if (!final) return login_failed(exchange.user(), final.error());
+  auto user = db_->user(exchange.user());
+  if (!user) return login_failed(exchange.user(), "no such user");
+  log::info(kTarget, "User {} logged in from {}", debug_quote(user->name), options_.peer.address);
+  user_ = std::move(*user);
+  return value(std::move(*final));
+}
+
+Message ClientHandler::login_failed(std::string_view user, std::string_view why) {
+  ++failed_logins_;
+  log::warn(kTarget, "Authentication failed for user {} from {}: {}", debug_quote(user),
+            options_.peer.address, why);
+  std::this_thread::sleep_for(options_.failed_login_pause);
+  return Message::error(kAuthenticationFailed);
+}
+
+Message ClientHandler::users(BytesView payload) {
+  const auto req = decode_users(payload);
+  if (!req) return protocol_error("USERS payload malformed");
+  const std::string by = user_ ? debug_quote(user_->name) : options_.peer.address;
+  const auto not_found = [&] {
+    return Message::error(fmt::format("User not found: {}", req->name));
+  };
+  switch (req->action) {
+    case UsersRequest::List: {
+      nlohmann::ordered_json list = nlohmann::ordered_json::array();
+      for (const UserRecord& u : db_->users()) {
+        list.push_back({{"name", u.name}, {"role", role_name(u.role)}, {"prefix", u.prefix}});
+      }
+      return value(list.dump());
+    }
+    case UsersRequest::Delete: {
+      auto dropped = db_->drop_user(req->name);
+      if (!dropped) return error_of(dropped.error());
+      if (!*dropped) return not_found();
+      log::info(kTarget, "User {} deleted by {}", debug_quote(req->name), by);
+      return ok();
+    }
+    default: break;
+  }
+  if (!scram::Verifier::parse(req->verifier)) {
+    return Message::error("Invalid password verifier: expected SCRAM-SHA-256$ITERATIONS:SALT$KEYS");
+  }
+  std::optional<UserRecord> user = db_->user(req->name);
+  if (req->action == UsersRequest::Add) {
+    if (req->role < static_cast<std::uint8_t>(Role::Read) ||
+        req->role > static_cast<std::uint8_t>(Role::Admin)) {
+      return Message::error(
+          fmt::format("Invalid role: {} (1 read, 2 write, 3 admin)", int{req->role}));
+    }
+    if (user) return Message::error(fmt::format("User already exists: {}", req->name));
+    user = UserRecord{req->name, static_cast<Role>(req->role), req->prefix, req->verifier};
+  } else {
+    if (!user) return not_found();
+    user->verifier = req->verifier;
+  }
+  if (auto put = db_->put_user(*user); !put) return error_of(put.error());
+  log::info(kTarget, "User {} {} by {}", debug_quote(user->name),
+            req->action == UsersRequest::Add
+                ? fmt::format("added with the {} role", role_name(user->role))
+                : std::string("given a new password"),
+            by);
+  return ok();
 }
 
 Message ClientHandler::checkpoint() {

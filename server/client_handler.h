@@ -17,18 +17,22 @@
 // server/connection.h and server/connection_loop.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
+#include "protocol/scram.h"
 #include "protocol/wire.h"
 #include "server/server_stats.h"
 #include "storage/database.h"
+#include "storage/users.h"
 
 namespace kavrel {
 
@@ -37,14 +41,38 @@ namespace kavrel {
 // without bound. BEGIN_TXN past it is refused and opens nothing.
 inline constexpr std::size_t kMaxOpenTransactions = 1024;
 
+// Failed logins a connection may make; the answer to the last one is its last.
+inline constexpr unsigned kMaxFailedLogins = 3;
+
+// Who is at the other end of a connection, as the listener found it.
+struct Peer {
+  // The connection must log in (AUTH, or a client certificate naming a user) before anything
+  // else: a TCP connection, or a Unix one under --unix-auth. A Unix connection that need not is
+  // trusted by the socket's file mode, as it always was: every request but USERS.
+  bool login_required = false;
+  // A Unix peer running as the server's OS user, or as root: may manage users without a login
+  // (with login_required, only while no admin user exists: the first admin comes from here).
+  bool local_admin = false;
+  std::string address;  // for the log: "HOST:PORT", or "unix (uid N)"
+};
+
 // The state of one connection. Used by one thread at a time (the one serving the connection at
 // the moment); not thread-safe.
+//
+// Logins: AUTH runs SCRAM-SHA-256 (protocol/scram.h) against the user's stored verifier; an
+// unknown user gets the same exchange (a made-up salt) and the same refusal as a wrong password,
+// so the answers do not tell which users exist. A refused login is answered after a pause,
+// logged (the user and the peer, never the secret), and after kMaxFailedLogins the connection is
+// ended. A logged-in user is held to its role and prefix (server/access.h).
 class ClientHandler {
  public:
   struct Options {
     // BACKUP writes where its request says. A harness that feeds arbitrary requests (the
     // connection fuzzer) turns it off: its inputs could name any directory of the machine.
     bool backups = true;
+    Peer peer;
+    // The pause before a refused login is answered.
+    std::chrono::milliseconds failed_login_pause{1000};
   };
   // Neither db nor stats may be null; stats is read by STATS only (the connection loop does the
   // counting).
@@ -87,12 +115,25 @@ class ClientHandler {
   // Aborts every open explicit transaction (abort errors ignored) and forgets them.
   void abort_all();
 
+  // The subject name of the client certificate the TLS handshake verified: once the connection
+  // asks for anything, a user of that name is logged in as if by AUTH.
+  void set_certificate_user(std::string name) { certificate_user_ = std::move(name); }
+  // Too many failed logins: the connection ends once the answers given are sent.
+  bool ending() const { return failed_logins_ >= kMaxFailedLogins; }
+
   // The number of open explicit transactions, and the storage transaction behind a handle.
   std::size_t open_transactions() const { return transactions_.size(); }
   std::optional<std::uint64_t> storage_txn(std::uint64_t handle) const;
 
  private:
+  // The refusal of a request this connection may not send now (no login yet, a role or prefix
+  // that does not allow it), or nullopt.
+  std::optional<Message> refused(const Message& request);
   Message dispatch(const Message& request);
+  Message auth(BytesView payload);
+  // A refused login: logged, counted, answered after the pause.
+  Message login_failed(std::string_view user, std::string_view why);
+  Message users(BytesView payload);
   Message put(BytesView payload);
   Message get_key(BytesView key);
   // The VALUE answer of key under the transaction's snapshot.
@@ -154,6 +195,11 @@ class ClientHandler {
     std::vector<Bytes> path_keys;    // PUT_PATH keys built here; writes view them
   };
   DecodedWrites decoded_;
+  // The login: the user once logged in, the exchange under way, the refusals so far.
+  std::optional<UserRecord> user_;
+  std::optional<scram::ServerExchange> exchange_;
+  std::string certificate_user_;
+  unsigned failed_logins_ = 0;
 };
 
 }  // namespace kavrel

@@ -85,7 +85,7 @@ TEST_F(ClientHandlerTest, PayloadAndRequestErrorTexts) {
       {opcode::DESCRIBE_TABLE, "nope", "Table not found: nope"},
       {opcode::DESCRIBE_TABLE, "", "Table not found: "},
       {opcode::DESCRIBE_TABLE, "t\xff", "Invalid UTF-8 in table name"},
-      {0x16, "", "Unknown opcode: 0x16"},
+      {0x18, "", "Unknown opcode: 0x18"},
       {0x84, "", "Unknown opcode: 0x84"},
       {0xff, "payload", "Unknown opcode: 0xff"},
   };
@@ -712,8 +712,8 @@ TEST_F(ConnectionTest, ZeroLengthPayloadAndBackToBackFrames) {
   EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
   EXPECT_EQ(read_response(), (Message{response::VALUE, ""}));
   // An ERROR answer keeps the connection.
-  send_bytes(encode_frame(0x16, ""));
-  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x16"));
+  send_bytes(encode_frame(0x18, ""));
+  EXPECT_EQ(read_response(), Message::error("Unknown opcode: 0x18"));
   send_bytes(encode_frame(opcode::PING, "abc"));
   EXPECT_EQ(read_response(), (Message{response::PONG, ""}));
   peer_ = UniqueFd();  // clean close

@@ -30,6 +30,10 @@ Connection::Need Connection::serve(bool readable) {
     if (!opened) return finish(std::unexpected(std::move(opened.error())));
     if (!*opened) return stream_.read_wants_write() ? Need::Output : Need::Input;
     opened_ = true;
+    handler_.set_certificate_user(stream_.certificate_user());
+  }
+  if (handler_.ending()) {
+    return finish(std::unexpected(IpcError::io_message("too many failed logins")));
   }
   if (auto sent = send_some(); !sent) return finish(std::unexpected(std::move(sent.error())));
   if (sent_ != out_.size()) return Need::Output;

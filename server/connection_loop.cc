@@ -39,7 +39,7 @@ struct Session {
           const std::shared_ptr<ServerStats>& stats)
       : fd(std::move(accepted.socket)),
         stream(make_stream(fd.get(), std::move(accepted.tls))),
-        handler(db, stats),
+        handler(db, stats, ClientHandler::Options{.peer = std::move(accepted.peer)}),
         conn(*stream, handler, *stats) {}
   UniqueFd fd;
   std::unique_ptr<Stream> stream;

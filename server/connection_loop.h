@@ -63,6 +63,7 @@ struct LoopCore;
 struct Accepted {
   UniqueFd socket;
   std::shared_ptr<SSL_CTX> tls;
+  Peer peer;
 };
 
 class ConnectionLoops {

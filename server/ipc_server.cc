@@ -101,7 +101,8 @@ Result<std::pair<std::string, std::string>, std::string> split_host_port(std::st
 }
 
 IpcServer::IpcServer(std::filesystem::path socket_path, std::uint64_t max_clients,
-                     std::shared_ptr<Database> db, ConnectionLoops::Options options, TcpOptions tcp)
+                     std::shared_ptr<Database> db, ConnectionLoops::Options options,
+                     ListenOptions tcp)
     : socket_path_(std::move(socket_path)),
       max_clients_(max_clients),
       db_(std::move(db)),
@@ -253,7 +254,10 @@ void IpcServer::accept_loop(std::vector<Listener>& listeners) {
 void IpcServer::admit(const Listener& from) {
   for (;;) {
     // Without blocking: TLS reads and writes the socket itself, and must never wait on it.
-    const int conn = ::accept4(from.fd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    sockaddr_storage address{};
+    socklen_t address_len = sizeof address;
+    const int conn = ::accept4(from.fd.get(), reinterpret_cast<sockaddr*>(&address), &address_len,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (conn < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -278,9 +282,23 @@ void IpcServer::admit(const Listener& from) {
       (void)::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       if (tcp_.tls) tls = tcp_.tls->current();
     }
+    Peer peer = peer_of(from, conn, address);
     stats_->connection_admitted();
-    loops_->adopt(Accepted{std::move(stream), std::move(tls)});
+    loops_->adopt(Accepted{std::move(stream), std::move(tls), std::move(peer)});
   }
+}
+
+Peer IpcServer::peer_of(const Listener& from, int fd, const sockaddr_storage& address) const {
+  if (!from.tcp_address.empty()) {
+    return Peer{true, false, address_text(reinterpret_cast<const sockaddr*>(&address))};
+  }
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    return Peer{tcp_.unix_auth, false, "unix"};
+  }
+  const bool local_admin = cred.uid == ::geteuid() || cred.uid == 0;
+  return Peer{tcp_.unix_auth, local_admin, fmt::format("unix (uid {})", cred.uid)};
 }
 
 std::vector<std::uint16_t> IpcServer::tcp_ports() const {

@@ -9,9 +9,11 @@
 // "[IpcServer] ".
 #pragma once
 
+#include <sys/socket.h>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,10 +32,11 @@ namespace kavrel {
 
 // Where to listen on TCP: HOST:PORT texts (IPv6 hosts in brackets, "[::1]:7070"; port 0: any
 // free port), and the TLS to serve them with. Without TLS only loopback addresses are allowed
-// (plain TCP, for tests and tunnels).
-struct TcpOptions {
+// (plain TCP, for tests and tunnels). TCP connections must log in; Unix ones too with unix_auth.
+struct ListenOptions {
   std::vector<std::string> listen;
   std::shared_ptr<TlsContext> tls;
+  bool unix_auth = false;
 };
 
 // HOST and PORT of "HOST:PORT" ("[HOST]:PORT" for an IPv6 host), or the error text.
@@ -44,7 +47,7 @@ class IpcServer {
   // A server with fresh statistics, not running. db must not be null.
   IpcServer(std::filesystem::path socket_path, std::uint64_t max_clients,
             std::shared_ptr<Database> db, ConnectionLoops::Options options = {},
-            TcpOptions tcp = {});
+            ListenOptions tcp = {});
   // Stops the server (see stop()).
   ~IpcServer();
   IpcServer(const IpcServer&) = delete;
@@ -76,13 +79,15 @@ class IpcServer {
   Result<void, IpcError> open_tcp_listeners(std::vector<Listener>& out);
   void accept_loop(std::vector<Listener>& listeners);
   void admit(const Listener& from);
+  // Who is at the other end of an accepted connection.
+  Peer peer_of(const Listener& from, int fd, const sockaddr_storage& address) const;
 
   std::filesystem::path socket_path_;
   std::uint64_t max_clients_;
   std::shared_ptr<Database> db_;
   std::shared_ptr<ServerStats> stats_;
   ConnectionLoops::Options options_;
-  TcpOptions tcp_;
+  ListenOptions tcp_;
   std::unique_ptr<ConnectionLoops> loops_;  // while run() accepts; used by its thread only
   std::atomic<bool> running_{false};
   UniqueFd wake_;  // an eventfd: stop() wakes the accepting thread with it

@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   (*db)->set_compact_log_bytes(args.compact_log_mib << 20);
   ConnectionLoops::Options options;
   options.receive_timeout = std::chrono::milliseconds(args.timeout_ms);
-  TcpOptions tcp{args.listen, nullptr};
+  ListenOptions tcp{args.listen, nullptr, args.unix_auth};
   if (args.tls_cert) {
     auto tls = TlsContext::load(
         TlsFiles{*args.tls_cert, *args.tls_key, args.tls_ca, args.require_client_cert});

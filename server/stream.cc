@@ -1,6 +1,7 @@
 #include "server/stream.h"
 
 #include <openssl/err.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -109,6 +110,17 @@ Result<Stream::Moved, IpcError> TlsStream::write(const char* data, std::size_t n
   const int ret = SSL_write_ex(ssl_, data, n, &sent);
   if (ret == 1) return Moved{sent, false};
   return stalled(ret, "write failed", false, write_wants_read_);
+}
+
+std::string TlsStream::certificate_user() const {
+  if (ssl_ == nullptr || SSL_get_verify_result(ssl_) != X509_V_OK) return {};
+  X509* cert = SSL_get0_peer_certificate(ssl_);
+  if (cert == nullptr) return {};
+  char name[256] = {};
+  const int len =
+      X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, name, sizeof name);
+  if (len <= 0 || static_cast<std::size_t>(len) >= sizeof name) return {};
+  return std::string(name, static_cast<std::size_t>(len));
 }
 
 Result<Stream::Moved, IpcError> TlsStream::stalled(int ret, const char* what, bool reading,

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "core/error.h"
 
@@ -52,6 +53,9 @@ class Stream {
   // for input.
   virtual bool read_wants_write() const { return false; }
   virtual bool write_wants_read() const { return false; }
+  // Once open: the subject common name of the client certificate the handshake verified, or
+  // empty (no certificate, or a plain stream).
+  virtual std::string certificate_user() const { return {}; }
 
  private:
   int fd_;
@@ -80,6 +84,7 @@ class TlsStream final : public Stream {
   bool peeks() const override { return false; }
   bool read_wants_write() const override { return read_wants_write_; }
   bool write_wants_read() const override { return write_wants_read_; }
+  std::string certificate_user() const override;
 
  private:
   // Turns the result of an SSL call that moved nothing into would-block (noting in wants_other

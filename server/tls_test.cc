@@ -23,6 +23,7 @@
 
 #include "clients/cpp/kavrel_client.h"
 #include "core/unique_fd.h"
+#include "protocol/scram.h"
 #include "protocol/wire.h"
 #include "server/ipc_server.h"
 #include "server/tls.h"
@@ -104,6 +105,17 @@ class TestPeer {
     if (!send(op, payload)) return std::nullopt;
     return receive();
   }
+  // A SCRAM login: true when it holds (and the server proved it knows the verifier).
+  bool login(const std::string& user, const std::string& password) {
+    scram::ClientExchange client(user, password);
+    const auto first =
+        request(opcode::AUTH, encode_auth(AuthStep{1, scram::kMechanism, client.first()}));
+    if (!first || first->opcode != response::VALUE) return false;
+    auto final = client.final(first->payload);
+    if (!final) return false;
+    const auto last = request(opcode::AUTH, encode_auth(AuthStep{2, "", *final}));
+    return last && last->opcode == response::VALUE && client.verify(last->payload).has_value();
+  }
   // The serial number of the server's certificate.
   long server_serial() const {
     X509* cert = SSL_get1_peer_certificate(ssl_.get());
@@ -153,6 +165,8 @@ class TcpServerTest : public ::testing::Test {
     auto opened = Database::open(dir_ / "db");
     ASSERT_TRUE(opened.has_value()) << opened.error().message();
     db_ = *opened;
+    ASSERT_TRUE(db_->put_user(
+        UserRecord{"alice", Role::Admin, "", scram::Verifier::of("alice-pw").text()}));
     ::testing::internal::CaptureStderr();
   }
   void TearDown() override {
@@ -170,7 +184,7 @@ class TcpServerTest : public ::testing::Test {
 
   // Runs a server on a thread listening on the Unix socket and on 127.0.0.1 (a free port);
   // returns once both listen.
-  void start(TcpOptions tcp, std::uint64_t max_clients = 100,
+  void start(ListenOptions tcp, std::uint64_t max_clients = 100,
              ConnectionLoops::Options options = {}) {
     if (tcp.listen.empty()) tcp.listen = {"127.0.0.1:0"};
     socket_ = dir_ / "kavrel.sock";
@@ -183,10 +197,11 @@ class TcpServerTest : public ::testing::Test {
     port_ = server_->tcp_ports().front();
   }
   TestPeer::Tls trusted() const { return {certs_.ca_cert, std::nullopt, std::nullopt, 0}; }
-  // A TLS connection that completed its handshake.
+  // A TLS connection that completed its handshake and logged in as alice.
   TestPeer connect_tls(const TestPeer::Tls& how) {
     TestPeer p = TestPeer::connect(port_);
     EXPECT_TRUE(p.start_tls(how));
+    EXPECT_TRUE(p.login("alice", "alice-pw"));
     return p;
   }
   // Waits (at most 20 s) until n connections are active.
@@ -215,7 +230,7 @@ class TcpServerTest : public ::testing::Test {
 };
 
 TEST_F(TcpServerTest, RequestsOverTlsAreAnsweredAsOverTheUnixSocket) {
-  start(TcpOptions{{}, tls()});
+  start(ListenOptions{{}, tls()});
   TestPeer peer = connect_tls(trusted());
   const std::string big(3 * 1024 * 1024, 'v');  // many TLS records each way
   ASSERT_EQ(peer.request(opcode::PUT, put_payload("big", big)), ok());
@@ -240,7 +255,7 @@ TEST_F(TcpServerTest, RequestsOverTlsAreAnsweredAsOverTheUnixSocket) {
 // Handshakes the server must refuse, and requests sent without TLS to a TLS port: each ends the
 // connection before any request is answered, and the refusal is logged.
 TEST_F(TcpServerTest, RefusedHandshakesAnswerNothing) {
-  start(TcpOptions{{}, tls(/*require_client_cert=*/true)});
+  start(ListenOptions{{}, tls(/*require_client_cert=*/true)});
   struct Case {
     const char* name;
     std::optional<TestPeer::Tls> tls;  // none: plain bytes
@@ -268,9 +283,10 @@ TEST_F(TcpServerTest, RefusedHandshakesAnswerNothing) {
     }
     ASSERT_TRUE(wait_active(0));
   }
-  // The right certificate gets through.
-  TestPeer good =
-      connect_tls(TestPeer::Tls{certs_.ca_cert, certs_.client_cert, certs_.client_key, 0});
+  // The right certificate gets through, and logs in the user it names.
+  TestPeer good = TestPeer::connect(port_);
+  ASSERT_TRUE(
+      good.start_tls(TestPeer::Tls{certs_.ca_cert, certs_.client_cert, certs_.client_key, 0}));
   EXPECT_EQ(good.request(opcode::PING, ""), pong());
   EXPECT_EQ(good.request(opcode::GET, "refused"), value(""));  // never written
   const std::string err = take_stderr();
@@ -281,7 +297,7 @@ TEST_F(TcpServerTest, RefusedHandshakesAnswerNothing) {
 
 TEST_F(TcpServerTest, AStalledHandshakeIsEndedAtItsTimeOut) {
   // A receive time-out far beyond the handshake's: only the handshake's bound ends these.
-  start(TcpOptions{{}, tls()}, 100,
+  start(ListenOptions{{}, tls()}, 100,
         ConnectionLoops::Options{.receive_timeout = 60s, .handshake_timeout = 300ms});
   TestPeer silent = TestPeer::connect(port_);
   TestPeer partial = TestPeer::connect(port_);
@@ -302,7 +318,7 @@ TEST_F(TcpServerTest, AStalledHandshakeIsEndedAtItsTimeOut) {
 // A client that sends requests and never reads their answers is ended once it takes none for
 // the time-out, on the loop and on a thread of its own, over TLS and over the Unix socket.
 TEST_F(TcpServerTest, AClientThatStopsReadingIsEndedAtTheSendTimeOut) {
-  start(TcpOptions{{}, tls()}, 100, ConnectionLoops::Options{.receive_timeout = 400ms});
+  start(ListenOptions{{}, tls()}, 100, ConnectionLoops::Options{.receive_timeout = 400ms});
   const std::string value(256 * 1024, 'v');
   std::optional<Client> writer;
   {
@@ -342,7 +358,7 @@ TEST_F(TcpServerTest, AClientThatStopsReadingIsEndedAtTheSendTimeOut) {
 }
 
 TEST_F(TcpServerTest, TheConnectionLimitCountsUnixAndTcpTogether) {
-  start(TcpOptions{{}, tls()}, /*max_clients=*/1);
+  start(ListenOptions{{}, tls()}, /*max_clients=*/1);
   std::optional<Client> unix_client;
   {
     auto c = Client::connect(socket_, 20s);
@@ -351,7 +367,7 @@ TEST_F(TcpServerTest, TheConnectionLimitCountsUnixAndTcpTogether) {
   }
   ASSERT_TRUE(unix_client->ping().has_value());
   TestPeer refused = TestPeer::connect(port_);
-  EXPECT_FALSE(refused.start_tls(trusted()));
+  EXPECT_FALSE(refused.start_tls(trusted()) && refused.login("alice", "alice-pw"));
   ERR_clear_error();
   unix_client.reset();
   ASSERT_TRUE(wait_active(0));
@@ -362,8 +378,11 @@ TEST_F(TcpServerTest, TheConnectionLimitCountsUnixAndTcpTogether) {
 }
 
 TEST_F(TcpServerTest, PlainTcpIsServedOnLoopbackOnly) {
-  start(TcpOptions{{"127.0.0.1:0"}, nullptr});
+  start(ListenOptions{{"127.0.0.1:0"}, nullptr});
   TestPeer peer = TestPeer::connect(port_);
+  EXPECT_EQ(peer.request(opcode::PUT, put_payload("a", "1")),
+            Message::error("Authentication required"));
+  ASSERT_TRUE(peer.login("alice", "alice-pw"));
   EXPECT_EQ(peer.request(opcode::PUT, put_payload("a", "1")), ok());
   EXPECT_EQ(peer.request(opcode::GET, "a"), value("1"));
   const std::string err = take_stderr();
@@ -374,7 +393,7 @@ TEST_F(TcpServerTest, PlainTcpIsServedOnLoopbackOnly) {
 
   for (const char* where : {"0.0.0.0:0", "[::]:0"}) {
     SCOPED_TRACE(where);
-    IpcServer open_to_all(dir_ / "other.sock", 10, db_, {}, TcpOptions{{where}, nullptr});
+    IpcServer open_to_all(dir_ / "other.sock", 10, db_, {}, ListenOptions{{where}, nullptr});
     auto ran = open_to_all.run();
     ASSERT_FALSE(ran.has_value());
     EXPECT_NE(ran.error().message().find("plain TCP is served on loopback addresses only"),
@@ -396,7 +415,7 @@ TEST_F(TcpServerTest, ListenAddressesAreCheckedBeforeServing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.listen);
-    IpcServer server(dir_ / "k.sock", 10, db_, {}, TcpOptions{{c.listen}, tls()});
+    IpcServer server(dir_ / "k.sock", 10, db_, {}, ListenOptions{{c.listen}, tls()});
     auto ran = server.run();
     ASSERT_FALSE(ran.has_value());
     EXPECT_NE(ran.error().message().find(c.error), std::string::npos) << ran.error().message();
@@ -405,7 +424,7 @@ TEST_F(TcpServerTest, ListenAddressesAreCheckedBeforeServing) {
 
 TEST_F(TcpServerTest, AReloadServesNewConnectionsWithTheNewCertificate) {
   auto ctx = tls();
-  start(TcpOptions{{}, ctx});
+  start(ListenOptions{{}, ctx});
   TestPeer before = connect_tls(trusted());
   const long old_serial = before.server_serial();
 

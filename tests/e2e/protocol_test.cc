@@ -117,7 +117,7 @@ TEST_F(ProtocolE2eTest, RequestsAndErrorTexts) {
   auto short_put = c.call(opcode::PUT, "\x01\x02\x03");
   ASSERT_TRUE(short_put.has_value());
   EXPECT_EQ(*short_put, Message::error("Protocol error: PUT payload too short"));
-  EXPECT_EQ(c.call(0x16, "").value(), Message::error("Unknown opcode: 0x16"));
+  EXPECT_EQ(c.call(0x18, "").value(), Message::error("Unknown opcode: 0x18"));
   EXPECT_EQ(c.call(0x00, "").value(), Message::error("Unknown opcode: 0x0"));
   EXPECT_EQ(c.call(opcode::COMMIT_TXN, "1234567").value(),
             Message::error("COMMIT_TXN requires txn_id"));

@@ -71,6 +71,9 @@ class ErrorClass(enum.Enum):
     TRANSACTION_ABORTED = "TransactionAborted"  # "Transaction N aborted: <cause>; retry ..."
     TRANSACTION_NOT_FOUND = "TransactionNotFound"  # the handle names no open transaction
     TABLE_NOT_FOUND = "TableNotFound"
+    AUTHENTICATION_REQUIRED = "AuthenticationRequired"  # log in (AUTH) before anything else
+    AUTHENTICATION_FAILED = "AuthenticationFailed"  # an unknown user or a wrong password
+    PERMISSION_DENIED = "PermissionDenied"  # the user's role or key prefix does not allow it
 
 
 # The server's ERROR texts clients act on, as protocol/errors.h's kErrorTexts has them (same
@@ -83,6 +86,9 @@ _ERROR_TEXTS = (
     (ErrorClass.TRANSACTION_ABORTED, "Transaction ", " aborted: "),
     (ErrorClass.TABLE_NOT_FOUND, "Table not found: ", ""),
     (ErrorClass.TABLE_NOT_FOUND, "Invalid argument: Table not found: ", ""),
+    (ErrorClass.AUTHENTICATION_REQUIRED, "Authentication required", ""),
+    (ErrorClass.AUTHENTICATION_FAILED, "Authentication failed", ""),
+    (ErrorClass.PERMISSION_DENIED, "Permission denied: ", ""),
 )
 
 _ABORTED = " aborted: "
