@@ -70,9 +70,9 @@ Result<> check_target(const fs::path& dir, const fs::path& db_dir) {
   if (!fs::is_directory(status)) {
     return fail(refused(fmt::format("Backup path {} exists and is not a directory", quoted(dir))));
   }
-  if (!fs::is_empty(dir, ec) || ec) {
-    return fail(refused(fmt::format("Backup directory {} is not empty", quoted(dir))));
-  }
+  const bool empty = fs::is_empty(dir, ec);
+  if (ec) return fail(KavrelError::io(ec.value()));
+  if (!empty) return fail(refused(fmt::format("Backup directory {} is not empty", quoted(dir))));
   return {};
 }
 
@@ -236,8 +236,10 @@ Result<ReadFile> read_every_record(const fs::path& path, const SnapshotSealing& 
 Result<std::uint64_t> check_snapshot(const fs::path& dir, const SnapshotSealing& sealing,
                                      BackupCheck& check) {
   std::uint64_t tables = 0;
+  std::uint64_t records = 2;  // the start and the end, besides those handed over
   auto loaded = load_snapshot(dir, sealing, [&](const TxnWalEntryView& e) -> Result<> {
     if (e.record_type == static_cast<std::uint8_t>(WalRecordType::Schema)) ++tables;
+    ++records;
     return {};
   });
   if (!loaded || !*loaded) {
@@ -250,8 +252,7 @@ Result<std::uint64_t> check_snapshot(const fs::path& dir, const SnapshotSealing&
   }
   check.keys = (*loaded)->keys;
   check.tables = tables;
-  // Records: the start, the schemas, the keys and the end.
-  check.files.push_back({kSnapshotFileName, tables + (*loaded)->keys + 2, (*loaded)->bytes});
+  check.files.push_back({kSnapshotFileName, records, (*loaded)->bytes});
   return (*loaded)->next_generation;
 }
 
