@@ -437,8 +437,8 @@ std::optional<Message> ClientHandler::refused(const Message& request) {
   if (!user_ && !certificate_user_.empty()) {
     // The handshake verified a certificate naming a user: that user is logged in.
     if (auto user = db_->user(certificate_user_)) {
-      log::info(kTarget, "User {} logged in by its certificate from {}", debug_quote(user->name),
-                peer.address);
+      log::debug(kTarget, "User {} logged in by its certificate from {}", debug_quote(user->name),
+                 peer.address);
       user_ = std::move(*user);
     }
     certificate_user_.clear();
@@ -493,7 +493,7 @@ Message ClientHandler::auth(BytesView payload) {
   if (!final) return login_failed(exchange.user(), final.error());
   auto user = db_->user(exchange.user());
   if (!user) return login_failed(exchange.user(), "no such user");
-  log::info(kTarget, "User {} logged in from {}", debug_quote(user->name), options_.peer.address);
+  log::debug(kTarget, "User {} logged in from {}", debug_quote(user->name), options_.peer.address);
   user_ = std::move(*user);
   return value(std::move(*final));
 }

@@ -1,13 +1,16 @@
 // One load connection of kavrel-bench, speaking either Kavrel's frames or RESP over a Unix
-// socket. Requests are given as Kavrel messages (PUT, GET, PING and, for Kavrel, any other);
-// RESP turns PUT into SET, GET into GET and PING into PING, and its replies come back as the
-// Kavrel answers they stand for: +OK as OK, +PONG as PONG, an error as ERROR with its text, a
-// bulk string (or an integer, as its decimal text) as VALUE, and nil as an empty VALUE (a Kavrel
-// GET of an absent key answers an empty VALUE too).
+// socket or TCP, with or without TLS, logged in when a user is given (Kavrel: SCRAM-SHA-256
+// through AUTH; RESP: its AUTH command). Requests are given as Kavrel messages (PUT, GET, PING and,
+// for Kavrel, any other); RESP turns PUT into SET, GET into GET and PING into PING, and its replies
+// come back as the Kavrel answers they stand for: +OK as OK, +PONG as PONG, an error as ERROR with
+// its text, a bulk string (or an integer, as its decimal text) as VALUE, and nil as an empty VALUE
+// (a Kavrel GET of an absent key answers an empty VALUE too).
 //
 // Requests are queued in an output buffer and go out in one send at flush(), so that a pipeline
 // of requests costs one system call on both protocols. Not thread-safe: one worker thread each.
 #pragma once
+
+#include <openssl/ssl.h>
 
 #include <cstdint>
 #include <memory>
@@ -30,12 +33,24 @@ bool append_resp_request(std::string& out, const Message& request);
 // The Kavrel answer a RESP reply stands for (see the header comment).
 Message answer_of_resp(const struct RespReply& reply);
 
+// Where and how to connect.
+struct Target {
+  std::string socket = "./kavrel_data/kavrel.sock";  // unless tcp is given
+  std::optional<std::string> tcp;                    // HOST:PORT
+  bool tls = false;
+  std::string ca;  // the CA file the server's certificate is checked by (empty: the system's)
+  std::string user, password;  // empty user: no login
+  Protocol protocol = Protocol::Kavrel;
+
+  // Where, for messages: the socket's path or HOST:PORT.
+  std::string where() const { return tcp ? *tcp : socket; }
+};
+
 class BenchConnection {
  public:
-  // Connects to the socket; the error text says why not.
-  static Result<std::unique_ptr<BenchConnection>, std::string> connect(const std::string& socket,
-                                                                       Protocol protocol);
-  virtual ~BenchConnection() = default;
+  // Connects (with the TLS handshake and the login); the error text says why not.
+  static Result<std::unique_ptr<BenchConnection>, std::string> connect(const Target& target);
+  virtual ~BenchConnection();
 
   // Appends a request to the output buffer (refused: the protocol cannot carry it).
   virtual Result<void, std::string> queue(const Message& request) = 0;
@@ -45,6 +60,8 @@ class BenchConnection {
   Result<Message, std::string> read();
   // True when a whole answer is already buffered (read() then does not block).
   bool answer_buffered();
+  // Sends request alone and reads its answer.
+  Result<Message, std::string> call(const Message& request);
 
  protected:
   explicit BenchConnection(UniqueFd fd) : fd_(std::move(fd)) {}
@@ -57,7 +74,15 @@ class BenchConnection {
   std::size_t pos_ = 0;
 
  private:
+  Result<void, std::string> start_tls(const Target& target);
+  Result<void, std::string> login(const Target& target);
+  // One send or receive on the socket, through TLS when it is on: bytes moved, 0 at the end.
+  Result<std::size_t, std::string> send_some(const char* data, std::size_t n);
+  Result<std::size_t, std::string> receive_some(char* data, std::size_t n);
+
   UniqueFd fd_;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
   std::optional<Message> peeked_;
 };
 

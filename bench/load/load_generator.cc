@@ -94,7 +94,8 @@ class FrameSource {
         return Message{opcode::SCAN, std::move(prefix)};
       }
       case Workload::Txn: return Message{opcode::BEGIN_TXN, {}};
-      case Workload::Ping: return Message{opcode::PING, {}};
+      case Workload::Ping:
+      case Workload::Connect: return Message{opcode::PING, {}};
       case Workload::Transfer: {
         from_ = keys_(rng_);
         do {
@@ -278,6 +279,34 @@ void run_worker(BenchConnection& conn, FrameSource& source, unsigned depth, Live
   }
 }
 
+// The connect workload: each request is a new connection (connect, handshake, login), one PING
+// and the close.
+void run_connect_worker(const Target& target, FrameSource& source, LiveCounters& live,
+                        WorkerResult& out) {
+  while (auto ping = source.next()) {
+    const std::uint64_t start = now_ns();
+    auto conn = BenchConnection::connect(target);
+    if (!conn) {
+      out.failure = conn.error();
+      return;
+    }
+    auto answer = (*conn)->call(*ping);
+    if (!answer) {
+      out.failure = answer.error();
+      return;
+    }
+    conn->reset();
+    out.latency.record(now_ns() - start);
+    ++out.requests;
+    live.done.fetch_add(1, std::memory_order_relaxed);
+    if (!source.on_answer(ping->opcode, *answer)) {
+      ++out.errors;
+      live.errors.fetch_add(1, std::memory_order_relaxed);
+      if (out.first_error.empty()) out.first_error = describe_answer(*answer);
+    }
+  }
+}
+
 // Connects `connections` clients, runs one worker each from the same start, and merges.
 BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigned depth,
                         Budget& budget, std::atomic<std::uint64_t>* preload_next,
@@ -285,15 +314,17 @@ BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigne
   BenchResult result;
   std::vector<std::unique_ptr<BenchConnection>> clients;
   clients.reserve(connections);
-  for (unsigned i = 0; i < connections; ++i) {
-    auto c = BenchConnection::connect(config.socket, config.protocol);
+  // The connect workload's workers connect for each request; the others once, here.
+  const bool connect_each = config.workload == Workload::Connect && preload_next == nullptr;
+  for (unsigned i = 0; i < (connect_each ? 1u : connections); ++i) {
+    auto c = BenchConnection::connect(config.target);
     if (!c) {
-      result.failure =
-          fmt::format("cannot reach the server at {}: {}", debug_quote(config.socket), c.error());
+      result.failure = fmt::format("cannot reach the server at {}: {}",
+                                   debug_quote(config.target.where()), c.error());
       result.unreachable = i == 0;
       return result;
     }
-    clients.push_back(std::move(*c));
+    if (!connect_each) clients.push_back(std::move(*c));
   }
   std::vector<std::unique_ptr<FrameSource>> sources;
   for (unsigned i = 0; i < connections; ++i) {
@@ -305,7 +336,11 @@ BenchResult run_workers(const BenchConfig& config, unsigned connections, unsigne
   for (unsigned i = 0; i < connections; ++i) {
     threads.emplace_back([&, i] {
       ready.arrive_and_wait();
-      run_worker(*clients[i], *sources[i], depth, live, results[i]);
+      if (connect_each) {
+        run_connect_worker(config.target, *sources[i], live, results[i]);
+      } else {
+        run_worker(*clients[i], *sources[i], depth, live, results[i]);
+      }
     });
   }
   const auto start = Clock::now();
@@ -344,13 +379,14 @@ const char* workload_name(Workload w) {
     case Workload::Txn: return "txn";
     case Workload::Transfer: return "transfer";
     case Workload::Ping: return "ping";
+    case Workload::Connect: return "connect";
   }
   return "?";
 }
 
 std::optional<Workload> parse_workload(const std::string& name) {
   for (const Workload w : {Workload::Put, Workload::Get, Workload::Mixed, Workload::Scan,
-                           Workload::Txn, Workload::Transfer, Workload::Ping}) {
+                           Workload::Txn, Workload::Transfer, Workload::Ping, Workload::Connect}) {
     if (name == workload_name(w)) return w;
   }
   return std::nullopt;
@@ -365,8 +401,8 @@ std::string BenchConfig::check() const {
   if (!(ratio >= 0.0 && ratio <= 1.0)) return "--ratio must be from 0 to 1";
   if (requests && *requests == 0) return "-n must be at least 1";
   if (seconds && !(*seconds > 0.0)) return "-t must be above 0";
-  if (protocol == Protocol::Resp && workload != Workload::Put && workload != Workload::Get &&
-      workload != Workload::Mixed && workload != Workload::Ping) {
+  if (target.protocol == Protocol::Resp && workload != Workload::Put && workload != Workload::Get &&
+      workload != Workload::Mixed && workload != Workload::Ping && workload != Workload::Connect) {
     return fmt::format("the {} workload needs --protocol kavrel", workload_name(workload));
   }
   const std::size_t max_value = MAX_MESSAGE_SIZE - 4 - kKeySize;
@@ -384,7 +420,8 @@ std::string BenchConfig::check() const {
       answer = FRAME_HEADER_SIZE + 4 + kScanWidth * (2 + kKeySize + 4 + value_size);
       break;
     case Workload::Txn: request = answer = FRAME_HEADER_SIZE + 8; break;
-    case Workload::Ping: request = answer = FRAME_HEADER_SIZE; break;
+    case Workload::Ping:
+    case Workload::Connect: request = answer = FRAME_HEADER_SIZE; break;
     case Workload::Transfer:
       // Each step needs the answer of the one before.
       if (pipeline > 1) return "--pipeline must be 1 with the transfer workload";

@@ -11,7 +11,8 @@
 // transfer (after a preload that sets every account to 1000: BEGIN_TXN, then inside it GET of two
 // random accounts, PUT of both with an amount moved from one to the other, then COMMIT_TXN; a
 // transaction aborted by a conflict is aborted, counted and retried with the same accounts) and
-// ping (PING).
+// ping (PING) and connect (a new connection for each request: the connect, the TLS handshake
+// and the login when given, one PING, the close; its latency is the whole of that).
 //
 // With the RESP protocol the same load goes to a RESP server: PUT as SET, GET as GET, PING as
 // PING (workloads put, get, mixed and ping); see bench_connection.h.
@@ -28,14 +29,13 @@
 
 namespace kavrel::bench {
 
-enum class Workload { Put, Get, Mixed, Scan, Txn, Transfer, Ping };
+enum class Workload { Put, Get, Mixed, Scan, Txn, Transfer, Ping, Connect };
 
 const char* workload_name(Workload w);
 std::optional<Workload> parse_workload(const std::string& name);
 
 struct BenchConfig {
-  std::string socket = "./kavrel_data/kavrel.sock";
-  Protocol protocol = Protocol::Kavrel;
+  Target target;
   unsigned connections = 1;
   std::optional<std::uint64_t> requests;  // -n: requests in all (txn: transactions)
   std::optional<double> seconds;          // -t: run time
@@ -49,7 +49,8 @@ struct BenchConfig {
   // Empty when the settings can run, else what is wrong (a usage error).
   std::string check() const;
   bool needs_preload() const {
-    return workload != Workload::Put && workload != Workload::Txn && workload != Workload::Ping;
+    return workload != Workload::Put && workload != Workload::Txn && workload != Workload::Ping &&
+           workload != Workload::Connect;
   }
 };
 

@@ -1,6 +1,7 @@
 #include "bench/load/options.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -50,7 +51,7 @@ BenchParse parse_bench_args(const std::vector<std::string>& args) {
   // Numbers are taken as text and converted here, so that a bad one names its option.
   std::string connections, requests, seconds, pipeline, ratio, keys, value_size, seed;
   bool json = false, csv = false;
-  auto* socket_opt = app.add_option("-s,--socket", config.socket,
+  auto* socket_opt = app.add_option("-s,--socket", config.target.socket,
                                     "The server's Unix socket (default: ./kavrel_data/kavrel.sock)")
                          ->type_name("SOCKET");
   auto* db_opt =
@@ -67,7 +68,7 @@ BenchParse parse_bench_args(const std::vector<std::string>& args) {
       app.add_option("--pipeline", pipeline, "Frames in flight per connection (default 1)")
           ->type_name("D");
   app.add_option("-w,--workload", workload,
-                 "put, get, mixed, scan, txn, transfer or ping (default put)")
+                 "put, get, mixed, scan, txn, transfer, ping or connect (default put)")
       ->type_name("W");
   app.add_option("--protocol", protocol,
                  "kavrel, or resp for a RESP server (put, get, mixed, ping; default kavrel)")
@@ -78,6 +79,18 @@ BenchParse parse_bench_args(const std::vector<std::string>& args) {
   auto* v_opt =
       app.add_option("--value-size", value_size, "Value bytes (default 100)")->type_name("B");
   auto* seed_opt = app.add_option("--seed", seed, "Random seed (default 1)")->type_name("S");
+  std::string tcp;
+  auto* tcp_opt =
+      app.add_option("--tcp", tcp, "The server's TCP address HOST:PORT instead of a socket")
+          ->type_name("HOST:PORT");
+  app.add_flag("--tls", config.target.tls, "TLS over --tcp");
+  auto* ca_opt = app.add_option("--ca", config.target.ca,
+                                "The CA file the server's certificate is checked by (implies "
+                                "--tls; default: the system's)")
+                     ->type_name("FILE");
+  app.add_option("--user", config.target.user,
+                 "Log in as NAME (the password from KAVREL_PASSWORD); RESP: AUTH NAME PASSWORD")
+      ->type_name("NAME");
   app.add_flag("--no-preload", o.no_preload,
                "get, mixed, scan: the keys are already there (from an earlier run)");
   app.add_flag("--json", json, "The summary as one JSON line");
@@ -98,7 +111,7 @@ BenchParse parse_bench_args(const std::vector<std::string>& args) {
     config.workload = *w;
     const auto proto = parse_protocol(protocol);
     if (!proto) throw CLI::ValidationError(fmt::format("unknown protocol '{}'", protocol));
-    config.protocol = *proto;
+    config.target.protocol = *proto;
     if (c_opt->count() > 0) config.connections = number<unsigned>(connections, "--connections");
     if (n_opt->count() > 0) config.requests = number<std::uint64_t>(requests, "--requests");
     if (t_opt->count() > 0) config.seconds = number<double>(seconds, "--time");
@@ -108,7 +121,24 @@ BenchParse parse_bench_args(const std::vector<std::string>& args) {
     if (v_opt->count() > 0) config.value_size = number<std::size_t>(value_size, "--value-size");
     if (seed_opt->count() > 0) config.seed = number<std::uint64_t>(seed, "--seed");
     if (!config.requests && !config.seconds) config.requests = kDefaultRequests;
-    if (db_opt->count() > 0) config.socket = (std::filesystem::path(db) / "kavrel.sock").string();
+    if (db_opt->count() > 0) {
+      config.target.socket = (std::filesystem::path(db) / "kavrel.sock").string();
+    }
+    if (tcp_opt->count() > 0) {
+      if (socket_opt->count() > 0 || db_opt->count() > 0) {
+        throw CLI::ValidationError("give either --tcp HOST:PORT or -s/-d, not both");
+      }
+      config.target.tcp = tcp;
+    }
+    if ((config.target.tls || ca_opt->count() > 0) && !config.target.tcp) {
+      throw CLI::ValidationError("--tls and --ca need --tcp HOST:PORT");
+    }
+    if (ca_opt->count() > 0) config.target.tls = true;
+    if (!config.target.user.empty()) {
+      const char* password = std::getenv("KAVREL_PASSWORD");
+      if (password == nullptr) throw CLI::ValidationError("--user needs KAVREL_PASSWORD set");
+      config.target.password = password;
+    }
     if (const std::string problem = config.check(); !problem.empty()) {
       throw CLI::ValidationError(problem);
     }
@@ -147,7 +177,7 @@ double errors_per_sec(const BenchResult& r) {
 std::string summary_text(const BenchConfig& c, const BenchResult& r) {
   std::string out =
       fmt::format("{}{}: {} connection{}, pipeline {}, {} keys, {}-byte values",
-                  workload_name(c.workload), c.protocol == Protocol::Resp ? " (resp)" : "",
+                  workload_name(c.workload), c.target.protocol == Protocol::Resp ? " (resp)" : "",
                   c.connections, c.connections == 1 ? "" : "s", c.pipeline, c.keys, c.value_size);
   if (c.workload == Workload::Mixed) out += fmt::format(", {:.0f}% reads", c.ratio * 100);
   out += fmt::format("\n  {} requests in {:.2f} s: {:.0f} ops/s", r.requests, r.seconds,
@@ -185,7 +215,7 @@ std::string summary_json(const BenchConfig& c, const BenchResult& r) {
   nlohmann::ordered_json j;
   j["workload"] = workload_name(c.workload);
   // Only a RESP run says so: a Kavrel run's line is as it always was.
-  if (c.protocol == Protocol::Resp) j["protocol"] = protocol_name(c.protocol);
+  if (c.target.protocol == Protocol::Resp) j["protocol"] = protocol_name(c.target.protocol);
   j["connections"] = c.connections;
   j["pipeline"] = c.pipeline;
   j["keys"] = c.keys;

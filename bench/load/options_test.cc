@@ -67,12 +67,12 @@ TEST(BenchOptionsTest, ValuesFormatsHelpAndVersion) {
 }
 
 TEST(BenchOptionsTest, ProtocolDefaultsToKavrelAndRespTakesTheKeyValueWorkloads) {
-  EXPECT_EQ(parse_bench_args({}).options->config.protocol, Protocol::Kavrel);
+  EXPECT_EQ(parse_bench_args({}).options->config.target.protocol, Protocol::Kavrel);
   for (const char* w : {"put", "get", "mixed", "ping"}) {
     SCOPED_TRACE(w);
     const BenchParse p = parse_bench_args({"--protocol", "resp", "-w", w});
     ASSERT_TRUE(p.options.has_value()) << p.err;
-    EXPECT_EQ(p.options->config.protocol, Protocol::Resp);
+    EXPECT_EQ(p.options->config.target.protocol, Protocol::Resp);
   }
   const BenchParse txn = parse_bench_args({"--protocol", "resp", "-w", "txn"});
   EXPECT_EQ(txn.status, kExitUsage);
