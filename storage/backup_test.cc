@@ -295,7 +295,7 @@ TEST_F(BackupTest, VerifyNamesTheFirstDamagedPlace) {
     testing::TempDir src;
     auto opened = Database::open(src.path(), enc);
     ASSERT_TRUE(opened) << opened.error().message();
-    auto db = *opened;
+    const auto& db = *opened;
     for (int i = 0; i < 200; ++i) put(*db, fmt::format("k{:03}", i), std::string(100, 'v'));
     const fs::path good = out_ / (encrypted ? "good-sealed" : "good");
     ASSERT_TRUE(backup(*db, good));
