@@ -63,7 +63,7 @@ Message scan_listing(const PathEntries& entries) {
 
 ClientHandler::ClientHandler(std::shared_ptr<Database> db, std::shared_ptr<ServerStats> stats,
                              Options options)
-    : db_(std::move(db)), stats_(std::move(stats)), options_(options) {}
+    : db_(std::move(db)), stats_(std::move(stats)), options_(std::move(options)) {}
 
 ClientHandler::~ClientHandler() { abort_all(); }
 
