@@ -35,8 +35,38 @@ class ConflictError(ServerError):
     """
 
 
+class AuthenticationError(ServerError):
+    """The server refused a login ("Authentication failed": an unknown user or a wrong
+    password), or a request came before one ("Authentication required"). ``text`` is the
+    server's text as sent; the message may add what the client tried (never a password)."""
+
+    def __init__(self, text, detail=None):
+        super().__init__(text)
+        self.detail = detail
+
+    def __str__(self):
+        return self.text if not self.detail else f"{self.text} ({self.detail})"
+
+
+class PermissionDeniedError(ServerError):
+    """The logged-in user's role or key prefix does not allow the request; nothing changed."""
+
+
+class CredentialsError(Error):
+    """The client has no usable credentials for a login: no password from any source
+    (``no_password`` true, ``user`` the user), or a password file that may not be read (a mode
+    other than 0600). Nothing was sent."""
+
+    def __init__(self, text, user=None, no_password=False):
+        super().__init__(text)
+        self.user = user
+        self.no_password = no_password
+
+
 class ConnectionError(Error):  # noqa: A001 - deliberately the package's own name
-    """The server cannot be reached, or the connection was lost or broke the protocol."""
+    """The server cannot be reached, the TLS handshake failed (an untrusted certificate, a name
+    that does not match), the server could not prove that it knows the user's verifier, or the
+    connection was lost or broke the protocol."""
 
 
 class RequestTooLargeError(Error):
@@ -135,6 +165,13 @@ def text_for_user(text):
 
 
 def server_error(text):
-    """The exception for an ERROR answer: ConflictError when a retry may succeed, else
-    ServerError."""
-    return (ConflictError if is_retryable(text) else ServerError)(text)
+    """The exception for an ERROR answer: ConflictError when a retry may succeed,
+    AuthenticationError and PermissionDeniedError for those classes, else ServerError."""
+    if is_retryable(text):
+        return ConflictError(text)
+    error_class = classify(text)
+    if error_class in (ErrorClass.AUTHENTICATION_REQUIRED, ErrorClass.AUTHENTICATION_FAILED):
+        return AuthenticationError(text)
+    if error_class is ErrorClass.PERMISSION_DENIED:
+        return PermissionDeniedError(text)
+    return ServerError(text)

@@ -1,6 +1,10 @@
 """kavrel-sql: an SQL shell for a kavrel-server (python3 -m kavrel.sql_shell).
 
-    kavrel-sql [-d DB | -s SOCKET] [-c SQL] [--mode table|csv|json]
+    kavrel-sql [-d DB | -s SOCKET | -u URL] [--user NAME] [--ca FILE] [--cert FILE --key FILE]
+               [-c SQL] [--mode table|csv|json]
+
+URL is kavrels://USER@HOST:PORT (TLS) or kavrel://USER@HOST:PORT (plain TCP); the password comes
+from $KAVREL_PASSWORD or ~/.kavrelpass, else it is asked for on a terminal.
 
 On a terminal it reads statements with line editing and history (~/.kavrel_sql_history, or
 $KAVREL_SQL_HISTORY); a statement may span lines and ends with ';'. Otherwise it runs the
@@ -11,6 +15,7 @@ BEGIN, COMMIT and ROLLBACK run the statements between them in one transaction.
 
 import argparse
 import csv
+import getpass
 import io
 import json
 import math
@@ -21,7 +26,7 @@ import time
 
 from . import client as client_module
 from . import sql as sql_module
-from .errors import Error
+from .errors import CredentialsError, Error
 
 HELP = """\
 .tables                  the tables
@@ -348,14 +353,33 @@ def main(argv=None):
     where.add_argument("-d", "--db", help="the database directory: its socket is DB/kavrel.sock "
                        "(default: ./kavrel_data)")
     where.add_argument("-s", "--socket", help="the server's Unix socket")
+    where.add_argument("-u", "--url", help="kavrels://USER@HOST:PORT (TLS) or "
+                       "kavrel://USER@HOST:PORT (plain TCP)")
+    parser.add_argument("--user", help="log in as NAME on the Unix socket (a server run with "
+                        "--unix-auth)")
+    parser.add_argument("--ca", metavar="FILE", help="the CAs the server's certificate is "
+                        "checked by (default: the system's)")
+    parser.add_argument("--cert", metavar="FILE", help="a client certificate: the server logs "
+                        "in the user it names")
+    parser.add_argument("--key", metavar="FILE", help="the client certificate's key")
     parser.add_argument("-c", "--command", metavar="SQL",
                         help="runs SQL (statements, or one dot command) and exits")
     parser.add_argument("--mode", choices=_MODES, default="table", help="how results are shown")
     parser.add_argument("--timer", action="store_true", help="show each statement's time")
     args = parser.parse_args(argv)
+    options = {key: value for key, value in (("user", args.user), ("cafile", args.ca),
+                                             ("certfile", args.cert), ("keyfile", args.key))
+               if value is not None}
     try:
-        client = client_module.connect(args.db, socket=args.socket)
-    except Error as e:
+        try:
+            client = client_module.connect(args.url or args.db, socket=args.socket, **options)
+        except CredentialsError as e:
+            if not e.no_password or not sys.stdin.isatty():
+                raise
+            password = getpass.getpass(f"Password for {e.user}: ")
+            client = client_module.connect(args.url or args.db, socket=args.socket,
+                                           password=password, **options)
+    except (Error, ValueError) as e:
         print(f"Error: {e}", file=sys.stderr)
         return 1
     shell = Shell(client)

@@ -31,6 +31,7 @@ CHECKPOINT, STATS, PING, EXECUTE_SQL = 0x0C, 0x0D, 0x0E, 0x0F
 COMPACT, IN_TXN = 0x10, 0x11
 LIST_TABLES, DESCRIBE_TABLE, DROP_TABLE = 0x12, 0x13, 0x14
 BACKUP = 0x15
+AUTH, USERS = 0x16, 0x17
 # The requests IN_TXN may carry.
 IN_TXN_OPCODES = frozenset({PUT, GET, DELETE, QUERY, PUT_PATH, GET_PATH, SCAN, DROP_TABLE})
 
@@ -89,6 +90,36 @@ def encode_path(segments):
         raise ValueError("a path has at most 65535 segments")
     return struct.pack("<H", len(segments)) + b"".join(
         _u16_text(s, "path segment") for s in segments)
+
+
+def encode_auth(step, message, mechanism=None):
+    """AUTH's payload: u8 step; step 1 the mechanism (u16 length, bytes) then the client-first
+    message, step 2 the client-final message."""
+    out = bytes([step])
+    if step == 1:
+        out += _u16_text(mechanism, "mechanism")
+    return out + as_bytes(message, "message")
+
+
+# USERS' actions and the roles by wire code.
+USERS_ADD, USERS_PASSWD, USERS_DELETE, USERS_LIST = 1, 2, 3, 4
+ROLES = {"read": 1, "write": 2, "admin": 3}
+
+
+def encode_users(action, name=None, role=None, prefix="", verifier=None):
+    """USERS' payload: u8 action, then each text a u16 length and its bytes: add name, role
+    byte, prefix, verifier; passwd name, verifier; delete name; list nothing."""
+    out = bytes([action])
+    if action == USERS_LIST:
+        return out
+    out += _u16_text(name, "user name")
+    if action == USERS_ADD:
+        if role not in ROLES:
+            raise ValueError(f"role must be one of {', '.join(ROLES)}, not {role!r}")
+        out += bytes([ROLES[role]]) + _u16_text(prefix, "prefix")
+    if action in (USERS_ADD, USERS_PASSWD):
+        out += _u16_text(verifier, "verifier")
+    return out
 
 
 QUERY_EXACT_FLOATS = 0x01  # QUERY's optional flags byte: floats in their shortest exact text

@@ -30,8 +30,18 @@ def test_shared_cases_classify_as_listed(text, error_class, retryable, user_text
     assert errors.is_retryable(text) == (retryable == "yes")
     assert errors.text_for_user(text) == user_text
     err = errors.server_error(text)
-    assert type(err) is (kavrel.ConflictError if retryable == "yes" else kavrel.ServerError)
-    assert err.text == text
+    assert type(err) is (kavrel.ConflictError if retryable == "yes" else
+                         _CLASSES.get(error_class, kavrel.ServerError))
+    assert isinstance(err, kavrel.ServerError)
+    assert err.text == text == str(err)
+
+
+# The ServerError subclasses raised for a class of texts (ConflictError: the retryable ones).
+_CLASSES = {
+    "AuthenticationRequired": kavrel.AuthenticationError,
+    "AuthenticationFailed": kavrel.AuthenticationError,
+    "PermissionDenied": kavrel.PermissionDeniedError,
+}
 
 
 def test_table_mirrors_the_cpp_table():
