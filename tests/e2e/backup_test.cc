@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -129,6 +131,52 @@ TEST(BackupE2eTest, BackupUnderWritesOpensAsADatabaseWithEveryEarlierWrite) {
   ASSERT_EQ(tables->size(), 1u);
   EXPECT_EQ(tables->front().name, "people");
   ASSERT_TRUE(c->put("e2e/restored", "yes").has_value());
+}
+
+// A backup of an encrypted database is sealed like it (no key or value in clear), checks and
+// opens only with the database's key.
+TEST(BackupE2eTest, EncryptedBackupNeedsTheKeyToVerifyAndToOpen) {
+  TempDir tmp;
+  const fs::path db = tmp / "db";
+  const fs::path key = tmp / "key";
+  { std::ofstream(key) << std::string(64, 'c') << "\n"; }
+  fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write);
+  const fs::path copy = tmp / "sealed";
+  {
+    ServerProcess server({"--db", db.string(), "--encrypt", "--key-file", key.string()},
+                         tmp.path());
+    ASSERT_TRUE(server.wait_ready(db / "kavrel.sock")) << server.stdout_text();
+    auto c = Client::connect(db / "kavrel.sock");
+    ASSERT_TRUE(c.has_value());
+    ASSERT_TRUE(c->put("clear-key-name", "clear-value-text").has_value());
+    const CommandResult made = run_command(
+        {KAVREL_CLI_BIN, "-s", (db / "kavrel.sock").string(), "backup", "--json", copy.string()});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find(R"("encrypted":true)"), std::string::npos) << made.out;
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.wait_exit(), 0);
+  }
+  for (const auto& e : fs::directory_iterator(copy)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find("clear-"), std::string::npos) << e.path() << " holds the data in clear";
+  }
+  const CommandResult no_key = run_command({KAVREL_CLI_BIN, "backup", "--verify", copy.string()});
+  EXPECT_EQ(no_key.status, 2);
+  EXPECT_NE(no_key.err.find("its key is needed to check it"), std::string::npos) << no_key.err;
+  const CommandResult with_key = run_command(
+      {KAVREL_CLI_BIN, "backup", "--verify", copy.string(), "--key-file", key.string()});
+  EXPECT_EQ(with_key.status, 0) << with_key.err;
+  const CommandResult with_env =
+      run_command({KAVREL_CLI_BIN, "backup", "--verify", copy.string()}, {},
+                  {"NO_COLOR=1", "KAVREL_ENCRYPTION_KEY=" + std::string(64, 'c')});
+  EXPECT_EQ(with_env.status, 0) << with_env.err;
+
+  ServerProcess restored({"--db", copy.string(), "--key-file", key.string()}, tmp.path());
+  ASSERT_TRUE(restored.wait_ready(copy / "kavrel.sock")) << restored.stdout_text();
+  auto c = Client::connect(copy / "kavrel.sock");
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->get("clear-key-name").value_or("(error)"), "clear-value-text");
 }
 
 }  // namespace
