@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -117,10 +119,6 @@ std::vector<std::uint64_t> log_generations(const fs::path& dir) {
   std::sort(out.begin(), out.end());
   return out;
 }
-
-}  // namespace
-
-namespace {
 
 // backup() past its refusals: the copy, its publication and the summary.
 Result<BackupSummary> write_and_publish(Database& db, BackupSummary summary,
