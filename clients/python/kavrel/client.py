@@ -9,11 +9,11 @@ give each thread its own Client, or take them from a Pool.
 Reconnection: the server closes a connection that has been idle for its time-out (30 s by
 default). A Client notices it before its next request goes out (the socket reads as closed, or
 the send fails on a closed socket): nothing of that request reached the server, so when no
-transaction is open on the connection the client connects again and sends it, once. With a
-transaction open it raises ConnectionError saying that the transaction is lost (the server
-aborted it when it closed the connection); the next request connects again. A connection lost
-in the middle of a request (after it was sent) is not retried, since the server may have run
-it: the client is closed for good.
+transaction is open on the connection the client connects again (and logs in again, when it
+logs in) and sends it, once. With a transaction open it raises ConnectionError saying that the
+transaction is lost (the server aborted it when it closed the connection); the next request
+connects again. A connection lost in the middle of a request (after it was sent) is not
+retried, since the server may have run it: the client is closed for good.
 """
 
 import json

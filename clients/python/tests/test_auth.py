@@ -495,3 +495,50 @@ def test_kavrel_sql_asks_for_the_password_on_a_terminal(plain_server, tmp_path):
         os.close(fd)
     assert os.waitstatus_to_exitcode(status) == 0
     assert password("writer").encode() not in output  # not echoed
+
+
+# ---- a server that does not know the verifier -------------------------------------------
+
+
+def _impostor(listener, server_final):
+    """Answers one login as a server without the user's verifier would: any salt, and a
+    made-up signature."""
+    conn, _ = listener.accept()
+    with conn:
+        def read_frame():
+            head = b""
+            while len(head) < 5:
+                head += conn.recv(5 - len(head))
+            opcode, length = struct.unpack("<BI", head)
+            body = b""
+            while len(body) < length:
+                body += conn.recv(length - len(body))
+            return opcode, body
+
+        def answer(text):
+            conn.sendall(struct.pack("<BI", wire.VALUE, len(text)) + text.encode())
+
+        _, first = read_frame()
+        nonce = first.decode().rsplit("r=", 1)[1]
+        answer(f"r={nonce}IMPOSTOR,s=c2FsdHNhbHRzYWx0c2FsdA==,i=4096")
+        read_frame()
+        answer(server_final)
+        conn.recv(1)  # until the client closes
+
+
+@pytest.mark.parametrize("server_final, message", [
+    ("v=" + "A" * 43 + "=", "the server's signature does not hold"),
+    ("e=other-error", "the server refused: other-error"),
+])
+def test_a_server_that_cannot_prove_the_verifier_is_not_trusted(server_final, message):
+    listener = socket.create_server(("127.0.0.1", 0))
+    thread = threading.Thread(target=_impostor, args=(listener, server_final), daemon=True)
+    thread.start()
+    url = f"kavrel://writer@127.0.0.1:{listener.getsockname()[1]}"
+    with pytest.raises(kavrel.ConnectionError) as e:
+        kavrel.connect(url, password=password("writer"))
+    assert str(e.value) == (f"login to {url}: {message}: the server did not prove that it knows "
+                            "the password verifier of user 'writer', so it is not trusted; the "
+                            "connection is closed")
+    thread.join(10)
+    listener.close()
