@@ -149,8 +149,8 @@ Result<void, IpcError> IpcServer::run() {
       log::stderr_line(fmt::format("[IpcServer] Listening on {} (TLS)\n", l.tcp_address));
     } else {
       log::stderr_line(fmt::format(
-          "[IpcServer] WARNING: listening on {} with plain TCP, without TLS or authentication: "
-          "every local user can connect\n",
+          "[IpcServer] WARNING: listening on {} with plain TCP, without TLS: the traffic, "
+          "logins included, can be read on this machine\n",
           l.tcp_address));
     }
   }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -20,6 +21,43 @@ std::string ssl_error_text(const char* fallback) {
   char text[256];
   ERR_error_string_n(code, text, sizeof text);
   return text;
+}
+
+// The socket under TLS, written with send(MSG_NOSIGNAL): a peer that went away is an error to
+// report, never a SIGPIPE that ends the process.
+int socket_write(BIO* bio, const char* data, int n) {
+  BIO_clear_retry_flags(bio);
+  const int fd = static_cast<const Stream*>(BIO_get_data(bio))->fd();
+  const ssize_t sent = ::send(fd, data, static_cast<std::size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    BIO_set_retry_write(bio);
+  }
+  return static_cast<int>(sent);
+}
+
+int socket_read(BIO* bio, char* data, int n) {
+  BIO_clear_retry_flags(bio);
+  const int fd = static_cast<const Stream*>(BIO_get_data(bio))->fd();
+  const ssize_t got = ::recv(fd, data, static_cast<std::size_t>(n), MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    BIO_set_retry_read(bio);
+  }
+  return static_cast<int>(got);
+}
+
+long socket_ctrl(BIO* /*bio*/, int cmd, long /*num*/, void* /*ptr*/) {
+  return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+const BIO_METHOD* socket_method() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kavrel socket");
+    BIO_meth_set_write(m, socket_write);
+    BIO_meth_set_read(m, socket_read);
+    BIO_meth_set_ctrl(m, socket_ctrl);
+    return m;
+  }();
+  return method;
 }
 
 }  // namespace
@@ -68,7 +106,15 @@ TlsStream::TlsStream(int fd, std::shared_ptr<SSL_CTX> ctx)
     : Stream(fd), ctx_(std::move(ctx)), ssl_(SSL_new(ctx_.get())) {
   // The socket is used without blocking; SSL_new fails only when out of memory, and open()
   // then reports it.
-  if (ssl_ != nullptr) SSL_set_fd(ssl_, this->fd());
+  if (ssl_ == nullptr) return;
+  BIO* bio = BIO_new(socket_method());
+  if (bio == nullptr) {
+    SSL_free(std::exchange(ssl_, nullptr));
+    return;
+  }
+  BIO_set_data(bio, static_cast<Stream*>(this));
+  BIO_set_init(bio, 1);
+  SSL_set_bio(ssl_, bio, bio);  // owned by ssl_ from here
 }
 
 TlsStream::~TlsStream() {

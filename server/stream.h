@@ -7,9 +7,9 @@
 // their answers have gone (discard); see FrameReader for why. A TLS stream cannot leave bytes in
 // the socket: what it decrypts is taken at once, and discard does nothing.
 //
-// A stream uses its socket, which must not block, and does not own it. TLS writes the socket
-// with write(): the process must ignore SIGPIPE (the server does). Not thread-safe: used by the
-// one thread serving the connection at the moment.
+// A stream uses its socket and does not own it; nothing it does waits, and a peer that went
+// away is an error, never a SIGPIPE. Not thread-safe: used by the one thread serving the
+// connection at the moment.
 #pragma once
 
 #include <openssl/ssl.h>
