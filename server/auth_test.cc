@@ -211,6 +211,7 @@ TEST_F(AuthTest, RolesAndPrefixes) {
       {alice.get(), {opcode::CHECKPOINT, ""}, ""},
       {alice.get(), {opcode::USERS, list}, ""},
   };
+  ::testing::internal::CaptureStdout();
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << int{c.request.opcode} << " " << c.request.payload);
     const Message answer = c.who->process_request(c.request);
@@ -220,6 +221,11 @@ TEST_F(AuthTest, RolesAndPrefixes) {
       EXPECT_EQ(answer, Message::error(c.refusal)) << answer.payload;
     }
   }
+  const std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("Refused a request of user \"walt\" from 10.0.0.7:4242: Permission denied: "
+                     "key \"app2/a\" is outside the prefix \"app1/\" of user \"walt\""),
+            std::string::npos)
+      << log;
   // A refused write in a run of writes is refused alone; the others are written.
   const std::vector<Message> run = {{opcode::PUT, encode_put("app1/b", "2")},
                                     {opcode::PUT, encode_put("app2/b", "2")}};

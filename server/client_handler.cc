@@ -446,6 +446,8 @@ std::optional<Message> ClientHandler::refused(const Message& request) {
   if (user_) {
     auto refusal = permission_refusal(request, *user_);
     if (!refusal) return std::nullopt;
+    log::warn(kTarget, "Refused a request of user {} from {}: {}", debug_quote(user_->name),
+              peer.address, *refusal);
     return Message::error(*refusal);
   }
   if (request.opcode == opcode::USERS) {
