@@ -1,6 +1,9 @@
 #include "clients/cpp/kavrel_client.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -11,10 +14,13 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
+#include "clients/cpp/tls_link.h"
 #include "core/text.h"
 #include "protocol/errors.h"
 #include "protocol/requests.h"
+#include "protocol/scram.h"
 
 namespace kavrel {
 namespace {
@@ -56,6 +62,68 @@ std::string ClientError::message() const {
 
 namespace {
 
+// Bounds every send and receive of the socket (zero: no bound). The send time-out also bounds a
+// connect (to a full backlog, or a TCP peer that does not answer).
+bool set_timeouts(int fd, std::chrono::milliseconds timeout) {
+  if (timeout.count() <= 0) return true;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 &&
+         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+// Connects fd to addr; the errno of a failure (EINPROGRESS: the send time-out passed).
+int connect_tcp(int fd, const sockaddr* addr, socklen_t len, std::chrono::milliseconds timeout) {
+  if (::connect(fd, addr, len) == 0) return 0;
+  if (errno != EINTR) return errno;
+  // Interrupted, the connect goes on by itself: wait for its outcome.
+  pollfd p{fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, timeout.count() > 0 ? static_cast<int>(timeout.count()) : -1);
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) return EINPROGRESS;
+  int err = 0;
+  socklen_t err_len = sizeof err;
+  if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0) return errno;
+  return err;
+}
+
+// A TCP connection to host:port, trying each of the host's addresses in turn; a Connect error
+// names why there is none (the last address's reason).
+ClientResult<UniqueFd> open_tcp(const std::string& host, std::uint16_t port,
+                                std::chrono::milliseconds timeout) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
+    return std::unexpected(ClientError::connect(
+        fmt::format("cannot resolve {}: {}", debug_quote(host),
+                    rc == EAI_SYSTEM ? os_error_text(errno) : std::string(::gai_strerror(rc)))));
+  }
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+  int err = EADDRNOTAVAIL;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    UniqueFd fd(::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid() || !set_timeouts(fd.get(), timeout)) {
+      err = errno;
+      continue;
+    }
+    err = connect_tcp(fd.get(), a->ai_addr, a->ai_addrlen, timeout);
+    if (err != 0) continue;
+    // Requests and answers are small frames each way: Nagle's wait would only delay them.
+    const int one = 1;
+    (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+  }
+  return std::unexpected(
+      ClientError::connect(err == EINPROGRESS ? std::string("timed out") : os_error_text(err)));
+}
+
 // A connected socket; a Connect error names why there is none.
 ClientResult<UniqueFd> open_socket(const std::filesystem::path& socket,
                                    std::chrono::milliseconds timeout) {
@@ -68,15 +136,8 @@ ClientResult<UniqueFd> open_socket(const std::filesystem::path& socket,
   std::memcpy(addr.sun_path, path.data(), path.size());
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return std::unexpected(ClientError::connect(os_error_text(errno)));
-  if (timeout.count() > 0) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    // The send time-out also bounds a connect to a full backlog.
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-      return std::unexpected(ClientError::connect(os_error_text(errno)));
-    }
+  if (!set_timeouts(fd.get(), timeout)) {
+    return std::unexpected(ClientError::connect(os_error_text(errno)));
   }
   int rc;
   do {
@@ -110,11 +171,149 @@ std::string lost_text(const std::vector<std::uint64_t>& lost) {
 
 }  // namespace
 
+struct Client::Dialer {
+  ConnectOptions options;
+  std::shared_ptr<const ClientTlsContext> tls;  // set for TLS connections
+
+  Dialer() = default;
+  Dialer(const Dialer&) = delete;
+  Dialer& operator=(const Dialer&) = delete;
+  ~Dialer() {
+    if (options.login) {
+      std::string& password = options.login->password;
+      ::explicit_bzero(password.data(), password.capacity());
+    }
+  }
+};
+
+void Client::TlsLinkFree::operator()(TlsLink* link) const { delete link; }
+
+Client::Client(std::shared_ptr<const Dialer> dialer)
+    : dialer_(std::move(dialer)), timeout_(dialer_->options.timeout) {}
+
+Client::~Client() {
+  if (tls_) tls_->close_notify();
+}
+
+namespace {
+
+// Options that cannot make a connection, or nullopt.
+std::optional<std::string> refuse_options(const ConnectOptions& o) {
+  if (o.socket.empty() && o.host.empty()) return "no server given: a Unix socket, or a host";
+  if (!o.socket.empty() && !o.host.empty()) return "a Unix socket or a host, not both";
+  if (!o.host.empty() && o.port == 0) return "no port given for the host";
+  if (o.tls && !o.socket.empty()) return "TLS is for TCP connections, not for the Unix socket";
+  if (o.login && o.login->user.empty()) return "the login has no user name";
+  return std::nullopt;
+}
+
+}  // namespace
+
 ClientResult<Client> Client::connect(const std::filesystem::path& socket,
                                      std::chrono::milliseconds timeout) {
-  auto fd = open_socket(socket, timeout);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  return Client(std::move(*fd), socket, timeout);
+  ConnectOptions options;
+  options.socket = socket;
+  options.timeout = timeout;
+  return connect(options);
+}
+
+ClientResult<Client> Client::connect(const ConnectOptions& options) {
+  if (auto refused = refuse_options(options)) {
+    return std::unexpected(ClientError::invalid(std::move(*refused)));
+  }
+  auto dialer = std::make_shared<Dialer>();
+  dialer->options = options;
+  if (options.tls) {
+    auto context =
+        ClientTlsContext::load(options.tls->ca_file, options.tls->cert_file, options.tls->key_file);
+    if (!context) return std::unexpected(ClientError::invalid(std::move(context.error())));
+    dialer->tls = std::move(*context);
+  }
+  Client client(std::move(dialer));
+  if (auto opened = client.open_connection(false); !opened) {
+    return std::unexpected(std::move(opened.error()));
+  }
+  return client;
+}
+
+ClientResult<> Client::open_connection(bool reuse_fd) {
+  tls_.reset();  // frees the old session only: its socket is closed below, or already was
+  const ConnectOptions& o = dialer_->options;
+  auto fd = o.socket.empty() ? open_tcp(o.host, o.port, timeout_) : open_socket(o.socket, timeout_);
+  const auto drop = [this] {
+    tls_.reset();
+    fd_ = UniqueFd();
+  };
+  if (!fd) {
+    drop();
+    return std::unexpected(std::move(fd.error()));
+  }
+  if (reuse_fd && fd_.valid()) {
+    if (::dup3(fd->get(), fd_.get(), O_CLOEXEC) < 0) {
+      const int err = errno;
+      drop();
+      return std::unexpected(ClientError::connect(os_error_text(err)));
+    }
+  } else {
+    fd_ = std::move(*fd);
+  }
+  if (dialer_->tls) {
+    const std::string& name = o.tls->server_name.empty() ? o.host : o.tls->server_name;
+    auto link = TlsLink::handshake(dialer_->tls, fd_.get(), name);
+    if (!link) {
+      drop();
+      return std::unexpected(ClientError::connect("TLS handshake failed: " + link.error()));
+    }
+    tls_.reset(link->release());
+  }
+  if (o.login) {
+    if (auto in = log_in(); !in) {
+      drop();
+      return in;
+    }
+  }
+  return {};
+}
+
+ClientResult<Message> Client::round_trip(std::uint8_t opcode, BytesView payload) {
+  if (auto sent = send_all(encode_frame(opcode, payload)); !sent) {
+    return std::unexpected(io_failure(sent.error()));
+  }
+  return read_frame();
+}
+
+ClientResult<> Client::log_in() {
+  const Login& login = *dialer_->options.login;
+  scram::ClientExchange exchange(login.user, login.password);
+  // The payload of the server's VALUE answer to one step, or why there is none.
+  const auto step = [this](const AuthStep& a) -> ClientResult<std::string> {
+    auto m = round_trip(opcode::AUTH, encode_auth(a));
+    if (!m) return std::unexpected(std::move(m.error()));
+    if (m->opcode == response::ERROR) return std::unexpected(ClientError::server(m->payload));
+    if (m->opcode != response::VALUE) {
+      return std::unexpected(unexpected_response(opcode::AUTH, *m));
+    }
+    return std::move(m->payload);
+  };
+  const auto refused = [&](const std::string& why) {
+    return std::unexpected(
+        ClientError::connect(fmt::format("login as {} refused: {}", debug_quote(login.user), why)));
+  };
+  auto server_first = step(AuthStep{1, scram::kMechanism, exchange.first()});
+  if (!server_first) return std::unexpected(std::move(server_first.error()));
+  auto client_final = exchange.final(*server_first);
+  if (!client_final) return refused(client_final.error());
+  auto server_final = step(AuthStep{2, "", *client_final});
+  if (!server_final) return std::unexpected(std::move(server_final.error()));
+  if (auto verified = exchange.verify(*server_final); !verified) {
+    return refused(verified.error() + " (the server does not know the user's password verifier)");
+  }
+  return {};
+}
+
+ClientError Client::io_failure(int err) const {
+  if (err == EPROTO && tls_) return ClientError::io("TLS: " + tls_->error_text());
+  return io_errno(err);
 }
 
 bool Client::closed_by_server() const {
@@ -124,6 +323,9 @@ bool Client::closed_by_server() const {
     ready = ::poll(&p, 1, 0);
   } while (ready < 0 && errno == EINTR);
   if (ready <= 0) return false;  // nothing to read: the connection is as it was
+  // Over TLS the bytes waiting may be the server's session tickets (no close) or its close
+  // alert: the session reads them to tell.
+  if (tls_) return tls_->closed_by_peer();
   char c;
   ssize_t n;
   do {
@@ -138,10 +340,9 @@ ClientResult<> Client::prepare_send() {
   if (!pending_.empty()) return {};
   if (!fd_.valid()) {
     // Dropped with its transactions by an earlier request: this one starts afresh.
-    auto fd = open_socket(socket_, timeout_);
-    if (!fd) return std::unexpected(std::move(fd.error()));
-    fd_ = std::move(*fd);
-    return {};
+    rbuf_.clear();
+    rpos_ = 0;
+    return open_connection(false);
   }
   if (!reconnect_ || !closed_by_server()) return {};
   return replace_closed_connection();
@@ -160,29 +361,39 @@ ClientResult<> Client::replace_closed_connection() {
     fd_ = UniqueFd();
     return std::unexpected(ClientError::transactions_lost(std::move(text), std::move(lost)));
   }
-  auto fd = open_socket(socket_, timeout_);
-  if (!fd) {
-    fd_ = UniqueFd();
-    return std::unexpected(std::move(fd.error()));
-  }
   // The new socket takes the old one's number (closing the old), so fd() stays the same.
-  if (::dup3(fd->get(), fd_.get(), O_CLOEXEC) < 0) {
-    const int err = errno;
-    fd_ = UniqueFd();
-    return std::unexpected(ClientError::connect(os_error_text(err)));
-  }
+  if (auto opened = open_connection(true); !opened) return opened;
   ++reconnects_;
   return {};
 }
 
+Result<std::size_t, int> Client::send_some(BytesView data, bool wait) {
+  if (tls_) {
+    const TlsLink::Outcome o = tls_->write(data.data(), data.size(), wait);
+    switch (o.status) {
+      case TlsLink::Status::Done: return o.bytes;
+      case TlsLink::Status::WouldBlock:
+        if (wait) return std::unexpected(EAGAIN);  // the send time-out passed
+        return 0;
+      case TlsLink::Status::End: return std::unexpected(EPIPE);
+      case TlsLink::Status::Failed: return std::unexpected(o.error);
+    }
+  }
+  for (;;) {
+    const ssize_t n =
+        ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    return std::unexpected(errno);
+  }
+}
+
 Result<void, int> Client::send_all(BytesView frame) {
   while (!frame.empty()) {
-    const ssize_t n = ::send(fd_.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    frame.remove_prefix(static_cast<std::size_t>(n));
+    auto n = send_some(frame, true);
+    if (!n) return std::unexpected(n.error());
+    frame.remove_prefix(*n);
   }
   return {};
 }
@@ -200,7 +411,7 @@ ClientResult<> Client::send_frame(std::uint8_t opcode, BytesView payload) {
     if (auto replaced = replace_closed_connection(); !replaced) return replaced;
     sent = send_all(frame);
   }
-  if (!sent) return std::unexpected(io_errno(sent.error()));
+  if (!sent) return std::unexpected(io_failure(sent.error()));
   pending_.push_back({opcode, named_handle(opcode, payload)});
   return {};
 }
@@ -255,6 +466,18 @@ ClientResult<Client::Received> Client::receive_some(bool block) {
   }
   const std::size_t old = rbuf_.size();
   rbuf_.resize(old + kReceiveChunk);
+  if (tls_) {
+    const TlsLink::Outcome o = tls_->read(rbuf_.data() + old, kReceiveChunk, block);
+    rbuf_.resize(old + o.bytes);
+    switch (o.status) {
+      case TlsLink::Status::Done: return Received::Bytes;
+      case TlsLink::Status::End: return Received::Closed;
+      case TlsLink::Status::WouldBlock:
+        if (!block) return Received::Nothing;
+        return std::unexpected(ClientError::io("timed out"));
+      case TlsLink::Status::Failed: return std::unexpected(io_failure(o.error));
+    }
+  }
   for (;;) {
     const ssize_t n =
         ::recv(fd_.get(), rbuf_.data() + old, kReceiveChunk, block ? 0 : MSG_DONTWAIT);
@@ -305,21 +528,20 @@ ClientResult<std::vector<Message>> Client::pipeline(const std::vector<Message>& 
   while (responses.size() < requests.size()) {
     while (auto m = take_buffered_frame()) responses.push_back(std::move(*m));
     if (responses.size() == requests.size()) break;
+    // Bytes TLS has already taken out of the socket would not wake poll().
+    const bool buffered = tls_ && tls_->has_buffered();
     pollfd p{fd_.get(), static_cast<short>(POLLIN | (sent < out.size() ? POLLOUT : 0)), 0};
-    const int ready = ::poll(&p, 1, poll_timeout);
+    const int ready = ::poll(&p, 1, buffered ? 0 : poll_timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(io_errno(errno));
     }
-    if (ready == 0) return std::unexpected(ClientError::io("timed out"));
+    if (ready == 0 && !buffered) return std::unexpected(ClientError::io("timed out"));
+    if (buffered) p.revents = static_cast<short>(p.revents | POLLIN);
     if ((p.revents & POLLOUT) != 0 && sent < out.size()) {
-      const ssize_t n =
-          ::send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        sent += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return std::unexpected(io_errno(errno));
-      }
+      auto n = send_some(BytesView(out).substr(sent), false);
+      if (!n) return std::unexpected(io_failure(n.error()));
+      sent += *n;
     }
     if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       auto got = receive_some(false);
@@ -495,6 +717,76 @@ ClientResult<ScanListing> Client::scan(std::string_view prefix) {
 
 ClientResult<> Client::checkpoint() { return expect_empty(opcode::CHECKPOINT, {}, response::OK); }
 ClientResult<> Client::compact() { return expect_empty(opcode::COMPACT, {}, response::OK); }
+
+std::optional<UserRole> parse_user_role(std::string_view text) {
+  if (text == "read") return UserRole::Read;
+  if (text == "write") return UserRole::Write;
+  if (text == "admin") return UserRole::Admin;
+  return std::nullopt;
+}
+
+namespace {
+
+// USERS carries each text with a 16-bit length.
+std::optional<ClientError> refuse_long_text(std::string_view what, std::string_view text) {
+  if (text.size() <= 0xFFFF) return std::nullopt;
+  return ClientError::invalid(
+      fmt::format("the user's {} is {} bytes, above the 65535 a request can carry; nothing was "
+                  "sent",
+                  what, text.size()));
+}
+
+}  // namespace
+
+ClientResult<> Client::add_user(std::string_view name, UserRole role, std::string_view prefix,
+                                std::string_view password) {
+  if (auto e = refuse_long_text("name", name)) return std::unexpected(std::move(*e));
+  if (auto e = refuse_long_text("prefix", prefix)) return std::unexpected(std::move(*e));
+  UsersRequest u;
+  u.action = UsersRequest::Add;
+  u.name = name;
+  u.role = static_cast<std::uint8_t>(role);
+  u.prefix = prefix;
+  u.verifier = scram::Verifier::of(password).text();
+  return expect_empty(opcode::USERS, encode_users(u), response::OK);
+}
+
+ClientResult<> Client::set_password(std::string_view name, std::string_view password) {
+  if (auto e = refuse_long_text("name", name)) return std::unexpected(std::move(*e));
+  UsersRequest u;
+  u.action = UsersRequest::Passwd;
+  u.name = name;
+  u.verifier = scram::Verifier::of(password).text();
+  return expect_empty(opcode::USERS, encode_users(u), response::OK);
+}
+
+ClientResult<> Client::delete_user(std::string_view name) {
+  if (auto e = refuse_long_text("name", name)) return std::unexpected(std::move(*e));
+  UsersRequest u;
+  u.action = UsersRequest::Delete;
+  u.name = name;
+  return expect_empty(opcode::USERS, encode_users(u), response::OK);
+}
+
+ClientResult<std::vector<UserInfo>> Client::list_users() {
+  UsersRequest u;
+  u.action = UsersRequest::List;
+  auto m = expect(opcode::USERS, encode_users(u), response::VALUE);
+  if (!m) return std::unexpected(std::move(m.error()));
+  std::vector<UserInfo> users;
+  try {
+    const auto list = nlohmann::json::parse(m->payload);
+    if (!list.is_array()) return std::unexpected(ClientError::protocol("malformed user list"));
+    for (const auto& entry : list) {
+      users.push_back(UserInfo{entry.at("name").get<std::string>(),
+                               entry.at("role").get<std::string>(),
+                               entry.at("prefix").get<std::string>()});
+    }
+  } catch (const nlohmann::json::exception&) {
+    return std::unexpected(ClientError::protocol("malformed user list"));
+  }
+  return users;
+}
 
 namespace {
 

@@ -3,12 +3,24 @@
 // many frames before reading their responses. One Client is one connection at a time; it is
 // movable and not thread-safe.
 //
+// Where it connects (ConnectOptions): the server's Unix socket, or a TCP address (a host name,
+// an IPv4 or an IPv6 address, and a port) with TLS (the server's certificate checked against a
+// CA file or the system's store, and its name against the host's; TLS 1.2 at least; a client
+// certificate if one is given) or, for a server run with --insecure-tcp on loopback, plain TCP.
+// With a login (a user and a password) every connection logs in by SCRAM-SHA-256 (AUTH, see
+// protocol/scram.h) right after it is made, the first and every one made again below, and checks
+// the server's signature: a server that does not know the user's verifier is refused. The
+// password never crosses the wire. A TCP connection must log in (or present a client certificate
+// naming a user) before the server answers anything else; a Unix one only under --unix-auth.
+// Writes never raise SIGPIPE, over TLS too: a peer that has gone is an Io error.
+//
 // Connecting again. The server closes a connection that has sent nothing for its idle time-out
 // (kavrel-server --timeout-ms). A request is sent again on a new connection, once, only when the
 // client knows that the server never had the whole request, so it cannot have run it:
 //   - before the request goes out, while no earlier request awaits its answer, the connection
 //     reads as closed by the server (poll() finds it readable or hung up, and a MSG_PEEK receive
-//     gets the end of the stream or an error): nothing is sent on it; or
+//     gets the end of the stream or an error; over TLS: the close alert, the end of the stream or
+//     an error): nothing is sent on it; or
 //   - the send fails with EPIPE or ECONNRESET before the last byte of the frame has gone out:
 //     the server had closed its end, and it never runs a frame it has not received whole.
 // This holds only while no transaction begun on the connection is open (a BEGIN_TXN answered,
@@ -18,13 +30,16 @@
 // connection is dropped; the next request connects again.
 // A connection that fails after a whole request went out is never replaced for that request:
 // the server may have run it (it takes a request out of the socket only once it has answered
-// it). That is an Io error, as is any failure with set_reconnect(false).
+// it). That is an Io error, as is any failure with set_reconnect(false). A new connection logs
+// in again (with TLS: after its handshake) before the request goes out; when that fails, the
+// request fails unsent with the login's error.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -82,7 +97,58 @@ class ClientError {
 template <class T = void>
 using ClientResult = Result<T, ClientError>;
 
+// TLS on a TCP connection.
+struct TlsOptions {
+  // The CA certificates (PEM) that the server's certificate must chain to; empty: the system's
+  // default store.
+  std::filesystem::path ca_file;
+  // A client certificate (PEM, its chain after it) and its private key (PEM, not encrypted):
+  // both or neither. A server that checks client certificates logs in the user the
+  // certificate's common name names, without a password.
+  std::filesystem::path cert_file, key_file;
+  // The name the server's certificate must carry (a DNS name or an IP address) and the one sent
+  // in the handshake; empty: the host connected to.
+  std::string server_name;
+};
+
+// A password login, made on every connection (see the notes atop this file).
+struct Login {
+  std::string user;
+  // Kept by the Client for the connections it makes again, and wiped when it goes; it is only
+  // ever used to compute the SCRAM proof.
+  std::string password;
+};
+
+// Where and how Client::connect connects: the Unix socket when socket is set, else host and
+// port over TCP.
+struct ConnectOptions {
+  std::filesystem::path socket;
+  std::string host;  // a DNS name, an IPv4 address, or an IPv6 address without brackets
+  std::uint16_t port = 0;
+  std::optional<TlsOptions> tls;  // TCP only; nullopt: plain TCP (the server's --insecure-tcp)
+  std::optional<Login> login;
+  // Bounds the connect, the TLS handshake, the login and every later send and receive; zero
+  // means no bound. Resolving a host name is not bounded by it.
+  std::chrono::milliseconds timeout = std::chrono::seconds(30);
+};
+
+// The roles of users (USERS, protocol/wire.h): each may do what the one before it may, and
+// more. Read: reads and STATS; Write: also writes, transactions and tables; Admin: also
+// CHECKPOINT, COMPACT, BACKUP and the users.
+enum class UserRole : std::uint8_t { Read = 1, Write = 2, Admin = 3 };
+// "read", "write", "admin"; nullopt for anything else.
+std::optional<UserRole> parse_user_role(std::string_view text);
+
+// One user as the server lists it.
+struct UserInfo {
+  std::string name;
+  std::string role;    // "read", "write" or "admin"
+  std::string prefix;  // every key the user touches starts with it; empty: any key
+  bool operator==(const UserInfo&) const = default;
+};
+
 class Transaction;
+class TlsLink;
 
 class Client {
  public:
@@ -90,9 +156,19 @@ class Client {
   // receive; zero means no bound. The path is kept for connecting again.
   static ClientResult<Client> connect(const std::filesystem::path& socket,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Connects as options say: the socket or the TCP address, the TLS handshake, the login. The
+  // errors: Invalid for options that do not go together (TLS on a Unix socket, no address, a
+  // certificate without its key); Connect when no connection could be made (the text says why:
+  // the address, "cannot resolve ...", "TLS handshake failed: ...", or a login whose server
+  // did not prove that it knows the user's verifier); Server with the server's text when it
+  // refused the login ("Authentication failed"); Io when the connection failed during the
+  // login.
+  static ClientResult<Client> connect(const ConnectOptions& options);
 
   Client(Client&&) noexcept = default;
   Client& operator=(Client&&) noexcept = default;
+  // Over TLS, sends the close alert (without waiting) before closing the socket.
+  ~Client();
 
   ClientResult<> put(BytesView key, BytesView value);
   // The visible value; the server answers an absent key and an empty value alike (empty).
@@ -148,6 +224,18 @@ class Client {
   ClientResult<> insert_row(const WireSchema& schema, std::string_view id,
                             const std::vector<RowValue>& values);
 
+  // User management (USERS; an admin's, or the server's own OS user's on its Unix socket while
+  // no admin exists, or always without --unix-auth). add_user and set_password send the
+  // password's SCRAM verifier (scram::Verifier::of), never the password itself. The server's
+  // refusals are Server errors: "User already exists: NAME", "User not found: NAME",
+  // "Permission denied: ...".
+  ClientResult<> add_user(std::string_view name, UserRole role, std::string_view prefix,
+                          std::string_view password);
+  ClientResult<> set_password(std::string_view name, std::string_view password);
+  ClientResult<> delete_user(std::string_view name);
+  // Every user, by name.
+  ClientResult<std::vector<UserInfo>> list_users();
+
   // Raw frames: send one request, read one response (ERROR responses are returned as frames,
   // not as errors), or both. A payload above MAX_MESSAGE_SIZE, which the server would answer
   // by closing the connection, is refused with an Invalid error before anything is sent.
@@ -181,8 +269,29 @@ class Client {
     std::uint64_t handle = 0;
   };
 
-  Client(UniqueFd fd, std::filesystem::path socket, std::chrono::milliseconds timeout)
-      : fd_(std::move(fd)), socket_(std::move(socket)), timeout_(timeout) {}
+  // How this client makes its connections (shared by the moves of one Client): the options,
+  // the TLS context.
+  struct Dialer;
+  // Frees the TLS session of the connection (clients/cpp/tls_link.h).
+  struct TlsLinkFree {
+    void operator()(TlsLink* link) const;
+  };
+
+  explicit Client(std::shared_ptr<const Dialer> dialer);
+  // Makes a new connection (socket, TLS handshake, login) in place of none. With reuse_fd, the
+  // new socket takes that descriptor's number (closing what it was), so that fd() stays the
+  // same. On failure there is no connection (fd() is -1).
+  ClientResult<> open_connection(bool reuse_fd);
+  // The SCRAM login on a connection just made, before anything else is sent on it.
+  ClientResult<> log_in();
+  // One request and its answer on a connection with nothing else in flight, outside the
+  // reconnect rules (the login's steps).
+  ClientResult<Message> round_trip(std::uint8_t opcode, BytesView payload);
+  // The Io error of a failed send or receive (over TLS, the TLS layer's reason).
+  ClientError io_failure(int err) const;
+  // Sends as much of data as the socket takes: with wait, all of it (or an error); without, what
+  // goes without blocking (possibly nothing). The errno of a failure.
+  Result<std::size_t, int> send_some(BytesView data, bool wait);
   // One round trip that must be answered with expected (or ERROR, turned into a Server error).
   ClientResult<Message> expect(std::uint8_t opcode, BytesView payload, std::uint8_t expected);
   ClientResult<> expect_empty(std::uint8_t opcode, BytesView payload, std::uint8_t expected);
@@ -208,8 +317,9 @@ class Client {
   // Follows the transactions through one request and its answer.
   void track(const Pending& request, const Message& answer);
 
+  std::shared_ptr<const Dialer> dialer_;
   UniqueFd fd_;
-  std::filesystem::path socket_;
+  std::unique_ptr<TlsLink, TlsLinkFree> tls_;  // set on a TLS connection (over fd_); frees only
   std::chrono::milliseconds timeout_;
   bool reconnect_ = true;
   std::uint64_t reconnects_ = 0;
