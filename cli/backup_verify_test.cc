@@ -36,7 +36,7 @@ Ran run(const std::vector<std::string>& words) {
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   SessionOptions options;
-  options.socket = "/nonexistent/kavrel.sock";  // nothing here may connect
+  options.connect.socket = "/nonexistent/kavrel.sock";  // nothing here may connect
   options.out = out;
   options.err = err;
   int status = 0;
@@ -46,7 +46,7 @@ Ran run(const std::vector<std::string>& words) {
   }
   const auto text = [](std::FILE* f) {
     std::string s;
-    std::rewind(f);
+    if (std::fseek(f, 0, SEEK_SET) != 0) return s;
     for (int c; (c = std::fgetc(f)) != EOF;) s.push_back(static_cast<char>(c));
     std::fclose(f);
     return s;

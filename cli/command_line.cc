@@ -64,6 +64,20 @@ and its transaction handles), Ctrl-D leaves, Tab completes command names and, af
 describe, insert and drop, table names (in any case), and 'help COMMAND' shows a command's
 options. Command names may be written in any case.
 
+Network: -h HOST -p PORT (or -h HOST:PORT; [ADDRESS]:PORT for IPv6) connects over TCP instead
+of the Unix socket. --tls (implied by --ca, --cert and --key) checks the server's certificate
+against --ca FILE (default: the system's CAs) and its name against HOST; --cert FILE --key FILE
+present a client certificate. --user NAME logs in (SCRAM: the password never leaves this
+machine), also on the Unix socket of a server run with --unix-auth. The password comes from
+KAVREL_PASSWORD, else the first line host:port:user:password of ~/.kavrelpass that matches (*
+matches any field; the file must be private, mode 0600), else a prompt without echo when
+standard input is a terminal.
+
+Users (an admin's commands): user add NAME --role read|write|admin [--prefix P], user passwd
+NAME, user del NAME, user list. The new password comes from KAVREL_NEW_PASSWORD, else from
+KAVREL_PASSWORD when there is no --user (the first admin is made on the Unix socket, by the
+server's own OS user, without a login), else from a prompt, asked twice.
+
 Every error line starts with "error:"; a line starting with "hint:" may follow.
 Exit status: 0 success, 1 the server answered an error (or a request was refused before
 sending, such as a value above the 16 MiB request limit; with --bail, the first failing line),
@@ -95,12 +109,22 @@ std::string help_row(const Command& c) {
   return out + "\n";
 }
 
+// Whether w is an option of the program's command line that takes the next word as its value.
+bool takes_value(const std::string& w, bool in_shell) {
+  if (w == "-s" || w == "--socket" || w == "-d" || w == "--db" || w == "-f" || w == "--file") {
+    return true;
+  }
+  // In the shell -h is --help and these do not exist.
+  return !in_shell && (w == "-h" || w == "--host" || w == "-p" || w == "--port" || w == "--ca" ||
+                       w == "--cert" || w == "--key" || w == "--user");
+}
+
 // The index of the command word: the first word that is neither an option nor the value of a
 // connection option.
-std::size_t command_index(const std::vector<std::string>& words) {
+std::size_t command_index(const std::vector<std::string>& words, bool in_shell) {
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& w = words[i];
-    if (w == "-s" || w == "--socket" || w == "-d" || w == "--db" || w == "-f" || w == "--file") {
+    if (takes_value(w, in_shell)) {
       ++i;
     } else if (!w.starts_with("-")) {
       return i;
@@ -161,12 +185,65 @@ void fold_command_case(std::vector<std::string>& words, std::size_t cmd) {
   if (find_command(lower) != nullptr) words[cmd] = lower;
 }
 
+// A port number of 1 to 65535, or nullopt.
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+  unsigned v = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, v);
+  if (text.empty() || ec != std::errc() || ptr != end || v == 0 || v > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(v);
+}
+
+// -h's value: HOST, HOST:PORT, [HOST]:PORT or [HOST]; an address with more than one ':' and no
+// brackets is an IPv6 address without a port. The host, and the port text if one is given.
+std::pair<std::string, std::optional<std::string>> split_host(const std::string& text) {
+  if (text.starts_with('[')) {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos) {
+      throw CLI::ValidationError(fmt::format("-h {}: expected [ADDRESS]:PORT", text));
+    }
+    const std::string rest = text.substr(close + 1);
+    if (rest.empty()) return {text.substr(1, close - 1), std::nullopt};
+    if (!rest.starts_with(':')) {
+      throw CLI::ValidationError(fmt::format("-h {}: expected [ADDRESS]:PORT", text));
+    }
+    return {text.substr(1, close - 1), rest.substr(1)};
+  }
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
+    return {text, std::nullopt};
+  }
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
 // The options of the program's own command line (connection, the shell's input), given
 // anywhere before or after the command.
 class ProgramOptions {
  public:
   void add_to(CLI::App& app, Invocation& inv) {
     app.set_version_flag("-V,--version", fmt::format("kavrel-cli {}", kVersion));
+    host_ =
+        app.add_option("-h,--host", host_value_,
+                       "The server's TCP address: HOST with -p PORT, or HOST:PORT ([ADDRESS]:PORT "
+                       "for IPv6); instead of the Unix socket")
+            ->type_name("HOST");
+    port_ = app.add_option("-p,--port", port_value_, "The server's TCP port (with -h HOST)")
+                ->type_name("PORT");
+    app.add_flag("--tls", inv.tls,
+                 "TLS to the server (checks its certificate and name; TLS 1.2 at least)");
+    ca_ = app.add_option("--ca", ca_value_,
+                         "The CA certificates that the server's must chain to (PEM; default: the "
+                         "system's); implies --tls")
+              ->type_name("FILE");
+    cert_ = app.add_option("--cert", cert_value_,
+                           "A client certificate (PEM) to present, with --key; implies --tls")
+                ->type_name("FILE");
+    key_ = app.add_option("--key", key_value_, "The client certificate's private key (PEM)")
+               ->type_name("FILE");
+    user_ = app.add_option("--user", user_value_,
+                           "Logs in as NAME; the password from KAVREL_PASSWORD, ~/.kavrelpass or "
+                           "a prompt")
+                ->type_name("NAME");
     socket_ = app.add_option("-s,--socket", socket_value_,
                              fmt::format("The server's Unix socket (default: {})", kDefaultSocket))
                   ->type_name("SOCKET");
@@ -179,7 +256,8 @@ class ProgramOptions {
                  "Commands from a file or pipe: stop at the first failing line (status 1)");
   }
 
-  // Throws CLI::ValidationError for both -s and -d.
+  // Throws CLI::ValidationError for options that do not go together (-s and -d, -h and -s, TLS
+  // without -h, ...) and for a bad port.
   void finish(Invocation& inv) const {
     if (socket_ == nullptr) return;  // the shell's lines have none
     if (socket_->count() > 0 && db_->count() > 0) {
@@ -188,13 +266,63 @@ class ProgramOptions {
     if (socket_->count() > 0) inv.socket = socket_value_;
     if (db_->count() > 0) inv.db = db_value_;
     if (file_->count() > 0) inv.file = file_value_;
+    if (user_->count() > 0) {
+      if (user_value_.empty()) throw CLI::ValidationError("--user: the user name is empty");
+      inv.user = user_value_;
+    }
+    finish_tcp(inv);
   }
 
  private:
+  void finish_tcp(Invocation& inv) const {
+    if (ca_->count() > 0) inv.ca = ca_value_;
+    if (cert_->count() > 0) inv.cert = cert_value_;
+    if (key_->count() > 0) inv.key = key_value_;
+    inv.tls = inv.tls || inv.ca || inv.cert || inv.key;
+    if (host_->count() == 0) {
+      if (port_->count() > 0) throw CLI::ValidationError("-p PORT goes with -h HOST");
+      if (inv.tls) {
+        throw CLI::ValidationError(
+            "--tls, --ca, --cert and --key go with -h HOST: the Unix socket has no TLS");
+      }
+      return;
+    }
+    if (inv.socket || inv.db) {
+      throw CLI::ValidationError("give either -h HOST (TCP) or -s SOCKET / -d DB, not both");
+    }
+    if (inv.cert.has_value() != inv.key.has_value()) {
+      throw CLI::ValidationError("--cert FILE and --key FILE go together");
+    }
+    auto [host, port_text] = split_host(host_value_);
+    if (host.empty()) throw CLI::ValidationError(fmt::format("-h {}: no host", host_value_));
+    if (port_text && port_->count() > 0) {
+      throw CLI::ValidationError("give the port once: -h HOST:PORT or -h HOST -p PORT");
+    }
+    if (!port_text && port_->count() == 0) {
+      throw CLI::ValidationError(
+          fmt::format("-h {} needs a port: -p PORT, or -h HOST:PORT", host_value_));
+    }
+    const std::string text = port_text ? *port_text : port_value_;
+    const auto port = parse_port(text);
+    if (!port) {
+      throw CLI::ValidationError(
+          fmt::format("invalid port '{}': expected a whole number from 1 to 65535", text));
+    }
+    inv.host = std::move(host);
+    inv.port = *port;
+  }
+
   std::string socket_value_, db_value_, file_value_;
+  std::string host_value_, port_value_, ca_value_, cert_value_, key_value_, user_value_;
   CLI::Option* socket_ = nullptr;
   CLI::Option* db_ = nullptr;
   CLI::Option* file_ = nullptr;
+  CLI::Option* host_ = nullptr;
+  CLI::Option* port_ = nullptr;
+  CLI::Option* ca_ = nullptr;
+  CLI::Option* cert_ = nullptr;
+  CLI::Option* key_ = nullptr;
+  CLI::Option* user_ = nullptr;
 };
 
 // The subcommands of the table, and where the parser puts what they are given until finish()
@@ -235,6 +363,8 @@ class CommandValues {
     if (!output_.empty()) inv.output = output_;
     if (!key_file_.empty()) inv.key_file = key_file_;
     if (null_given_) inv.null_text = null_text_;
+    if (role_given_) inv.role = role_;
+    if (prefix_given_) inv.prefix = prefix_;
   }
 
  private:
@@ -258,6 +388,26 @@ class CommandValues {
         break;
       case OptionField::Verify: sub.add_flag(flags, inv.verify, help); break;
       case OptionField::KeyFile: sub.add_option(flags, key_file_, help)->type_name("FILE"); break;
+      case OptionField::Role:
+        sub.add_option_function<std::string>(
+               flags,
+               [this](const std::string& text) {
+                 role_ = text;
+                 role_given_ = true;
+               },
+               help)
+            ->type_name("ROLE");
+        break;
+      case OptionField::Prefix:
+        sub.add_option_function<std::string>(
+               flags,
+               [this](const std::string& text) {
+                 prefix_ = text;
+                 prefix_given_ = true;
+               },
+               help)
+            ->type_name("P");
+        break;
       case OptionField::Null:
         sub.add_option_function<std::string>(
                flags,
@@ -273,8 +423,8 @@ class CommandValues {
 
   std::vector<CLI::App*> subcommands_;
   std::vector<std::vector<Slot>> positionals_;  // by subcommand
-  std::string output_, null_text_, key_file_;
-  bool null_given_ = false;
+  std::string output_, null_text_, key_file_, role_, prefix_;
+  bool null_given_ = false, role_given_ = false, prefix_given_ = false;
   std::string limit_ = "0", offset_ = "0";
 };
 
@@ -298,6 +448,12 @@ std::string shell_help() {
   return out + kShellHelpFooter;
 }
 
+std::string Invocation::address() const {
+  if (!host) return {};
+  const bool v6 = host->find(':') != std::string::npos;
+  return fmt::format("{}{}{}:{}", v6 ? "[" : "", *host, v6 ? "]" : "", port);
+}
+
 std::string Invocation::socket_path() const {
   if (socket) return *socket;
   if (db) return (std::filesystem::path(*db) / "kavrel.sock").string();
@@ -305,7 +461,7 @@ std::string Invocation::socket_path() const {
 }
 
 ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
-  const std::size_t cmd = command_index(words);
+  const std::size_t cmd = command_index(words, in_shell);
   fold_command_case(words, cmd);
   Invocation inv;
   // put-path SEG... -- VALUE: the value is the last word and "--" the one before it.
@@ -320,6 +476,9 @@ ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
   app.require_subcommand(0, 1);  // at most one command; keys named like commands stay keys
   app.fallthrough();             // options of the program may follow the command
   app.footer(in_shell ? "" : kFooter);
+  // -h is the host on the program's command line (--help stays); in the shell, which has no
+  // connection options, it is still help. Subcommands take the flag as it is set here.
+  if (!in_shell) app.set_help_flag("--help", "Print this help message and exit");
   ProgramOptions program;
   if (!in_shell) program.add_to(app, inv);
   app.add_flag("--hex", inv.hex, "Values in hexadecimal");

@@ -33,13 +33,24 @@ struct Invocation {
   std::vector<std::string> columns;
   bool verify = false;                  // backup: check a backup's files instead of writing one
   std::optional<std::string> key_file;  // backup --verify: the key of an encrypted backup
+  // user: its --role and --prefix.
+  std::optional<std::string> role, prefix;
   // Options of the program's command line only: connection, and the shell's input.
   std::optional<std::string> socket, db;
+  // TCP (-h HOST, -p PORT or -h HOST:PORT): host without brackets, port checked. tls is set by
+  // --tls, and by --ca, --cert or --key.
+  std::optional<std::string> host;
+  std::uint16_t port = 0;
+  bool tls = false;
+  std::optional<std::string> ca, cert, key;
+  std::optional<std::string> user;  // --user: log in as this user
   std::optional<std::string> file;  // -f: commands from this file instead of standard input
   bool bail = false;                // --bail: the shell stops at the first failing command
 
   // -s SOCKET, else DB/kavrel.sock, else the default.
   std::string socket_path() const;
+  // HOST:PORT as people write it ([HOST]:PORT for an IPv6 address); empty without -h.
+  std::string address() const;
 };
 
 // The result of parsing: an invocation to run, or the exit status with the text to print (help

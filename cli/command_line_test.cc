@@ -179,6 +179,97 @@ TEST(CommandLineTest, UsageErrors) {
   }
 }
 
+// The TCP options: where they place the host and port, TLS implied by its files, and the
+// combinations refused.
+TEST(CommandLineTest, NetworkOptions) {
+  struct Case {
+    const char* name;
+    Words words;
+    std::string host;  // "": the Unix socket
+    std::uint16_t port;
+    bool tls;
+    std::string address;
+  };
+  const Case cases[] = {
+      {"-h and -p",
+       {"-h", "db.example.com", "-p", "7000", "ping"},
+       "db.example.com",
+       7000,
+       false,
+       "db.example.com:7000"},
+      {"HOST:PORT", {"ping", "-h", "10.0.0.5:7000"}, "10.0.0.5", 7000, false, "10.0.0.5:7000"},
+      {"--host, --port", {"--host", "h", "--port", "1", "ping"}, "h", 1, false, "h:1"},
+      {"IPv6 in brackets", {"-h", "[::1]:7000", "ping"}, "::1", 7000, false, "[::1]:7000"},
+      {"IPv6 with -p", {"-h", "::1", "-p", "65535", "ping"}, "::1", 65535, false, "[::1]:65535"},
+      {"--tls", {"-h", "h:7", "--tls", "ping"}, "h", 7, true, "h:7"},
+      {"--ca implies TLS", {"-h", "h:7", "--ca", "ca.pem", "ping"}, "h", 7, true, "h:7"},
+      {"--cert --key imply TLS",
+       {"-h", "h:7", "--cert", "c.pem", "--key", "k.pem", "ping"},
+       "h",
+       7,
+       true,
+       "h:7"},
+      {"the Unix socket", {"-s", "/tmp/k.sock", "ping"}, "", 0, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Invocation inv = parse_ok(c.words);
+    EXPECT_EQ(inv.command, "ping");
+    EXPECT_EQ(inv.host.value_or(""), c.host);
+    EXPECT_EQ(inv.port, c.port);
+    EXPECT_EQ(inv.tls, c.tls);
+    EXPECT_EQ(inv.address(), c.address);
+  }
+  const Invocation with_user = parse_ok({"--user", "alice", "-h", "h:7", "get", "k"});
+  EXPECT_EQ(with_user.user, "alice");
+  EXPECT_EQ(with_user.args, Words{"k"});
+  // The values of the options are never taken for the command.
+  EXPECT_EQ(parse_ok({"-h", "get", "-p", "7", "--user", "put", "ping"}).host, "get");
+
+  const std::pair<Words, std::string> refused[] = {
+      {{"-h", "h", "ping"}, "error: -h h needs a port: -p PORT, or -h HOST:PORT"},
+      {{"-h", "h:7", "-p", "7", "ping"},
+       "error: give the port once: -h HOST:PORT or -h HOST -p PORT"},
+      {{"-h", "h:0", "ping"}, "error: invalid port '0': expected a whole number from 1 to 65535"},
+      {{"-h", "h", "-p", "65536", "ping"},
+       "error: invalid port '65536': expected a whole number from 1 to 65535"},
+      {{"-h", "h:x", "ping"}, "error: invalid port 'x': expected a whole number from 1 to 65535"},
+      {{"-h", "[::1", "ping"}, "error: -h [::1: expected [ADDRESS]:PORT"},
+      {{"-h", ":7", "ping"}, "error: -h :7: no host"},
+      {{"-p", "7", "ping"}, "error: -p PORT goes with -h HOST"},
+      {{"-h", "h:7", "-s", "k.sock", "ping"},
+       "error: give either -h HOST (TCP) or -s SOCKET / -d DB, not both"},
+      {{"--tls", "ping"},
+       "error: --tls, --ca, --cert and --key go with -h HOST: the Unix socket has no TLS"},
+      {{"-h", "h:7", "--cert", "c.pem", "ping"}, "error: --cert FILE and --key FILE go together"},
+      {{"--user", "", "ping"}, "error: --user: the user name is empty"},
+  };
+  for (const auto& [words, error_line] : refused) {
+    SCOPED_TRACE(error_line);
+    const ParsedLine p = parse_command_line(words, false);
+    EXPECT_FALSE(p.invocation.has_value());
+    EXPECT_EQ(p.status, kExitUsage);
+    EXPECT_EQ(p.err.substr(0, p.err.find('\n')), error_line);
+  }
+  // -h is no longer help on the command line, but --help is, and -h still is in the shell.
+  EXPECT_NE(parse_command_line({"--help"}, false).out.find("-h,--host"), std::string::npos);
+  EXPECT_NE(parse_command_line({"get", "-h"}, true).out.find("KEY"), std::string::npos);
+}
+
+TEST(CommandLineTest, UserCommand) {
+  const Invocation add = parse_ok({"user", "add", "bob", "--role", "write", "--prefix", "app1/"});
+  EXPECT_EQ(add.command, "user");
+  EXPECT_EQ(add.args, (Words{"add", "bob"}));
+  EXPECT_EQ(add.role, "write");
+  EXPECT_EQ(add.prefix, "app1/");
+  const Invocation list = parse_ok({"user", "list"});
+  EXPECT_EQ(list.args, Words{"list"});
+  EXPECT_FALSE(list.role.has_value());
+  EXPECT_FALSE(list.prefix.has_value());
+  // An empty prefix is given, and means any key.
+  EXPECT_EQ(parse_ok({"user", "add", "x", "--role", "read", "--prefix", ""}).prefix, "");
+}
+
 TEST(CommandLineTest, HelpAndVersionGoToStandardOutput) {
   const ParsedLine help = parse_command_line({"--help"}, false);
   EXPECT_EQ(help.status, kExitOk);

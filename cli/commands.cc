@@ -62,6 +62,12 @@ constexpr CommandOption kBackup[] = {
      "KAVREL_ENCRYPTION_KEY)"},
     {Json, "--json", "The server's JSON summary as it is"}};
 
+constexpr Positional kUser[] = {{"ACTION", "add, passwd, del or list"},
+                                {"NAME", "The user's name (not with list)", false}};
+constexpr CommandOption kUserOptions[] = {
+    {Role, "--role", "add: the user's role, read, write or admin"},
+    {Prefix, "--prefix", "add: every key the user touches must start with P (default: any key)"}};
+
 bool verifies(const Invocation& inv) { return inv.verify; }
 
 }  // namespace
@@ -187,6 +193,17 @@ std::span<const Command> commands() {
        .prepare = &Session::check_backup,
        .run = &Session::cmd_backup,
        .offline = &verifies},
+      {.name = "user",
+       .summary = "Manages users (admin): add NAME --role read|write|admin [--prefix P], passwd "
+                  "NAME, del NAME, list",
+       .positionals = kUser,
+       .options = kUserOptions,
+       .usage = "user add NAME --role ROLE [--prefix P] | user passwd NAME | user del NAME | user "
+                "list",
+       .help = "manages users (admin): adds one (role read, write or admin),\n"
+               "sets a new password, deletes one, lists them",
+       .prepare = &Session::check_user,
+       .run = &Session::cmd_user},
       {.name = "sql",
        .summary = "Sends SQL text (the server refuses it: SQL runs in kavrel-sql, the Python "
                   "package's SQL shell)",

@@ -32,6 +32,8 @@ enum class OptionField : std::uint8_t {
   Null,     // TEXT
   Verify,   // flag
   KeyFile,  // FILE
+  Role,     // user add: read, write or admin
+  Prefix,   // user add: a key prefix
 };
 
 struct CommandOption {

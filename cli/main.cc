@@ -9,8 +9,29 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/credentials.h"
 #include "cli/session.h"
 #include "cli/shell.h"
+
+namespace {
+
+// Where the command line says to connect; the login is added once its password is known.
+kavrel::ConnectOptions connect_options(const kavrel::cli::Invocation& inv) {
+  kavrel::ConnectOptions c;
+  if (!inv.host) {
+    c.socket = inv.socket_path();
+    return c;
+  }
+  c.host = *inv.host;
+  c.port = inv.port;
+  if (inv.tls) {
+    c.tls =
+        kavrel::TlsOptions{inv.ca.value_or(""), inv.cert.value_or(""), inv.key.value_or(""), ""};
+  }
+  return c;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace kavrel::cli;
@@ -22,7 +43,7 @@ int main(int argc, char** argv) {
   const Invocation& inv = *parsed.invocation;
 
   SessionOptions options;
-  options.socket = inv.socket_path();
+  options.connect = connect_options(inv);
   options.in_shell = inv.command.empty();
   options.stdout_tty = ::isatty(STDOUT_FILENO) == 1;
   if (!options.in_shell && (inv.file || inv.bail)) {
@@ -38,7 +59,20 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  Session session(options);
+  if (inv.user) {
+    // Asked before anything else, so that a prompt comes first and a missing password costs no
+    // connection.
+    const PassKey key{inv.host.value_or(inv.socket_path()),
+                      inv.host ? std::to_string(inv.port) : std::string(), *inv.user};
+    auto password = login_password(options.passwords, key);
+    if (!password) {
+      std::fprintf(stderr, "error: %s\n", password.error().c_str());
+      return kExitUsage;
+    }
+    options.connect.login = kavrel::Login{*inv.user, std::move(*password)};
+    wipe(*password);
+  }
+  Session session(std::move(options));
   if (!options.in_shell) return session.run(inv);
   ShellOptions shell;
   shell.interactive = !inv.file && ::isatty(STDIN_FILENO) == 1;

@@ -19,7 +19,8 @@ std::optional<std::string_view> server_error_hint(std::string_view server_text) 
              "KAVREL_PASSWORD or ~/.kavrelpass)";
     case ErrorClass::AuthenticationFailed: return "check the user name and the password";
     case ErrorClass::PermissionDenied:
-      return "an admin can change the user's role or prefix: 'kavrel-cli user list' shows them";
+      return "nothing was done; 'kavrel-cli user list' (as an admin) shows each user's role and "
+             "key prefix";
     case ErrorClass::TransactionNotFound: return std::nullopt;
     case ErrorClass::Other: break;
   }
@@ -30,6 +31,9 @@ std::optional<std::string_view> server_error_hint(std::string_view server_text) 
   static constexpr Hint kHints[] = {
       {"scan_unchecked()",
        "scan lists keys by a prefix of at least 2 bytes; there is no scan of every key"},
+      {"User not found: ", "'kavrel-cli user list' lists the users"},
+      {"User already exists: ",
+       "'kavrel-cli user passwd NAME' gives an existing user a new password"},
       {"Python SDK",
        "SQL runs in the Python package's SQL shell: kavrel-sql (or python3 -m "
        "kavrel.sql_shell); kavrel-cli itself has query, scan, get and insert"},

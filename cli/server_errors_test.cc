@@ -41,6 +41,17 @@ TEST(ServerErrorsTest, ConflictsAreNoInternalErrorsAndHintsFollowTheClass) {
        "Invalid argument: Prefix too short: 1 bytes (minimum 2 required). Use scan_unchecked() "
        "for unrestricted scans.",
        "scan lists keys by a prefix of at least 2 bytes; there is no scan of every key"},
+      {"Authentication required", "Authentication required",
+       "the server asks for a login: give --user NAME (the password from a prompt, "
+       "KAVREL_PASSWORD or ~/.kavrelpass)"},
+      {"Authentication failed", "Authentication failed", "check the user name and the password"},
+      {"Permission denied: PUT needs the write role (user \"r\" has read)",
+       "Permission denied: PUT needs the write role (user \"r\" has read)",
+       "nothing was done; 'kavrel-cli user list' (as an admin) shows each user's role and key "
+       "prefix"},
+      {"User not found: bob", "User not found: bob", "'kavrel-cli user list' lists the users"},
+      {"User already exists: bob", "User already exists: bob",
+       "'kavrel-cli user passwd NAME' gives an existing user a new password"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.server_text);

@@ -157,11 +157,27 @@ Session::~Session() {
 int Session::connect() {
   std::scoped_lock lock(mu_);
   if (client_) return kExitOk;
-  auto c = Client::connect(opt_.socket);
-  if (!c) return report(c.error());
-  client_.emplace(std::move(*c));
+  if (const int status = open_client(); status != kExitOk) return status;
   last_use_ = std::chrono::steady_clock::now();
   return kExitOk;
+}
+
+int Session::open_client() {
+  auto c = Client::connect(opt_.connect);
+  if (!c) {
+    // Options or files that cannot make a connection (a CA file that cannot be read): usage.
+    if (c.error().kind() == ClientError::Kind::Invalid) return usage(c.error().text());
+    return report(c.error());
+  }
+  client_.emplace(std::move(*c));
+  return kExitOk;
+}
+
+std::string Session::target() const {
+  const ConnectOptions& c = opt_.connect;
+  if (!c.socket.empty()) return debug_quote(c.socket.native());
+  const bool v6 = c.host.find(':') != std::string::npos;
+  return fmt::format("{}{}{}:{}", v6 ? "[" : "", c.host, v6 ? "]" : "", c.port);
 }
 
 void Session::start_keepalive(std::chrono::milliseconds interval) {
@@ -200,6 +216,7 @@ int Session::run(const Invocation& inv) {
   std::scoped_lock lock(mu_);
   interrupted_.store(false);  // a Ctrl-C at the prompt is not meant for this command
   const int status = run_locked(inv);
+  wipe(new_password_);
   active_fd_.store(-1);
   interrupted_.store(false);
   last_use_ = std::chrono::steady_clock::now();
@@ -241,12 +258,7 @@ int Session::report(const ClientError& e) {
     case ClientError::Kind::Protocol:
       error_line(fmt::format("unexpected answer from the server: {}", e.text()));
       return kExitServerError;
-    case ClientError::Kind::Connect:
-      error_line(
-          fmt::format("cannot reach the server at {}: {} (is kavrel-server running? "
-                      "start it with `make run`)",
-                      debug_quote(opt_.socket), e.text()));
-      return kExitUnreachable;
+    case ClientError::Kind::Connect: return connect_failed(e);
     case ClientError::Kind::Io: break;
   }
   if (const auto& lost = e.lost_transactions(); !lost.empty() && !interrupted_.load()) {
@@ -258,8 +270,8 @@ int Session::report(const ClientError& e) {
         "the server at {} had closed the connection (idle longer than its time-out, or "
         "stopped): transaction{} {} {} lost, nothing of {} was committed, and the command did not "
         "run",
-        debug_quote(opt_.socket), lost.size() == 1 ? "" : "s", handle_list(lost),
-        lost.size() == 1 ? "is" : "are", lost.size() == 1 ? "it" : "them"));
+        target(), lost.size() == 1 ? "" : "s", handle_list(lost), lost.size() == 1 ? "is" : "are",
+        lost.size() == 1 ? "it" : "them"));
     write(opt_.err,
           "hint: run 'begin' and the transaction's commands again (the next command connects "
           "again)\n");
@@ -270,14 +282,33 @@ int Session::report(const ClientError& e) {
         "interrupted: the command's connection was closed (the next command connects "
         "again)");
   } else {
-    error_line(fmt::format("lost the connection to the server at {}: {}", debug_quote(opt_.socket),
-                           e.text()));
+    error_line(fmt::format("lost the connection to the server at {}: {}", target(), e.text()));
   }
   client_.reset();
   if (!handles_.empty()) {
     error_line("the open transaction handles ended with the connection");
     handles_.clear();
   }
+  return kExitUnreachable;
+}
+
+int Session::connect_failed(const ClientError& e) {
+  const std::string& text = e.text();
+  const bool tls = text.starts_with("TLS handshake failed");
+  if (tls || text.starts_with("login as ")) {
+    // The server was reached: what failed is the trust between the two.
+    error_line(fmt::format("cannot connect to the server at {}: {}", target(), text));
+    if (text.find("does not verify") != std::string::npos) {
+      write(opt_.err,
+            "hint: --ca FILE names the CA that signed the server's certificate, and -h the name "
+            "(or address) that it was issued for\n");
+    }
+    return kExitUnreachable;
+  }
+  const bool unix_socket = !opt_.connect.socket.empty();
+  error_line(fmt::format("cannot reach the server at {}: {} ({})", target(), text,
+                         unix_socket ? "is kavrel-server running? start it with `make run`"
+                                     : "is kavrel-server running, with --listen on that address?"));
   return kExitUnreachable;
 }
 
@@ -328,9 +359,7 @@ int Session::run_locked(const Invocation& inv) {
   if (client_ && client_->fd() < 0) client_.reset();
   if (!client_) {
     if (opt_.in_shell) write(opt_.err, "connecting again...\n");
-    auto c = Client::connect(opt_.socket);
-    if (!c) return report(c.error());
-    client_.emplace(std::move(*c));
+    if (const int status = open_client(); status != kExitOk) return status;
   }
   active_fd_.store(client_->fd());
   if (interrupted_.load()) {
@@ -695,6 +724,59 @@ int Session::check_backup(const Invocation& inv) {
     return usage(fmt::format("cannot make {} absolute: {}", debug_quote(inv.args[0]),
                              os_error_text(ec.value())));
   backup_dir_ = dir.lexically_normal().string();
+  return kExitOk;
+}
+
+int Session::check_user(const Invocation& inv) {
+  const std::string& action = inv.args[0];
+  const bool named = inv.args.size() > 1;
+  if (action != "add" && action != "passwd" && action != "del" && action != "list") {
+    return usage(
+        fmt::format("unknown user action '{}': expected add, passwd, del or list", action));
+  }
+  if (action == "list") {
+    if (named) return usage("user list takes no NAME");
+  } else if (!named || inv.args[1].empty()) {
+    return usage(fmt::format("user {} needs the user's NAME", action));
+  }
+  if (action != "add" && (inv.role || inv.prefix)) {
+    return usage(fmt::format("--role and --prefix go with user add, not user {}", action));
+  }
+  if (action == "add") {
+    if (!inv.role) return usage("user add needs --role read, --role write or --role admin");
+    if (!parse_user_role(*inv.role)) {
+      return usage(fmt::format("invalid role '{}': expected read, write or admin", *inv.role));
+    }
+  }
+  if (action == "add" || action == "passwd") {
+    auto password = new_password(opt_.passwords, inv.args[1], opt_.connect.login.has_value());
+    if (!password) return usage(password.error());
+    new_password_ = std::move(*password);
+  }
+  return kExitOk;
+}
+
+int Session::cmd_user(const Invocation& inv) {
+  const std::string& action = inv.args[0];
+  if (action == "add") {
+    return ok_or_report(client_->add_user(inv.args[1], *parse_user_role(*inv.role),
+                                          inv.prefix.value_or(""), new_password_));
+  }
+  if (action == "passwd") return ok_or_report(client_->set_password(inv.args[1], new_password_));
+  if (action == "del") return ok_or_report(client_->delete_user(inv.args[1]));
+  auto users = client_->list_users();
+  if (!users) return report(users.error());
+  ToonTable table{{"user", "role", "prefix"}, {}};
+  for (const UserInfo& u : *users) {
+    table.rows.push_back({display_bytes(u.name), u.role, display_bytes(u.prefix)});
+  }
+  std::string out = render_table(table);
+  // render_table counts rows; here they are users.
+  if (const auto at = out.rfind(fmt::format("({} row", users->size())); at != std::string::npos) {
+    out = out.substr(0, at) +
+          fmt::format("({} user{})\n", users->size(), users->size() == 1 ? "" : "s");
+  }
+  write(opt_.out, out);
   return kExitOk;
 }
 

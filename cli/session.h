@@ -18,13 +18,21 @@
 
 #include "cli/command_line.h"
 #include "cli/commands.h"
+#include "cli/credentials.h"
 #include "cli/toon.h"
 #include "clients/cpp/kavrel_client.h"
 
 namespace kavrel::cli {
 
 struct SessionOptions {
-  std::string socket = kDefaultSocket;
+  // Where and how to connect: the Unix socket, or TCP (TLS, a login).
+  ConnectOptions connect = [] {
+    ConnectOptions c;
+    c.socket = kDefaultSocket;
+    return c;
+  }();
+  // Where user add and user passwd take the new password from (cli/credentials.h).
+  PasswordSources passwords = PasswordSources::of_process();
   bool in_shell = false;
   bool stdout_tty = false;  // values that are not plain text are escaped on a terminal
   std::FILE* out = stdout;
@@ -77,7 +85,13 @@ class Session {
   friend std::span<const Command> commands();
 
   int run_locked(const Invocation& inv);
+  // Makes client_ (with its login); the exit status, with the reason printed on failure.
+  int open_client();
+  // The server as errors name it: the socket's path quoted, or HOST:PORT.
+  std::string target() const;
   int report(const ClientError& e);
+  // A Connect error: the server not reached, or reached but not trusted (TLS, the login).
+  int connect_failed(const ClientError& e);
   int usage(const std::string& text);
   // Prints the text of a server error as a person should read it, with a hint when it says what
   // to do next.
@@ -92,6 +106,9 @@ class Session {
   int check_insert(const Invocation& inv);
   // backup: the options that go together; DIR made absolute for the server.
   int check_backup(const Invocation& inv);
+  // user: the action, its name and options; the new password of add and passwd, into
+  // new_password_.
+  int check_user(const Invocation& inv);
 
   int cmd_ping(const Invocation& inv);
   int cmd_put(const Invocation& inv);
@@ -120,6 +137,7 @@ class Session {
   // backup DIR asks the server; backup --verify DIR reads the files here (offline).
   int cmd_backup(const Invocation& inv);
   int verify_backup_here(const Invocation& inv);
+  int cmd_user(const Invocation& inv);
   int cmd_begin(const Invocation& inv);
   int cmd_commit(const Invocation& inv) { return end_transaction(inv, true); }
   int cmd_abort(const Invocation& inv) { return end_transaction(inv, false); }
@@ -132,6 +150,7 @@ class Session {
   SessionOptions opt_;
   std::optional<Bytes> value_;    // the running put's or put-path's VALUE
   std::string backup_dir_;        // the running backup's DIR, absolute
+  std::string new_password_;      // the running user add's or passwd's; wiped after it
   std::mutex mu_;                 // held while a command or a keepalive PING uses the client
   std::optional<Client> client_;  // guarded by mu_
   // Why the keepalive PING lost the connection; reported by the next command.
