@@ -31,9 +31,11 @@ Result<std::shared_ptr<SSL_CTX>, std::string> build(const TlsFiles& files) {
                              SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_IGNORE_UNEXPECTED_EOF);
   // Writes may resume with another buffer (the connection's grows) and may be partial.
   SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_SERVER);
-  static constexpr unsigned char kSessionContext[] = "kavrel";
-  SSL_CTX_set_session_id_context(c, kSessionContext, sizeof kSessionContext - 1);
+  // No resumption: the clients keep their connections, and every handshake would otherwise
+  // seal and send tickets nobody uses.
+  SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_num_tickets(c, 0);
+  SSL_CTX_set_options(c, SSL_OP_NO_TICKET);
   const std::string cert = files.cert.string();
   if (SSL_CTX_use_certificate_chain_file(c, cert.c_str()) != 1) {
     return std::unexpected(
