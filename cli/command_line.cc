@@ -461,6 +461,8 @@ std::string Invocation::socket_path() const {
 }
 
 ParsedLine parse_command_line(std::vector<std::string> words, bool in_shell) {
+  // -h alone names no host: it asks for the help, as it always did.
+  if (!in_shell && words == std::vector<std::string>{"-h"}) words = {"--help"};
   const std::size_t cmd = command_index(words, in_shell);
   fold_command_case(words, cmd);
   Invocation inv;

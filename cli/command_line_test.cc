@@ -251,8 +251,10 @@ TEST(CommandLineTest, NetworkOptions) {
     EXPECT_EQ(p.status, kExitUsage);
     EXPECT_EQ(p.err.substr(0, p.err.find('\n')), error_line);
   }
-  // -h is no longer help on the command line, but --help is, and -h still is in the shell.
+  // -h is no longer help on the command line, but --help is (and -h alone), and -h still is in
+  // the shell.
   EXPECT_NE(parse_command_line({"--help"}, false).out.find("-h,--host"), std::string::npos);
+  EXPECT_EQ(parse_command_line({"-h"}, false).out, parse_command_line({"--help"}, false).out);
   EXPECT_NE(parse_command_line({"get", "-h"}, true).out.find("KEY"), std::string::npos);
 }
 

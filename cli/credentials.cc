@@ -192,9 +192,10 @@ std::optional<std::string> read_secret(const std::string& prompt) {
   sigemptyset(&on_int.sa_mask);
   g_secret_interrupted = 0;
   ::sigaction(SIGINT, &on_int, &old_int);
+  // The echo goes off before the prompt shows: whatever is typed after it is never shown.
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   std::fputs(prompt.c_str(), stderr);
   std::fflush(stderr);
-  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   std::string line;
   bool ended = false;
   for (;;) {

@@ -283,6 +283,10 @@ int Session::report(const ClientError& e) {
         "again)");
   } else {
     error_line(fmt::format("lost the connection to the server at {}: {}", target(), e.text()));
+    if (!opt_.connect.host.empty() && !opt_.connect.tls) {
+      // A TLS listener ends a connection that does not begin with a handshake.
+      write(opt_.err, "hint: if the server serves TLS there, add --tls (and --ca FILE)\n");
+    }
   }
   client_.reset();
   if (!handles_.empty()) {
