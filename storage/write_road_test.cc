@@ -160,8 +160,15 @@ TEST(WritersQueueTest, ArrivalsDuringABatchShareTheNextOneInOrder) {
     // The first batch is held until the others have queued behind it.
     cv.wait(lock, [&] { return release; });
   });
-  std::vector<std::thread> threads;
-  threads.emplace_back([&] {
+  // Requests submitted from this thread, in order, while the first batch is held; the one the
+  // lead is handed to says so, and this thread then leads.
+  struct Queued : WriteRequest {
+    std::atomic<bool> asked_to_lead{false};
+    std::atomic<bool> finished{false};
+    void done() override { finished = true; }
+    void lead() override { asked_to_lead = true; }
+  };
+  std::thread first([&] {
     WaitingRequest r;
     r.txn = 1;
     r.submit_and_wait(queue);
@@ -170,26 +177,21 @@ TEST(WritersQueueTest, ArrivalsDuringABatchShareTheNextOneInOrder) {
     std::unique_lock lock(mu);
     cv.wait(lock, [&] { return batches.size() == 1; });
   }
-  std::atomic<int> queued{0};
+  Queued later[3];
   for (std::uint64_t t = 2; t <= 4; ++t) {
-    threads.emplace_back([&, t] {
-      WaitingRequest r;
-      r.txn = t;
-      // In order: each submits once the one before it has.
-      while (queued.load() != static_cast<int>(t) - 2) std::this_thread::yield();
-      std::thread([&] { ++queued; }).join();
-      r.submit_and_wait(queue);
-    });
-    while (queued.load() != static_cast<int>(t) - 1) std::this_thread::yield();
+    later[t - 2].txn = t;
+    EXPECT_FALSE(queue.submit(later[t - 2]));  // someone leads: queued
   }
-  // The three are queued (or about to be) behind the held batch.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   {
     std::scoped_lock lock(mu);
     release = true;
     cv.notify_all();
   }
-  for (auto& t : threads) t.join();
+  first.join();
+  ASSERT_TRUE(later[0].asked_to_lead.load());  // the first queued takes the lead over
+  EXPECT_FALSE(later[1].asked_to_lead.load());
+  queue.lead();
+  for (const Queued& q : later) EXPECT_TRUE(q.finished.load());
   ASSERT_EQ(batches.size(), 2u);
   EXPECT_EQ(batches[0], std::vector<std::uint64_t>{1});
   EXPECT_EQ(batches[1], (std::vector<std::uint64_t>{2, 3, 4}));
