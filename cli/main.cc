@@ -70,10 +70,10 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
     options.connect.login = kavrel::Login{*inv.user, std::move(*password)};
-    wipe(*password);
   }
+  const bool in_shell = options.in_shell;
   Session session(std::move(options));
-  if (!options.in_shell) return session.run(inv);
+  if (!in_shell) return session.run(inv);
   ShellOptions shell;
   shell.interactive = !inv.file && ::isatty(STDIN_FILENO) == 1;
   shell.hex = inv.hex;
