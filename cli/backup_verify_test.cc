@@ -1,5 +1,5 @@
-// kavrel-cli backup --verify: a backup's files checked here, without a server; and the key it
-// reads for an encrypted one.
+// kavrel-cli backup --verify: a backup's files checked here, without a server, and the key of an
+// encrypted one (storage/key_file.h).
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "cli/command_line.h"
-#include "cli/key_input.h"
 #include "cli/session.h"
 #include "storage/backup.h"
+#include "storage/key_file.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -162,7 +162,13 @@ TEST_F(BackupVerifyTest, StatusSaysWhetherEveryChecksumHolds) {
        "xyz",
        kExitUsage,
        "",
-       "error: KAVREL_ENCRYPTION_KEY must hold 64 hexadecimal characters\n"},
+       "error: KAVREL_ENCRYPTION_KEY must hold exactly 64 hexadecimal characters\n"},
+      {"key file and variable both",
+       {"backup", "--verify", sealed, "--key-file", good_key},
+       kHexKey.c_str(),
+       kExitUsage,
+       "",
+       "error: give the key by --key-file or by KAVREL_ENCRYPTION_KEY, not both\n"},
       {"--key-file without --verify",
        {"backup", sealed, "--key-file", good_key},
        nullptr,
@@ -185,43 +191,6 @@ TEST_F(BackupVerifyTest, StatusSaysWhetherEveryChecksumHolds) {
       EXPECT_EQ(r.err, "");
     }
   }
-}
-
-TEST(KeyInputTest, KeyFilesHoldRawBytesOrHex) {
-  testing::TempDir tmp;
-  struct Case {
-    const char* name;
-    std::string contents;
-    bool ok;
-    std::string error_end;
-  };
-  const Case cases[] = {
-      {"raw", std::string(32, '\xaa'), true, ""},
-      {"hex, lower case", kHexKey, true, ""},
-      {"hex, upper case, CRLF", std::string(64, 'A') + "\r\n", true, ""},
-      {"hex, two line endings", kHexKey + "\n\n", false,
-       "holds 66 bytes; expected 32 raw bytes or 64 hexadecimal characters"},
-      {"not hex", std::string(63, 'a') + "g", false,
-       "holds 64 characters that are not all hexadecimal"},
-      {"empty", "", false, "holds 0 bytes; expected 32 raw bytes or 64 hexadecimal characters"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const fs::path path = tmp / "key";
-    testing::write_file(path, c.contents);
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
-    auto key = read_key_file(path);
-    ASSERT_EQ(key.has_value(), c.ok) << (key ? "" : key.error());
-    if (c.ok) {
-      EXPECT_EQ(key->view(), Bytes(32, '\xaa'));
-    } else {
-      EXPECT_TRUE(key.error().ends_with(c.error_end)) << key.error();
-    }
-  }
-  auto missing = read_key_file((tmp / "none").string());
-  ASSERT_FALSE(missing);
-  EXPECT_TRUE(missing.error().ends_with("cannot be read: No such file or directory (os error 2)"))
-      << missing.error();
 }
 
 }  // namespace

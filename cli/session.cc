@@ -13,13 +13,13 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/display.h"
-#include "cli/key_input.h"
 #include "cli/output.h"
 #include "cli/server_errors.h"
 #include "cli/toon.h"
 #include "core/text.h"
 #include "protocol/errors.h"
 #include "storage/backup.h"
+#include "storage/key_file.h"
 
 namespace kavrel::cli {
 namespace {
@@ -807,13 +807,14 @@ int Session::cmd_backup(const Invocation& inv) {
 }
 
 int Session::verify_backup_here(const Invocation& inv) {
-  auto key = key_from(inv.key_file);
+  // The environment stays as it is: a shell may verify again.
+  auto key = key_from(inv.key_file, KeyVariable::kKeep);
   if (!key) return usage(key.error());
-  auto check = verify_backup(backup_dir_, *key);
+  auto check = verify_backup(backup_dir_, key->key);
   if (!check) {
     const KavrelError& e = check.error();
     error_line(fmt::format("backup {} does not verify: {}", debug_quote(backup_dir_), e.message()));
-    if (e.kind() == KavrelError::Kind::Encryption && !*key) {
+    if (e.kind() == KavrelError::Kind::Encryption && !key->key) {
       write(opt_.err, fmt::format("hint: give its key with --key-file FILE or in {} (64 "
                                   "hexadecimal characters)\n",
                                   kKeyEnvVar));

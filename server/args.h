@@ -22,7 +22,7 @@ struct Args {
   std::uint64_t compact_log_mib = 64;  // 0: no automatic compaction
   std::uint64_t timeout_ms = 30000;    // idle time-out of a connection; 0: none
   std::string log_level = "info";
-  // The key-encryption key's file (server/key_source.h); KAVREL_ENCRYPTION_KEY is the other way.
+  // The key-encryption key's file (storage/key_file.h); KAVREL_ENCRYPTION_KEY is the other way.
   std::optional<std::filesystem::path> key_file;
   // A new database must be created encrypted, and an existing one must be encrypted.
   bool encrypt = false;

@@ -16,11 +16,11 @@
 #include "server/args.h"
 #include "server/interrupt.h"
 #include "server/ipc_server.h"
-#include "server/key_source.h"
 #include "server/tls.h"
 #include "storage/database.h"
 #include "storage/internal/crypto/keyring.h"
 #include "storage/internal/io/fs_util.h"
+#include "storage/key_file.h"
 
 namespace {
 constexpr const char* kTarget = "kavrel_server";
@@ -36,16 +36,16 @@ int rotate_key(const kavrel::server::Args& args, const kavrel::StorageEncryption
     log::error(kTarget,
                "Failed to rotate the key: --rotate-key-file needs the current key (give "
                "--key-file FILE or set {})",
-               server::kKeyEnvVar);
+               kKeyEnvVar);
     return kFatalStatus;
   }
-  auto next = server::read_key_file(*args.rotate_key_file);
+  auto next = read_key_file(*args.rotate_key_file);
   if (!next) {
     log::error(kTarget, "Failed to rotate the key: {}", next.error());
     return kFatalStatus;
   }
   const std::string db = debug_quote(args.db.string());
-  if (auto r = Database::rotate_key(args.db, *current.key, *next, server::kKeyFileSource); !r) {
+  if (auto r = Database::rotate_key(args.db, *current.key, *next, kKeyFileSource); !r) {
     log::error(kTarget, "Failed to rotate the key of {}: {}", db, r.error().message());
     return kFatalStatus;
   }
@@ -72,15 +72,14 @@ int main(int argc, char** argv) {
   const std::filesystem::path socket_path = args.socket_path();
 
   // First of all, so that the key leaves the environment at once.
-  auto encryption = server::encryption_from(args);
+  auto encryption = key_from(args.key_file, KeyVariable::kRemove);
   if (!encryption) {
     log::error(kTarget, "Failed to load the encryption key: {}", encryption.error());
     return kFatalStatus;
   }
   if (args.rotate_key_file) return rotate_key(args, *encryption);
   if (args.encrypt && !encryption->key) {
-    log::error(kTarget, "--encrypt needs a key: give --key-file FILE or set {}",
-               server::kKeyEnvVar);
+    log::error(kTarget, "--encrypt needs a key: give --key-file FILE or set {}", kKeyEnvVar);
     return kFatalStatus;
   }
 
@@ -113,7 +112,7 @@ int main(int argc, char** argv) {
   }
   if ((*db)->storage().encrypted()) {
     log::info(kTarget, "The database is encrypted at rest (key from {})",
-              args.key_file ? "--key-file" : server::kKeyEnvVar);
+              args.key_file ? "--key-file" : kKeyEnvVar);
   } else if (args.encrypt) {
     // Only a keyring that says "not encrypted" gets here: a key for a plaintext database with
     // data is refused by the open itself.

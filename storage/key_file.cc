@@ -1,4 +1,4 @@
-#include "server/key_source.h"
+#include "storage/key_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include "core/text.h"
 #include "core/unique_fd.h"
 
-namespace kavrel::server {
+namespace kavrel {
 namespace {
 
 constexpr std::size_t kHexKeyLength = 2 * EncryptionKey::kSize;
@@ -112,19 +112,20 @@ Result<EncryptionKey, std::string> read_key_file(const std::filesystem::path& pa
   return std::move(*key);
 }
 
-Result<StorageEncryption, std::string> encryption_from(const Args& args) {
+Result<StorageEncryption, std::string> key_from(
+    const std::optional<std::filesystem::path>& key_file, KeyVariable variable) {
   // Taken out of the environment first, whatever follows.
   std::optional<std::optional<EncryptionKey>> from_env;
   if (const char* value = std::getenv(kKeyEnvVar); value != nullptr) {
     from_env = parse_hex_key(value);
-    ::unsetenv(kKeyEnvVar);
+    if (variable == KeyVariable::kRemove) ::unsetenv(kKeyEnvVar);
   }
-  if (args.key_file && from_env) {
+  if (key_file && from_env) {
     return std::unexpected(
         fmt::format("give the key by --key-file or by {}, not both", kKeyEnvVar));
   }
-  if (args.key_file) {
-    auto key = read_key_file(*args.key_file);
+  if (key_file) {
+    auto key = read_key_file(*key_file);
     if (!key) return std::unexpected(std::move(key.error()));
     return StorageEncryption{std::string(kKeyFileSource), std::move(*key)};
   }
@@ -138,4 +139,4 @@ Result<StorageEncryption, std::string> encryption_from(const Args& args) {
   return StorageEncryption{};
 }
 
-}  // namespace kavrel::server
+}  // namespace kavrel

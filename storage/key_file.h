@@ -1,12 +1,12 @@
-// Where the server's key-encryption key (KEK) comes from: a key file (--key-file) or the
-// KAVREL_ENCRYPTION_KEY environment variable, never both.
+// Where a key-encryption key (KEK) comes from: a key file (--key-file) or the
+// KAVREL_ENCRYPTION_KEY environment variable, never both. The server reads its key by these rules,
+// and kavrel-cli the key of an encrypted backup it checks (backup --verify).
 //
 // A key file holds the 32 key bytes raw, or 64 hexadecimal characters (either case) with at most
 // one line ending after them. It must be a regular file that neither group nor others may read or
 // write (mode & 077 == 0), as a private key file. The variable holds 64 hexadecimal characters.
 //
-// Error texts name the file or the variable, never a byte of what they hold. Called on the main
-// thread at start-up, before any other thread exists (the environment is changed).
+// Error texts name the file or the variable, never a byte of what they hold.
 #pragma once
 
 #include <filesystem>
@@ -15,10 +15,9 @@
 #include <string_view>
 
 #include "core/error.h"
-#include "server/args.h"
 #include "storage/durable_storage.h"
 
-namespace kavrel::server {
+namespace kavrel {
 
 inline constexpr const char* kKeyEnvVar = "KAVREL_ENCRYPTION_KEY";
 // What a new keyring records as its kek_source_id: where the key came from, not the key.
@@ -37,11 +36,19 @@ Result<EncryptionKey, std::string> read_key_file(const std::filesystem::path& pa
 // The key written as exactly 64 hexadecimal characters (either case), or nullopt.
 std::optional<EncryptionKey> parse_hex_key(std::string_view text);
 
-// The encryption wish of this start: the key of --key-file (source "key-file") or of
-// KAVREL_ENCRYPTION_KEY (source "env"), or no key (source "none"). The variable is removed from
-// the environment whenever it was set, used or not, so that nothing started later inherits it.
-// Errors: both given ("give the key by --key-file or by KAVREL_ENCRYPTION_KEY, not both"), the
-// file's errors above, and "KAVREL_ENCRYPTION_KEY must hold 64 hexadecimal characters".
-Result<StorageEncryption, std::string> encryption_from(const Args& args);
+// What becomes of KAVREL_ENCRYPTION_KEY once looked at.
+enum class KeyVariable {
+  kKeep,
+  // Removed whenever it was set, used or not, so that nothing started later inherits it. Only
+  // on the main thread before any other thread exists (the environment is changed).
+  kRemove,
+};
 
-}  // namespace kavrel::server
+// The key of key_file (source "key-file") or of KAVREL_ENCRYPTION_KEY (source "env"), or no key
+// (source "none"). Errors: both given ("give the key by --key-file or by KAVREL_ENCRYPTION_KEY,
+// not both"), the file's errors above, and "KAVREL_ENCRYPTION_KEY must hold exactly 64
+// hexadecimal characters" (an empty variable included).
+Result<StorageEncryption, std::string> key_from(
+    const std::optional<std::filesystem::path>& key_file, KeyVariable variable);
+
+}  // namespace kavrel
