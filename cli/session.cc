@@ -808,7 +808,7 @@ int Session::cmd_backup(const Invocation& inv) {
 
 int Session::verify_backup_here(const Invocation& inv) {
   // The environment stays as it is: a shell may verify again.
-  auto key = key_from(inv.key_file, KeyVariable::kKeep);
+  auto key = key_from(inv.key_file, KeyVariable::Keep);
   if (!key) return usage(key.error());
   auto check = verify_backup(backup_dir_, key->key);
   if (!check) {

@@ -3,6 +3,7 @@
 // with the first admin made on the Unix socket.
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,7 +40,8 @@ class AuthTest : public ::testing::Test {
   std::unique_ptr<ClientHandler> handler(Peer peer) {
     return std::make_unique<ClientHandler>(
         db_, stats_,
-        ClientHandler::Options{.backups = false, .peer = peer, .failed_login_pause = 1ms});
+        ClientHandler::Options{
+            .backups = false, .peer = std::move(peer), .failed_login_pause = 1ms});
   }
   static Message call(ClientHandler& h, std::uint8_t op, const Bytes& payload = {}) {
     return h.process_request(Message{op, payload});
@@ -47,7 +49,7 @@ class AuthTest : public ::testing::Test {
   // Runs a SCRAM login: the last answer (VALUE "v=..." when it holds).
   static Message login(ClientHandler& h, const std::string& user, const std::string& password) {
     scram::ClientExchange client(user, password);
-    const Message first =
+    Message first =
         call(h, opcode::AUTH, encode_auth(AuthStep{1, scram::kMechanism, client.first()}));
     if (first.opcode != response::VALUE) return first;
     auto final = client.final(first.payload);

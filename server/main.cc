@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path socket_path = args.socket_path();
 
   // First of all, so that the key leaves the environment at once.
-  auto encryption = key_from(args.key_file, KeyVariable::kRemove);
+  auto encryption = key_from(args.key_file, KeyVariable::Remove);
   if (!encryption) {
     log::error(kTarget, "Failed to load the encryption key: {}", encryption.error());
     return kFatalStatus;

@@ -118,7 +118,7 @@ Result<StorageEncryption, std::string> key_from(
   std::optional<std::optional<EncryptionKey>> from_env;
   if (const char* value = std::getenv(kKeyEnvVar); value != nullptr) {
     from_env = parse_hex_key(value);
-    if (variable == KeyVariable::kRemove) ::unsetenv(kKeyEnvVar);
+    if (variable == KeyVariable::Remove) ::unsetenv(kKeyEnvVar);
   }
   if (key_file && from_env) {
     return std::unexpected(

@@ -38,10 +38,10 @@ std::optional<EncryptionKey> parse_hex_key(std::string_view text);
 
 // What becomes of KAVREL_ENCRYPTION_KEY once looked at.
 enum class KeyVariable {
-  kKeep,
+  Keep,
   // Removed whenever it was set, used or not, so that nothing started later inherits it. Only
   // on the main thread before any other thread exists (the environment is changed).
-  kRemove,
+  Remove,
 };
 
 // The key of key_file (source "key-file") or of KAVREL_ENCRYPTION_KEY (source "env"), or no key

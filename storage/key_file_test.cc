@@ -46,7 +46,7 @@ class KeyFileTest : public ::testing::Test {
 };
 
 // What stands at the --key-file path of a case.
-enum class File { kNone, kContent, kMissing, kDirectory, kFifo };
+enum class File { None, Content, Missing, Directory, Fifo };
 
 constexpr const char* kWrongSize =
     "holds {} bytes; expected 32 raw bytes or 64 hexadecimal characters";
@@ -61,11 +61,11 @@ TEST_F(KeyFileTest, KeyFromTheFileOrTheVariableNeverBoth) {
   bad_hex[40] = 'g';
   struct Case {
     const char* name;
-    File file = File::kNone;
+    File file = File::None;
     std::string content;
     mode_t mode = 0600;
     std::optional<std::string> env;
-    KeyVariable variable = KeyVariable::kRemove;
+    KeyVariable variable = KeyVariable::Remove;
     std::string source;  // on success: "none", "key-file" or "env"
     std::string error;   // a file's error follows `key file "PATH" `
   };
@@ -73,74 +73,74 @@ TEST_F(KeyFileTest, KeyFromTheFileOrTheVariableNeverBoth) {
       {.name = "neither", .source = "none"},
       // The forms a key file may hold.
       {.name = "raw bytes",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kRaw,
        .mode = 0400,
        .source = "key-file"},
-      {.name = "hex", .file = File::kContent, .content = kHex, .mode = 0400, .source = "key-file"},
+      {.name = "hex", .file = File::Content, .content = kHex, .mode = 0400, .source = "key-file"},
       {.name = "hex in upper case",
-       .file = File::kContent,
+       .file = File::Content,
        .content = upper(kHex),
        .source = "key-file"},
-      {.name = "hex, LF", .file = File::kContent, .content = kHex + "\n", .source = "key-file"},
+      {.name = "hex, LF", .file = File::Content, .content = kHex + "\n", .source = "key-file"},
       {.name = "hex, CRLF",
-       .file = File::kContent,
+       .file = File::Content,
        .content = upper(kHex) + "\r\n",
        .source = "key-file"},
       // Key files refused.
       {.name = "31 raw bytes",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kRaw.substr(0, 31),
        .error = fmt::format(kWrongSize, 31)},
       {.name = "33 raw bytes",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kRaw + "\n",
        .error = fmt::format(kWrongSize, 33)},
       {.name = "63 hex characters",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kHex.substr(1),
        .error = fmt::format(kWrongSize, 63)},
       {.name = "two line endings",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kHex + "\n\n",
        .error = fmt::format(kWrongSize, 66)},
       {.name = "hex with a space before it",
-       .file = File::kContent,
+       .file = File::Content,
        .content = " " + kHex,
        .error = fmt::format(kWrongSize, 65)},
       {.name = "long file",
-       .file = File::kContent,
+       .file = File::Content,
        .content = std::string(5000, 'a'),
        .error = fmt::format(kWrongSize, 5000)},
-      {.name = "empty file", .file = File::kContent, .error = fmt::format(kWrongSize, 0)},
+      {.name = "empty file", .file = File::Content, .error = fmt::format(kWrongSize, 0)},
       {.name = "not hexadecimal",
-       .file = File::kContent,
+       .file = File::Content,
        .content = bad_hex,
        .error = "holds 64 characters that are not all hexadecimal"},
       {.name = "readable by all",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kHex,
        .mode = 0644,
        .error = fmt::format(kOpenMode, 644)},
       {.name = "readable by the group",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kRaw,
        .mode = 0640,
        .error = fmt::format(kOpenMode, 640)},
       {.name = "writable by others",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kRaw,
        .mode = 0602,
        .error = fmt::format(kOpenMode, 602)},
       {.name = "missing",
-       .file = File::kMissing,
+       .file = File::Missing,
        .error = "cannot be read: No such file or directory (os error 2)"},
-      {.name = "directory", .file = File::kDirectory, .error = "is not a regular file"},
-      {.name = "FIFO", .file = File::kFifo, .error = "is not a regular file"},
+      {.name = "directory", .file = File::Directory, .error = "is not a regular file"},
+      {.name = "FIFO", .file = File::Fifo, .error = "is not a regular file"},
       // The variable.
       {.name = "variable", .env = kHex, .source = "env"},
       {.name = "variable in upper case", .env = upper(kHex), .source = "env"},
-      {.name = "variable kept", .env = kHex, .variable = KeyVariable::kKeep, .source = "env"},
+      {.name = "variable kept", .env = kHex, .variable = KeyVariable::Keep, .source = "env"},
       {.name = "variable not hexadecimal", .env = std::string(64, 'x'), .error = kBadVariable},
       {.name = "variable empty", .env = "", .error = kBadVariable},
       {.name = "variable with a line ending", .env = kHex + "\n", .error = kBadVariable},
@@ -148,32 +148,32 @@ TEST_F(KeyFileTest, KeyFromTheFileOrTheVariableNeverBoth) {
       {.name = "variable with a dash", .env = kHex.substr(0, 63) + "-", .error = kBadVariable},
       {.name = "variable refused and kept",
        .env = "xyz",
-       .variable = KeyVariable::kKeep,
+       .variable = KeyVariable::Keep,
        .error = kBadVariable},
       // Both.
-      {.name = "both", .file = File::kContent, .content = kHex, .env = kHex, .error = kBoth},
+      {.name = "both", .file = File::Content, .content = kHex, .env = kHex, .error = kBoth},
       {.name = "both, variable kept",
-       .file = File::kContent,
+       .file = File::Content,
        .content = kHex,
        .env = kHex,
-       .variable = KeyVariable::kKeep,
+       .variable = KeyVariable::Keep,
        .error = kBoth},
-      {.name = "both, the file refused", .file = File::kMissing, .env = kHex, .error = kBoth},
+      {.name = "both, the file refused", .file = File::Missing, .env = kHex, .error = kBoth},
   };
   int files = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::optional<std::filesystem::path> path;
     switch (c.file) {
-      case File::kNone: break;
-      case File::kContent:
+      case File::None: break;
+      case File::Content:
         path = tmp_ / ("key" + std::to_string(++files));
         testing::write_file(*path, c.content);
         ASSERT_EQ(::chmod(path->c_str(), c.mode), 0);
         break;
-      case File::kMissing: path = tmp_ / "missing"; break;
-      case File::kDirectory: path = tmp_.path(); break;
-      case File::kFifo:
+      case File::Missing: path = tmp_ / "missing"; break;
+      case File::Directory: path = tmp_.path(); break;
+      case File::Fifo:
         path = tmp_ / "fifo";
         if (!std::filesystem::exists(*path)) {
           ASSERT_EQ(::mkfifo(path->c_str(), 0600), 0);
@@ -189,7 +189,7 @@ TEST_F(KeyFileTest, KeyFromTheFileOrTheVariableNeverBoth) {
     auto r = key_from(path, c.variable);
 
     const char* left = std::getenv(kKeyEnvVar);
-    if (c.env && c.variable == KeyVariable::kKeep) {
+    if (c.env && c.variable == KeyVariable::Keep) {
       ASSERT_NE(left, nullptr) << "the variable is taken out of the environment";
       EXPECT_EQ(left, *c.env);
     } else {
@@ -197,7 +197,7 @@ TEST_F(KeyFileTest, KeyFromTheFileOrTheVariableNeverBoth) {
     }
     if (!c.error.empty()) {
       ASSERT_FALSE(r.has_value());
-      const bool file_error = c.file != File::kNone && c.error != kBoth;
+      const bool file_error = c.file != File::None && c.error != kBoth;
       EXPECT_EQ(r.error(),
                 file_error ? "key file " + debug_quote(path->string()) + " " + c.error : c.error);
       EXPECT_EQ(r.error().find('\n'), std::string::npos) << "one line";
