@@ -10,18 +10,10 @@
 
 #include <fmt/format.h>
 
+#include "protocol/openssl_errors.h"
+
 namespace kavrel {
 namespace {
-
-// The text of OpenSSL's oldest queued error (and the queue cleared), or `fallback`.
-std::string ssl_error_text(const char* fallback) {
-  const unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  if (code == 0) return fallback;
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return text;
-}
 
 // The socket under TLS, written with send(MSG_NOSIGNAL): a peer that went away is an error to
 // report, never a SIGPIPE that ends the process.
@@ -184,7 +176,7 @@ Result<Stream::Moved, IpcError> TlsStream::stalled(int ret, const char* what, bo
     }
     default:
       return std::unexpected(
-          IpcError::io_message(fmt::format("TLS {}: {}", what, ssl_error_text("unknown error"))));
+          IpcError::io_message(fmt::format("TLS {}: {}", what, openssl_errors())));
   }
 }
 

@@ -1,25 +1,12 @@
 #include "server/tls.h"
 
-#include <openssl/err.h>
-
 #include <fmt/format.h>
 
 #include "core/text.h"
+#include "protocol/openssl_errors.h"
 
 namespace kavrel {
 namespace {
-
-// OpenSSL's queued errors as one text (and the queue cleared).
-std::string openssl_errors() {
-  std::string text;
-  while (const unsigned long code = ERR_get_error()) {
-    char line[256];
-    ERR_error_string_n(code, line, sizeof line);
-    if (!text.empty()) text += "; ";
-    text += line;
-  }
-  return text.empty() ? "unknown error" : text;
-}
 
 Result<std::shared_ptr<SSL_CTX>, std::string> build(const TlsFiles& files) {
   ERR_clear_error();

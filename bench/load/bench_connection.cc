@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "bench/load/resp_codec.h"
+#include "protocol/openssl_errors.h"
 #include "protocol/scram.h"
 
 namespace kavrel::bench {
@@ -161,17 +162,6 @@ Result<UniqueFd, std::string> connect_tcp(const std::string& where) {
   return std::unexpected(last);
 }
 
-std::string ssl_errors() {
-  std::string text;
-  while (const unsigned long code = ERR_get_error()) {
-    char line[256];
-    ERR_error_string_n(code, line, sizeof line);
-    if (!text.empty()) text += "; ";
-    text += line;
-  }
-  return text.empty() ? std::string("TLS failed") : text;
-}
-
 }  // namespace
 
 BenchConnection::~BenchConnection() {
@@ -200,17 +190,18 @@ Result<std::unique_ptr<BenchConnection>, std::string> BenchConnection::connect(
 
 Result<void, std::string> BenchConnection::start_tls(const Target& target) {
   ctx_ = SSL_CTX_new(TLS_client_method());
-  if (ctx_ == nullptr) return std::unexpected(ssl_errors());
+  if (ctx_ == nullptr) return std::unexpected(openssl_errors("TLS failed"));
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   const bool trusted = target.ca.empty()
                            ? SSL_CTX_set_default_verify_paths(ctx_) == 1
                            : SSL_CTX_load_verify_locations(ctx_, target.ca.c_str(), nullptr) == 1;
-  if (!trusted) return std::unexpected("CA: " + ssl_errors());
+  if (!trusted) return std::unexpected("CA: " + openssl_errors("TLS failed"));
   ssl_ = SSL_new(ctx_);
-  if (ssl_ == nullptr) return std::unexpected(ssl_errors());
+  if (ssl_ == nullptr) return std::unexpected(openssl_errors("TLS failed"));
   SSL_set_fd(ssl_, fd_.get());
-  if (SSL_connect(ssl_) != 1) return std::unexpected("TLS handshake: " + ssl_errors());
+  if (SSL_connect(ssl_) != 1)
+    return std::unexpected("TLS handshake: " + openssl_errors("TLS failed"));
   return {};
 }
 
@@ -248,7 +239,8 @@ Result<Message, std::string> BenchConnection::call(const Message& request) {
 Result<std::size_t, std::string> BenchConnection::send_some(const char* data, std::size_t n) {
   if (ssl_ != nullptr) {
     std::size_t sent = 0;
-    if (SSL_write_ex(ssl_, data, n, &sent) != 1) return std::unexpected("TLS: " + ssl_errors());
+    if (SSL_write_ex(ssl_, data, n, &sent) != 1)
+      return std::unexpected("TLS: " + openssl_errors("TLS failed"));
     return sent;
   }
   for (;;) {
@@ -263,7 +255,7 @@ Result<std::size_t, std::string> BenchConnection::receive_some(char* data, std::
     std::size_t got = 0;
     if (SSL_read_ex(ssl_, data, n, &got) == 1) return got;
     if (SSL_get_error(ssl_, 0) == SSL_ERROR_ZERO_RETURN) return 0;
-    return std::unexpected("TLS: " + ssl_errors());
+    return std::unexpected("TLS: " + openssl_errors("TLS failed"));
   }
   for (;;) {
     const ssize_t got = ::recv(fd_.get(), data, n, 0);
